@@ -1,0 +1,26 @@
+# One interface target carries the warnings, definitions and sanitizer flags;
+# every target of the project links it.
+#
+# ZENDRAL_SANITIZE selects a sanitizer build:
+#   cmake -DZENDRAL_SANITIZE=thread   ...   (ThreadSanitizer)
+#   cmake -DZENDRAL_SANITIZE=address  ...   (AddressSanitizer + UndefinedBehaviorSanitizer)
+set(ZENDRAL_SANITIZE "" CACHE STRING "Sanitizer build: empty, 'thread' or 'address'")
+set_property(CACHE ZENDRAL_SANITIZE PROPERTY STRINGS "" thread address)
+
+add_library(zendral_settings INTERFACE)
+target_compile_options(zendral_settings INTERFACE -Wall -Wextra)
+target_compile_definitions(zendral_settings INTERFACE
+    QT_DEPRECATED_WARNINGS
+    QT_MESSAGELOGCONTEXT
+    ZENDRAL_VERSION="${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}"
+    ZENDRAL_BUILD_NUMBER="${ZENDRAL_BUILD_NUMBER}")
+
+if(ZENDRAL_SANITIZE STREQUAL "thread")
+    target_compile_options(zendral_settings INTERFACE -fsanitize=thread -fno-omit-frame-pointer -O1)
+    target_link_options(zendral_settings INTERFACE -fsanitize=thread)
+elseif(ZENDRAL_SANITIZE STREQUAL "address")
+    target_compile_options(zendral_settings INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer)
+    target_link_options(zendral_settings INTERFACE -fsanitize=address,undefined)
+elseif(NOT ZENDRAL_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "ZENDRAL_SANITIZE must be empty, 'thread' or 'address'")
+endif()

@@ -1,0 +1,16 @@
+# TEMPORARY while the tree is being filled: files not written yet are skipped,
+# and a target without any source yet gets an empty one.
+function(zendral_sources out)
+    set(result "")
+    foreach(f ${ARGN})
+        if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${f})
+            list(APPEND result ${f})
+        endif()
+    endforeach()
+    if(NOT result MATCHES "\\.cpp")
+        set(empty ${CMAKE_CURRENT_BINARY_DIR}/${out}_empty.cpp)
+        file(WRITE ${empty} "// placeholder\n")
+        list(APPEND result ${empty})
+    endif()
+    set(${out} ${result} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what Zendral needs to build and test, from Debian's packages only.
+# Runs as root on Debian 12; does nothing when everything is there already.
+set -euo pipefail
+
+packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi

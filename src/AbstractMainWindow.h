@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QMainWindow>
+#include <QMap>
+#include <QString>
+
+#include <boost/shared_ptr.hpp>
+
+class QCloseEvent;
+class QTimerEvent;
+
+namespace Orvane {
+namespace Zendral {
+
+class JobManager;
+
+// The service's control flow without any widgets: starts the job service's
+// listener and retries while that fails, picks waiting jobs at a fixed
+// interval and hands each to an engine runner, routes the runners' reports
+// back, stops everything on request or when the window closes, and runs the
+// periodic update check. Subclasses bind the abstract operations to a job
+// service.
+//
+// Thread: GUI thread only (timers, runner signals, close event).
+class AbstractMainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit AbstractMainWindow(bool autoStart);
+    ~AbstractMainWindow() override;
+
+    virtual bool Launch();
+
+    // Number of active engine runs.
+    int ActiveRunCount() const { return runners.size(); }
+
+protected slots:
+    virtual void OnJobUpdateData(const QJsonObject &json) = 0;
+
+protected:
+    virtual int MaxWorkerCount() = 0;
+    virtual int StartServer() = 0;
+    virtual void StopServer() = 0;
+    virtual void ResetServer() = 0;
+    virtual void JobStarted(QByteArray job_id) = 0;
+    virtual void JobFinished(QByteArray job_id, int exit_code) = 0;
+    virtual void JobUpdated(QByteArray job_id, const QJsonObject &object) = 0;
+    virtual QByteArray WorkerToken();
+    virtual QJsonObject NextJob() = 0;
+    virtual bool checkUpdate();
+    virtual void RunUpdater();
+
+    void closeEvent(QCloseEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
+
+    // Stops the engine run of one job, if it has one (a removed job).
+    void StopJobRun(const QString &job_id);
+
+    // The updater's path beside the executable (platform executable suffix).
+    static QString UpdaterPath(const QString &folder);
+
+protected slots:
+    void OnStartServer();
+    void OnResetServer();
+    void OnStopServer();
+    void OnPickJob();
+    void OnJobStarted(QByteArray job_id);
+    void OnJobFinished(QByteArray job_id, int exit_code);
+    void OnJobUpdate(QByteArray job_id, QJsonObject object);
+
+protected:
+    bool autoStart;
+    int pickTimerId = -1;
+    int retryTimerId = -1;
+    int nextUpdateSeconds = 3;
+    int pickInterval = 5;          // seconds
+    int autoUpdateInterval = 86400; // seconds
+    int autoUpdateTimerId = -1;
+    QMap<QString, boost::shared_ptr<JobManager>> runners;
+
+    // Milliseconds between start attempts while the listener cannot open.
+    int retryIntervalMs = 5000;
+    // Longest wait for the updater's check before it counts as "no update".
+    int updaterTimeoutMs = 60000;
+
+private:
+    void StopTimer(int &id);
+    void StartServerAttempt();
+};
+
+// Replaces the folder tree at target with a copy of the tree at source.
+bool backup(const QString &source, const QString &target);
+// Deletes the folder tree at path; true when nothing is left of it.
+bool removeFolderTree(const QString &path);
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QMutex>
+#include <QSet>
+#include <QString>
+#include <QTcpServer>
+
+namespace Orvane {
+namespace Zendral {
+
+class LocalSession;
+
+// The TCP listener of the job service: listens on all IPv4 interfaces and
+// serves every accepted connection with a LocalSession on a thread of its
+// own. It tracks its sessions so that the job service never goes away while
+// one of them still runs.
+//
+// Thread: lives on the GUI thread (incomingConnection runs there);
+// localHostIP may be called from any thread.
+class LocalManager : public QTcpServer
+{
+    Q_OBJECT
+public:
+    explicit LocalManager(QObject *parent);
+    // Stops listening, asks every running session to finish and waits for
+    // them, so that no session outlives the job service.
+    ~LocalManager() override;
+
+    bool StartListen(const QString &port);
+    void StopListen();
+    QString localHostIP() const;
+    QString ErrorText() const;
+    // Sessions running now.
+    int SessionCount() const;
+
+protected:
+    void incomingConnection(qintptr socketDescriptor) override;
+
+private:
+    QString errorText;
+};
+
+} // namespace Zendral
+} // namespace Orvane
