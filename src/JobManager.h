@@ -43,9 +43,14 @@ private slots:
     void onWorkerStarted();
     void onWorkerFinished(int exit_code);
     void onWorkerUpdate();
+    void onWorkerError(QProcess::ProcessError error);
 
 private:
     QJsonObject resultReport(const QByteArray &bytes) const;
+    void handleOutput(const QByteArray &bytes);
+    void reportFinished(int exit_code);
+    static QString lookupEngine();
+    static bool readResultFile(const QString &file, QByteArray *bytes);
 
     QByteArray token;
     QByteArray job_id;
@@ -57,6 +62,7 @@ private:
     QMutex mutex;
     QProcess *process;
     QString m_enginePath;
+    bool m_finishReported = false; // finished has been emitted (exactly once)
 };
 
 } // namespace Zendral
