@@ -8,6 +8,8 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include "FolderCopy.h"
+
 class QCloseEvent;
 class QTimerEvent;
 
@@ -88,12 +90,26 @@ protected:
 private:
     void StopTimer(int &id);
     void StartServerAttempt();
-};
+    void PickOneJob();
+    void ScheduleAgain(int &id);
+    void StopPendingAttempts();
+    void PostUpdateCheck();
+    int RunUpdateCheck(const QString &updater, const QString &folder);
+    void ResumeAfterFailedUpdate(bool wasPicking, bool wasRetrying);
+    void ResumeAutoUpdate();
 
-// Replaces the folder tree at target with a copy of the tree at source.
-bool backup(const QString &source, const QString &target);
-// Deletes the folder tree at path; true when nothing is left of it.
-bool removeFolderTree(const QString &path);
+    // A start attempt, or a rebuild of the job service, put off to the event
+    // loop after an exception (-1 while none is pending). After
+    // kImmediateRetries failures in a row they wait retryIntervalMs.
+    int startAgainTimerId = -1;
+    int resetAgainTimerId = -1;
+    int failureStreak = 0;
+    static const int kImmediateRetries = 3;
+    // Set while checkUpdate runs, so that a check posted meanwhile is skipped.
+    bool checkingUpdate = false;
+    // Set by RunUpdater once the updater has been handed the installation.
+    bool updaterStarted = false;
+};
 
 } // namespace Zendral
 } // namespace Orvane

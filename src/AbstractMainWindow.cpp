@@ -1,0 +1,446 @@
+#include "AbstractMainWindow.h"
+
+#include "JobManager.h"
+#include "VelCoreApplication.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonValue>
+#include <QProcess>
+#include <QSettings>
+#include <QThread>
+#include <QTimer>
+#include <QTimerEvent>
+
+#include <climits>
+
+// The common report of an exception caught in a slot that a timer or an
+// engine runner reaches: source file, line and the slot's qualified name.
+#define ZENDRAL_LOG_EXCEPTION(function)                                           \
+    qDebug().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")    \
+                              .arg(QStringLiteral(__FILE__))                      \
+                              .arg(__LINE__)                                      \
+                              .arg(QLatin1String("Orvane::Zendral::AbstractMainWindow::" function))
+
+namespace Orvane {
+namespace Zendral {
+
+namespace {
+
+const char kNextUpdateKey[] = "worker/next_update_seconds";
+const char kPickIntervalKey[] = "config/pick_job_interval";
+const char kAutoUpdateIntervalKey[] = "config/auto_update_interval";
+
+// Seconds to a timer period in milliseconds, kept within what a timer takes.
+int secondsToTimerMs(int seconds)
+{
+    return int(qBound<qint64>(0, qint64(seconds) * 1000, INT_MAX));
+}
+
+// "work_seconds" arrives as decimal text; a number is taken as well.
+int readWorkSeconds(const QJsonValue &value)
+{
+    return value.isString() ? value.toString().toInt() : value.toInt();
+}
+
+// Clears a flag when the scope ends, also through an exception.
+class FlagScope
+{
+public:
+    explicit FlagScope(bool &flag) : m_flag(flag) { m_flag = true; }
+    ~FlagScope() { m_flag = false; }
+private:
+    bool &m_flag;
+};
+
+} // namespace
+
+AbstractMainWindow::AbstractMainWindow(bool autoStart)
+    : QMainWindow(nullptr)
+    , autoStart(autoStart)
+{
+    // Plain test programs have no framework application object.
+    if (VelCoreApplication *app = VelCoreApplication::instance())
+        app->setMainWindow(this);
+    pickTimerId = -1;
+    retryTimerId = -1;
+    autoUpdateTimerId = -1;
+
+    QSettings settings;
+    nextUpdateSeconds = settings.value(QLatin1String(kNextUpdateKey), 3).toInt();
+    pickInterval = settings.value(QLatin1String(kPickIntervalKey), QStringLiteral("5")).toInt();
+    autoUpdateInterval =
+        settings.value(QLatin1String(kAutoUpdateIntervalKey), QStringLiteral("86400")).toInt();
+
+    autoUpdateTimerId = startTimer(secondsToTimerMs(autoUpdateInterval), Qt::CoarseTimer);
+}
+
+AbstractMainWindow::~AbstractMainWindow()
+{
+    StopTimer(autoUpdateTimerId);
+    QSettings settings;
+    settings.setValue(QLatin1String(kNextUpdateKey), nextUpdateSeconds);
+    settings.setValue(QLatin1String(kPickIntervalKey), pickInterval);
+    settings.setValue(QLatin1String(kAutoUpdateIntervalKey), autoUpdateInterval);
+
+    // Runs still active here (the window was never closed) can no longer be
+    // followed: the subclass that takes their reports is gone already. Detach
+    // them first, then end their engines instead of leaving them orphaned.
+    const auto active = runners;
+    runners.clear();
+    for (const auto &runner : active) {
+        disconnect(runner.get(), nullptr, this, nullptr);
+        runner->stopWork();
+    }
+}
+
+bool AbstractMainWindow::Launch()
+{
+    if (autoStart) {
+        OnStartServer();
+        show();
+        return true;
+    }
+    if (checkUpdate())
+        return false;
+    show();
+    return true;
+}
+
+QByteArray AbstractMainWindow::WorkerToken()
+{
+    return QByteArray();
+}
+
+void AbstractMainWindow::closeEvent(QCloseEvent *event)
+{
+    OnStopServer();
+    QMainWindow::closeEvent(event);
+}
+
+void AbstractMainWindow::timerEvent(QTimerEvent *event)
+{
+    try {
+        const int id = event->timerId();
+        if (id == pickTimerId) {
+            OnPickJob();
+        } else if (id == retryTimerId) {
+            OnResetServer();
+        } else if (id == autoUpdateTimerId) {
+            PostUpdateCheck();
+        } else if (id == startAgainTimerId) {
+            StopTimer(startAgainTimerId);
+            OnStartServer();
+        } else if (id == resetAgainTimerId) {
+            StopTimer(resetAgainTimerId);
+            OnResetServer();
+        } else {
+            QMainWindow::timerEvent(event);
+        }
+    } catch (...) {
+        ZENDRAL_LOG_EXCEPTION("timerEvent");
+    }
+}
+
+void AbstractMainWindow::OnStartServer()
+{
+    StartServerAttempt();
+}
+
+// One attempt to open the listener. An exception puts the next attempt off
+// to the event loop (never a loop or a recursion here), so the window stays
+// responsive and a Stop in between cancels it.
+void AbstractMainWindow::StartServerAttempt()
+{
+    try {
+        if (StartServer() == 1) {
+            StopTimer(startAgainTimerId);
+            StopTimer(pickTimerId);
+            pickTimerId = startTimer(secondsToTimerMs(pickInterval), Qt::CoarseTimer);
+            OnPickJob();
+            StopTimer(retryTimerId);
+        } else {
+            failureStreak = 0;
+            if (retryTimerId == -1)
+                retryTimerId = startTimer(retryIntervalMs, Qt::CoarseTimer);
+        }
+    } catch (...) {
+        qDebug() << "connect to server error.";
+        ++failureStreak;
+        ScheduleAgain(startAgainTimerId);
+    }
+}
+
+void AbstractMainWindow::OnResetServer()
+{
+    ResetServer();
+    OnStartServer();
+}
+
+void AbstractMainWindow::OnStopServer()
+{
+    // The copy keeps each runner alive while it reports finished, which
+    // removes it from runners during its stopWork.
+    const auto active = runners;
+    for (const auto &runner : active)
+        runner->stopWork();
+    StopTimer(pickTimerId);
+    // A failed start must not go on retrying after Stop.
+    StopTimer(retryTimerId);
+    StopPendingAttempts();
+    StopServer();
+}
+
+void AbstractMainWindow::OnPickJob()
+{
+    try {
+        PickOneJob();
+        failureStreak = 0;
+    } catch (...) {
+        qDebug() << "pick job has some error.";
+        // The rebuild runs from the event loop: called from here it would
+        // start the service, pick again and recurse while the error lasts.
+        ++failureStreak;
+        ScheduleAgain(resetAgainTimerId);
+    }
+}
+
+void AbstractMainWindow::PickOneJob()
+{
+    if (runners.size() >= MaxWorkerCount())
+        return;
+    const QJsonObject job = NextJob();
+    if (job.isEmpty())
+        return;
+    if (!job.value(QLatin1String("state")).toBool()) {
+        qDebug() << "job content is empty!";
+        return;
+    }
+    const QByteArray job_id = job.value(QLatin1String("job_id")).toString().toLatin1();
+    const QString file_path = job.value(QLatin1String("file_path")).toString();
+    const int work_seconds = readWorkSeconds(job.value(QLatin1String("work_seconds")));
+
+    // The key is the form in which the runner reports the job back.
+    const QString key = QString::fromLatin1(job_id);
+    if (runners.contains(key)) {
+        // The queue marks a job running only when its engine has started;
+        // until then it may offer the same job again.
+        qDebug().noquote() << "job" << key << "is running already.";
+        return;
+    }
+
+    boost::shared_ptr<JobManager> runner(new JobManager);
+    JobManager *r = runner.get();
+    connect(r, &JobManager::started, this, &AbstractMainWindow::OnJobStarted, Qt::DirectConnection);
+    connect(r, &JobManager::finished, this, &AbstractMainWindow::OnJobFinished, Qt::DirectConnection);
+    connect(r, &JobManager::update, this, &AbstractMainWindow::OnJobUpdate, Qt::DirectConnection);
+    connect(r, &JobManager::updateData, this, &AbstractMainWindow::OnJobUpdateData,
+            Qt::DirectConnection);
+    runners.insert(key, runner);
+    // UTF-8 keeps non-ASCII paths intact; the runner decodes them as UTF-8.
+    // The local reference keeps the runner alive if it finishes at once.
+    r->startWork(WorkerToken(), job_id, file_path.toUtf8(), work_seconds);
+}
+
+void AbstractMainWindow::OnJobStarted(QByteArray job_id)
+{
+    try {
+        JobStarted(job_id);
+    } catch (...) {
+        ZENDRAL_LOG_EXCEPTION("OnJobStarted");
+    }
+}
+
+void AbstractMainWindow::OnJobFinished(QByteArray job_id, int exit_code)
+{
+    try {
+        const QString key = QString::fromLatin1(job_id);
+        boost::shared_ptr<JobManager> runner = runners.value(key);
+        if (runner)
+            disconnect(runner.get(), nullptr, this, nullptr);
+        runners.remove(key);
+        JobFinished(job_id, exit_code);
+        // The runner ends here, while its finished is still being delivered;
+        // it touches nothing of its own after emitting it.
+    } catch (...) {
+        ZENDRAL_LOG_EXCEPTION("OnJobFinished");
+    }
+}
+
+void AbstractMainWindow::OnJobUpdate(QByteArray job_id, QJsonObject object)
+{
+    try {
+        JobUpdated(job_id, object);
+    } catch (...) {
+        ZENDRAL_LOG_EXCEPTION("OnJobUpdate");
+    }
+}
+
+void AbstractMainWindow::StopJobRun(const QString &job_id)
+{
+    // The reference keeps the runner alive through its finished report.
+    const boost::shared_ptr<JobManager> runner = runners.value(job_id);
+    if (runner)
+        runner->stopWork();
+}
+
+QString AbstractMainWindow::UpdaterPath(const QString &folder)
+{
+    // The updater carries the platform's executable suffix: ".exe" on
+    // Windows, none elsewhere.
+#ifdef Q_OS_WIN
+    return folder + QStringLiteral("/VelUpdate.exe");
+#else
+    return folder + QStringLiteral("/VelUpdate");
+#endif
+}
+
+bool AbstractMainWindow::checkUpdate()
+{
+    // A check posted by the auto-update timer while this one waits for runs
+    // (the event loop runs meanwhile) must not start a second installation.
+    if (checkingUpdate)
+        return false;
+    FlagScope checking(checkingUpdate);
+    try {
+        const QString folder = QCoreApplication::applicationDirPath();
+        const QString updater = UpdaterPath(folder);
+        if (!QFileInfo(updater).isFile()) {
+            StopTimer(autoUpdateTimerId);
+            return false;
+        }
+        if (RunUpdateCheck(updater, folder) <= 0)
+            return false;
+
+        qDebug() << "find an update to stop the search job.";
+        const bool wasPicking = pickTimerId != -1;
+        const bool wasRetrying = retryTimerId != -1 || startAgainTimerId != -1;
+        StopTimer(pickTimerId);
+        StopTimer(retryTimerId);
+        StopPendingAttempts();
+        // The runs report their end through the event loop.
+        while (!runners.isEmpty()) {
+            QThread::msleep(1000);
+            QCoreApplication::processEvents();
+        }
+        updaterStarted = false;
+        RunUpdater();
+        if (updaterStarted)
+            return true;
+        ResumeAfterFailedUpdate(wasPicking, wasRetrying);
+        return false;
+    } catch (...) {
+        ZENDRAL_LOG_EXCEPTION("checkUpdate");
+        return false;
+    }
+}
+
+// Runs the updater's check and waits at most updaterTimeoutMs for it; an
+// updater that does not start, crashes or hangs means "no update".
+int AbstractMainWindow::RunUpdateCheck(const QString &updater, const QString &folder)
+{
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    QElapsedTimer clock;
+    clock.start();
+    process.start(updater, {QStringLiteral("-t"), QCoreApplication::applicationName(),
+                            QStringLiteral("-d"), folder, QStringLiteral("-s"), QStringLiteral("-c")});
+    if (!process.waitForStarted(updaterTimeoutMs)) {
+        qDebug().noquote() << "the updater did not start:" << process.errorString();
+        return 0;
+    }
+    const int remaining =
+        updaterTimeoutMs < 0 ? -1 : int(qMax<qint64>(0, updaterTimeoutMs - clock.elapsed()));
+    if (!process.waitForFinished(remaining)) {
+        qDebug().noquote() << "the updater did not end within" << updaterTimeoutMs
+                           << "ms and was stopped.";
+        process.kill();
+        process.waitForFinished(5000);
+        return 0;
+    }
+    if (process.exitStatus() != QProcess::NormalExit)
+        return 0;
+    return process.exitCode();
+}
+
+void AbstractMainWindow::RunUpdater()
+{
+    if (!runners.isEmpty())
+        return;
+    StopTimer(autoUpdateTimerId);
+    const QString name = QCoreApplication::applicationName();
+    const QString installation = QCoreApplication::applicationDirPath();
+    // QDir::tempPath() is empty when the temporary folder does not exist; the
+    // copy would then land at the file system's root.
+    const QString temp = QDir::tempPath();
+    if (temp.isEmpty() || name.isEmpty() || !QFileInfo(temp).isDir()) {
+        qDebug().noquote() << "no temporary folder for a copy of the installation:" << temp;
+        ResumeAutoUpdate();
+        return;
+    }
+    const QString copy = temp + QLatin1Char('/') + name;
+    if (!backup(installation, copy))
+        qDebug().noquote() << "the installation could not be copied completely to" << copy;
+
+    // The updater runs from the copy so that it can replace the installed files.
+    const QStringList arguments{QStringLiteral("-t"), name, QStringLiteral("-d"), installation,
+                                QStringLiteral("-s"), QStringLiteral("-e"), QStringLiteral("\"-a\"")};
+    if (!QProcess::startDetached(UpdaterPath(copy), arguments)) {
+        // Closing now would end the service with nobody to restart it.
+        qDebug().noquote() << "the updater could not be started from" << copy;
+        ResumeAutoUpdate();
+        return;
+    }
+    updaterStarted = true;
+    close();
+}
+
+void AbstractMainWindow::ResumeAutoUpdate()
+{
+    if (autoUpdateTimerId == -1)
+        autoUpdateTimerId = startTimer(secondsToTimerMs(autoUpdateInterval), Qt::CoarseTimer);
+}
+
+// The update could not be handed over: the service goes on as before.
+void AbstractMainWindow::ResumeAfterFailedUpdate(bool wasPicking, bool wasRetrying)
+{
+    if (wasPicking && pickTimerId == -1)
+        pickTimerId = startTimer(secondsToTimerMs(pickInterval), Qt::CoarseTimer);
+    if (wasRetrying && retryTimerId == -1)
+        retryTimerId = startTimer(retryIntervalMs, Qt::CoarseTimer);
+}
+
+void AbstractMainWindow::PostUpdateCheck()
+{
+    // Posted, so that the check runs once control is back in the event loop.
+    QTimer::singleShot(0, this, [this]() { checkUpdate(); });
+}
+
+void AbstractMainWindow::ScheduleAgain(int &id)
+{
+    if (id == -1)
+        id = startTimer(failureStreak > kImmediateRetries ? retryIntervalMs : 0, Qt::CoarseTimer);
+}
+
+void AbstractMainWindow::StopPendingAttempts()
+{
+    StopTimer(startAgainTimerId);
+    StopTimer(resetAgainTimerId);
+    failureStreak = 0;
+}
+
+void AbstractMainWindow::StopTimer(int &id)
+{
+    if (id != -1) {
+        killTimer(id);
+        id = -1;
+    }
+}
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,453 @@
+// The main window controller driven through a test subclass: a small in-test
+// job queue, real timers at short intervals, the real engine runner and the
+// stand-in engine.
+#include "AbstractMainWindow.h"
+#include "TestMain.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <QtTest>
+
+#include <memory>
+#include <stdexcept>
+
+using Orvane::Zendral::AbstractMainWindow;
+
+namespace {
+
+struct FakeJob
+{
+    QString id;
+    QString path;
+    int state = 0; // 0 waiting, 1 running, 2 finished
+};
+
+// Implements the abstract operations against an in-test queue and records
+// what the controller asked for.
+class TestWindow : public AbstractMainWindow
+{
+public:
+    explicit TestWindow(bool autoStart = false) : AbstractMainWindow(autoStart)
+    {
+        retryIntervalMs = 100;
+        clock.start();
+    }
+
+    using AbstractMainWindow::OnStartServer;
+    using AbstractMainWindow::OnStopServer;
+    using AbstractMainWindow::StopJobRun;
+
+    void setRetryInterval(int ms) { retryIntervalMs = ms; }
+    int pickTimer() const { return pickTimerId; }
+    int retryTimer() const { return retryTimerId; }
+    int pickSeconds() const { return pickInterval; }
+    int autoUpdateSeconds() const { return autoUpdateInterval; }
+    int nextUpdate() const { return nextUpdateSeconds; }
+
+    FakeJob *job(const QString &id)
+    {
+        for (FakeJob &j : jobs) {
+            if (j.id == id)
+                return &j;
+        }
+        return nullptr;
+    }
+
+    QList<FakeJob> jobs;
+    int maxWorkers = 1;
+    QList<int> startAnswers; // consumed one per StartServer; -1 throws; then 1
+    bool alwaysThrowOnStart = false;
+    int nextJobThrows = 0;   // that many NextJob calls throw first
+    bool throwOnJobStarted = false;
+    bool markRunning = true; // false: the queue keeps offering a running job
+
+    int startCalls = 0;
+    int resetCalls = 0;
+    int stopCalls = 0;
+    int nextJobCalls = 0;
+    int progressReports = 0;
+    QStringList events;
+    QList<qint64> startTimes;
+    QList<int> activeAtStart;
+    QMap<QString, int> exitCodes;
+    QElapsedTimer clock;
+
+protected:
+    void OnJobUpdateData(const QJsonObject &) override {}
+    int MaxWorkerCount() override { return maxWorkers; }
+
+    int StartServer() override
+    {
+        ++startCalls;
+        const int answer = startAnswers.isEmpty() ? 1 : startAnswers.takeFirst();
+        if (alwaysThrowOnStart || answer < 0)
+            throw std::runtime_error("listener broke");
+        return answer;
+    }
+    void StopServer() override { ++stopCalls; }
+    void ResetServer() override { ++resetCalls; }
+
+    void JobStarted(QByteArray job_id) override
+    {
+        const QString id = QString::fromUtf8(job_id);
+        events << QStringLiteral("started ") + id;
+        startTimes << clock.elapsed();
+        activeAtStart << ActiveRunCount();
+        if (markRunning && job(id))
+            job(id)->state = 1;
+        if (throwOnJobStarted)
+            throw std::runtime_error("queue broke");
+    }
+
+    void JobFinished(QByteArray job_id, int exit_code) override
+    {
+        const QString id = QString::fromUtf8(job_id);
+        events << QStringLiteral("finished ") + id;
+        exitCodes[id] = exit_code;
+        if (job(id))
+            job(id)->state = exit_code == 0 ? 2 : 0;
+    }
+
+    void JobUpdated(QByteArray, const QJsonObject &) override { ++progressReports; }
+
+    QJsonObject NextJob() override
+    {
+        ++nextJobCalls;
+        if (nextJobThrows > 0) {
+            --nextJobThrows;
+            throw std::runtime_error("queue broke");
+        }
+        if (ActiveRunCount() >= maxWorkers)
+            return {{QStringLiteral("state"), false}};
+        for (const FakeJob &j : jobs) {
+            if (j.state == 0 && QFile::exists(j.path)) {
+                return {{QStringLiteral("state"), true},
+                        {QStringLiteral("job_id"), j.id},
+                        {QStringLiteral("file_path"), j.path},
+                        {QStringLiteral("work_seconds"), QStringLiteral("5")}};
+            }
+        }
+        return {{QStringLiteral("state"), false}};
+    }
+};
+
+} // namespace
+
+class TestAbstractMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void oneRunAtATime();
+    void consecutiveTicksThenCloseKillsRuns();
+    void runningJobIsNotStartedTwice();
+    void missingEngineLeavesJobWaiting();
+    void stopJobRunEndsThatRun();
+    void retryRebuildsServiceUntilPortFree();
+    void stopEndsRetrying();
+    void startExceptionRetriedThroughEventLoop();
+    void persistentStartExceptionIsPaced();
+    void pickExceptionRebuildsServiceLater();
+    void runnerSlotExceptionIsLogged();
+    void settingsDefaultsWrittenAtExit();
+
+private:
+    void addJobs(TestWindow &w, int count, const QString &stem = QStringLiteral("marker"));
+
+    QScopedPointer<QTemporaryDir> dir;
+};
+
+void TestAbstractMainWindow::initTestCase()
+{
+#ifndef ZENDRAL_STUB_ENGINE_PATH
+    QSKIP("the stand-in engine is not built");
+#endif
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+void TestAbstractMainWindow::init()
+{
+    dir.reset(new QTemporaryDir);
+    QVERIFY(dir->isValid());
+    QSettings settings;
+    settings.clear();
+    settings.setValue(QStringLiteral("config/pick_job_interval"), 1);
+#ifdef ZENDRAL_STUB_ENGINE_PATH
+    settings.setValue(QStringLiteral("worker/engine"), QStringLiteral(ZENDRAL_STUB_ENGINE_PATH));
+#endif
+    qputenv("ZENDRAL_STUB_MODE", "normal");
+    qputenv("ZENDRAL_STUB_MESSAGES", "2");
+    qputenv("ZENDRAL_STUB_PAUSE_MS", "150");
+    qputenv("ZENDRAL_STUB_EXIT", "0");
+}
+
+void TestAbstractMainWindow::cleanup()
+{
+    dir.reset();
+}
+
+void TestAbstractMainWindow::addJobs(TestWindow &w, int count, const QString &stem)
+{
+    for (int i = 0; i < count; ++i) {
+        FakeJob job;
+        job.id = QUuid::createUuid().toString();
+        job.path = dir->filePath(QStringLiteral("%1_%2.xml").arg(stem).arg(i));
+        QFile file(job.path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("<MARKER_DOCUMENT/>");
+        w.jobs << job;
+    }
+}
+
+// Non-ASCII file names also check that the path reaches the engine intact:
+// a mangled path makes the stand-in engine exit with 2.
+void TestAbstractMainWindow::oneRunAtATime()
+{
+    TestWindow w;
+    addJobs(w, 3, QStringLiteral("Märker_ß"));
+    w.OnStartServer();
+    QTRY_COMPARE_WITH_TIMEOUT(w.exitCodes.size(), 3, 15000);
+
+    QStringList expected;
+    for (const FakeJob &job : w.jobs)
+        expected << QStringLiteral("started ") + job.id << QStringLiteral("finished ") + job.id;
+    QCOMPARE(w.events, expected);
+    QCOMPARE(w.activeAtStart, QList<int>({1, 1, 1}));
+    for (const FakeJob &job : w.jobs) {
+        QCOMPARE(w.exitCodes.value(job.id), 0);
+        QCOMPARE(job.state, 2);
+    }
+    QVERIFY(w.progressReports > 0);
+    QCOMPARE(w.ActiveRunCount(), 0);
+    w.close();
+}
+
+void TestAbstractMainWindow::consecutiveTicksThenCloseKillsRuns()
+{
+    qputenv("ZENDRAL_STUB_MODE", "hang");
+    std::unique_ptr<TestWindow> w(new TestWindow(true));
+    w->maxWorkers = 3;
+    addJobs(*w, 3);
+    QVERIFY(w->Launch());
+    QVERIFY(w->isVisible());
+    QCOMPARE(w->startTimes.size(), 1); // the first at once when the listener opens
+    QTRY_COMPARE_WITH_TIMEOUT(w->ActiveRunCount(), 3, 10000);
+    QCOMPARE(w->activeAtStart, QList<int>({1, 2, 3}));
+    // One run per tick of the one-second pick timer, never two in one tick.
+    QVERIFY2(w->startTimes[1] - w->startTimes[0] >= 800, "second run in the first tick");
+    QVERIFY2(w->startTimes[2] - w->startTimes[1] >= 800, "third run in the second tick");
+
+    w->close();
+    QCOMPARE(w->ActiveRunCount(), 0);
+    QCOMPARE(w->exitCodes.size(), 3);
+    for (const FakeJob &job : w->jobs) {
+        QVERIFY(w->exitCodes.value(job.id) != 0);
+        QCOMPARE(job.state, 0);
+    }
+    QCOMPARE(w->stopCalls, 1);
+    QCOMPARE(w->pickTimer(), -1);
+    const int picks = w->nextJobCalls;
+    QTest::qWait(1300);
+    QCOMPARE(w->nextJobCalls, picks);
+
+    w.reset();
+    QSettings settings;
+    QCOMPARE(settings.value(QStringLiteral("config/pick_job_interval")).toInt(), 1);
+    QCOMPARE(settings.value(QStringLiteral("config/auto_update_interval")).toInt(), 86400);
+    QCOMPARE(settings.value(QStringLiteral("worker/next_update_seconds")).toInt(), 3);
+}
+
+// The queue marks a job running only when the engine has started; a queue
+// that offers it again must not get a second engine on the same job.
+void TestAbstractMainWindow::runningJobIsNotStartedTwice()
+{
+    qputenv("ZENDRAL_STUB_MODE", "hang");
+    TestWindow w;
+    w.maxWorkers = 2;
+    w.markRunning = false;
+    addJobs(w, 1);
+    w.OnStartServer();
+    QTRY_VERIFY_WITH_TIMEOUT(w.nextJobCalls >= 3, 5000);
+    QCOMPARE(w.startTimes.size(), 1);
+    QCOMPARE(w.ActiveRunCount(), 1);
+    w.close();
+    QCOMPARE(w.events.size(), 2);
+}
+
+void TestAbstractMainWindow::missingEngineLeavesJobWaiting()
+{
+    QSettings().setValue(QStringLiteral("worker/engine"), dir->filePath(QStringLiteral("no-engine")));
+    TestWindow w;
+    addJobs(w, 1);
+    w.OnStartServer();
+    QCOMPARE(w.ActiveRunCount(), 0);
+    QCOMPARE(w.exitCodes.value(w.jobs[0].id), -1);
+    QCOMPARE(w.jobs[0].state, 0);
+    // Tried again at the next tick.
+    QTRY_COMPARE_WITH_TIMEOUT(w.events.count(QStringLiteral("finished ") + w.jobs[0].id), 2, 5000);
+    QCOMPARE(w.ActiveRunCount(), 0);
+    w.close();
+}
+
+void TestAbstractMainWindow::stopJobRunEndsThatRun()
+{
+    qputenv("ZENDRAL_STUB_MODE", "hang");
+    TestWindow w;
+    w.maxWorkers = 2;
+    addJobs(w, 2);
+    w.OnStartServer();
+    QTRY_COMPARE_WITH_TIMEOUT(w.ActiveRunCount(), 2, 5000);
+    w.StopJobRun(w.jobs[0].id);
+    QCOMPARE(w.ActiveRunCount(), 1);
+    QVERIFY(w.exitCodes.value(w.jobs[0].id) != 0);
+    QVERIFY(!w.exitCodes.contains(w.jobs[1].id));
+    w.StopJobRun(QStringLiteral("{not-a-job}"));
+    QCOMPARE(w.ActiveRunCount(), 1);
+    w.close();
+    QCOMPARE(w.ActiveRunCount(), 0);
+}
+
+void TestAbstractMainWindow::retryRebuildsServiceUntilPortFree()
+{
+    TestWindow w(true);
+    w.startAnswers = {0, 0, 0, 1};
+    QVERIFY(w.Launch());
+    QVERIFY(w.isVisible());
+    QCOMPARE(w.startCalls, 1);
+    QVERIFY(w.retryTimer() != -1);
+    QCOMPARE(w.nextJobCalls, 0);
+
+    QTRY_COMPARE_WITH_TIMEOUT(w.startCalls, 4, 5000);
+    QCOMPARE(w.resetCalls, 3); // each retry rebuilds the service first
+    QCOMPARE(w.retryTimer(), -1);
+    QVERIFY(w.pickTimer() != -1);
+    QVERIFY(w.nextJobCalls >= 1); // picking began at once
+    QTest::qWait(400);
+    QCOMPARE(w.startCalls, 4);
+    QCOMPARE(w.resetCalls, 3);
+    w.close();
+}
+
+void TestAbstractMainWindow::stopEndsRetrying()
+{
+    TestWindow w;
+    for (int i = 0; i < 100; ++i)
+        w.startAnswers << 0;
+    w.OnStartServer();
+    QTRY_VERIFY_WITH_TIMEOUT(w.resetCalls >= 2, 5000);
+    w.OnStopServer();
+    QCOMPARE(w.retryTimer(), -1);
+    const int starts = w.startCalls;
+    QTest::qWait(500);
+    QCOMPARE(w.startCalls, starts);
+    QCOMPARE(w.stopCalls, 1);
+    w.close();
+}
+
+void TestAbstractMainWindow::startExceptionRetriedThroughEventLoop()
+{
+    TestWindow w;
+    w.startAnswers = {-1, -1, 1};
+    QTest::ignoreMessage(QtDebugMsg, "connect to server error.");
+    QTest::ignoreMessage(QtDebugMsg, "connect to server error.");
+    w.OnStartServer();
+    // The slot returned after one attempt: no retry inside it.
+    QCOMPARE(w.startCalls, 1);
+    QCOMPARE(w.pickTimer(), -1);
+    QTRY_COMPARE_WITH_TIMEOUT(w.startCalls, 3, 2000);
+    QVERIFY(w.pickTimer() != -1);
+    QCOMPARE(w.nextJobCalls, 1);
+    QCOMPARE(w.resetCalls, 0);
+    QTest::qWait(200);
+    QCOMPARE(w.startCalls, 3);
+    w.close();
+}
+
+// A start that throws every time is retried a few times at once, then only
+// at the retry interval, and Stop ends it.
+void TestAbstractMainWindow::persistentStartExceptionIsPaced()
+{
+    TestWindow w;
+    w.setRetryInterval(250);
+    w.alwaysThrowOnStart = true;
+    w.OnStartServer();
+    QTest::qWait(600);
+    QVERIFY2(w.startCalls >= 4, qPrintable(QString::number(w.startCalls)));
+    QVERIFY2(w.startCalls <= 8, qPrintable(QString::number(w.startCalls)));
+    w.OnStopServer();
+    const int starts = w.startCalls;
+    QTest::qWait(600);
+    QCOMPARE(w.startCalls, starts);
+    w.close();
+}
+
+void TestAbstractMainWindow::pickExceptionRebuildsServiceLater()
+{
+    TestWindow w;
+    addJobs(w, 1);
+    w.nextJobThrows = 1;
+    QTest::ignoreMessage(QtDebugMsg, "pick job has some error.");
+    w.OnStartServer();
+    // The rebuild is not run inside the failed pick (it would recurse).
+    QCOMPARE(w.resetCalls, 0);
+    QCOMPARE(w.startCalls, 1);
+    QTRY_COMPARE_WITH_TIMEOUT(w.resetCalls, 1, 2000);
+    QCOMPARE(w.startCalls, 2);
+    QTRY_COMPARE_WITH_TIMEOUT(w.exitCodes.value(w.jobs[0].id, -100), 0, 5000);
+    w.close();
+}
+
+void TestAbstractMainWindow::runnerSlotExceptionIsLogged()
+{
+    TestWindow w;
+    w.throwOnJobStarted = true;
+    addJobs(w, 1);
+    QTest::ignoreMessage(QtDebugMsg,
+                         QRegularExpression(QStringLiteral(
+                             "^File: .*AbstractMainWindow\\.cpp\nLine: \\d+\nFunction: "
+                             "Orvane::Zendral::AbstractMainWindow::OnJobStarted\n$")));
+    w.OnStartServer();
+    // The run goes on and ends as usual.
+    QTRY_COMPARE_WITH_TIMEOUT(w.exitCodes.value(w.jobs[0].id, -100), 0, 5000);
+    QCOMPARE(w.ActiveRunCount(), 0);
+    w.close();
+}
+
+void TestAbstractMainWindow::settingsDefaultsWrittenAtExit()
+{
+    QSettings().clear();
+    {
+        TestWindow w;
+        QCOMPARE(w.pickSeconds(), 5);
+        QCOMPARE(w.autoUpdateSeconds(), 86400);
+        QCOMPARE(w.nextUpdate(), 3);
+    }
+    {
+        QSettings settings;
+        QCOMPARE(settings.value(QStringLiteral("config/pick_job_interval")).toInt(), 5);
+        QCOMPARE(settings.value(QStringLiteral("config/auto_update_interval")).toInt(), 86400);
+        QCOMPARE(settings.value(QStringLiteral("worker/next_update_seconds")).toInt(), 3);
+        settings.setValue(QStringLiteral("config/pick_job_interval"), QStringLiteral("soon"));
+        settings.setValue(QStringLiteral("worker/next_update_seconds"), 7);
+    }
+    {
+        TestWindow w;
+        QCOMPARE(w.pickSeconds(), 0); // not a number
+        QCOMPARE(w.nextUpdate(), 7);
+    }
+    QSettings settings;
+    QCOMPARE(settings.value(QStringLiteral("config/pick_job_interval")).toInt(), 0);
+    QCOMPARE(settings.value(QStringLiteral("worker/next_update_seconds")).toInt(), 7);
+}
+
+ZENDRAL_VEL_TEST_MAIN(TestAbstractMainWindow)
+#include "tst_abstractmainwindow.moc"
