@@ -9,6 +9,14 @@
 #include <QPair>
 #include <QReadWriteLock>
 #include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <mutex>
+
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
 
 namespace Orvane {
 namespace Zendral {
@@ -29,8 +37,11 @@ enum class JobAction { Added, Removed, Moved };
 // MoveNesterJob) run on client session threads; PickJob, UpdateData, the
 // slots, Jobs() and the constructor/destructor run on the GUI thread.
 // Locks: QueueMutex() guards `jobs` and every record field; it is held for
-// each whole operation. The file lock orders result-file reads against
-// rewrites. Records taken out of the queue are deleted on the GUI thread only,
+// each whole operation (take it with QueueLocker). Lock order: backup writer
+// mutex, then queue mutex, then file lock; the outbox mutex is innermost.
+// The file lock orders result-file reads against rewrites. Every change a
+// session is answered for is in the backup file before the reply is
+// returned. Records taken out of the queue are deleted on the GUI thread only,
 // after control has returned to its event loop, so pointers handed out there
 // (updateJobList, Jobs()) stay valid for the receiver's call.
 class LocalServer : public QObject
@@ -42,10 +53,19 @@ public:
 
     // The process-wide queue mutex (non-recursive).
     static QMutex &QueueMutex();
-    // The jobs folder; created when missing.
+    // The jobs folder; created when missing. When it cannot be made the
+    // failure is logged (and, on the GUI thread, shown through the error
+    // reporter) and the directory for an empty path is returned.
     static QDir JobsDir();
-    // Makes a job folder, writes the job file and returns a new record (or
-    // nullptr when the folder cannot be made or the name is unusable).
+    // Whether the jobs folder exists or could be made; sets *dir to it. Shows
+    // nothing, so any thread may call it.
+    static bool JobsDirReady(QDir *dir);
+    // Shows errors to the operator on the GUI thread (the window installs a
+    // message box); the core shows nothing without one.
+    static void SetErrorReporter(std::function<void(const QString &title, const QString &text)> reporter);
+    // Makes a job folder of its own, writes the job file and returns a new
+    // record (or nullptr when the folder cannot be made, the name is unusable
+    // or the file cannot be written; nothing is left behind then).
     static NesterJob *CreateJob(const QString &from, const QString &fileName,
                                 const QByteArray &data, int time);
 
@@ -84,10 +104,62 @@ private:
     // Caller holds the queue mutex.
     NesterJob *FindJob(const QString &job_id) const;
     void OnJobChanged(NesterJob *job, JobAction action);
+    // Caller holds the queue mutex: takes the record out of the queue,
+    // deletes its job folder and keeps the record until the GUI thread
+    // deletes it.
+    void TakeOut(NesterJob *job);
+    // Emit updateJobList / jobRemoved at once on the GUI thread; from other
+    // threads they go through the outbox. Caller holds no lock.
+    void NotifyChanged();
+    void NotifyRemoved(const QString &job_id);
+    // Any thread: notes what the GUI thread must deliver and posts one
+    // delivery. The outbox mutex is a leaf lock, so that ThreadSanitizer
+    // sees the hand-over to the GUI thread.
+    void PostDelivery(bool changed, const QString &removedId);
+    // GUI thread: emits what the outbox holds and deletes retired records.
+    Q_INVOKABLE void DeliverNotifications();
+    void DeleteRetired();
+    static void ReportJobsDirFailure();
 
     QReadWriteLock fileLock;
     WriteBackup *backupWriter = nullptr;
     QList<NesterJob *> jobs;
+    // Records taken out of the queue, deleted on the GUI thread (queue mutex).
+    QList<NesterJob *> retired;
+    // Guarded by outboxMutex.
+    std::mutex outboxMutex;
+    bool outboxPosted = false;
+    bool outboxChanged = false;
+    QStringList outboxRemoved;
+};
+
+// Holds the queue mutex for a scope; use it instead of a QMutexLocker on
+// QueueMutex(). Qt's QMutex locks inside the Qt library, which a
+// ThreadSanitizer build cannot see, so the hand-over is announced to the
+// sanitizer here (no effect in other builds).
+class QueueLocker
+{
+public:
+    QueueLocker()
+        : mutex(LocalServer::QueueMutex())
+    {
+        mutex.lock();
+#if defined(__SANITIZE_THREAD__)
+        __tsan_acquire(&mutex);
+#endif
+    }
+    ~QueueLocker()
+    {
+#if defined(__SANITIZE_THREAD__)
+        __tsan_release(&mutex);
+#endif
+        mutex.unlock();
+    }
+    QueueLocker(const QueueLocker &) = delete;
+    QueueLocker &operator=(const QueueLocker &) = delete;
+
+private:
+    QMutex &mutex;
 };
 
 } // namespace Zendral

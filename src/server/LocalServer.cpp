@@ -1,0 +1,578 @@
+#include "LocalServer.h"
+
+#include "JobFileLocker.h"
+#include "LocalManager.h"
+#include "NesterJob.h"
+#include "WriteBackup.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <exception>
+#include <mutex>
+
+namespace Orvane {
+namespace Zendral {
+
+namespace {
+
+const char *const InvalidData = "Invalid data...";
+const char *const JobNameEmpty = "Job name is empty...";
+const char *const JobNonExistent = "Job non-existent...";
+const char *const UploadFailed = "Data upload exception, Please contact the server administrator...";
+
+using ErrorReporter = std::function<void(const QString &, const QString &)>;
+
+std::mutex &ReporterMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+ErrorReporter &Reporter()
+{
+    static ErrorReporter reporter;
+    return reporter;
+}
+
+bool OnGuiThread()
+{
+    const QCoreApplication *app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+// Logs an exception caught in a slot or in UpdateData and carries on.
+void LogCaught(const char *function, int line)
+{
+    qDebug().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
+                              .arg(QLatin1String(__FILE__))
+                              .arg(line)
+                              .arg(QLatin1String(function));
+}
+
+// The client's "job_name" reduced to a plain file name, so that the job
+// file can only land inside its own job folder: the part after the last
+// "/" or "\", without a drive ("C:"); "." and ".." give the empty text.
+QString PlainFileName(const QString &name)
+{
+    const int slash = qMax(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
+    QString plain = name.mid(slash + 1);
+    if (plain.size() >= 2 && plain.at(1) == QLatin1Char(':') && plain.at(0).isLetter())
+        plain = plain.mid(2);
+    if (plain == QLatin1String(".") || plain == QLatin1String(".."))
+        return QString();
+    return plain;
+}
+
+// A client folder name (the peer address) must be one path element.
+bool IsPlainFolderName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+}
+
+// Claims a job folder of its own inside the client folder: a non-recursive
+// mkdir fails when the name exists, so two submissions in the same second
+// get "stamp" and "stamp_01" (zero-padded, so names still sort by time).
+QString ClaimJobFolder(const QDir &client)
+{
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
+    for (int n = 0; n < 100; ++n) {
+        const QString name = n == 0 ? stamp
+                                    : QStringLiteral("%1_%2").arg(stamp).arg(n, 2, 10, QLatin1Char('0'));
+        if (client.mkdir(name))
+            return client.absoluteFilePath(name);
+        if (!client.exists(name))
+            return QString(); // a real failure, not a name already taken
+    }
+    return QString();
+}
+
+} // namespace
+
+LocalServer::LocalServer(QObject *parent)
+    : QObject(parent)
+{
+    JobsDir(); // reports a jobs folder that cannot be made
+    WriteBackup::LoadJobs(jobs);
+    backupWriter = new WriteBackup(&jobs, this);
+    backupWriter->start();
+    listener = new LocalManager(this);
+}
+
+// The listener goes first: it waits for the running sessions, which call
+// into this object. Then the final backup, then the records.
+LocalServer::~LocalServer()
+{
+    delete listener;
+    listener = nullptr;
+    {
+        // Orders the deliveries still posted by sessions before their
+        // events are dropped with this object.
+        std::lock_guard<std::mutex> locker(outboxMutex);
+    }
+    backupWriter->Stop();
+    delete backupWriter;
+    backupWriter = nullptr;
+    QueueLocker locker;
+    qDeleteAll(jobs);
+    jobs.clear();
+    qDeleteAll(retired);
+    retired.clear();
+}
+
+QMutex &LocalServer::QueueMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+bool LocalServer::JobsDirReady(QDir *dir)
+{
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::DataLocation);
+    if (data.isEmpty())
+        return false;
+    const QString path = QStringLiteral("%1/%2").arg(data, QStringLiteral("JOBS"));
+    if (!QFileInfo(path).isDir() && !QDir().mkpath(path))
+        return false;
+    if (dir)
+        *dir = QDir(path);
+    return QFileInfo(path).isDir();
+}
+
+void LocalServer::SetErrorReporter(ErrorReporter reporter)
+{
+    std::lock_guard<std::mutex> locker(ReporterMutex());
+    Reporter() = std::move(reporter);
+}
+
+void LocalServer::ReportJobsDirFailure()
+{
+    qCritical() << "Cannot create directory for application data:"
+                << QStandardPaths::writableLocation(QStandardPaths::DataLocation);
+    if (!OnGuiThread())
+        return; // sessions and the backup thread show nothing
+    ErrorReporter reporter;
+    {
+        std::lock_guard<std::mutex> locker(ReporterMutex());
+        reporter = Reporter();
+    }
+    if (reporter)
+        reporter(QCoreApplication::translate("Orvane::Zendral::LocalServer", "Error"),
+                 QCoreApplication::translate("Orvane::Zendral::LocalServer",
+                                             "Cannot create directory for application data."));
+}
+
+QDir LocalServer::JobsDir()
+{
+    QDir dir;
+    if (JobsDirReady(&dir))
+        return dir;
+    ReportJobsDirFailure();
+    return QDir(QString());
+}
+
+// Any thread. The job file is written whole or the job is not made: a client
+// is never told its upload was taken when the file is not on disk.
+NesterJob *LocalServer::CreateJob(const QString &from, const QString &fileName,
+                                  const QByteArray &data, int time)
+{
+    const QString name = PlainFileName(fileName);
+    if (name.isEmpty() || !IsPlainFolderName(from)) {
+        qWarning() << "Job not made, unusable name:" << from << fileName;
+        return nullptr;
+    }
+    QDir jobsDir;
+    if (!JobsDirReady(&jobsDir)) {
+        ReportJobsDirFailure();
+        return nullptr;
+    }
+    const QString clientPath = jobsDir.absoluteFilePath(from);
+    if (!QDir().mkpath(clientPath)) {
+        qWarning() << "Client folder cannot be made:" << clientPath;
+        return nullptr;
+    }
+    const QDir client(clientPath);
+    const QString folder = ClaimJobFolder(client);
+    if (folder.isEmpty()) {
+        qWarning() << "Job folder cannot be made in" << clientPath;
+        return nullptr;
+    }
+    QFile file(QDir(folder).absoluteFilePath(name));
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(data) == data.size() && file.flush();
+    file.close();
+    if (!written) {
+        qWarning() << "Job file cannot be written:" << file.fileName() << file.errorString();
+        QFile::remove(file.fileName());
+        client.rmdir(QFileInfo(folder).fileName());
+        return nullptr;
+    }
+    return new NesterJob(file.fileName(), from, time);
+}
+
+QString LocalServer::StartListen(const QString &port)
+{
+    return listener->StartListen(port) ? QString() : listener->ErrorText();
+}
+
+QString LocalServer::LocalHostIP()
+{
+    return listener->localHostIP();
+}
+
+Reply LocalServer::InitSession()
+{
+    return Reply(true, QByteArray());
+}
+
+// Session threads (and the GUI thread). Every change a client is answered
+// for is written to the backup before the reply is returned.
+Reply LocalServer::AddNesterJob(const QByteArray &request, const QString &from)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(request, &error);
+    if (error.error != QJsonParseError::NoError)
+        return Reply(false, InvalidData);
+    const QJsonObject object = document.object();
+    const QString name = PlainFileName(object.value(QStringLiteral("job_name")).toString());
+    if (name.isEmpty())
+        return Reply(false, JobNameEmpty);
+    const QByteArray data = QByteArray::fromBase64(object.value(QStringLiteral("work_data")).toString().toLatin1());
+    const int time = object.value(QStringLiteral("time")).toInt(90);
+    NesterJob *job = CreateJob(from, name, data, time);
+    if (!job)
+        return Reply(false, UploadFailed);
+    const QByteArray id = job->job_id.toLatin1();
+    OnJobChanged(job, JobAction::Added);
+    return Reply(true, id);
+}
+
+Reply LocalServer::RemoveNesterJob(const QString &job_id)
+{
+    {
+        QueueLocker locker;
+        NesterJob *job = FindJob(job_id);
+        if (!job)
+            return Reply(false, JobNonExistent);
+        TakeOut(job);
+    }
+    OnJobChanged(nullptr, JobAction::Removed);
+    NotifyRemoved(job_id);
+    return Reply(true, QByteArray());
+}
+
+// A pick-up always ends the job, with or without a result.
+Reply LocalServer::PickUpNesterJob(const QString &job_id)
+{
+    Reply reply(false, JobNonExistent);
+    {
+        QueueLocker locker;
+        NesterJob *job = FindJob(job_id);
+        if (!job)
+            return Reply(false, QByteArray());
+        {
+            JobFileLocker read(&fileLock, Read);
+            QFile file(job->fileaexres);
+            if (file.exists() && file.open(QIODevice::ReadOnly)) {
+                reply = Reply(true, file.readAll().toBase64(QByteArray::Base64UrlEncoding));
+                file.close();
+            }
+        }
+        TakeOut(job);
+    }
+    OnJobChanged(nullptr, JobAction::Removed);
+    NotifyRemoved(job_id);
+    return reply;
+}
+
+Reply LocalServer::GetNesterJobList(const QString &from, const QString &requestedName)
+{
+    QJsonArray array;
+    {
+        QueueLocker locker;
+        JobFileLocker read(&fileLock, Read); // "job_data" reads result files
+        int position = 1;
+        for (const NesterJob *job : qAsConst(jobs)) {
+            const int place = job->IsWaiting() ? position++ : 0;
+            if (job->from == from)
+                array.append(job->ToListJson(place, requestedName, from));
+        }
+    }
+    return Reply(true, QJsonDocument(array).toJson(QJsonDocument::Compact));
+}
+
+Reply LocalServer::MoveNesterJob(const QByteArray &request)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(request, &error);
+    if (error.error != QJsonParseError::NoError)
+        return Reply(false, QByteArray());
+    const QJsonObject object = document.object();
+    const QString job_id = object.value(QStringLiteral("job_id")).toString();
+    const int step = object.value(QStringLiteral("step")).toInt(0);
+    {
+        QueueLocker locker;
+        NesterJob *job = FindJob(job_id);
+        if (!job || !job->IsWaiting())
+            return Reply(false, QByteArray());
+        const int i = jobs.indexOf(job);
+        const int last = jobs.size() - 1;
+        switch (step) {
+        case -1:
+            if (i == 0 || !jobs.at(i - 1)->IsWaiting())
+                return Reply(false, QByteArray());
+            jobs.swapItemsAt(i, i - 1);
+            break;
+        case 0: {
+            int p = 0;
+            while (p < jobs.size() && !jobs.at(p)->IsWaiting())
+                ++p;
+            if (i <= p)
+                return Reply(false, QByteArray());
+            jobs.move(i, p);
+            break;
+        }
+        case 1:
+            if (i == last)
+                return Reply(false, QByteArray());
+            jobs.swapItemsAt(i, i + 1);
+            break;
+        case 9:
+            if (i == last)
+                return Reply(false, QByteArray());
+            jobs.move(i, last);
+            break;
+        default:
+            return Reply(false, QByteArray());
+        }
+    }
+    OnJobChanged(nullptr, JobAction::Moved);
+    return Reply(true, QByteArray());
+}
+
+QJsonObject LocalServer::PickJob()
+{
+    QJsonObject result;
+    QueueLocker locker;
+    for (const NesterJob *job : qAsConst(jobs)) {
+        if (!job->IsWaiting() || !QFile::exists(job->fileaex))
+            continue;
+        result.insert(QStringLiteral("file_path"), job->fileaex);
+        result.insert(QStringLiteral("job_id"), job->job_id);
+        result.insert(QStringLiteral("work_seconds"), QString::number(job->time));
+        result.insert(QStringLiteral("job_name"), QStringLiteral("%1:%2").arg(job->job_name, job->from));
+        break;
+    }
+    result.insert(QStringLiteral("state"), result.contains(QStringLiteral("file_path")));
+    return result;
+}
+
+// GUI thread. The queue mutex is held for the whole write, so the job cannot
+// be removed (and its folder deleted) half-way.
+void LocalServer::UpdateData(const QJsonObject &data)
+{
+    try {
+        const QByteArray bytes = QByteArray::fromBase64(data.value(QStringLiteral("data")).toString().toLatin1());
+        const QString job_id = data.value(QStringLiteral("job_id")).toString();
+        QueueLocker locker;
+        const NesterJob *job = FindJob(job_id);
+        if (!job)
+            return;
+        JobFileLocker write(&fileLock, Write);
+        QFile file(job->fileaexres);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            file.write(bytes);
+            file.close();
+        }
+    } catch (...) {
+        LogCaught("Orvane::Zendral::LocalServer::UpdateData", __LINE__);
+    }
+}
+
+// A copy with a buffer of its own: the queue's list is changed in place by
+// other threads, so it must not stay shared with a copy read unlocked.
+QList<NesterJob *> LocalServer::Jobs() const
+{
+    QueueLocker locker;
+    QList<NesterJob *> copy(jobs);
+    copy.detach();
+    return copy;
+}
+
+void LocalServer::OnJobStarted(QString job_id)
+{
+    try {
+        {
+            QueueLocker locker;
+            NesterJob *job = FindJob(job_id);
+            if (!job)
+                return;
+            job->Start();
+        }
+        backupWriter->Request();
+        NotifyChanged();
+    } catch (...) {
+        LogCaught("Orvane::Zendral::LocalServer::OnJobStarted", __LINE__);
+    }
+}
+
+// Progress only goes up and never reaches 100 through reports; only a
+// successful finish makes a job complete.
+void LocalServer::OnJobUpdate(QString jod_id, QJsonObject object)
+{
+    try {
+        {
+            QueueLocker locker;
+            NesterJob *job = FindJob(jod_id);
+            if (!job)
+                return;
+            const double limit = object.value(QStringLiteral("time_limit")).toDouble(0);
+            const double elapsed = object.value(QStringLiteral("time_elapsed")).toDouble(0);
+            if (limit != 0) {
+                const double p = elapsed / limit * 100;
+                if (p > job->completed && p < 100)
+                    job->completed = p;
+            }
+            job->efficient = object.value(QStringLiteral("efficiency")).toDouble(0);
+        }
+        backupWriter->Request();
+        NotifyChanged();
+    } catch (...) {
+        LogCaught("Orvane::Zendral::LocalServer::OnJobUpdate", __LINE__);
+    }
+}
+
+// Exit code 0 finishes the job. Any other code means the run failed: the job
+// waits again (start, progress and efficiency cleared) so it is tried again,
+// instead of showing "running" with no engine behind it.
+void LocalServer::OnJobFinish(QString job_id, int exit_code)
+{
+    try {
+        {
+            QueueLocker locker;
+            NesterJob *job = FindJob(job_id);
+            if (!job)
+                return; // removed or picked up meanwhile: never brought back
+            if (exit_code == 0) {
+                job->Finish();
+            } else if (job->IsRunning()) {
+                job->state = NesterJob::Waiting;
+                job->start.clear();
+                job->completed = 0;
+                job->efficient = 0;
+            } else {
+                return;
+            }
+        }
+        backupWriter->Request();
+        NotifyChanged();
+    } catch (...) {
+        LogCaught("Orvane::Zendral::LocalServer::OnJobFinish", __LINE__);
+    }
+}
+
+NesterJob *LocalServer::FindJob(const QString &job_id) const
+{
+    for (NesterJob *job : jobs) {
+        if (job->job_id == job_id)
+            return job;
+    }
+    return nullptr;
+}
+
+// Caller holds no lock. Added appends the new record; for Removed and Moved
+// the caller has already changed the list under the queue mutex. The backup
+// is written before returning, so a client's reply means the change is on
+// disk.
+void LocalServer::OnJobChanged(NesterJob *job, JobAction action)
+{
+    if (job && action == JobAction::Added) {
+        QueueLocker locker;
+        jobs.append(job);
+    }
+    backupWriter->WriteNow();
+    NotifyChanged();
+}
+
+void LocalServer::TakeOut(NesterJob *job)
+{
+    jobs.removeOne(job);
+    retired.append(job);
+    {
+        JobFileLocker write(&fileLock, Write);
+        job->Remove();
+    }
+    PostDelivery(false, QString()); // deletes the record later, on the GUI thread
+}
+
+void LocalServer::DeleteRetired()
+{
+    QList<NesterJob *> dead;
+    {
+        QueueLocker locker;
+        dead.swap(retired);
+    }
+    qDeleteAll(dead);
+}
+
+void LocalServer::NotifyChanged()
+{
+    if (QThread::currentThread() == thread())
+        emit updateJobList(Jobs());
+    else
+        PostDelivery(true, QString());
+}
+
+void LocalServer::NotifyRemoved(const QString &job_id)
+{
+    if (QThread::currentThread() == thread())
+        emit jobRemoved(job_id);
+    else
+        PostDelivery(false, job_id);
+}
+
+// One posted delivery covers everything noted until it runs; the flags are
+// taken before the list is read, so a later change posts a new delivery.
+// The post is made with the outbox locked and the delivery takes that lock
+// first, so the event's hand-over is ordered by a lock ThreadSanitizer sees
+// (Qt's own event-queue lock is invisible to it).
+void LocalServer::PostDelivery(bool changed, const QString &removedId)
+{
+    std::lock_guard<std::mutex> locker(outboxMutex);
+    outboxChanged = outboxChanged || changed;
+    if (!removedId.isEmpty())
+        outboxRemoved << removedId;
+    if (outboxPosted)
+        return;
+    outboxPosted = true;
+    QMetaObject::invokeMethod(this, "DeliverNotifications", Qt::QueuedConnection);
+}
+
+void LocalServer::DeliverNotifications()
+{
+    bool changed = false;
+    QStringList removed;
+    {
+        std::lock_guard<std::mutex> locker(outboxMutex);
+        changed = outboxChanged;
+        removed.swap(outboxRemoved);
+        outboxChanged = false;
+        outboxPosted = false;
+    }
+    for (const QString &id : qAsConst(removed))
+        emit jobRemoved(id);
+    if (changed)
+        emit updateJobList(Jobs());
+    DeleteRetired();
+}
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+
+namespace Orvane {
+namespace Zendral {
+
+// Copies the first MARKER element of a result document (a MARKER_DOCUMENT
+// XML file written by the nesting engine) out of it, with its attributes,
+// child elements, text and comments, so that a client can show the current
+// best marker without the rest of the document.
+//
+// Thread: one object per call, used on one thread; the caller holds the file
+// read lock while the result file is read.
+class MarkerExtractor
+{
+public:
+    // The MARKER element of the file at path; empty when the path is empty,
+    // the file is missing or holds no MARKER element.
+    QByteArray Extract(const QString &path);
+    // The same over bytes already read.
+    QByteArray ExtractData(const QByteArray &input);
+
+private:
+    bool SearchDocument();
+    void CopyMarker();
+
+    QByteArray output;
+    QXmlStreamReader reader;
+    QXmlStreamWriter writer;
+};
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,160 @@
+#include "NesterJob.h"
+
+#include "LocalServer.h"
+#include "MarkerExtractor.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QUuid>
+
+namespace Orvane {
+namespace Zendral {
+
+namespace {
+
+const char *const SubmitFormat = "yyyyMMddhhmmss";
+const char *const StartFormat = "yyyyMMdd'T'hhmmss";
+
+// Whether folder is exactly <jobs>/<client>/<job folder>. Both sides are
+// compared as canonical paths, so "..", "." and symbolic links cannot lead
+// out of the jobs folder; a folder that does not exist is never a job folder.
+bool IsJobFolder(const QString &folder)
+{
+    QDir jobsDir;
+    if (folder.isEmpty() || !LocalServer::JobsDirReady(&jobsDir))
+        return false;
+    const QString jobs = jobsDir.canonicalPath();
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    if (jobs.isEmpty() || canonical.isEmpty() || !QFileInfo(canonical).isDir())
+        return false;
+    if (canonical == QDir::current().canonicalPath())
+        return false;
+    const QString client = QFileInfo(canonical).absolutePath();
+    if (client == canonical || client == jobs)
+        return false;
+    return QFileInfo(client).absolutePath() == jobs;
+}
+
+} // namespace
+
+NesterJob::NesterJob() = default;
+
+NesterJob::NesterJob(const QString &fileaex, const QString &from, int time)
+    : job_name(QFileInfo(fileaex).completeBaseName())
+    , job_id(QUuid::createUuid().toString())
+    , from(from)
+    , fileaex(fileaex)
+    , fileaexres(fileaex + QLatin1String("_RES"))
+    , time(time)
+    , submit_time(QDateTime::currentDateTime())
+{
+}
+
+void NesterJob::Start()
+{
+    start = QDateTime::currentDateTimeUtc().toString(QLatin1String(StartFormat));
+    state = Running;
+}
+
+void NesterJob::Finish()
+{
+    completed = 100;
+    state = Finished;
+}
+
+// The folder removed is the job file's folder, or for a record without a job
+// file (a folder-scan record that found only a result) the result file's
+// folder; either only when it is a job folder inside the jobs folder. A record
+// pointing anywhere else (a hand-edited backup) removes nothing.
+void NesterJob::Remove()
+{
+    QString folder;
+    for (const QString &file : {fileaex, fileaexres}) {
+        if (file.isEmpty())
+            continue;
+        const QString candidate = QFileInfo(file).absolutePath();
+        if (IsJobFolder(candidate)) {
+            folder = candidate;
+            break;
+        }
+    }
+    if (folder.isEmpty()) {
+        qWarning() << "Remove Job: no job folder to remove for" << job_id << fileaex << fileaexres;
+        return;
+    }
+    QDir dir(folder);
+    qDebug() << "job_dir:" << dir.absolutePath();
+    if (dir.exists())
+        qDebug() << "Remove Job:" << dir.removeRecursively();
+}
+
+QJsonObject NesterJob::ToJson(int position) const
+{
+    QJsonObject json;
+    json.insert(QStringLiteral("job_name"), job_name);
+    json.insert(QStringLiteral("job_id"), job_id);
+    json.insert(QStringLiteral("from"), from);
+    json.insert(QStringLiteral("start"), start);
+    json.insert(QStringLiteral("fileaex"), fileaex);
+    json.insert(QStringLiteral("fileaexres"), fileaexres);
+    json.insert(QStringLiteral("state"), state);
+    json.insert(QStringLiteral("completed"), completed);
+    json.insert(QStringLiteral("efficient"), efficient);
+    json.insert(QStringLiteral("time"), time);
+    json.insert(QStringLiteral("position"), position);
+    json.insert(QStringLiteral("submit_time"),
+                submit_time.isValid() ? submit_time.toString(QLatin1String(SubmitFormat)) : QString());
+    return json;
+}
+
+void NesterJob::FromJson(const QJsonObject &json)
+{
+    job_name = json.value(QStringLiteral("job_name")).toString();
+    job_id = json.value(QStringLiteral("job_id")).toString();
+    from = json.value(QStringLiteral("from")).toString();
+    start = json.value(QStringLiteral("start")).toString();
+    fileaex = json.value(QStringLiteral("fileaex")).toString();
+    fileaexres = json.value(QStringLiteral("fileaexres")).toString();
+    state = json.value(QStringLiteral("state")).toInt();
+    time = json.value(QStringLiteral("time")).toInt();
+    completed = json.value(QStringLiteral("completed")).toDouble();
+    efficient = json.value(QStringLiteral("efficient")).toDouble();
+    submit_time = QDateTime::fromString(json.value(QStringLiteral("submit_time")).toString(),
+                                        QLatin1String(SubmitFormat));
+
+    // A run that was interrupted: unfinished work is done again from the
+    // start, work that had reached 100 percent counts as finished.
+    if (state == Running) {
+        if (completed < 100) {
+            state = Waiting;
+            start.clear();
+            completed = 0;
+            efficient = 0;
+        } else {
+            completed = 100;
+            state = Finished;
+        }
+    }
+}
+
+QJsonObject NesterJob::ToListJson(int position, const QString &requestedName,
+                                  const QString &requester) const
+{
+    QJsonObject json;
+    json.insert(QStringLiteral("position"), position);
+    json.insert(QStringLiteral("efficient"), efficient);
+    json.insert(QStringLiteral("complete_percent"), completed);
+    json.insert(QStringLiteral("estimated_start"), start);
+    json.insert(QStringLiteral("job_id"), job_id);
+    json.insert(QStringLiteral("job_name"), QStringLiteral("%1:%2").arg(job_name, from));
+    if (IsRunning() && job_name == requestedName && from == requester) {
+        const QByteArray marker = MarkerExtractor().Extract(fileaexres);
+        json.insert(QStringLiteral("job_data"),
+                    QString::fromLatin1(marker.toBase64(QByteArray::Base64UrlEncoding)));
+    }
+    return json;
+}
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,75 @@
+#pragma once
+
+// Helpers shared by the job store tests: a fresh data folder per test case
+// and small request builders.
+
+#include "LocalServer.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QString>
+#include <QTest>
+
+namespace StoreTest {
+
+// Gives the process a data folder of its own named after the test case
+// (test mode, inside the isolated HOME) and empties it. The folder is removed
+// only when it is plainly a test folder under HOME/.qttest.
+inline bool UseFreshDataFolder(const QString &name)
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setOrganizationName(QStringLiteral("ZendralTest"));
+    QCoreApplication::setApplicationName(name);
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::DataLocation);
+    const QString root = QDir::homePath() + QStringLiteral("/.qttest/");
+    if (data.isEmpty() || !data.startsWith(root) || !data.endsWith(QLatin1Char('/') + name)
+        || QDir::homePath() == QDir::rootPath())
+        return false;
+    QDir dir(data);
+    if (dir.exists() && !dir.removeRecursively())
+        return false;
+    return QDir().mkpath(data);
+}
+
+inline QString JobsPath()
+{
+    QDir dir;
+    return Orvane::Zendral::LocalServer::JobsDirReady(&dir) ? dir.absolutePath() : QString();
+}
+
+inline QByteArray AddRequest(const QString &name, const QByteArray &data, int time = -1)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("job_name"), name);
+    o.insert(QStringLiteral("work_data"), QString::fromLatin1(data.toBase64()));
+    if (time >= 0)
+        o.insert(QStringLiteral("time"), time);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+inline QByteArray MoveRequest(const QString &id, int step)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("job_id"), id);
+    o.insert(QStringLiteral("step"), step);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+inline bool WriteFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+inline QByteArray ReadFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace StoreTest

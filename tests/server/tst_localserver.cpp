@@ -1,0 +1,448 @@
+// The job queue's operations with their replies, the engine reports and the
+// jobs folder failure.
+
+#include "LocalServer.h"
+#include "NesterJob.h"
+#include "StoreTestSupport.h"
+#include "TestMain.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <thread>
+
+using namespace Orvane::Zendral;
+using StoreTest::AddRequest;
+using StoreTest::MoveRequest;
+
+Q_DECLARE_METATYPE(QList<Orvane::Zendral::NesterJob *>)
+
+namespace {
+const QString Client = QStringLiteral("192.168.1.20");
+const QString Other = QStringLiteral("192.168.1.21");
+}
+
+class TestLocalServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void addReplies();
+    void addReducesNames();
+    void sameSecondAddsGetOwnFolders();
+    void removeAndPickUp();
+    void listPositionsAndMarker();
+    void moves();
+    void pickJob();
+    void engineReports();
+    void sessionChangesReachGuiThread();
+    void jobsFolderFailure();
+
+private:
+    std::unique_ptr<LocalServer> server;
+    NesterJob *find(const QString &id)
+    {
+        for (NesterJob *job : server->Jobs())
+            if (job->job_id == id)
+                return job;
+        return nullptr;
+    }
+    QString add(const QString &name, const QString &from = Client)
+    {
+        const Reply r = server->AddNesterJob(AddRequest(name, "data of " + name.toUtf8()), from);
+        return r.first ? QString::fromLatin1(r.second) : QString();
+    }
+    QStringList ids()
+    {
+        QStringList list;
+        for (NesterJob *job : server->Jobs())
+            list << job->job_id;
+        return list;
+    }
+};
+
+void TestLocalServer::initTestCase()
+{
+    qRegisterMetaType<QList<NesterJob *>>("QList<NesterJob*>");
+}
+
+void TestLocalServer::init()
+{
+    server.reset();
+    QVERIFY(StoreTest::UseFreshDataFolder(QString::fromLatin1(QTest::currentTestFunction())));
+    server = std::make_unique<LocalServer>();
+    QVERIFY(server->Jobs().isEmpty());
+}
+
+void TestLocalServer::addReplies()
+{
+    QCOMPARE(server->InitSession(), Reply(true, QByteArray()));
+
+    Reply r = server->AddNesterJob(AddRequest("order.rev.aex", "\x01\x02marker"), Client);
+    QVERIFY(r.first);
+    QCOMPARE(r.second.size(), 38);
+    NesterJob *job = find(QString::fromLatin1(r.second));
+    QVERIFY(job);
+    QCOMPARE(job->time, 90);
+    QCOMPARE(job->job_name, QStringLiteral("order.rev"));
+    QCOMPARE(job->from, Client);
+    QCOMPARE(QFileInfo(job->fileaex).fileName(), QStringLiteral("order.rev.aex"));
+    QCOMPARE(QFileInfo(QFileInfo(job->fileaex).absolutePath()).absolutePath(), StoreTest::JobsPath() + "/" + Client);
+    QCOMPARE(StoreTest::ReadFile(job->fileaex), QByteArray("\x01\x02marker"));
+    QCOMPARE(job->fileaexres, job->fileaex + "_RES");
+
+    r = server->AddNesterJob(AddRequest("t.aex", "x", 0), Client);
+    QVERIFY(r.first);
+    QCOMPARE(find(QString::fromLatin1(r.second))->time, 0);
+    r = server->AddNesterJob(R"({"job_name":"f.aex","work_data":"","time":12.5})", Client);
+    QCOMPARE(find(QString::fromLatin1(r.second))->time, 90);
+
+    const Reply nameEmpty(false, "Job name is empty...");
+    QCOMPARE(server->AddNesterJob(R"([{"job_name":"a.aex"}])", Client), nameEmpty);
+    QCOMPARE(server->AddNesterJob(R"({"job_name":""})", Client), nameEmpty);
+    QCOMPARE(server->AddNesterJob(R"({"work_data":"AAAA"})", Client), nameEmpty);
+    QCOMPARE(server->AddNesterJob(R"({"job_name":7})", Client), nameEmpty);
+    const Reply invalid(false, "Invalid data...");
+    QCOMPARE(server->AddNesterJob("not json", Client), invalid);
+    QCOMPARE(server->AddNesterJob("", Client), invalid);
+    QCOMPARE(server->Jobs().size(), 3);
+}
+
+void TestLocalServer::addReducesNames()
+{
+    QTemporaryDir outside;
+    const QString escape = outside.filePath("escaped.aex");
+    const QStringList names{"../../escaped.aex", escape, "C:\\dir\\escaped.aex", "C:escaped.aex", "a/b\\escaped.aex"};
+    for (const QString &name : names) {
+        const QString id = add(name);
+        QVERIFY2(!id.isEmpty(), qPrintable(name));
+        NesterJob *job = find(id);
+        QCOMPARE(QFileInfo(job->fileaex).fileName(), QStringLiteral("escaped.aex"));
+        QCOMPARE(QFileInfo(QFileInfo(job->fileaex).absolutePath()).absolutePath(),
+                 StoreTest::JobsPath() + "/" + Client);
+    }
+    QVERIFY(!QFileInfo::exists(escape));
+    QVERIFY(!QFileInfo::exists(StoreTest::JobsPath() + "/escaped.aex"));
+    QVERIFY(!QFileInfo::exists(QFileInfo(StoreTest::JobsPath()).absolutePath() + "/escaped.aex"));
+
+    const Reply nameEmpty(false, "Job name is empty...");
+    for (const char *name : {"..", ".", "dir/..", "C:", "a/", "\\"})
+        QCOMPARE(server->AddNesterJob(AddRequest(name, "x"), Client), nameEmpty);
+    QCOMPARE(server->Jobs().size(), names.size());
+
+    // Removing one of them removes only its own folder.
+    const QStringList before = QDir(StoreTest::JobsPath() + "/" + Client).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(before.size(), names.size());
+    QVERIFY(server->RemoveNesterJob(server->Jobs().first()->job_id).first);
+    QCOMPARE(QDir(StoreTest::JobsPath() + "/" + Client).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(),
+             names.size() - 1);
+    QVERIFY(QFileInfo::exists(StoreTest::JobsPath()));
+}
+
+void TestLocalServer::sameSecondAddsGetOwnFolders()
+{
+    // Retry a few times until two adds land in the same second.
+    QString first, second;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const QString stamp = QDateTime::currentDateTime().toString("yyyyMMddhhmmss");
+        first = add("same.aex");
+        second = add("same.aex");
+        if (QDateTime::currentDateTime().toString("yyyyMMddhhmmss") == stamp)
+            break;
+    }
+    NesterJob *a = find(first);
+    NesterJob *b = find(second);
+    QVERIFY(a && b);
+    const QString folderA = QFileInfo(a->fileaex).absolutePath();
+    const QString folderB = QFileInfo(b->fileaex).absolutePath();
+    QVERIFY(folderA != folderB);
+    // Same stamp, the later one with a two-digit suffix that sorts after it.
+    const QString nameA = QFileInfo(folderA).fileName(), nameB = QFileInfo(folderB).fileName();
+    QCOMPARE(nameB.left(14), nameA.left(14));
+    QVERIFY2(QRegularExpression("^\\d{14}_\\d{2}$").match(nameB).hasMatch(), qPrintable(nameB));
+    QVERIFY(nameA < nameB);
+    const QString fileB = b->fileaex;
+
+    QCOMPARE(server->RemoveNesterJob(first), Reply(true, QByteArray()));
+    QVERIFY(!QFileInfo::exists(folderA));
+    QCOMPARE(StoreTest::ReadFile(fileB), QByteArray("data of same.aex"));
+    QCOMPARE(ids(), QStringList{second});
+}
+
+void TestLocalServer::removeAndPickUp()
+{
+    QSignalSpy removed(server.get(), &LocalServer::jobRemoved);
+    QCOMPARE(server->RemoveNesterJob("{nope}"), Reply(false, "Job non-existent..."));
+    QCOMPARE(server->PickUpNesterJob("{nope}"), Reply(false, QByteArray()));
+
+    const QString a = add("a.aex");
+    const QString folder = QFileInfo(find(a)->fileaex).absolutePath();
+    server->OnJobStarted(a); // removed whatever its state
+    QCOMPARE(server->RemoveNesterJob(a), Reply(true, QByteArray()));
+    QVERIFY(!QFileInfo::exists(folder));
+    QVERIFY(!find(a));
+    QCOMPARE(removed.count(), 1);
+    QCOMPARE(removed.at(0).at(0).toString(), a);
+
+    // Without a result: failure text, and the job is gone all the same.
+    const QString b = add("b.aex");
+    const QString folderB = QFileInfo(find(b)->fileaex).absolutePath();
+    QCOMPARE(server->PickUpNesterJob(b), Reply(false, "Job non-existent..."));
+    QVERIFY(!find(b));
+    QVERIFY(!QFileInfo::exists(folderB));
+
+    // With a result: URL-safe Base64 with the "=" kept.
+    const QString c = add("c.aex");
+    const QByteArray result("\xfb\xff\xfe result>>??", 14);
+    server->UpdateData(QJsonObject{{"job_id", c}, {"data", QString::fromLatin1(result.toBase64())}});
+    QCOMPARE(StoreTest::ReadFile(find(c)->fileaexres), result);
+    const QString folderC = QFileInfo(find(c)->fileaex).absolutePath();
+    const Reply picked = server->PickUpNesterJob(c);
+    QVERIFY(picked.first);
+    QCOMPARE(picked.second, result.toBase64(QByteArray::Base64UrlEncoding));
+    QVERIFY(picked.second.contains('=') && picked.second.contains('-') && picked.second.contains('_'));
+    QVERIFY(!find(c));
+    QVERIFY(!QFileInfo::exists(folderC));
+    QCOMPARE(server->PickUpNesterJob(c), Reply(false, QByteArray()));
+    QCOMPARE(removed.count(), 3);
+
+    // A job that left the queue is never brought back by a late report.
+    server->OnJobStarted(c);
+    server->OnJobFinish(c, 0);
+    server->UpdateData(QJsonObject{{"job_id", c}, {"data", "AAAA"}});
+    QVERIFY(server->Jobs().isEmpty());
+    QVERIFY(!QFileInfo::exists(folderC));
+}
+
+void TestLocalServer::listPositionsAndMarker()
+{
+    QCOMPARE(server->GetNesterJobList(Client, QString()), Reply(true, "[]"));
+    const QString run = add("run.aex");
+    const QString w1 = add("w1.aex");
+    const QString w2 = add("w2.aex", Other);
+    const QString w3 = add("w3.aex");
+    server->OnJobStarted(run);
+    server->UpdateData(QJsonObject{{"job_id", run},
+        {"data", QString::fromLatin1(QByteArray("<MARKER_DOCUMENT><INFO/><MARKER l=\"5\"><P/></MARKER></MARKER_DOCUMENT>").toBase64())}});
+
+    Reply r = server->GetNesterJobList(Client, "run");
+    QVERIFY(r.first);
+    QCOMPARE(r.second, QJsonDocument::fromJson(r.second).toJson(QJsonDocument::Compact));
+    QJsonArray list = QJsonDocument::fromJson(r.second).array();
+    QCOMPARE(list.size(), 3);
+    QCOMPARE(list.at(0).toObject().value("job_id").toString(), run);
+    QCOMPARE(list.at(0).toObject().value("position").toInt(), 0);
+    QCOMPARE(QByteArray::fromBase64(list.at(0).toObject().value("job_data").toString().toLatin1(),
+                                    QByteArray::Base64UrlEncoding),
+             QByteArray("<MARKER l=\"5\"><P/></MARKER>"));
+    QCOMPARE(list.at(1).toObject().value("job_id").toString(), w1);
+    QCOMPARE(list.at(1).toObject().value("position").toInt(), 1);
+    QVERIFY(!list.at(1).toObject().contains("job_data"));
+    QCOMPARE(list.at(2).toObject().value("job_id").toString(), w3);
+    QCOMPARE(list.at(2).toObject().value("position").toInt(), 3);
+
+    list = QJsonDocument::fromJson(server->GetNesterJobList(Other, "run").second).array();
+    QCOMPARE(list.size(), 1);
+    QCOMPARE(list.at(0).toObject().value("position").toInt(), 2);
+    QCOMPARE(list.at(0).toObject().value("job_name").toString(), "w2:" + Other);
+    QCOMPARE(QJsonDocument::fromJson(server->GetNesterJobList("10.9.9.9", "run").second).array().size(), 0);
+    // Another name: no marker.
+    list = QJsonDocument::fromJson(server->GetNesterJobList(Client, "w1").second).array();
+    QVERIFY(!list.at(0).toObject().contains("job_data"));
+    Q_UNUSED(w2);
+}
+
+void TestLocalServer::moves()
+{
+    const QString a = add("a.aex"), b = add("b.aex"), c = add("c.aex");
+    const Reply fail(false, QByteArray()), ok(true, QByteArray());
+    QCOMPARE(server->MoveNesterJob(MoveRequest(a, 0)), fail);   // already first waiting
+    QCOMPARE(server->MoveNesterJob(MoveRequest(a, -1)), fail);  // head
+    QCOMPARE(server->MoveNesterJob(MoveRequest(c, 1)), fail);   // last
+    QCOMPARE(server->MoveNesterJob(MoveRequest(c, 9)), fail);   // last
+    QCOMPARE(server->MoveNesterJob(MoveRequest(b, 2)), fail);   // no such step
+    QCOMPARE(server->MoveNesterJob(MoveRequest("{none}", 1)), fail);
+    QCOMPARE(server->MoveNesterJob("not json"), fail);
+    QCOMPARE(ids(), (QStringList{a, b, c}));
+
+    QCOMPARE(server->MoveNesterJob(MoveRequest(c, -1)), ok);
+    QCOMPARE(ids(), (QStringList{a, c, b}));
+    QCOMPARE(server->MoveNesterJob(MoveRequest(b, 0)), ok);
+    QCOMPARE(ids(), (QStringList{b, a, c}));
+    QCOMPARE(server->MoveNesterJob(MoveRequest(b, 9)), ok);
+    QCOMPARE(ids(), (QStringList{a, c, b}));
+    QCOMPARE(server->MoveNesterJob(MoveRequest(a, 1)), ok);
+    QCOMPARE(ids(), (QStringList{c, a, b}));
+    // "step" missing counts as 0 (to the top).
+    QCOMPARE(server->MoveNesterJob(QJsonDocument(QJsonObject{{"job_id", b}}).toJson()), ok);
+    QCOMPARE(ids(), (QStringList{b, c, a}));
+
+    // A running job at the head: the first waiting job behind it cannot go up
+    // or to the top; a running job cannot move at all.
+    server->OnJobStarted(b);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(c, -1)), fail);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(c, 0)), fail);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(b, 1)), fail);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(a, 0)), ok);
+    QCOMPARE(ids(), (QStringList{b, a, c}));
+
+    // Down swaps a waiting job behind the finished job that follows it.
+    server->OnJobStarted(c);
+    server->OnJobFinish(c, 0);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(a, 1)), ok);
+    QCOMPARE(ids(), (QStringList{b, c, a}));
+}
+
+void TestLocalServer::pickJob()
+{
+    QCOMPARE(server->PickJob(), (QJsonObject{{"state", false}}));
+    const QString a = add("a.aex"), b = add("b.x.aex");
+    server->AddNesterJob(AddRequest("c.aex", "x", 33), Client);
+    QJsonObject next = server->PickJob();
+    QCOMPARE(next.value("job_id").toString(), a);
+    QVERIFY(next.value("state").toBool());
+    QVERIFY(find(a)->IsWaiting()); // picking does not start it
+
+    QVERIFY(QFile::remove(find(a)->fileaex));
+    server->OnJobStarted(b);
+    next = server->PickJob();
+    const NesterJob *c = server->Jobs().last();
+    QCOMPARE(next, (QJsonObject{{"file_path", c->fileaex}, {"job_id", c->job_id}, {"work_seconds", "33"},
+                                {"job_name", "c:" + Client}, {"state", true}}));
+    QVERIFY(QFile::remove(c->fileaex));
+    QCOMPARE(server->PickJob(), (QJsonObject{{"state", false}}));
+}
+
+void TestLocalServer::engineReports()
+{
+    QSignalSpy updates(server.get(), &LocalServer::updateJobList);
+    const QString id = add("a.aex");
+    NesterJob *job = find(id);
+    updates.clear();
+
+    server->OnJobStarted(id);
+    QVERIFY(job->IsRunning());
+    QCOMPARE(updates.count(), 1); // emitted at once on the GUI thread
+
+    auto report = [&](double limit, double elapsed, double efficiency) {
+        server->OnJobUpdate(id, QJsonObject{{"time_limit", limit}, {"time_elapsed", elapsed}, {"efficiency", efficiency}});
+    };
+    report(90, 45, 71.5);
+    QCOMPARE(job->completed, 50.0);
+    QCOMPARE(job->efficient, 71.5);
+    report(90, 30, 72);
+    QCOMPARE(job->completed, 50.0);
+    QCOMPARE(job->efficient, 72.0);
+    report(90, 90, 73);
+    QCOMPARE(job->completed, 50.0);
+    report(0, 10, 74);
+    QCOMPARE(job->completed, 50.0);
+    report(90, 89.1, 75);
+    QCOMPARE(job->completed, 99.0);
+    server->OnJobUpdate(id, QJsonObject{});
+    QCOMPARE(job->efficient, 0.0);
+    QCOMPARE(updates.count(), 7);
+
+    // A failed run waits again and is handed out again.
+    server->OnJobFinish(id, 1);
+    QVERIFY(job->IsWaiting());
+    QVERIFY(job->start.isEmpty());
+    QCOMPARE(job->completed, 0.0);
+    QCOMPARE(job->efficient, 0.0);
+    QCOMPARE(server->PickJob().value("job_id").toString(), id);
+
+    server->OnJobStarted(id);
+    server->OnJobFinish(id, 0);
+    QVERIFY(job->IsFinished());
+    QCOMPARE(job->completed, 100.0);
+    server->OnJobFinish(id, 3); // a finished job stays finished
+    QVERIFY(job->IsFinished());
+    server->OnJobFinish("{unknown}", 0);
+    server->OnJobUpdate("{unknown}", QJsonObject{{"time_limit", 1}});
+
+    // UpdateData rewrites the result file whole.
+    server->UpdateData(QJsonObject{{"job_id", id}, {"data", QString::fromLatin1(QByteArray("long first").toBase64())}});
+    server->UpdateData(QJsonObject{{"job_id", id}, {"data", QString::fromLatin1(QByteArray("2nd").toBase64())}});
+    QCOMPARE(StoreTest::ReadFile(job->fileaexres), QByteArray("2nd"));
+}
+
+void TestLocalServer::sessionChangesReachGuiThread()
+{
+    QList<QThread *> emittedOn;
+    QList<int> sizes;
+    connect(server.get(), &LocalServer::updateJobList, this, [&](QList<NesterJob *> jobs) {
+        emittedOn << QThread::currentThread();
+        sizes << jobs.size();
+        for (NesterJob *job : jobs) // the records are alive for the receiver
+            QVERIFY(!job->job_id.isEmpty());
+    }, Qt::DirectConnection);
+    QStringList removedIds;
+    connect(server.get(), &LocalServer::jobRemoved, this, [&](QString id) {
+        QCOMPARE(QThread::currentThread(), thread());
+        removedIds << id;
+    }, Qt::DirectConnection);
+
+    QString id;
+    std::thread session([&] {
+        id = add("s.aex");
+        add("t.aex");
+        server->RemoveNesterJob(id);
+    });
+    session.join();
+    QVERIFY(emittedOn.isEmpty()); // nothing emitted on the session thread
+    QTRY_VERIFY_WITH_TIMEOUT(!emittedOn.isEmpty() && removedIds.size() == 1, 5000);
+    QCoreApplication::processEvents();
+    for (QThread *t : emittedOn)
+        QCOMPARE(t, thread());
+    QCOMPARE(emittedOn.size(), 1); // three changes, one coalesced notification
+    QCOMPARE(sizes.last(), 1);
+    QCOMPARE(removedIds, QStringList{id});
+}
+
+void TestLocalServer::jobsFolderFailure()
+{
+    server.reset();
+    const QString jobs = StoreTest::JobsPath();
+    QFile::remove(jobs + "/JOB_LIST.BAK");
+    QVERIFY(QDir(jobs).rmdir(jobs));
+    QVERIFY(StoreTest::WriteFile(jobs, "a file where the jobs folder should be"));
+
+    QList<QStringList> shown;
+    QList<QThread *> shownOn;
+    LocalServer::SetErrorReporter([&](const QString &title, const QString &text) {
+        shown << QStringList{title, text};
+        shownOn << QThread::currentThread();
+    });
+    const QStringList cwdBefore = QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+
+    server = std::make_unique<LocalServer>();
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown.first(), (QStringList{"Error", "Cannot create directory for application data."}));
+    QVERIFY(server->Jobs().isEmpty());
+
+    const Reply failed(false, "Data upload exception, Please contact the server administrator...");
+    QCOMPARE(server->AddNesterJob(AddRequest("a.aex", "x"), Client), failed);
+    Reply fromSession;
+    std::thread session([&] { fromSession = server->AddNesterJob(AddRequest("b.aex", "x"), Client); });
+    session.join();
+    QCOMPARE(fromSession, failed);
+    QCOMPARE(shown.size(), 2); // the session thread showed nothing
+    for (QThread *t : shownOn)
+        QCOMPARE(t, thread());
+    QVERIFY(server->Jobs().isEmpty());
+    server.reset();
+    LocalServer::SetErrorReporter(nullptr);
+    QCOMPARE(QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot), cwdBefore);
+    QCOMPARE(StoreTest::ReadFile(jobs), QByteArray("a file where the jobs folder should be"));
+    QVERIFY(QFile::remove(jobs));
+}
+
+ZENDRAL_TSAN_SUPPRESSIONS()
+QTEST_GUILESS_MAIN(TestLocalServer)
+#include "tst_localserver.moc"

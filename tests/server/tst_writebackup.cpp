@@ -1,0 +1,221 @@
+// The queue backup: what is written, how the queue comes back from it or
+// from the job folders, and what happens to an unreadable backup.
+
+#include "LocalServer.h"
+#include "NesterJob.h"
+#include "StoreTestSupport.h"
+#include "TestMain.h"
+#include "WriteBackup.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QtTest>
+
+#include <memory>
+
+using namespace Orvane::Zendral;
+using StoreTest::AddRequest;
+using StoreTest::MoveRequest;
+
+namespace {
+const QString Client = QStringLiteral("10.0.0.1");
+}
+
+class TestWriteBackup : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void writtenFileAndRestore();
+    void restoreOrderFromHandWrittenBackup();
+    void folderScan();
+    void unreadableBackupKeptAside_data();
+    void unreadableBackupKeptAside();
+    void emptyBackupMeansEmptyQueue();
+    void burstOfChangesEndsOnDisk();
+
+private:
+    QString backupPath() const { return StoreTest::JobsPath() + "/JOB_LIST.BAK"; }
+    QJsonArray readBackup()
+    {
+        return QJsonDocument::fromJson(StoreTest::ReadFile(backupPath())).array();
+    }
+    static QStringList ids(const QList<NesterJob *> &jobs)
+    {
+        QStringList list;
+        for (NesterJob *job : jobs)
+            list << job->job_id;
+        return list;
+    }
+    static QString add(LocalServer &server, const QString &name, int time = 90)
+    {
+        return QString::fromLatin1(server.AddNesterJob(AddRequest(name, name.toUtf8(), time), Client).second);
+    }
+};
+
+void TestWriteBackup::init()
+{
+    QVERIFY(StoreTest::UseFreshDataFolder(QString::fromLatin1(QTest::currentTestFunction())));
+}
+
+void TestWriteBackup::writtenFileAndRestore()
+{
+    QStringList order;
+    QString running;
+    {
+        LocalServer server;
+        const QString f = add(server, "f.aex"), a = add(server, "a.aex", 20), b = add(server, "b.aex"),
+                      c = add(server, "c.aex");
+        running = add(server, "r.aex");
+        server.OnJobStarted(f);
+        server.OnJobFinish(f, 0);
+        // Every acknowledged change is on disk when the call returns.
+        QVERIFY(server.MoveNesterJob(MoveRequest(c, -1)).first);
+        QCOMPARE(readBackup().at(2).toObject().value("job_id").toString(), c);
+        QVERIFY(server.MoveNesterJob(MoveRequest(running, 0)).first);
+        server.OnJobStarted(running);
+        server.OnJobUpdate(running, QJsonObject{{"time_limit", 100}, {"time_elapsed", 40}});
+        order = ids(server.Jobs());
+        QCOMPARE(order, (QStringList{f, running, a, c, b}));
+    }
+    // The destructor wrote the final state: compact JSON, positions counted
+    // over the waiting jobs only.
+    const QByteArray raw = StoreTest::ReadFile(backupPath());
+    QCOMPARE(raw, QJsonDocument::fromJson(raw).toJson(QJsonDocument::Compact));
+    const QJsonArray saved = readBackup();
+    QCOMPARE(saved.size(), 5);
+    QList<int> positions;
+    for (const QJsonValue &v : saved)
+        positions << v.toObject().value("position").toInt();
+    QCOMPARE(positions, (QList<int>{0, 0, 1, 2, 3}));
+    QCOMPARE(saved.at(0).toObject().value("state").toInt(), 2);
+    QCOMPARE(saved.at(1).toObject().value("state").toInt(), 1);
+    QCOMPARE(saved.at(1).toObject().value("completed").toDouble(), 40.0);
+
+    LocalServer restored;
+    const QList<NesterJob *> jobs = restored.Jobs();
+    QCOMPARE(ids(jobs), order);
+    QVERIFY(jobs.at(0)->IsFinished());
+    QCOMPARE(jobs.at(0)->completed, 100.0);
+    QVERIFY(jobs.at(1)->IsWaiting()); // the interrupted run is done again
+    QCOMPARE(jobs.at(1)->completed, 0.0);
+    QVERIFY(jobs.at(1)->start.isEmpty());
+    QCOMPARE(jobs.at(2)->time, 20);
+    QVERIFY(jobs.at(2)->submit_time.isValid());
+    // The restored queue serves as before.
+    QCOMPARE(restored.PickJob().value("job_id").toString(), running);
+}
+
+void TestWriteBackup::restoreOrderFromHandWrittenBackup()
+{
+    const QString jobs = StoreTest::JobsPath();
+    auto record = [&](const QString &name, int position, int state, double completed, bool fileThere = true) {
+        const QString file = jobs + "/" + Client + "/2026010100000" + QString::number(position) + name + "/" + name;
+        if (fileThere)
+            StoreTest::WriteFile(file, "x");
+        return QJsonObject{{"job_id", name}, {"job_name", name}, {"from", Client}, {"fileaex", file},
+                           {"fileaexres", file + "_RES"}, {"position", position}, {"state", state},
+                           {"completed", completed}, {"time", 30}};
+    };
+    const QJsonArray array{record("w2", 2, 0, 0), record("fin", 0, 2, 100), record("w1", 1, 0, 0),
+                           record("run40", 0, 1, 40), record("gone", 1, 0, 0, false),
+                           record("run100", 0, 1, 100), record("w3", 3, 0, 0)};
+    QVERIFY(StoreTest::WriteFile(backupPath(), QJsonDocument(array).toJson()));
+
+    LocalServer server;
+    const QList<NesterJob *> list = server.Jobs();
+    QCOMPARE(ids(list), (QStringList{"fin", "run40", "run100", "w1", "w2", "w3"}));
+    QVERIFY(list.at(1)->IsWaiting());
+    QVERIFY(list.at(2)->IsFinished());
+    QCOMPARE(list.at(2)->completed, 100.0);
+    // No backup is written by a restore alone.
+    QCOMPARE(QJsonDocument::fromJson(StoreTest::ReadFile(backupPath())).array(), array);
+}
+
+void TestWriteBackup::folderScan()
+{
+    const QString jobs = StoreTest::JobsPath();
+    const QString c1 = jobs + "/10.0.0.1/";
+    QVERIFY(StoreTest::WriteFile(c1 + "20260101120000/a.aex", "a"));
+    QVERIFY(StoreTest::WriteFile(c1 + "20250101120000/b.aex", "b"));
+    QVERIFY(StoreTest::WriteFile(c1 + "20250101120000/b.aex_RES", "r"));
+    QVERIFY(QDir().mkpath(c1 + "20240101000000"));                         // empty: skipped
+    for (const char *name : {"1.aex", "2.aex", "3.aex"})                  // three files: skipped
+        QVERIFY(StoreTest::WriteFile(c1 + "20240101000001/" + name, "x"));
+    QVERIFY(StoreTest::WriteFile(c1 + "20260101120000_01/d.aex", "d"));
+    QVERIFY(StoreTest::WriteFile(jobs + "/10.0.0.2/20250601000000/c.aex", "c"));
+    QVERIFY(StoreTest::WriteFile(jobs + "/10.0.0.3/20230101000000/x.aex_RES", "r"));
+    QVERIFY(StoreTest::WriteFile(jobs + "/notaclient/20200101000000/n.aex", "n"));
+
+    LocalServer server;
+    const QList<NesterJob *> list = server.Jobs();
+    QStringList names;
+    for (NesterJob *job : list)
+        names << job->job_name;
+    QCOMPARE(names, (QStringList{"", "b.aex", "c.aex", "a.aex", "d.aex"}));
+    QVERIFY(list.at(0)->IsFinished() && list.at(0)->fileaex.isEmpty());
+    QCOMPARE(list.at(0)->from, QStringLiteral("10.0.0.3"));
+    QVERIFY(list.at(1)->IsFinished());
+    QCOMPARE(list.at(1)->completed, 100.0);
+    QCOMPARE(list.at(1)->time, 0);
+    QCOMPARE(list.at(1)->fileaexres, QFileInfo(c1 + "20250101120000/b.aex_RES").absoluteFilePath());
+    QVERIFY(list.at(3)->IsWaiting());
+    QCOMPARE(list.at(3)->fileaexres, list.at(3)->fileaex + "_RES");
+    QCOMPARE(list.at(3)->job_id.size(), 38);
+    QVERIFY(!list.at(3)->submit_time.isValid());
+
+    // The result-only record removes its own job folder and nothing more.
+    QVERIFY(server.RemoveNesterJob(list.at(0)->job_id).first);
+    QVERIFY(!QFileInfo::exists(jobs + "/10.0.0.3/20230101000000"));
+    QVERIFY(QFileInfo::exists(jobs + "/10.0.0.3"));
+    QVERIFY(QFileInfo::exists(c1 + "20240101000001/1.aex"));
+}
+
+void TestWriteBackup::unreadableBackupKeptAside_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("not json") << QByteArray("[{\"job_id\":");
+    QTest::newRow("not an array") << QByteArray("{\"job_id\":\"x\"}");
+}
+
+void TestWriteBackup::unreadableBackupKeptAside()
+{
+    QFETCH(QByteArray, content);
+    QVERIFY(StoreTest::WriteFile(StoreTest::JobsPath() + "/10.0.0.1/20260101120000/a.aex", "a"));
+    QVERIFY(StoreTest::WriteFile(backupPath(), content));
+    {
+        LocalServer server;
+        QCOMPARE(server.Jobs().size(), 1); // rebuilt by the scan
+        QCOMPARE(server.Jobs().first()->job_name, QStringLiteral("a.aex"));
+    }
+    const QStringList aside = QDir(StoreTest::JobsPath()).entryList({"JOB_LIST.BAK.unreadable-*"}, QDir::Files);
+    QCOMPARE(aside.size(), 1);
+    QCOMPARE(StoreTest::ReadFile(StoreTest::JobsPath() + "/" + aside.first()), content);
+    QCOMPARE(readBackup().size(), 1); // a good backup replaces it
+}
+
+void TestWriteBackup::emptyBackupMeansEmptyQueue()
+{
+    QVERIFY(StoreTest::WriteFile(StoreTest::JobsPath() + "/10.0.0.1/20260101120000/a.aex", "a"));
+    QVERIFY(StoreTest::WriteFile(backupPath(), "[]"));
+    LocalServer server;
+    QVERIFY(server.Jobs().isEmpty());
+    QVERIFY(QDir(StoreTest::JobsPath()).entryList({"JOB_LIST.BAK.*"}, QDir::Files).isEmpty());
+}
+
+// Changes that arrive while a write is in progress are saved by a follow-up
+// write: the last state always reaches the disk.
+void TestWriteBackup::burstOfChangesEndsOnDisk()
+{
+    LocalServer server;
+    const QString id = add(server, "a.aex");
+    server.OnJobStarted(id);
+    for (int i = 1; i <= 200; ++i)
+        server.OnJobUpdate(id, QJsonObject{{"time_limit", 1000}, {"time_elapsed", i}, {"efficiency", i}});
+    QTRY_COMPARE_WITH_TIMEOUT(readBackup().at(0).toObject().value("efficient").toDouble(), 200.0, 5000);
+    QCOMPARE(readBackup().at(0).toObject().value("completed").toDouble(), 20.0);
+}
+
+ZENDRAL_TSAN_SUPPRESSIONS()
+QTEST_GUILESS_MAIN(TestWriteBackup)
+#include "tst_writebackup.moc"
