@@ -5,6 +5,10 @@
 #include <QString>
 #include <QTcpServer>
 
+#include <thread>
+
+class QTimer;
+
 namespace Orvane {
 namespace Zendral {
 
@@ -36,8 +40,21 @@ public:
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
+private slots:
+    // Deletes the sessions whose threads have ended.
+    void ReapSessions();
+
 private:
     QString errorText;
+    // Sessions started and not yet deleted; used on the GUI thread only. A
+    // session leaves the set, and is deleted, once its thread has ended: the
+    // reaper timer looks for such sessions while the set is not empty. (The
+    // session threads post nothing to the GUI thread for this.)
+    QSet<LocalSession *> sessions;
+    QTimer *reaper = nullptr;
+    // The outward-facing address probe started by this listener; joined
+    // before the next probe and in the destructor.
+    mutable std::thread probe;
 };
 
 } // namespace Zendral

@@ -1,0 +1,96 @@
+#include "Protocol.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtEndian>
+
+namespace Orvane {
+namespace Zendral {
+
+namespace {
+const QByteArray::Base64Options UrlOptions = QByteArray::Base64UrlEncoding;
+} // namespace
+
+QByteArray PackMessage(const QByteArray &body)
+{
+    QByteArray frame(FrameHeaderSize + body.size(), Qt::Uninitialized);
+    qToBigEndian<quint32>(quint32(body.size()), frame.data());
+    if (!body.isEmpty())
+        memcpy(frame.data() + FrameHeaderSize, body.constData(), size_t(body.size()));
+    return frame;
+}
+
+void SplitRequest(const QByteArray &message, QByteArray &command, QByteArray &payload)
+{
+    command.clear();
+    payload.clear();
+    const int at = message.indexOf('@');
+    if (at < 0 || at == message.size() - 1) {
+        command = message;
+        return;
+    }
+    if (at == 0)
+        return;
+    command = message.left(at);
+    payload = QByteArray::fromBase64(message.mid(at + 1), UrlOptions);
+}
+
+quint32 AnnouncedLength(const QByteArray &buffer)
+{
+    if (buffer.size() < FrameHeaderSize)
+        return 0;
+    const quint32 length = qFromBigEndian<quint32>(buffer.constData());
+    return length == 0 ? 1 : length;
+}
+
+FrameStatus TakeFrame(QByteArray &buffer, QByteArray &body, quint32 maxBody)
+{
+    if (buffer.size() < FrameHeaderSize)
+        return FrameStatus::Incomplete;
+    const quint32 length = AnnouncedLength(buffer);
+    if (length > maxBody)
+        return FrameStatus::TooLarge;
+    if (quint64(buffer.size()) < quint64(FrameHeaderSize) + length)
+        return FrameStatus::Incomplete;
+    body = buffer.mid(FrameHeaderSize, int(length));
+    buffer.remove(0, FrameHeaderSize + int(length));
+    return FrameStatus::Complete;
+}
+
+quint32 MissingBytes(const QByteArray &buffer)
+{
+    if (buffer.size() < FrameHeaderSize)
+        return quint32(FrameHeaderSize - buffer.size());
+    const quint64 whole = quint64(FrameHeaderSize) + AnnouncedLength(buffer);
+    return whole > quint64(buffer.size()) ? quint32(whole - quint64(buffer.size())) : 0;
+}
+
+QByteArray EncodeRequest(const QByteArray &command, const QByteArray &payload)
+{
+    return command + '@' + payload.toBase64(UrlOptions);
+}
+
+QByteArray EncodeReply(bool state, const QString &content)
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("state"), state);
+    object.insert(QStringLiteral("content"), content);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toBase64(UrlOptions);
+}
+
+bool DecodeReply(const QByteArray &body, bool &state, QString &content)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromBase64(body, UrlOptions), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return false;
+    const QJsonObject object = document.object();
+    if (!object.value(QStringLiteral("state")).isBool())
+        return false;
+    state = object.value(QStringLiteral("state")).toBool();
+    content = object.value(QStringLiteral("content")).toString();
+    return true;
+}
+
+} // namespace Zendral
+} // namespace Orvane
