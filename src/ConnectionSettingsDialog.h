@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+class QDialogButtonBox;
+class QGridLayout;
+class QLabel;
+class QLineEdit;
+class QSpinBox;
+
+namespace Orvane {
+class ButtonEditor;
+
+namespace Zendral {
+
+// Shows the outward-facing address and the service port and edits the
+// stored connection settings (group "worker": "port", "engine",
+// "max_connect"). Also serves, never shown, as the reader of those settings
+// when the service starts. The form is built in code; the widgets carry the
+// object names that the window and the tests look up.
+//
+// Thread: GUI thread only.
+class ConnectionSettingsDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    // listening: the service listens now, so port, engine and the connection
+    // limit cannot be changed.
+    explicit ConnectionSettingsDialog(bool listening, QWidget *parent = nullptr);
+    ~ConnectionSettingsDialog() override;
+
+    QLineEdit *leIP = nullptr;
+    QLineEdit *lePort = nullptr;
+    QSpinBox *maxConnection = nullptr;
+    Orvane::ButtonEditor *leEngine = nullptr;
+    QDialogButtonBox *buttonBox = nullptr;
+
+public slots:
+    void accept() override;
+    void on_leEngine_returnPressed();
+
+protected:
+    void changeEvent(QEvent *event) override;
+    // Runs the file-open dialog; returns the chosen path or an empty text.
+    // Virtual so that tests can answer without a blocking dialog.
+    virtual QString chooseFile(const QString &folder, const QString &filter);
+
+private:
+    void setupUi();
+    void retranslateUi();
+    void loadSettings();
+
+    QGridLayout *gridLayout = nullptr;
+    QLabel *labelIP = nullptr;
+    QLabel *labelPort = nullptr;
+    QLabel *labelMaxConnect = nullptr;
+    QLabel *label_engin_name = nullptr;
+    QString ipPlaceholder;
+};
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,435 @@
+#include "LocalMainWindow.h"
+
+#include "ConnectionSettingsDialog.h"
+#include "JobTableWidget.h"
+#include "LanguageMenuProxy.h"
+#include "LocalManager.h"
+#include "LocalServer.h"
+#include "NesterJob.h"
+#include "Performance.h"
+#include "VelSplashScreen.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QJsonDocument>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSpacerItem>
+#include <QSpinBox>
+#include <QStatusBar>
+
+namespace Orvane {
+namespace Zendral {
+
+namespace {
+const char *const Context = "LocalMainWindow";
+constexpr int StatusTimeoutMs = 5000;
+
+QString translate(const char *text)
+{
+    return QCoreApplication::translate(Context, text);
+}
+
+template <typename T, typename P>
+T *named(P *parent, const char *name)
+{
+    auto *object = new T(parent);
+    object->setObjectName(QLatin1String(name));
+    return object;
+}
+
+QPushButton *addButton(QWidget *parent, QLayout *layout, const char *name)
+{
+    auto *button = named<QPushButton>(parent, name);
+    layout->addWidget(button);
+    return button;
+}
+} // namespace
+
+// The widgets of the window, and the framework menu bar's objects found by
+// name (null when the framework gives no menu bar or lacks one of them).
+struct LocalMainWindow::Form
+{
+    QAction *actionConnection_Settings = nullptr;
+    QAction *actionCheck_Updates = nullptr;
+    QAction *actionAbout = nullptr;
+    QAction *action_Quit = nullptr;
+    JobTableWidget *tabViewJobs = nullptr;
+    QGroupBox *groupBox_2 = nullptr;
+    QPushButton *buttonUpJob = nullptr;
+    QPushButton *buttonDownJob = nullptr;
+    QPushButton *buttonTopJob = nullptr;
+    QPushButton *buttonBottomJob = nullptr;
+    QPushButton *buttonRemoveJob = nullptr;
+    QGroupBox *groupBox = nullptr;
+    QPushButton *buttonStart = nullptr;
+    QPushButton *buttonStop = nullptr;
+    QStatusBar *statusbar = nullptr;
+
+    QMenu *menuOptions = nullptr;
+    QMenu *menuLanguage = nullptr;
+    QMenu *menuHelp = nullptr;
+    QAction *menuConnection_Settings = nullptr;
+    QAction *menuCheck_Updates = nullptr;
+    QAction *menuAbout = nullptr;
+    QAction *menu_Quit = nullptr;
+};
+
+LocalMainWindow::LocalMainWindow(bool autoStart)
+    : AbstractMainWindow(autoStart)
+    , ui(new Form)
+{
+    setupMenuBar();
+    setupUi();
+    retranslateUi();
+    connect(ui->action_Quit, &QAction::triggered, this, &QWidget::close);
+    QMetaObject::connectSlotsByName(this);
+    retranslateMenus();
+
+    // The job service reports a jobs folder it cannot make; on the GUI thread
+    // the operator sees it in a message box.
+    LocalServer::SetErrorReporter([](const QString &title, const QString &text) {
+        QMessageBox::critical(nullptr, title, text, QMessageBox::Ok);
+    });
+    queue = new LocalServer(this);
+    wireQueue();
+}
+
+LocalMainWindow::~LocalMainWindow()
+{
+    // End the engine runs while this window can still take their reports.
+    const QStringList running = runners.keys();
+    for (const QString &job_id : running)
+        StopJobRun(job_id);
+    delete queue;
+    queue = nullptr;
+}
+
+// The menu bar must become a child before the form's own actions exist, so
+// that the connect-by-name binds the menu bar's actions of the same names.
+void LocalMainWindow::setupMenuBar()
+{
+    Performance *performance = Performance::instance();
+    QMenuBar *bar = performance ? performance->getMenuBar() : nullptr;
+    if (!bar)
+        return;
+    setMenuBar(bar);
+    ui->menuLanguage = bar->findChild<QMenu *>(QStringLiteral("menuLanguage"));
+    if (ui->menuLanguage)
+        LanguageMenuProxy::create(ui->menuLanguage);
+    ui->menuOptions = bar->findChild<QMenu *>(QStringLiteral("menuOptions"));
+    ui->menuHelp = bar->findChild<QMenu *>(QStringLiteral("menuHelp"));
+    ui->menuConnection_Settings = bar->findChild<QAction *>(QStringLiteral("actionConnection_Settings"));
+    ui->menuCheck_Updates = bar->findChild<QAction *>(QStringLiteral("actionCheck_Updates"));
+    ui->menuAbout = bar->findChild<QAction *>(QStringLiteral("actionAbout"));
+    ui->menu_Quit = bar->findChild<QAction *>(QStringLiteral("action_Quit"));
+}
+
+void LocalMainWindow::setupUi()
+{
+    setObjectName(QStringLiteral("LocalMainWindow"));
+    resize(829, 432);
+    ui->actionConnection_Settings = named<QAction>(this, "actionConnection_Settings");
+    ui->actionCheck_Updates = named<QAction>(this, "actionCheck_Updates");
+    ui->actionAbout = named<QAction>(this, "actionAbout");
+    ui->action_Quit = named<QAction>(this, "action_Quit");
+
+    auto *central = named<QWidget>(this, "centralwidget");
+    auto *grid = named<QGridLayout>(central, "gridLayout");
+
+    auto *table = named<JobTableWidget>(central, "tabViewJobs");
+    table->setColumnCount(6);
+    for (int c = 0; c < 6; ++c)
+        table->setHorizontalHeaderItem(c, new QTableWidgetItem);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->horizontalHeader()->setStretchLastSection(true);
+    table->setInputMethodHints(Qt::ImhNone);
+    grid->addWidget(table, 0, 0, 1, 3);
+    ui->tabViewJobs = table;
+
+    ui->groupBox_2 = named<QGroupBox>(central, "groupBox_2");
+    auto *jobLayout = named<QHBoxLayout>(ui->groupBox_2, "horizontalLayout_2");
+    ui->buttonUpJob = addButton(ui->groupBox_2, jobLayout, "buttonUpJob");
+    ui->buttonDownJob = addButton(ui->groupBox_2, jobLayout, "buttonDownJob");
+    ui->buttonTopJob = addButton(ui->groupBox_2, jobLayout, "buttonTopJob");
+    ui->buttonBottomJob = addButton(ui->groupBox_2, jobLayout, "buttonBottomJob");
+    ui->buttonRemoveJob = addButton(ui->groupBox_2, jobLayout, "buttonRemoveJob");
+    grid->addWidget(ui->groupBox_2, 1, 0);
+
+    grid->addItem(new QSpacerItem(688, 20, QSizePolicy::Expanding, QSizePolicy::Minimum), 1, 1);
+
+    ui->groupBox = named<QGroupBox>(central, "groupBox");
+    auto *serviceLayout = named<QHBoxLayout>(ui->groupBox, "horizontalLayout");
+    ui->buttonStart = addButton(ui->groupBox, serviceLayout, "buttonStart");
+    ui->buttonStop = addButton(ui->groupBox, serviceLayout, "buttonStop");
+    grid->addWidget(ui->groupBox, 1, 2);
+
+    setCentralWidget(central);
+    ui->statusbar = named<QStatusBar>(this, "statusbar");
+    setStatusBar(ui->statusbar);
+}
+
+void LocalMainWindow::retranslateUi()
+{
+    setWindowTitle(QCoreApplication::translate("LocalMainWindow", "Zendral"));
+    ui->actionConnection_Settings->setText(QCoreApplication::translate("LocalMainWindow", "Connection Settings..."));
+    ui->actionCheck_Updates->setText(QCoreApplication::translate("LocalMainWindow", "Check Updates..."));
+    ui->actionAbout->setText(QCoreApplication::translate("LocalMainWindow", "About Zendral..."));
+    ui->action_Quit->setText(QCoreApplication::translate("LocalMainWindow", "&Quit"));
+    ui->action_Quit->setShortcut(QKeySequence(QCoreApplication::translate("LocalMainWindow", "Ctrl+Q")));
+    const char *const headers[] = {
+        QT_TRANSLATE_NOOP("LocalMainWindow", "Work Name"),
+        QT_TRANSLATE_NOOP("LocalMainWindow", "Job Name"),
+        QT_TRANSLATE_NOOP("LocalMainWindow", "IP Address"),
+        QT_TRANSLATE_NOOP("LocalMainWindow", "Submit Time"),
+        QT_TRANSLATE_NOOP("LocalMainWindow", "Efficiency"),
+        QT_TRANSLATE_NOOP("LocalMainWindow", "Progress")};
+    for (int c = 0; c < 6; ++c)
+        ui->tabViewJobs->horizontalHeaderItem(c)->setText(translate(headers[c]));
+    ui->groupBox_2->setTitle(QCoreApplication::translate("LocalMainWindow", "Job Controls"));
+    ui->buttonUpJob->setText(QCoreApplication::translate("LocalMainWindow", "Up"));
+    ui->buttonDownJob->setText(QCoreApplication::translate("LocalMainWindow", "Down"));
+    ui->buttonTopJob->setText(QCoreApplication::translate("LocalMainWindow", "Top"));
+    ui->buttonBottomJob->setText(QCoreApplication::translate("LocalMainWindow", "Bottom"));
+    ui->buttonRemoveJob->setText(QCoreApplication::translate("LocalMainWindow", "Remove"));
+    ui->groupBox->setTitle(QCoreApplication::translate("LocalMainWindow", "Service Controls"));
+    ui->buttonStart->setText(QCoreApplication::translate("LocalMainWindow", "Start"));
+    ui->buttonStop->setText(QCoreApplication::translate("LocalMainWindow", "Stop"));
+}
+
+void LocalMainWindow::retranslateMenus()
+{
+    if (ui->menuConnection_Settings)
+        ui->menuConnection_Settings->setText(QCoreApplication::translate("LocalMainWindow", "Connection Settings..."));
+    if (ui->menuCheck_Updates)
+        ui->menuCheck_Updates->setText(QCoreApplication::translate("LocalMainWindow", "Check Updates..."));
+    if (ui->menuAbout)
+        ui->menuAbout->setText(QCoreApplication::translate("LocalMainWindow", "About Zendral..."));
+    if (ui->menu_Quit) {
+        ui->menu_Quit->setText(QCoreApplication::translate("LocalMainWindow", "&Quit"));
+        ui->menu_Quit->setShortcut(QKeySequence(QCoreApplication::translate("LocalMainWindow", "Ctrl+Q")));
+    }
+    if (ui->menuOptions)
+        ui->menuOptions->setTitle(QCoreApplication::translate("LocalMainWindow", "Options"));
+    if (ui->menuLanguage)
+        ui->menuLanguage->setTitle(QCoreApplication::translate("LocalMainWindow", "Language"));
+    if (ui->menuHelp)
+        ui->menuHelp->setTitle(QCoreApplication::translate("LocalMainWindow", "Help"));
+}
+
+// Connects a (new) job service and shows its queue. Changes made by client
+// sessions reach the window as updateJobList on the GUI thread; a job that
+// left the queue has its engine run stopped.
+void LocalMainWindow::wireQueue()
+{
+    connect(queue, &LocalServer::updateJobList, this, &LocalMainWindow::onUpdateJobList);
+    connect(queue, &LocalServer::jobRemoved, this, &LocalMainWindow::onJobRemoved);
+    ui->tabViewJobs->UpdataJobTable(queue->Jobs());
+}
+
+void LocalMainWindow::onUpdateJobList(QList<NesterJob *> jobs)
+{
+    ui->tabViewJobs->UpdataJobTable(jobs);
+}
+
+void LocalMainWindow::onJobRemoved(QString job_id)
+{
+    StopJobRun(job_id);
+}
+
+void LocalMainWindow::on_actionConnection_Settings_triggered()
+{
+    const bool listening = queue->listener->isListening();
+    auto *dialog = new ConnectionSettingsDialog(listening, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->leIP->setText(queue->LocalHostIP());
+    if (listening)
+        dialog->lePort->setText(QString::number(queue->listener->serverPort()));
+    dialog->show();
+}
+
+void LocalMainWindow::on_actionCheck_Updates_triggered()
+{
+    checkUpdate();
+}
+
+// One splash screen serves as the about box for the life of the process.
+void LocalMainWindow::on_actionAbout_triggered()
+{
+    static VelSplashScreen *about = nullptr;
+    if (!about)
+        about = new VelSplashScreen(nullptr);
+    about->show();
+}
+
+void LocalMainWindow::on_buttonStart_clicked()
+{
+    OnStartServer();
+}
+
+void LocalMainWindow::on_buttonStop_clicked()
+{
+    OnStopServer();
+}
+
+void LocalMainWindow::on_buttonUpJob_clicked()
+{
+    const QString job_id = ui->tabViewJobs->selectedJobId();
+    if (!job_id.isEmpty())
+        moveJob(job_id, -1);
+}
+
+void LocalMainWindow::on_buttonDownJob_clicked()
+{
+    const QString job_id = ui->tabViewJobs->selectedJobId();
+    if (!job_id.isEmpty())
+        moveJob(job_id, 1);
+}
+
+void LocalMainWindow::on_buttonTopJob_clicked()
+{
+    const QString job_id = ui->tabViewJobs->selectedJobId();
+    if (!job_id.isEmpty())
+        moveJob(job_id, 0);
+}
+
+void LocalMainWindow::on_buttonBottomJob_clicked()
+{
+    const QString job_id = ui->tabViewJobs->selectedJobId();
+    if (!job_id.isEmpty())
+        moveJob(job_id, 9);
+}
+
+void LocalMainWindow::on_buttonRemoveJob_clicked()
+{
+    const QString job_id = ui->tabViewJobs->selectedJobId();
+    if (job_id.isEmpty())
+        return;
+    if (!queue->RemoveNesterJob(job_id).first)
+        return;
+    ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job Remove succeed..."), StatusTimeoutMs);
+    ui->tabViewJobs->UpdataJobTable(queue->Jobs());
+}
+
+// Moves a job through the same queue operation that serves clients; the
+// queue's updateJobList refreshes the table.
+void LocalMainWindow::moveJob(const QString &job_id, int step)
+{
+    const QJsonObject request{{QStringLiteral("job_id"), job_id}, {QStringLiteral("step"), step}};
+    const bool ok = queue->MoveNesterJob(QJsonDocument(request).toJson(QJsonDocument::Compact)).first;
+    if (!ok)
+        return;
+    QString direction;
+    switch (step) {
+    case -1: direction = QCoreApplication::translate("LocalMainWindow", "Up"); break;
+    case 0: direction = QCoreApplication::translate("LocalMainWindow", "Top"); break;
+    case 1: direction = QCoreApplication::translate("LocalMainWindow", "Down"); break;
+    case 9: direction = QCoreApplication::translate("LocalMainWindow", "Bottom"); break;
+    default: return;
+    }
+    ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job %1 succeed...").arg(direction), StatusTimeoutMs);
+}
+
+void LocalMainWindow::timerEvent(QTimerEvent *event)
+{
+    AbstractMainWindow::timerEvent(event);
+}
+
+// The service buttons follow the listener's state at every paint.
+void LocalMainWindow::paintEvent(QPaintEvent *)
+{
+    const bool listening = queue && queue->listener && queue->listener->isListening();
+    ui->buttonStart->setEnabled(!listening);
+    ui->buttonStop->setEnabled(listening);
+}
+
+void LocalMainWindow::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::LanguageChange) {
+        retranslateUi();
+        retranslateMenus();
+        return;
+    }
+    AbstractMainWindow::changeEvent(event);
+}
+
+void LocalMainWindow::OnJobUpdateData(const QJsonObject &json)
+{
+    if (queue)
+        queue->UpdateData(json);
+}
+
+int LocalMainWindow::MaxWorkerCount()
+{
+    Performance *performance = Performance::instance();
+    return performance ? performance->getInt(QStringLiteral("maxWorkerCount")) : 1;
+}
+
+// Opens the listener with the stored port and connection limit.
+int LocalMainWindow::StartServer()
+{
+    ConnectionSettingsDialog settings(false);
+    queue->listener->setMaxPendingConnections(settings.maxConnection->value());
+    const QString port = QString::number(settings.lePort->text().toUInt(nullptr, 10));
+    const QString error = queue->StartListen(port);
+    if (!error.isEmpty()) {
+        ui->statusbar->showMessage(error, StatusTimeoutMs);
+        return 0;
+    }
+    return 1;
+}
+
+void LocalMainWindow::StopServer()
+{
+    if (queue)
+        queue->listener->StopListen();
+}
+
+void LocalMainWindow::ResetServer()
+{
+    if (queue) {
+        StopServer();
+        delete queue;
+        queue = nullptr;
+    }
+    queue = new LocalServer(this);
+    wireQueue();
+}
+
+void LocalMainWindow::JobStarted(QByteArray job_id)
+{
+    if (queue)
+        queue->OnJobStarted(QString::fromUtf8(job_id));
+}
+
+void LocalMainWindow::JobFinished(QByteArray job_id, int exit_code)
+{
+    if (queue)
+        queue->OnJobFinish(QString::fromUtf8(job_id), exit_code);
+}
+
+void LocalMainWindow::JobUpdated(QByteArray job_id, const QJsonObject &object)
+{
+    if (queue)
+        queue->OnJobUpdate(QString::fromUtf8(job_id), object);
+}
+
+QJsonObject LocalMainWindow::NextJob()
+{
+    const QJsonObject none{{QStringLiteral("state"), false}};
+    if (runners.size() >= MaxWorkerCount())
+        return none;
+    return queue ? queue->PickJob() : none;
+}
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "AbstractMainWindow.h"
+
+#include <QList>
+#include <QString>
+
+#include <memory>
+
+class QPaintEvent;
+
+namespace Orvane {
+namespace Zendral {
+
+class LocalServer;
+class NesterJob;
+
+// The service window: the job table, buttons to move and remove jobs and to
+// start and stop the service, a status bar and the framework's menu bar.
+// Binds the controller's abstract operations to the local job service,
+// which it creates and owns.
+//
+// Thread: GUI thread only. The queue's signals arrive here on the GUI
+// thread; the records they carry are read at once and never kept.
+class LocalMainWindow : public AbstractMainWindow
+{
+    Q_OBJECT
+public:
+    explicit LocalMainWindow(bool autoStart);
+    ~LocalMainWindow() override;
+
+    // The job service now in use (replaced by ResetServer).
+    LocalServer *Queue() const { return queue; }
+
+private slots:
+    void on_actionConnection_Settings_triggered();
+    void on_actionCheck_Updates_triggered();
+    void on_actionAbout_triggered();
+    void on_buttonStart_clicked();
+    void on_buttonStop_clicked();
+    void on_buttonUpJob_clicked();
+    void on_buttonDownJob_clicked();
+    void on_buttonTopJob_clicked();
+    void on_buttonBottomJob_clicked();
+    void on_buttonRemoveJob_clicked();
+
+protected slots:
+    void OnJobUpdateData(const QJsonObject &json) override;
+    void onUpdateJobList(QList<NesterJob *> jobs);
+    void onJobRemoved(QString job_id);
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+    int MaxWorkerCount() override;
+    int StartServer() override;
+    void StopServer() override;
+    void ResetServer() override;
+    void JobStarted(QByteArray job_id) override;
+    void JobFinished(QByteArray job_id, int exit_code) override;
+    void JobUpdated(QByteArray job_id, const QJsonObject &object) override;
+    QJsonObject NextJob() override;
+
+private:
+    struct Form;
+
+    void setupMenuBar();
+    void setupUi();
+    void retranslateUi();
+    void retranslateMenus();
+    void wireQueue();
+    void moveJob(const QString &job_id, int step);
+
+    std::unique_ptr<Form> ui;
+    LocalServer *queue = nullptr;
+};
+
+} // namespace Zendral
+} // namespace Orvane

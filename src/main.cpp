@@ -1,0 +1,113 @@
+// Entry point of the Zendral service: application object, log handler,
+// command line, splash screen, the service window, the background updater
+// launch and the event loop.
+#include "CrashHandler.h"
+#include "LocalMainWindow.h"
+#include "LogHandler.h"
+#include "VelApplication.h"
+#include "VelSplashScreen.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+#include <QMessageBox>
+#include <QProcess>
+#include <QSettings>
+#include <QStringList>
+
+#include <exception>
+#include <memory>
+
+namespace {
+
+// The short product name the updater knows the program by.
+QString shortProductName(const QString &applicationName)
+{
+    const QStringList parts = applicationName.split(QLatin1Char(' '), Qt::KeepEmptyParts);
+    QString name = parts.value(0);
+    if (name.compare(QLatin1String("vel"), Qt::CaseInsensitive) == 0)
+        name = parts.value(1);
+    return name;
+}
+
+// The version times ten, truncated ("2.3" gives 23, "2.35" gives 23, a text
+// that is not a number 0). The small allowance keeps 2.3 * 10 from
+// truncating to 22 through binary rounding.
+int versionTimesTen(const QString &version)
+{
+    bool ok = false;
+    const double value = version.toDouble(&ok);
+    if (!ok)
+        return 0;
+    return static_cast<int>(value * 10 + (value >= 0 ? 1e-9 : -1e-9));
+}
+
+// Starts the updater beside the executable, detached, with the positional
+// start-up arguments; a missing updater is simply not started.
+void launchUpdater(const Orvane::VelApplication &app)
+{
+#ifdef Q_OS_WIN
+    const QString suffix = QStringLiteral(".exe"); // Windows executables carry the suffix
+#else
+    const QString suffix; // elsewhere executables have none
+#endif
+    const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/VelUpdate") + suffix;
+    if (!QFileInfo(program).isFile())
+        return;
+    const QString second = app.updaterSecondText();
+    const QString language = QSettings().value(QStringLiteral("language"), QLocale::system().name()).toString();
+    const QStringList arguments{
+        QCoreApplication::applicationFilePath(),
+        shortProductName(QCoreApplication::applicationName()),
+        QString::number(versionTimesTen(QCoreApplication::applicationVersion())),
+        app.buildNumber(),
+        app.updaterFirstText(),
+        second.isEmpty() ? QStringLiteral(" ") : second,
+        language};
+    QProcess::startDetached(program, arguments);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    Orvane::VelApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Zendral"));
+    qInstallMessageHandler(Orvane::Zendral::LogMessageHandler);
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const int handled = app.processCommandLine(arguments);
+    if (handled != -1)
+        return handled;
+    app.setLanguage(QString(), false);
+    // Only the exact, whole argument counts.
+    const bool autoStart = arguments.contains(QStringLiteral("-a"), Qt::CaseSensitive);
+
+    int exitCode = -1;
+    std::unique_ptr<Orvane::VelSplashScreen> splash;
+    std::unique_ptr<Orvane::Zendral::LocalMainWindow> window;
+    try {
+        Orvane::CrashHandler::instance()->Init();
+        splash.reset(new Orvane::VelSplashScreen(nullptr));
+        splash->show();
+        window.reset(new Orvane::Zendral::LocalMainWindow(autoStart));
+        const bool runLoop = window->Launch();
+        launchUpdater(app);
+        splash->finish(window.get());
+        if (runLoop)
+            exitCode = app.exec();
+    } catch (const std::exception &error) {
+        QMessageBox::critical(nullptr, QCoreApplication::translate("Orvane::VelApplication", "Fatal Error "),
+                              QString::fromUtf8(error.what()), QMessageBox::Ok);
+    } catch (...) {
+        QMessageBox::critical(nullptr, QCoreApplication::translate("Orvane::VelApplication", "Unknown Error"),
+                              QCoreApplication::translate("Orvane::VelApplication", "An unrecoverable error has occurred. Please contact your vendor for support."),
+                              QMessageBox::Ok);
+    }
+    window.reset();
+    splash.reset();
+    return exitCode;
+}

@@ -1,0 +1,377 @@
+// Runs the built service as a separate process (offscreen, with its own
+// settings and data folders) and drives it through the client protocol: a
+// job from submission to pick-up, the queue surviving a hard kill, and the
+// start-up launch of the updater.
+#include "Protocol.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+#ifdef Q_OS_UNIX
+#include <sys/types.h>
+#include <signal.h>
+#endif
+
+using namespace Orvane::Zendral;
+
+namespace {
+
+const QByteArray MarkerDocument =
+    "<?xml version=\"1.0\"?><MARKER_DOCUMENT><HEADER/><MARKER><PIECE/></MARKER></MARKER_DOCUMENT>";
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0))
+        return 0;
+    return probe.serverPort();
+}
+
+// Ids of the processes whose parent is `pid` (the engines the service runs).
+QList<qint64> childrenOf(qint64 pid)
+{
+    QList<qint64> children;
+#ifdef Q_OS_LINUX
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const qint64 child = entry.toLongLong(&ok);
+        if (!ok)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(child));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toLongLong() == pid)
+            children << child;
+    }
+#else
+    Q_UNUSED(pid)
+#endif
+    return children;
+}
+
+// One protocol connection to the service.
+class Client
+{
+public:
+    bool connectTo(quint16 port)
+    {
+        socket.connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), port);
+        if (!socket.waitForConnected(2000))
+            return false;
+        bool state = false;
+        QString content;
+        return readReply(state, content) && state && content == QLatin1String("Welcome...");
+    }
+
+    bool request(const QByteArray &command, const QByteArray &payload, bool &state, QString &content)
+    {
+        socket.write(PackMessage(EncodeRequest(command, payload)));
+        if (!socket.waitForBytesWritten(5000))
+            return false;
+        return readReply(state, content);
+    }
+
+    QJsonArray list(const QString &name)
+    {
+        bool state = false;
+        QString content;
+        if (!request("GET_NESTER_JOB_LIST", name.toUtf8(), state, content) || !state)
+            return {};
+        return QJsonDocument::fromJson(content.toUtf8()).array();
+    }
+
+private:
+    bool readReply(bool &state, QString &content)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        QByteArray body;
+        while (TakeFrame(buffer, body) == FrameStatus::Incomplete) {
+            if (timer.hasExpired(10000) || socket.state() != QAbstractSocket::ConnectedState)
+                return false;
+            socket.waitForReadyRead(200);
+            buffer += socket.readAll();
+        }
+        return DecodeReply(body, state, content);
+    }
+
+    QTcpSocket socket;
+    QByteArray buffer;
+};
+
+QJsonObject findJob(const QJsonArray &list, const QString &id)
+{
+    for (const QJsonValue &value : list)
+        if (value.toObject().value("job_id").toString() == id)
+            return value.toObject();
+    return {};
+}
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        root.reset(new QTemporaryDir);
+        QVERIFY(root->isValid());
+        QVERIFY(QDir(root->path()).mkpath("bin"));
+        QVERIFY(QDir(root->path()).mkpath("config/Orvane"));
+        // The program runs from a copy, so that its logs folder and the
+        // updater beside it stay inside the temporary folder.
+        program = root->filePath("bin/zendral");
+        QVERIFY(QFile::copy(QStringLiteral(ZENDRAL_PATH), program));
+        port = freePort();
+        QVERIFY(port != 0);
+        writeSettings(QString());
+    }
+
+    void cleanup()
+    {
+        stopService();
+        root.reset();
+    }
+
+    void jobFromSubmissionToPickUp()
+    {
+        startService({"-a"}, {{"ZENDRAL_STUB_MESSAGES", "4"}, {"ZENDRAL_STUB_PAUSE_MS", "700"}});
+        Client client;
+        QVERIFY(connectWithRetry(client));
+
+        const QString id = addJob(client, "order.aex");
+        QCOMPARE(id.size(), 38);
+        QVERIFY(!jobFolders("order.aex").isEmpty());
+
+        // Running: a start time, progress, and the current MARKER element.
+        QJsonObject job;
+        QVERIFY(pollUntil([&] {
+            job = findJob(client.list("order"), id);
+            const double progress = job.value("complete_percent").toDouble();
+            return !job.value("estimated_start").toString().isEmpty()
+                && !job.value("job_data").toString().isEmpty() && progress > 0 && progress < 100;
+        }));
+        QCOMPARE(job.value("position").toInt(), 0);
+        QCOMPARE(job.value("job_name").toString(), QStringLiteral("order:127.0.0.1"));
+        const QByteArray marker = QByteArray::fromBase64(job.value("job_data").toString().toLatin1(),
+                                                         QByteArray::Base64UrlEncoding);
+        QVERIFY2(marker.trimmed().startsWith("<MARKER"), marker.constData());
+        QVERIFY2(!marker.contains("MARKER_DOCUMENT") && !marker.contains("HEADER"), marker.constData());
+        // Another requested name gets no result data.
+        QVERIFY(!findJob(client.list("other"), id).contains("job_data"));
+
+        QVERIFY(pollUntil([&] {
+            job = findJob(client.list("order"), id);
+            return job.value("complete_percent").toDouble() == 100;
+        }));
+
+        bool state = false;
+        QString content;
+        QVERIFY(client.request("PICKUP_NESTER_JOB", id.toUtf8(), state, content));
+        QVERIFY2(state, qPrintable(content));
+        const QByteArray result = QByteArray::fromBase64(content.toLatin1(), QByteArray::Base64UrlEncoding);
+        QVERIFY2(result.contains("MARKER"), result.constData());
+
+        QVERIFY(findJob(client.list("order"), id).isEmpty());
+        QVERIFY(pollUntil([&] { return jobFolders("order.aex").isEmpty(); }));
+        QVERIFY(client.request("PICKUP_NESTER_JOB", id.toUtf8(), state, content));
+        QVERIFY(!state);
+    }
+
+    void queueSurvivesHardKill()
+    {
+        const QList<QPair<QByteArray, QByteArray>> hang{{"ZENDRAL_STUB_MODE", "hang"}};
+        startService({"-a"}, hang);
+        QStringList ids;
+        {
+            Client client;
+            QVERIFY(connectWithRetry(client));
+            for (const char *name : {"first.aex", "second.aex", "third.aex"})
+                ids << addJob(client, name);
+            // The first one runs (and hangs), the other two wait behind it.
+            QVERIFY(pollUntil([&] {
+                const QJsonArray list = client.list(QString());
+                return list.size() == 3 && list.at(0).toObject().value("position").toInt() == 0
+                    && list.at(1).toObject().value("position").toInt() == 1
+                    && list.at(2).toObject().value("position").toInt() == 2;
+            }));
+        }
+        QTest::qWait(1000); // let the queue backup land
+        stopService();
+
+        startService({"-a"}, hang);
+        Client client;
+        QVERIFY(connectWithRetry(client));
+        const QJsonArray list = client.list(QString());
+        QStringList restored;
+        for (const QJsonValue &value : list)
+            restored << value.toObject().value("job_id").toString();
+        QCOMPARE(restored, ids);
+        QCOMPARE(list.at(2).toObject().value("position").toInt(), list.at(1).toObject().value("position").toInt() + 1);
+        for (const char *name : {"first.aex", "second.aex", "third.aex"})
+            QCOMPARE(jobFolders(name).size(), 1);
+    }
+
+    void startupLaunchesUpdater()
+    {
+        const QString record = root->filePath("updater.log");
+        QVERIFY(QFile::copy(QStringLiteral(ZENDRAL_STUB_UPDATER_PATH), root->filePath("bin/VelUpdate")));
+        writeSettings(QStringLiteral("zh_CN"));
+        startService({"-a"}, {{"ZENDRAL_STUB_UPDATER_RECORD", record.toLocal8Bit()}});
+        QVERIFY(pollUntil([&] { return !recordedLines(record).isEmpty(); }));
+        Client client;
+        QVERIFY(connectWithRetry(client));
+        const QList<QJsonObject> lines = recordedLines(record);
+        QCOMPARE(lines.size(), 1); // no update check with -a
+        QStringList arguments;
+        for (const QJsonValue &value : lines.first().value("arguments").toArray())
+            arguments << value.toString();
+        QCOMPARE(arguments, (QStringList{QFileInfo(program).absoluteFilePath(), "Zendral", "23",
+                                         QStringLiteral(ZENDRAL_BUILD_NUMBER), "", " ", "zh_CN"}));
+        stopService();
+
+        // "-A" and "--a" are not the auto-start argument: the update check
+        // runs (no update) and the service waits for the operator.
+        QFile::remove(record);
+        startService({"-A", "--a"}, {{"ZENDRAL_STUB_UPDATER_RECORD", record.toLocal8Bit()}});
+        QVERIFY(pollUntil([&] { return recordedLines(record).size() == 2; }));
+        QStringList check;
+        for (const QJsonValue &value : recordedLines(record).first().value("arguments").toArray())
+            check << value.toString();
+        QVERIFY2(check.contains("-c"), qPrintable(check.join(' ')));
+        QTest::qWait(1500);
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), port);
+        QVERIFY(!probe.waitForConnected(1000));
+    }
+
+private:
+    void writeSettings(const QString &language)
+    {
+        QFile conf(root->filePath("config/Orvane/Zendral.conf"));
+        QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QByteArray text = "[config]\npick_job_interval=1\n\n[worker]\nengine=" ZENDRAL_STUB_ENGINE_PATH "\nport="
+            + QByteArray::number(port) + "\n";
+        if (!language.isEmpty())
+            text = "[General]\nlanguage=" + language.toUtf8() + "\n\n" + text;
+        conf.write(text);
+    }
+
+    void startService(const QStringList &arguments, const QList<QPair<QByteArray, QByteArray>> &extra)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("HOME", root->filePath("home"));
+        env.insert("XDG_CONFIG_HOME", root->filePath("config"));
+        env.insert("XDG_DATA_HOME", root->filePath("data"));
+        env.insert("TMPDIR", root->filePath("tmp"));
+        env.insert("ZENDRAL_PROBE_HOST", "127.0.0.1");
+        for (const auto &pair : extra)
+            env.insert(QString::fromLatin1(pair.first), QString::fromLocal8Bit(pair.second));
+        QDir(root->path()).mkpath("home");
+        QDir(root->path()).mkpath("tmp");
+        service.reset(new QProcess);
+        service->setProcessEnvironment(env);
+        service->setProcessChannelMode(QProcess::ForwardedChannels);
+        service->start(program, arguments);
+        QVERIFY(service->waitForStarted(10000));
+    }
+
+    // Kills the service hard, and the engines it left behind.
+    void stopService()
+    {
+        if (!service)
+            return;
+        const QList<qint64> engines = childrenOf(service->processId());
+        service->kill();
+        service->waitForFinished(10000);
+#ifdef Q_OS_UNIX
+        for (qint64 pid : engines)
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+#endif
+        service.reset();
+    }
+
+    bool connectWithRetry(Client &client)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        for (int attempt = 0; attempt < 150 && !timer.hasExpired(20000); ++attempt) {
+            if (client.connectTo(port))
+                return true;
+            QTest::qWait(100);
+        }
+        return false;
+    }
+
+    QString addJob(Client &client, const QString &name)
+    {
+        const QJsonObject request{{"job_name", name},
+                                  {"work_data", QString::fromLatin1(MarkerDocument.toBase64())},
+                                  {"time", 5}};
+        bool state = false;
+        QString content;
+        if (!client.request("ADD_NESTER_JOB", QJsonDocument(request).toJson(QJsonDocument::Compact), state, content)
+            || !state)
+            return QString();
+        return content;
+    }
+
+    template <typename F>
+    bool pollUntil(F &&condition)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        for (int attempt = 0; attempt < 300 && !timer.hasExpired(30000); ++attempt) {
+            if (condition())
+                return true;
+            QTest::qWait(100);
+        }
+        return false;
+    }
+
+    // Folders under the service's data folder that hold a file of this name.
+    QStringList jobFolders(const QString &fileName) const
+    {
+        QStringList folders;
+        QDirIterator it(root->filePath("data"), {fileName}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            folders << QFileInfo(it.next()).absolutePath();
+        return folders;
+    }
+
+    static QList<QJsonObject> recordedLines(const QString &path)
+    {
+        QList<QJsonObject> lines;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return lines;
+        for (const QByteArray &line : file.readAll().split('\n'))
+            if (!line.trimmed().isEmpty())
+                lines << QJsonDocument::fromJson(line).object();
+        return lines;
+    }
+
+    std::unique_ptr<QTemporaryDir> root;
+    std::unique_ptr<QProcess> service;
+    QString program;
+    quint16 port = 0;
+};
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_e2e.moc"

@@ -1,0 +1,339 @@
+// Service window: job buttons with their status texts, the service buttons'
+// enabled state, a port in use, client changes reaching the table, removing
+// a running job, the settings dialog, the about box and a language change.
+#include "ConnectionSettingsDialog.h"
+#include "JobTableWidget.h"
+#include "LocalMainWindow.h"
+#include "LocalManager.h"
+#include "LocalServer.h"
+#include "NesterJob.h"
+#include "TestMain.h"
+#include "VelCoreApplication.h"
+
+#include <QAction>
+#include <QGroupBox>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTcpServer>
+#include <QThread>
+
+#include <memory>
+
+using namespace Orvane::Zendral;
+
+namespace {
+
+// Exposes the controller operations the tests look at.
+class Window : public LocalMainWindow
+{
+public:
+    explicit Window(bool autoStart = false)
+        : LocalMainWindow(autoStart)
+    {
+        retryIntervalMs = 60000; // no rebuilds behind the tests' backs
+    }
+    using LocalMainWindow::MaxWorkerCount;
+    using LocalMainWindow::NextJob;
+    void reset() { ResetServer(); }
+};
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0))
+        return 0;
+    return probe.serverPort();
+}
+
+QByteArray addRequest(const QString &name)
+{
+    const QByteArray marker = "<MARKER_DOCUMENT><MARKER/></MARKER_DOCUMENT>";
+    const QJsonObject request{{"job_name", name + ".aex"},
+                              {"work_data", QString::fromLatin1(marker.toBase64())},
+                              {"time", 5}};
+    return QJsonDocument(request).toJson(QJsonDocument::Compact);
+}
+
+// Runs a queue operation on a thread of its own, as a client session does.
+template <typename F>
+void onOtherThread(F &&work)
+{
+    std::unique_ptr<QThread> thread(QThread::create(std::forward<F>(work)));
+    thread->start();
+    QVERIFY(thread->wait(10000));
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        qputenv("ZENDRAL_PROBE_HOST", "127.0.0.1");
+        QSettings settings;
+        settings.setValue("config/pick_job_interval", 1);
+        settings.setValue("worker/engine", QStringLiteral("zendral-no-such-engine"));
+    }
+
+    void init()
+    {
+        QSettings settings;
+        settings.remove("maxWorkerCount");
+        settings.setValue("worker/port", QString::number(freePort()));
+        window.reset(new Window);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        // Start from an empty queue whatever an earlier test left behind.
+        for (NesterJob *job : window->Queue()->Jobs())
+            ids << job->job_id;
+        for (const QString &id : qAsConst(ids))
+            window->Queue()->RemoveNesterJob(id);
+        ids.clear();
+        table = window->findChild<JobTableWidget *>("tabViewJobs");
+        QVERIFY(table);
+        QTRY_COMPARE(table->rowCount(), 0);
+    }
+
+    void cleanup()
+    {
+        window.reset();
+        qunsetenv("ZENDRAL_STUB_MODE");
+    }
+
+    void menusAndLimit()
+    {
+        QVERIFY(window->menuBar());
+        auto *language = window->menuBar()->findChild<QMenu *>("menuLanguage");
+        QVERIFY(language);
+        QVERIFY(language->actions().size() >= 3); // <Auto>, English, Chinese
+        QCOMPARE(window->menuBar()->findChild<QAction *>("action_Quit")->shortcut(), QKeySequence("Ctrl+Q"));
+        QCOMPARE(window->MaxWorkerCount(), 1);
+    }
+
+    void jobButtons()
+    {
+        for (const char *name : {"a", "b", "c"})
+            ids << QString::fromLatin1(window->Queue()->AddNesterJob(addRequest(name), "127.0.0.1").second);
+        QTRY_COMPARE(table->rowCount(), 3);
+        QStatusBar *status = window->statusBar();
+        auto click = [this](const char *button) {
+            window->findChild<QPushButton *>(button)->click();
+        };
+
+        // Nothing selected: nothing moves, nothing is shown.
+        for (const char *button : {"buttonUpJob", "buttonDownJob", "buttonTopJob", "buttonBottomJob", "buttonRemoveJob"})
+            click(button);
+        QCOMPARE(queueOrder(), ids);
+        QCOMPARE(status->currentMessage(), QString());
+
+        table->selectRow(2);
+        click("buttonUpJob");
+        QCOMPARE(queueOrder(), (QStringList{ids[0], ids[2], ids[1]}));
+        QCOMPARE(status->currentMessage(), QStringLiteral("Job Up succeed..."));
+        // The selection stays on the row position: row 2 is now job b.
+        QCOMPARE(table->selectedJobId(), ids[1]);
+        click("buttonTopJob");
+        QCOMPARE(queueOrder(), (QStringList{ids[1], ids[0], ids[2]}));
+        QCOMPARE(status->currentMessage(), QStringLiteral("Job Top succeed..."));
+
+        // A refused move shows nothing.
+        status->clearMessage();
+        table->selectRow(0);
+        click("buttonUpJob");
+        QCOMPARE(status->currentMessage(), QString());
+        click("buttonBottomJob");
+        QCOMPARE(queueOrder(), (QStringList{ids[0], ids[2], ids[1]}));
+        QCOMPARE(status->currentMessage(), QStringLiteral("Job Bottom succeed..."));
+        table->selectRow(0);
+        click("buttonDownJob");
+        QCOMPARE(queueOrder(), (QStringList{ids[2], ids[0], ids[1]}));
+        QCOMPARE(status->currentMessage(), QStringLiteral("Job Down succeed..."));
+        // The table follows the queue.
+        QCOMPARE(table->item(0, 0)->data(JobTableWidget::JobIdRole).toString(), ids[2]);
+
+        table->selectRow(1);
+        click("buttonRemoveJob");
+        QCOMPARE(queueOrder(), (QStringList{ids[2], ids[1]}));
+        QCOMPARE(status->currentMessage(), QStringLiteral("Job Remove succeed..."));
+        QCOMPARE(table->rowCount(), 2);
+        QTest::qWait(5200);
+        QCOMPARE(status->currentMessage(), QString()); // shown for 5000 ms
+    }
+
+    void clientChangesReachTable()
+    {
+        LocalServer *queue = window->Queue();
+        QByteArray first, second;
+        onOtherThread([&] {
+            first = queue->AddNesterJob(addRequest("x"), "127.0.0.2").second;
+            second = queue->AddNesterJob(addRequest("y"), "127.0.0.2").second;
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 2, 1000);
+        QCOMPARE(table->item(1, 2)->text(), QStringLiteral("127.0.0.2"));
+
+        onOtherThread([&] {
+            const QJsonObject move{{"job_id", QString::fromLatin1(second)}, {"step", 0}};
+            queue->MoveNesterJob(QJsonDocument(move).toJson(QJsonDocument::Compact));
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(table->item(0, 0)->data(JobTableWidget::JobIdRole).toString(),
+                                  QString::fromLatin1(second), 1000);
+
+        onOtherThread([&] { queue->RemoveNesterJob(QString::fromLatin1(second)); });
+        QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 1, 1000);
+        QCOMPARE(table->item(0, 0)->data(JobTableWidget::JobIdRole).toString(), QString::fromLatin1(first));
+    }
+
+    void serviceButtonsFollowListener()
+    {
+        auto *start = window->findChild<QPushButton *>("buttonStart");
+        auto *stop = window->findChild<QPushButton *>("buttonStop");
+        start->click();
+        QVERIFY(window->Queue()->listener->isListening());
+        QCOMPARE(window->Queue()->listener->serverPort(), QSettings().value("worker/port").toString().toUShort());
+        window->repaint();
+        QVERIFY(!start->isEnabled());
+        QVERIFY(stop->isEnabled());
+
+        stop->click();
+        QVERIFY(!window->Queue()->listener->isListening());
+        window->repaint();
+        QVERIFY(start->isEnabled());
+        QVERIFY(!stop->isEnabled());
+    }
+
+    void portInUse()
+    {
+        QTcpServer occupier;
+        QVERIFY(occupier.listen(QHostAddress::AnyIPv4, 0));
+        QSettings().setValue("worker/port", QString::number(occupier.serverPort()));
+        window->findChild<QPushButton *>("buttonStart")->click();
+        QVERIFY(!window->Queue()->listener->isListening());
+        QVERIFY(!window->statusBar()->currentMessage().isEmpty());
+        window->repaint();
+        QVERIFY(window->findChild<QPushButton *>("buttonStart")->isEnabled());
+        QVERIFY(!window->findChild<QPushButton *>("buttonStop")->isEnabled());
+    }
+
+    void nextJobRespectsLimit()
+    {
+        const QString id = QString::fromLatin1(window->Queue()->AddNesterJob(addRequest("n"), "127.0.0.1").second);
+        QSettings().setValue("maxWorkerCount", 0);
+        QCOMPARE(window->NextJob(), (QJsonObject{{"state", false}}));
+        QSettings().setValue("maxWorkerCount", 1);
+        const QJsonObject next = window->NextJob();
+        QCOMPARE(next.value("state").toBool(), true);
+        QCOMPARE(next.value("job_id").toString(), id);
+    }
+
+#ifdef ZENDRAL_STUB_ENGINE_PATH
+    void removingRunningJobStopsItsRun()
+    {
+        QSettings().setValue("worker/engine", QStringLiteral(ZENDRAL_STUB_ENGINE_PATH));
+        qputenv("ZENDRAL_STUB_MODE", "hang");
+        // A rebuilt job service is wired the same way.
+        window->reset();
+        const QString id = QString::fromLatin1(window->Queue()->AddNesterJob(addRequest("run"), "127.0.0.1").second);
+        window->findChild<QPushButton *>("buttonStart")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(window->ActiveRunCount(), 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(isRunning(id), 5000);
+        // The engine has reported once and now hangs.
+        QTRY_VERIFY_WITH_TIMEOUT(progress(id) > 0, 5000);
+
+        table->selectRow(0);
+        window->findChild<QPushButton *>("buttonRemoveJob")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(window->ActiveRunCount(), 0, 10000);
+        // The run's end does not bring the job back, and nothing is picked.
+        QTest::qWait(1500);
+        QCOMPARE(queueOrder(), QStringList());
+        QCOMPARE(window->ActiveRunCount(), 0);
+        QSettings().setValue("worker/engine", QStringLiteral("zendral-no-such-engine"));
+    }
+#endif
+
+    void settingsDialogFromMenu()
+    {
+        QAction *action = window->menuBar()->findChild<QAction *>("actionConnection_Settings");
+        QVERIFY(action);
+        QSettings().remove("worker/port");
+        action->trigger();
+        auto *dialog = window->findChild<ConnectionSettingsDialog *>();
+        QVERIFY(dialog);
+        QVERIFY(dialog->isVisible());
+        QVERIFY(!dialog->isModal());
+        QCOMPARE(dialog->lePort->text(), QStringLiteral("10088"));
+        QVERIFY(dialog->lePort->isEnabled());
+        dialog->accept();
+        QCOMPARE(QSettings().value("worker/port").toString(), QStringLiteral("10088"));
+        QTRY_VERIFY(!window->findChild<ConnectionSettingsDialog *>());
+
+        // While listening the dialog shows the live port, disabled.
+        const quint16 port = freePort();
+        QSettings().setValue("worker/port", QString::number(port));
+        window->findChild<QPushButton *>("buttonStart")->click();
+        QVERIFY(window->Queue()->listener->isListening());
+        action->trigger();
+        dialog = window->findChild<ConnectionSettingsDialog *>();
+        QVERIFY(dialog);
+        QCOMPARE(dialog->lePort->text(), QString::number(port));
+        QVERIFY(!dialog->lePort->isEnabled());
+        dialog->close();
+        QTRY_VERIFY(!window->findChild<ConnectionSettingsDialog *>());
+    }
+
+    void languageChangeReappliesTexts()
+    {
+        auto *start = window->findChild<QPushButton *>("buttonStart");
+        auto *menuLanguage = window->menuBar()->findChild<QMenu *>("menuLanguage");
+        auto *quit = window->menuBar()->findChild<QAction *>("action_Quit");
+        Orvane::VelCoreApplication::instance()->setLanguage("zh_CN", true);
+        QTRY_COMPARE(start->text(), QStringLiteral("启动"));
+        QCOMPARE(table->horizontalHeaderItem(0)->text(), QStringLiteral("作业名称"));
+        QCOMPARE(window->findChild<QGroupBox *>("groupBox")->title(), QStringLiteral("服务控制"));
+        QCOMPARE(menuLanguage->title(), QStringLiteral("语言"));
+        QCOMPARE(quit->text(), QStringLiteral("退出(&Q)"));
+        QCOMPARE(quit->shortcut(), QKeySequence("Ctrl+Q"));
+
+        Orvane::VelCoreApplication::instance()->setLanguage("en", true);
+        QTRY_COMPARE(start->text(), QStringLiteral("Start"));
+        QCOMPARE(menuLanguage->title(), QStringLiteral("Language"));
+        QCOMPARE(quit->text(), QStringLiteral("&Quit"));
+    }
+
+private:
+    QStringList queueOrder() const
+    {
+        QStringList order;
+        for (NesterJob *job : window->Queue()->Jobs())
+            order << job->job_id;
+        return order;
+    }
+    double progress(const QString &id) const
+    {
+        for (NesterJob *job : window->Queue()->Jobs())
+            if (job->job_id == id)
+                return job->completed;
+        return -1;
+    }
+    bool isRunning(const QString &id) const
+    {
+        for (NesterJob *job : window->Queue()->Jobs())
+            if (job->job_id == id)
+                return job->IsRunning();
+        return false;
+    }
+
+    std::unique_ptr<Window> window;
+    JobTableWidget *table = nullptr;
+    QStringList ids;
+};
+
+ZENDRAL_VEL_TEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,178 @@
+// Connection settings dialog and its browse field: defaults, storing on OK
+// only, disabled fields while listening, the file chooser's start folder,
+// re-translation and the embedded button's geometry.
+#include "ButtonEditor.h"
+#include "ConnectionSettingsDialog.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTranslator>
+#include <QtTest>
+
+using Orvane::ButtonEditor;
+using Orvane::Zendral::ConnectionSettingsDialog;
+
+namespace {
+
+// Answers the file chooser without a window and records where it started.
+class ProbeDialog : public ConnectionSettingsDialog
+{
+public:
+    using ConnectionSettingsDialog::ConnectionSettingsDialog;
+    QString answer;
+    QString startedIn;
+    int calls = 0;
+
+protected:
+    QString chooseFile(const QString &folder, const QString &) override
+    {
+        ++calls;
+        startedIn = folder;
+        return answer;
+    }
+};
+
+// Translates one text of the dialog's context, to see re-translation.
+class OneTextTranslator : public QTranslator
+{
+public:
+    QString translate(const char *context, const char *source, const char *, int) const override
+    {
+        if (QByteArray(context) == "ConnectionSettingsDialog" && QByteArray(source) == "Port:")
+            return QStringLiteral("Anschluss:");
+        return QString();
+    }
+    bool isEmpty() const override { return false; }
+};
+
+} // namespace
+
+class TestSettingsDialog : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setOrganizationName("OrvaneTest");
+        QCoreApplication::setApplicationName("ZendralSettingsTest");
+    }
+    void init() { QSettings().clear(); }
+
+    void defaultsAndStoring()
+    {
+        {
+            ConnectionSettingsDialog dialog(false);
+            QCOMPARE(dialog.lePort->text(), QStringLiteral("10088"));
+            QCOMPARE(dialog.leEngine->text(), QString());
+            QCOMPARE(dialog.maxConnection->value(), 10);
+            QVERIFY(!dialog.leIP->isEnabled());
+            QVERIFY(dialog.lePort->isEnabled() && dialog.leEngine->isEnabled() && dialog.maxConnection->isEnabled());
+            QCOMPARE(dialog.findChild<QLineEdit *>("leEngine"), dialog.leEngine);
+            // Cancel stores nothing.
+            dialog.lePort->setText("12000");
+            dialog.reject();
+        }
+        QVERIFY(!QSettings().contains("worker/port"));
+        {
+            // OK stores all three keys, even unchanged; a short port is kept as typed.
+            ConnectionSettingsDialog dialog(false);
+            dialog.buttonBox->button(QDialogButtonBox::Ok)->click();
+            QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        }
+        QSettings settings;
+        QCOMPARE(settings.value("worker/port").toString(), QStringLiteral("10088"));
+        QCOMPARE(settings.value("worker/engine").toString(), QString());
+        QCOMPARE(settings.value("worker/max_connect").toInt(), 10);
+        {
+            ConnectionSettingsDialog dialog(false);
+            dialog.lePort->setText("80");
+            dialog.leEngine->setText("/opt/engine/run");
+            dialog.maxConnection->setValue(250); // clamped to 100
+            dialog.accept();
+        }
+        settings.sync();
+        QCOMPARE(settings.value("worker/port").toString(), QStringLiteral("80"));
+        QCOMPARE(settings.value("worker/engine").toString(), QStringLiteral("/opt/engine/run"));
+        QCOMPARE(settings.value("worker/max_connect").toInt(), 100);
+        ConnectionSettingsDialog reread(false);
+        QCOMPARE(reread.lePort->text(), QStringLiteral("80"));
+        QCOMPARE(reread.leEngine->text(), QStringLiteral("/opt/engine/run"));
+    }
+
+    void listeningDisablesFields()
+    {
+        ConnectionSettingsDialog dialog(true);
+        QVERIFY(!dialog.leIP->isEnabled());
+        QVERIFY(!dialog.lePort->isEnabled());
+        QVERIFY(!dialog.leEngine->isEnabled());
+        QVERIFY(!dialog.maxConnection->isEnabled());
+    }
+
+    void fileChooser()
+    {
+        ProbeDialog dialog(false);
+        dialog.answer.clear();
+        // Button click and Enter both reach the chooser.
+        dialog.leEngine->button()->click();
+        QCOMPARE(dialog.calls, 1);
+        QCOMPARE(dialog.startedIn, QCoreApplication::applicationDirPath());
+        dialog.leEngine->setText("/opt/engine/run");
+        dialog.leEngine->setToolTip("old tip");
+        QTest::keyClick(dialog.leEngine, Qt::Key_Return);
+        QCOMPARE(dialog.calls, 2);
+        QCOMPARE(dialog.startedIn, QStringLiteral("/opt/engine"));
+        // Cancelled: nothing changes.
+        QCOMPARE(dialog.leEngine->text(), QStringLiteral("/opt/engine/run"));
+        QCOMPARE(dialog.leEngine->toolTip(), QStringLiteral("old tip"));
+        dialog.leEngine->setText("bare");
+        dialog.answer = "/usr/bin/engine";
+        emit dialog.leEngine->returnPressed();
+        QCOMPARE(dialog.startedIn, QDir::currentPath());
+        QCOMPARE(dialog.leEngine->text(), QStringLiteral("/usr/bin/engine"));
+        QCOMPARE(dialog.leEngine->toolTip(), QStringLiteral("/usr/bin/engine"));
+    }
+
+    void languageChangeRetranslatesOpenDialog()
+    {
+        ConnectionSettingsDialog dialog(false);
+        dialog.show();
+        auto *label = dialog.findChild<QLabel *>("labelPort");
+        QVERIFY(label);
+        QCOMPARE(label->text(), QStringLiteral("Port:"));
+        dialog.leIP->setText("192.0.2.7");
+        OneTextTranslator translator;
+        QCoreApplication::installTranslator(&translator);
+        QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("Anschluss:"), 2000);
+        // The address set by the opener is not overwritten.
+        QCOMPARE(dialog.leIP->text(), QStringLiteral("192.0.2.7"));
+        QCoreApplication::removeTranslator(&translator);
+        QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("Port:"), 2000);
+    }
+
+    void buttonEditorGeometry()
+    {
+        ButtonEditor editor;
+        editor.setValue("abc");
+        QCOMPARE(editor.property("value").toString(), QStringLiteral("abc"));
+        QCOMPARE(editor.metaObject()->userProperty().name(), "value");
+        QVERIFY(editor.button()->isFlat());
+        QCOMPARE(editor.button()->iconSize(), QSize(12, 12));
+
+        editor.resize(200, 30);
+        editor.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&editor));
+        const QSize hint = editor.button()->sizeHint();
+        QCOMPARE(editor.button()->geometry(),
+                 QRect(199 - hint.width() + 2, (30 - hint.height()) / 2, hint.width(), hint.height()));
+        QCOMPARE(editor.textMargins().right(), hint.width() + 4);
+    }
+};
+
+
+QTEST_MAIN(TestSettingsDialog)
+#include "tst_settingsdialog.moc"

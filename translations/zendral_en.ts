@@ -1,0 +1,190 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US">
+<context>
+    <name>ConnectionSettingsDialog</name>
+    <message>
+        <source>Connection Settings</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>IP Address:</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Port:</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Max Connection:</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Engine Name:</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>&lt;Please wait while accessing to WAN IP&gt;</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Application File (*.exe)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>All Files (*)</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>LocalMainWindow</name>
+    <message>
+        <source>Work Name</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Job Name</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>IP Address</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Submit Time</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Efficiency</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Progress</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Zendral</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Connection Settings...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Check Updates...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>About Zendral...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>&amp;Quit</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Ctrl+Q</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Job Controls</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Up</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Down</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Top</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Bottom</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Remove</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Service Controls</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Start</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Stop</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Options</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Language</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Help</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Job Remove succeed...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Job %1 succeed...</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>Orvane::VelApplication</name>
+    <message>
+        <source>Invalid Operation</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Fatal Error </source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Unknown Error</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>An unrecoverable error has occurred. Please contact your vendor for support.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>Orvane::Zendral::LanguageMenuProxy</name>
+    <message>
+        <source>&lt;Auto&gt;</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>Orvane::Zendral::LocalManager</name>
+    <message>
+        <source>Cannot start service[%1]</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>Orvane::Zendral::LocalServer</name>
+    <message>
+        <source>Error</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cannot create directory for application data.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,190 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="zh_CN">
+<context>
+    <name>ConnectionSettingsDialog</name>
+    <message>
+        <source>Connection Settings</source>
+        <translation>连接设置</translation>
+    </message>
+    <message>
+        <source>IP Address:</source>
+        <translation>IP 地址：</translation>
+    </message>
+    <message>
+        <source>Port:</source>
+        <translation>端口：</translation>
+    </message>
+    <message>
+        <source>Max Connection:</source>
+        <translation>最大连接数：</translation>
+    </message>
+    <message>
+        <source>Engine Name:</source>
+        <translation>引擎名称：</translation>
+    </message>
+    <message>
+        <source>&lt;Please wait while accessing to WAN IP&gt;</source>
+        <translation>&lt;正在获取广域网 IP，请稍候&gt;</translation>
+    </message>
+    <message>
+        <source>Application File (*.exe)</source>
+        <translation>应用程序文件 (*.exe)</translation>
+    </message>
+    <message>
+        <source>All Files (*)</source>
+        <translation>所有文件 (*)</translation>
+    </message>
+</context>
+<context>
+    <name>LocalMainWindow</name>
+    <message>
+        <source>Work Name</source>
+        <translation>作业名称</translation>
+    </message>
+    <message>
+        <source>Job Name</source>
+        <translation>任务名称</translation>
+    </message>
+    <message>
+        <source>IP Address</source>
+        <translation>IP 地址</translation>
+    </message>
+    <message>
+        <source>Submit Time</source>
+        <translation>提交时间</translation>
+    </message>
+    <message>
+        <source>Efficiency</source>
+        <translation>利用率</translation>
+    </message>
+    <message>
+        <source>Progress</source>
+        <translation>进度</translation>
+    </message>
+    <message>
+        <source>Zendral</source>
+        <translation>Zendral</translation>
+    </message>
+    <message>
+        <source>Connection Settings...</source>
+        <translation>连接设置...</translation>
+    </message>
+    <message>
+        <source>Check Updates...</source>
+        <translation>检查更新...</translation>
+    </message>
+    <message>
+        <source>About Zendral...</source>
+        <translation>关于 Zendral...</translation>
+    </message>
+    <message>
+        <source>&amp;Quit</source>
+        <translation>退出(&amp;Q)</translation>
+    </message>
+    <message>
+        <source>Ctrl+Q</source>
+        <translation>Ctrl+Q</translation>
+    </message>
+    <message>
+        <source>Job Controls</source>
+        <translation>任务控制</translation>
+    </message>
+    <message>
+        <source>Up</source>
+        <translation>上移</translation>
+    </message>
+    <message>
+        <source>Down</source>
+        <translation>下移</translation>
+    </message>
+    <message>
+        <source>Top</source>
+        <translation>置顶</translation>
+    </message>
+    <message>
+        <source>Bottom</source>
+        <translation>置底</translation>
+    </message>
+    <message>
+        <source>Remove</source>
+        <translation>删除</translation>
+    </message>
+    <message>
+        <source>Service Controls</source>
+        <translation>服务控制</translation>
+    </message>
+    <message>
+        <source>Start</source>
+        <translation>启动</translation>
+    </message>
+    <message>
+        <source>Stop</source>
+        <translation>停止</translation>
+    </message>
+    <message>
+        <source>Options</source>
+        <translation>选项</translation>
+    </message>
+    <message>
+        <source>Language</source>
+        <translation>语言</translation>
+    </message>
+    <message>
+        <source>Help</source>
+        <translation>帮助</translation>
+    </message>
+    <message>
+        <source>Job Remove succeed...</source>
+        <translation>任务删除成功...</translation>
+    </message>
+    <message>
+        <source>Job %1 succeed...</source>
+        <translation>任务%1成功...</translation>
+    </message>
+</context>
+<context>
+    <name>Orvane::VelApplication</name>
+    <message>
+        <source>Invalid Operation</source>
+        <translation>无效操作</translation>
+    </message>
+    <message>
+        <source>Fatal Error </source>
+        <translation>致命错误 </translation>
+    </message>
+    <message>
+        <source>Unknown Error</source>
+        <translation>未知错误</translation>
+    </message>
+    <message>
+        <source>An unrecoverable error has occurred. Please contact your vendor for support.</source>
+        <translation>发生了无法恢复的错误。请联系供应商获取支持。</translation>
+    </message>
+</context>
+<context>
+    <name>Orvane::Zendral::LanguageMenuProxy</name>
+    <message>
+        <source>&lt;Auto&gt;</source>
+        <translation>&lt;自动&gt;</translation>
+    </message>
+</context>
+<context>
+    <name>Orvane::Zendral::LocalManager</name>
+    <message>
+        <source>Cannot start service[%1]</source>
+        <translation>无法启动服务[%1]</translation>
+    </message>
+</context>
+<context>
+    <name>Orvane::Zendral::LocalServer</name>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>Cannot create directory for application data.</source>
+        <translation>无法创建应用程序数据文件夹。</translation>
+    </message>
+</context>
+</TS>
