@@ -152,6 +152,10 @@ void LocalMainWindow::setupUi()
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->horizontalHeader()->setStretchLastSection(true);
+    // The text columns fit their contents (a submission time is never cut);
+    // the progress column takes the rest.
+    for (int c = 0; c < 5; ++c)
+        table->horizontalHeader()->setSectionResizeMode(c, QHeaderView::ResizeToContents);
     table->setInputMethodHints(Qt::ImhNone);
     grid->addWidget(table, 0, 0, 1, 3);
     ui->tabViewJobs = table;

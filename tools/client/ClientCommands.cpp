@@ -46,7 +46,7 @@ void PrintTable(QTextStream &out, const QJsonArray &jobs)
                             job.value(QStringLiteral("job_name")).toString(),
                             position > 0 ? QString::number(position) : QStringLiteral("-"),
                             Percent(job.value(QStringLiteral("complete_percent")).toDouble()),
-                            Percent(job.value(QStringLiteral("efficient")).toDouble()),
+                            QString::number(job.value(QStringLiteral("efficient")).toDouble(), 'g', 6),
                             started.isEmpty() ? QStringLiteral("-") : started};
     }
     QVector<int> widths(rows.first().size(), 0);
