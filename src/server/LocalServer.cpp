@@ -1,4 +1,5 @@
 #include "LocalServer.h"
+#include "QueueLocker.h"
 
 #include "JobFileLocker.h"
 #include "LocalManager.h"

@@ -1,6 +1,7 @@
 #include "WriteBackup.h"
 
 #include "LocalServer.h"
+#include "QueueLocker.h"
 #include "NesterJob.h"
 
 #include <QDateTime>

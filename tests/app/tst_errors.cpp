@@ -79,6 +79,5 @@ private slots:
     }
 };
 
-ZENDRAL_TSAN_SUPPRESSIONS()
 QTEST_APPLESS_MAIN(TestErrors)
 #include "tst_errors.moc"

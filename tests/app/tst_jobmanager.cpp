@@ -76,16 +76,6 @@ QString resultAttribute(const QJsonObject &report, const QString &name)
 
 } // namespace
 
-#if defined(__SANITIZE_THREAD__)
-// Qt's own libraries are not instrumented: the joining of the test
-// library's watchdog thread is invisible to ThreadSanitizer, which then
-// reports the destruction of that thread and its wait condition at exit.
-extern "C" const char *__tsan_default_suppressions()
-{
-    return "race:QWaitCondition::~QWaitCondition\n"
-           "race:libQt5Test.so\n";
-}
-#endif
 
 class TestJobManager : public QObject
 {

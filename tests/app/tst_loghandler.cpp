@@ -147,6 +147,5 @@ private slots:
     }
 };
 
-ZENDRAL_TSAN_SUPPRESSIONS()
 QTEST_GUILESS_MAIN(TestLogHandler)
 #include "tst_loghandler.moc"

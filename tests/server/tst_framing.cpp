@@ -146,6 +146,5 @@ void FramingTest::replies()
     QCOMPARE(EncodeRequest("PICKUP_NESTER_JOB", QByteArray("\xfb\xff", 2)), QByteArray("PICKUP_NESTER_JOB@-_8="));
 }
 
-ZENDRAL_TSAN_SUPPRESSIONS()
 QTEST_APPLESS_MAIN(FramingTest)
 #include "tst_framing.moc"

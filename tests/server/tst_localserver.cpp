@@ -443,6 +443,5 @@ void TestLocalServer::jobsFolderFailure()
     QVERIFY(QFile::remove(jobs));
 }
 
-ZENDRAL_TSAN_SUPPRESSIONS()
 QTEST_GUILESS_MAIN(TestLocalServer)
 #include "tst_localserver.moc"

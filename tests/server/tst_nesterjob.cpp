@@ -261,6 +261,5 @@ void TestNesterJob::fileLocker()
     QVERIFY(tryOther(true));
 }
 
-ZENDRAL_TSAN_SUPPRESSIONS()
 QTEST_GUILESS_MAIN(TestNesterJob)
 #include "tst_nesterjob.moc"

@@ -259,6 +259,5 @@ void ProtocolTest::listLimitedToClientAddress()
     QCOMPARE(theirs.at(0).toObject().value("job_name").toString(), QStringLiteral("b:127.0.0.2"));
 }
 
-ZENDRAL_TSAN_SUPPRESSIONS()
 QTEST_MAIN(ProtocolTest)
 #include "tst_protocol.moc"

@@ -183,6 +183,5 @@ void RobustnessTest::stillServing()
     QVERIFY(client.WaitClosed());
 }
 
-ZENDRAL_TSAN_SUPPRESSIONS()
 QTEST_MAIN(RobustnessTest)
 #include "tst_robustness.moc"

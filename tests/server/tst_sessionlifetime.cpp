@@ -221,6 +221,5 @@ void SessionLifetimeTest::localHostIP()
     QCOMPARE(server->LocalHostIP(), QStringLiteral("127.0.0.1"));
 }
 
-ZENDRAL_TSAN_SUPPRESSIONS()
 QTEST_MAIN(SessionLifetimeTest)
 #include "tst_sessionlifetime.moc"

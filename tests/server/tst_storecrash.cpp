@@ -133,7 +133,6 @@ void TestStoreCrash::backupOnDiskBeforeReply()
     }
 }
 
-ZENDRAL_TSAN_SUPPRESSIONS()
 
 int main(int argc, char **argv)
 {

@@ -128,6 +128,5 @@ void TestStoreStress::sessionsAndEngineAtOnce()
     QCOMPARE(saved, kept);
 }
 
-ZENDRAL_TSAN_SUPPRESSIONS()
 QTEST_GUILESS_MAIN(TestStoreStress)
 #include "tst_storestress.moc"

@@ -216,6 +216,5 @@ void TestWriteBackup::burstOfChangesEndsOnDisk()
     QCOMPARE(readBackup().at(0).toObject().value("completed").toDouble(), 20.0);
 }
 
-ZENDRAL_TSAN_SUPPRESSIONS()
 QTEST_GUILESS_MAIN(TestWriteBackup)
 #include "tst_writebackup.moc"

@@ -238,6 +238,5 @@ void ClientTest::usageAndConnectionFailures()
     QVERIFY2(dropped.err.contains(QStringLiteral("connection closed by the service")), qPrintable(dropped.err));
 }
 
-ZENDRAL_TSAN_SUPPRESSIONS()
 QTEST_MAIN(ClientTest)
 #include "tst_client.moc"
