@@ -28,6 +28,9 @@ const char *const InvalidData = "Invalid data...";
 const char *const JobNameEmpty = "Job name is empty...";
 const char *const JobNonExistent = "Job non-existent...";
 const char *const UploadFailed = "Data upload exception, Please contact the server administrator...";
+// How often the GUI thread delivers the changes made by client sessions:
+// the operator sees them in the table well within a second.
+constexpr int DeliveryIntervalMs = 100;
 
 using ErrorReporter = std::function<void(const QString &, const QString &)>;
 
@@ -105,6 +108,10 @@ LocalServer::LocalServer(QObject *parent)
     WriteBackup::LoadJobs(jobs);
     backupWriter = new WriteBackup(&jobs, this);
     backupWriter->start();
+    deliveryTimer = new QTimer(this);
+    deliveryTimer->setInterval(DeliveryIntervalMs);
+    connect(deliveryTimer, &QTimer::timeout, this, &LocalServer::DeliverNotifications);
+    deliveryTimer->start();
     listener = new LocalManager(this);
 }
 
@@ -114,11 +121,6 @@ LocalServer::~LocalServer()
 {
     delete listener;
     listener = nullptr;
-    {
-        // Orders the deliveries still posted by sessions before their
-        // events are dropped with this object.
-        std::lock_guard<std::mutex> locker(outboxMutex);
-    }
     backupWriter->Stop();
     delete backupWriter;
     backupWriter = nullptr;
@@ -540,21 +542,16 @@ void LocalServer::NotifyRemoved(const QString &job_id)
         PostDelivery(false, job_id);
 }
 
-// One posted delivery covers everything noted until it runs; the flags are
-// taken before the list is read, so a later change posts a new delivery.
-// The post is made with the outbox locked and the delivery takes that lock
-// first, so the event's hand-over is ordered by a lock ThreadSanitizer sees
-// (Qt's own event-queue lock is invisible to it).
+// The next tick of the delivery timer covers everything noted until then;
+// the flags are taken before the list is read, so a later change is
+// delivered at the tick after.
 void LocalServer::PostDelivery(bool changed, const QString &removedId)
 {
     std::lock_guard<std::mutex> locker(outboxMutex);
     outboxChanged = outboxChanged || changed;
     if (!removedId.isEmpty())
         outboxRemoved << removedId;
-    if (outboxPosted)
-        return;
-    outboxPosted = true;
-    QMetaObject::invokeMethod(this, "DeliverNotifications", Qt::QueuedConnection);
+    outboxPending = true;
 }
 
 void LocalServer::DeliverNotifications()
@@ -563,10 +560,12 @@ void LocalServer::DeliverNotifications()
     QStringList removed;
     {
         std::lock_guard<std::mutex> locker(outboxMutex);
+        if (!outboxPending)
+            return;
         changed = outboxChanged;
         removed.swap(outboxRemoved);
         outboxChanged = false;
-        outboxPosted = false;
+        outboxPending = false;
     }
     for (const QString &id : qAsConst(removed))
         emit jobRemoved(id);

@@ -10,6 +10,7 @@
 #include <QReadWriteLock>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <functional>
 #include <mutex>
@@ -108,12 +109,12 @@ private:
     // threads they go through the outbox. Caller holds no lock.
     void NotifyChanged();
     void NotifyRemoved(const QString &job_id);
-    // Any thread: notes what the GUI thread must deliver and posts one
-    // delivery. The outbox mutex is a leaf lock, so that ThreadSanitizer
-    // sees the hand-over to the GUI thread.
+    // Any thread: notes what the GUI thread must deliver. The outbox mutex is
+    // a leaf lock.
     void PostDelivery(bool changed, const QString &removedId);
-    // GUI thread: emits what the outbox holds and deletes retired records.
-    Q_INVOKABLE void DeliverNotifications();
+    // GUI thread, at every tick of the delivery timer: emits what the outbox
+    // holds and deletes retired records.
+    void DeliverNotifications();
     void DeleteRetired();
     static void ReportJobsDirFailure();
 
@@ -124,7 +125,12 @@ private:
     QList<NesterJob *> retired;
     // Guarded by outboxMutex.
     std::mutex outboxMutex;
-    bool outboxPosted = false;
+    bool outboxPending = false;
+    // Polls the outbox on the GUI thread. Other threads never post events to
+    // the GUI thread: they only fill the outbox under its mutex, which keeps
+    // the hand-over plain (and visible to ThreadSanitizer, which cannot see
+    // the lock of Qt's own event queue).
+    QTimer *deliveryTimer = nullptr;
     bool outboxChanged = false;
     QStringList outboxRemoved;
 };
