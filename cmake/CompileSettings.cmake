@@ -8,14 +8,20 @@ set(ZENDRAL_SANITIZE "" CACHE STRING "Sanitizer build: empty, 'thread' or 'addre
 set_property(CACHE ZENDRAL_SANITIZE PROPERTY STRINGS "" thread address)
 
 add_library(zendral_settings INTERFACE)
-target_compile_options(zendral_settings INTERFACE -Wall -Wextra)
+if(MSVC)
+    target_compile_options(zendral_settings INTERFACE /W4 /utf-8)
+else()
+    target_compile_options(zendral_settings INTERFACE -Wall -Wextra)
+endif()
 target_compile_definitions(zendral_settings INTERFACE
     QT_DEPRECATED_WARNINGS
     QT_MESSAGELOGCONTEXT
     ZENDRAL_VERSION="${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}"
     ZENDRAL_BUILD_NUMBER="${ZENDRAL_BUILD_NUMBER}")
 
-if(ZENDRAL_SANITIZE STREQUAL "thread")
+if(ZENDRAL_SANITIZE AND MSVC)
+    message(FATAL_ERROR "ZENDRAL_SANITIZE is for GCC and Clang builds")
+elseif(ZENDRAL_SANITIZE STREQUAL "thread")
     target_compile_options(zendral_settings INTERFACE -fsanitize=thread -fno-omit-frame-pointer -O1)
     target_link_options(zendral_settings INTERFACE -fsanitize=thread)
 elseif(ZENDRAL_SANITIZE STREQUAL "address")

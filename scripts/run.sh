@@ -12,7 +12,7 @@ bin=$(pwd)/${BUILD_DIR:-build}/bin
 
 config_home=${XDG_CONFIG_HOME:-$HOME/.config}
 settings=$config_home/Orvane/Zendral.conf
-if ! grep -q '^engine=' "$settings" 2>/dev/null; then
+if ! grep -q '^engine=.' "$settings" 2>/dev/null; then
     mkdir -p "$(dirname "$settings")"
     if grep -q '^\[worker\]' "$settings" 2>/dev/null; then
         sed -i "/^\[worker\]/a engine=$bin/zendral-stub-engine" "$settings"
