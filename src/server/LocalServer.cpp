@@ -61,9 +61,26 @@ void LogCaught(const char *function, int line)
                               .arg(QLatin1String(function));
 }
 
+// Whether a base name is one of the device names Windows reserves in every
+// folder (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9), in any case.
+bool IsReservedDeviceName(const QString &base)
+{
+    static const QStringList plain{QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"),
+                                   QStringLiteral("NUL")};
+    const QString upper = base.toUpper();
+    if (plain.contains(upper))
+        return true;
+    return upper.size() == 4 && (upper.startsWith(QLatin1String("COM")) || upper.startsWith(QLatin1String("LPT")))
+        && upper.at(3) >= QLatin1Char('1') && upper.at(3) <= QLatin1Char('9');
+}
+
 // The client's "job_name" reduced to a plain file name, so that the job
 // file can only land inside its own job folder: the part after the last
 // "/" or "\", without a drive ("C:"); "." and ".." give the empty text.
+// The name is also made safe on Windows, the same way on every platform:
+// characters Windows refuses (<>:"|?* and control characters) become "_",
+// trailing dots and spaces go, and a reserved device name gets a "_" in
+// front ("NUL.aex" becomes "_NUL.aex"). Ordinary names stay as they are.
 QString PlainFileName(const QString &name)
 {
     const int slash = qMax(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
@@ -72,6 +89,21 @@ QString PlainFileName(const QString &name)
         plain = plain.mid(2);
     if (plain == QLatin1String(".") || plain == QLatin1String(".."))
         return QString();
+    static const QString refused = QStringLiteral("<>:\"|?*");
+    for (QChar &c : plain) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f || refused.contains(c))
+            c = QLatin1Char('_');
+    }
+    int end = plain.size();
+    while (end > 0 && (plain.at(end - 1) == QLatin1Char('.') || plain.at(end - 1) == QLatin1Char(' ')))
+        --end;
+    plain.truncate(end);
+    // Windows checks the part before the first dot, ignoring trailing spaces.
+    QString base = plain.left(plain.indexOf(QLatin1Char('.')) < 0 ? plain.size() : plain.indexOf(QLatin1Char('.')));
+    while (base.endsWith(QLatin1Char(' ')))
+        base.chop(1);
+    if (IsReservedDeviceName(base))
+        plain.prepend(QLatin1Char('_'));
     return plain;
 }
 
@@ -254,7 +286,8 @@ Reply LocalServer::AddNesterJob(const QByteArray &request, const QString &from)
     if (!job)
         return Reply(false, UploadFailed);
     const QByteArray id = job->job_id.toLatin1();
-    OnJobChanged(job, JobAction::Added);
+    if (!OnJobChanged(job, JobAction::Added))
+        return Reply(false, UploadFailed);
     return Reply(true, id);
 }
 
@@ -455,7 +488,9 @@ void LocalServer::OnJobUpdate(QString jod_id, QJsonObject object)
 
 // Exit code 0 finishes the job. Any other code means the run failed: the job
 // waits again (start, progress and efficiency cleared) so it is tried again,
-// instead of showing "running" with no engine behind it.
+// instead of showing "running" with no engine behind it. It goes to the tail
+// of the queue, so a job whose engine always fails cannot keep the jobs
+// behind it from ever running.
 void LocalServer::OnJobFinish(QString job_id, int exit_code)
 {
     try {
@@ -471,6 +506,7 @@ void LocalServer::OnJobFinish(QString job_id, int exit_code)
                 job->start.clear();
                 job->completed = 0;
                 job->efficient = 0;
+                jobs.move(jobs.indexOf(job), jobs.size() - 1);
             } else {
                 return;
             }
@@ -494,24 +530,52 @@ NesterJob *LocalServer::FindJob(const QString &job_id) const
 // Caller holds no lock. Added appends the new record; for Removed and Moved
 // the caller has already changed the list under the queue mutex. The backup
 // is written before returning, so a client's reply means the change is on
-// disk.
-void LocalServer::OnJobChanged(NesterJob *job, JobAction action)
+// disk. An add whose backup could not be written is taken back (record out of
+// the queue, job folder deleted) and false is returned, so the client is not
+// told its job was taken when a restart would lose it. A failed write after a
+// remove or pick-up needs nothing: the job's files are gone, so a restore
+// drops the stale record.
+bool LocalServer::OnJobChanged(NesterJob *job, JobAction action)
 {
     if (job && action == JobAction::Added) {
         QueueLocker locker;
         jobs.append(job);
     }
-    backupWriter->WriteNow();
+    if (!backupWriter->WriteNow() && job && action == JobAction::Added) {
+        const QString job_id = job->job_id;
+        qCritical() << "Job not taken, the queue backup cannot be written:" << job_id << job->fileaex;
+        {
+            QueueLocker locker;
+            if (jobs.contains(job)) // not already removed by someone else
+                TakeOut(job);
+        }
+        // A later write records the queue without it; the engine may already
+        // have been handed the job by the GUI thread, so its run is stopped.
+        backupWriter->Request();
+        NotifyChanged();
+        NotifyRemoved(job_id);
+        return false;
+    }
     NotifyChanged();
+    return true;
 }
 
+// The files of records still in the queue are passed on, so that a folder
+// shared by two records (the old layout) keeps the other job's files.
 void LocalServer::TakeOut(NesterJob *job)
 {
     jobs.removeOne(job);
     retired.append(job);
+    QStringList keep;
+    for (const NesterJob *other : qAsConst(jobs)) {
+        for (const QString &file : {other->fileaex, other->fileaexres}) {
+            if (!file.isEmpty())
+                keep << QFileInfo(file).absoluteFilePath();
+        }
+    }
     {
         JobFileLocker write(&fileLock, Write);
-        job->Remove();
+        job->Remove(keep);
     }
     PostDelivery(false, QString()); // deletes the record later, on the GUI thread
 }

@@ -100,10 +100,12 @@ public slots:
 private:
     // Caller holds the queue mutex.
     NesterJob *FindJob(const QString &job_id) const;
-    void OnJobChanged(NesterJob *job, JobAction action);
+    // False only for an add whose backup write failed (the job is then
+    // taken back out).
+    bool OnJobChanged(NesterJob *job, JobAction action);
     // Caller holds the queue mutex: takes the record out of the queue,
-    // deletes its job folder and keeps the record until the GUI thread
-    // deletes it.
+    // deletes its files and job folder and keeps the record until the GUI
+    // thread deletes it.
     void TakeOut(NesterJob *job);
     // Emit updateJobList / jobRemoved at once on the GUI thread; from other
     // threads they go through the outbox. Caller holds no lock.

@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QUuid>
 
@@ -63,30 +64,62 @@ void NesterJob::Finish()
     state = Finished;
 }
 
-// The folder removed is the job file's folder, or for a record without a job
-// file (a folder-scan record that found only a result) the result file's
-// folder; either only when it is a job folder inside the jobs folder. A record
+// The folder is the job file's folder, or for a record without a job file
+// (a folder-scan record that found only a result) the result file's folder;
+// either only when it is a job folder inside the jobs folder. A record
 // pointing anywhere else (a hand-edited backup) removes nothing.
-void NesterJob::Remove()
+QString NesterJob::OwnFolder() const
 {
-    QString folder;
     for (const QString &file : {fileaex, fileaexres}) {
         if (file.isEmpty())
             continue;
         const QString candidate = QFileInfo(file).absolutePath();
-        if (IsJobFolder(candidate)) {
-            folder = candidate;
-            break;
-        }
+        if (IsJobFolder(candidate))
+            return candidate;
     }
+    return QString();
+}
+
+// The record's own files in its folder: the job file, the result file and
+// files named after the job file with a further suffix ("<name>.engine.xml",
+// "<name>_RES"). Files listed in keep (absolute paths) belong to other
+// records sharing the folder and are never taken.
+bool NesterJob::IsOwnFile(const QFileInfo &file, const QStringList &keep) const
+{
+    const QString path = file.absoluteFilePath();
+    if (keep.contains(path))
+        return false;
+    if (path == QFileInfo(fileaex).absoluteFilePath() || path == QFileInfo(fileaexres).absoluteFilePath())
+        return true;
+    const QString stem = QFileInfo(fileaex.isEmpty() ? fileaexres : fileaex).fileName();
+    const QString name = file.fileName();
+    if (stem.isEmpty() || name.size() <= stem.size() || !name.startsWith(stem))
+        return false;
+    const QChar next = name.at(stem.size());
+    return next == QLatin1Char('.') || next == QLatin1Char('_');
+}
+
+// Deletes only the record's own files, then the folder when nothing else is
+// left in it: an older backup may have two records in one folder, and the
+// other job's file must stay.
+void NesterJob::Remove(const QStringList &keep)
+{
+    const QString folder = OwnFolder();
     if (folder.isEmpty()) {
         qWarning() << "Remove Job: no job folder to remove for" << job_id << fileaex << fileaexres;
         return;
     }
     QDir dir(folder);
     qDebug() << "job_dir:" << dir.absolutePath();
-    if (dir.exists())
-        qDebug() << "Remove Job:" << dir.removeRecursively();
+    bool removed = true;
+    const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &file : files) {
+        if (IsOwnFile(file, keep))
+            removed = QFile::remove(file.absoluteFilePath()) && removed;
+    }
+    if (dir.isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        removed = QDir().rmdir(dir.absolutePath()) && removed;
+    qDebug() << "Remove Job:" << removed;
 }
 
 QJsonObject NesterJob::ToJson(int position) const

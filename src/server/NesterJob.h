@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 namespace Orvane {
 namespace Zendral {
@@ -28,9 +30,10 @@ public:
 
     void Start();
     void Finish();
-    // Deletes the job's folder, but only when it is a job folder inside the
-    // jobs folder.
-    void Remove();
+    // Deletes the job's own files and then its folder when it is empty, but
+    // only inside a job folder in the jobs folder. Files in keep (absolute
+    // paths of other records' files) stay.
+    void Remove(const QStringList &keep = QStringList());
 
     QJsonObject ToJson(int position) const;
     void FromJson(const QJsonObject &json);
@@ -47,6 +50,10 @@ public:
     double efficient = 0;
     qint32 time = 90;
     QDateTime submit_time;
+
+private:
+    QString OwnFolder() const;
+    bool IsOwnFile(const QFileInfo &file, const QStringList &keep) const;
 };
 
 } // namespace Zendral

@@ -109,7 +109,16 @@ bool WriteBackup::WriteNow()
         qWarning() << "Queue backup not written:" << file.fileName() << file.errorString();
         return false;
     }
-    file.write(QJsonDocument(array).toJson(QJsonDocument::Compact));
+    // A short write (disk full, size limit) must not be committed: the
+    // previous backup stays and the caller learns of the failure. The bytes
+    // are flushed here because commit() does not report a failed flush of
+    // buffered data.
+    const QByteArray bytes = QJsonDocument(array).toJson(QJsonDocument::Compact);
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        qWarning() << "Queue backup not written:" << file.fileName() << file.errorString();
+        file.cancelWriting();
+        return false;
+    }
     if (!file.commit()) {
         qWarning() << "Queue backup not written:" << file.fileName() << file.errorString();
         return false;
@@ -160,15 +169,28 @@ bool WriteBackup::LoadBackup(QList<NesterJob *> &jobs, const QString &path)
         qCritical() << "Queue backup is not a JSON array:" << path << error.errorString();
         return false;
     }
-    // Ascending and stable: jobs that were running or finished (position 0)
-    // stay ahead in saved order, waiting jobs come back in their saved order.
+    // The file's order is the queue's order. Only the waiting records
+    // (position above 0) are put in ascending position order, stably, within
+    // the places they hold in the file, so a hand-edited backup still runs its
+    // waiting jobs by position while running and finished jobs keep their
+    // places.
     const QJsonArray array = document.array();
     std::vector<QJsonObject> records;
-    for (const QJsonValue &value : array)
-        records.push_back(value.toObject());
-    std::stable_sort(records.begin(), records.end(), [](const QJsonObject &a, const QJsonObject &b) {
+    std::vector<size_t> waitingSlots;
+    std::vector<QJsonObject> waiting;
+    for (const QJsonValue &value : array) {
+        const QJsonObject record = value.toObject();
+        if (record.value(QStringLiteral("position")).toInt() > 0) {
+            waitingSlots.push_back(records.size());
+            waiting.push_back(record);
+        }
+        records.push_back(record);
+    }
+    std::stable_sort(waiting.begin(), waiting.end(), [](const QJsonObject &a, const QJsonObject &b) {
         return a.value(QStringLiteral("position")).toInt() < b.value(QStringLiteral("position")).toInt();
     });
+    for (size_t i = 0; i < waiting.size(); ++i)
+        records[waitingSlots[i]] = waiting[i];
     for (const QJsonObject &record : records) {
         auto *job = new NesterJob;
         job->FromJson(record);

@@ -35,12 +35,16 @@ private slots:
     void init();
     void addReplies();
     void addReducesNames();
+    void addMakesNamesSafe_data();
+    void addMakesNamesSafe();
+    void addTakenBackWhenBackupFails();
     void sameSecondAddsGetOwnFolders();
     void removeAndPickUp();
     void listPositionsAndMarker();
     void moves();
     void pickJob();
     void engineReports();
+    void failedRunGoesToTail();
     void sessionChangesReachGuiThread();
     void jobsFolderFailure();
 
@@ -143,6 +147,84 @@ void TestLocalServer::addReducesNames()
     QCOMPARE(QDir(StoreTest::JobsPath() + "/" + Client).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(),
              names.size() - 1);
     QVERIFY(QFileInfo::exists(StoreTest::JobsPath()));
+}
+
+// Names that Windows would refuse or treat as devices are made safe the
+// same way on every platform; ordinary names stay as they are. An empty
+// expected name means the add is refused.
+void TestLocalServer::addMakesNamesSafe_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("ordinary") << "order.rev.aex" << "order.rev.aex";
+    QTest::newRow("spaces inside") << "my order 2.aex" << "my order 2.aex";
+    QTest::newRow("non-ASCII") << QString::fromUtf8("Bestellung \xc3\xa4\xe6\xb8\xac.aex")
+                               << QString::fromUtf8("Bestellung \xc3\xa4\xe6\xb8\xac.aex");
+    QTest::newRow("refused characters") << "a<b>c:d\"e|f?g*h.aex" << "a_b_c_d_e_f_g_h.aex";
+    QTest::newRow("control characters") << QString("a\tb\x01" "c\x7f.aex") << "a_b_c_.aex";
+    QTest::newRow("trailing dots and spaces") << "order.aex. . " << "order.aex";
+    QTest::newRow("NUL with suffix") << "NUL.aex" << "_NUL.aex";
+    QTest::newRow("con lower case") << "con" << "_con";
+    QTest::newRow("Com1 two suffixes") << "Com1.tar.aex" << "_Com1.tar.aex";
+    QTest::newRow("LPT9") << "LPT9.aex" << "_LPT9.aex";
+    QTest::newRow("aux before spaces") << "aux .aex" << "_aux .aex";
+    QTest::newRow("prn after trimming") << "prn. " << "_prn";
+    QTest::newRow("COM10 is not a device") << "COM10.aex" << "COM10.aex";
+    QTest::newRow("LPT0 is not a device") << "LPT0.aex" << "LPT0.aex";
+    QTest::newRow("device name inside") << "NULL.aex" << "NULL.aex";
+    QTest::newRow("only dots and spaces") << "... " << "";
+    QTest::newRow("only spaces") << "   " << "";
+    QTest::newRow("folder part dropped, then trimmed") << "dir/. ." << "";
+}
+
+void TestLocalServer::addMakesNamesSafe()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+    const Reply r = server->AddNesterJob(AddRequest(name, "x"), Client);
+    if (expected.isEmpty()) {
+        QCOMPARE(r, Reply(false, "Job name is empty..."));
+        QVERIFY(server->Jobs().isEmpty());
+        QVERIFY(QDir(StoreTest::JobsPath() + "/" + Client).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
+        return;
+    }
+    QVERIFY(r.first);
+    const NesterJob *job = find(QString::fromLatin1(r.second));
+    QVERIFY(job);
+    QCOMPARE(QFileInfo(job->fileaex).fileName(), expected);
+    QCOMPARE(StoreTest::ReadFile(job->fileaex), QByteArray("x"));
+}
+
+// An add is answered with its id only when the backup holds it. A folder
+// where the backup file belongs makes every write fail (also as root).
+void TestLocalServer::addTakenBackWhenBackupFails()
+{
+    const QString kept = add("kept.aex");
+    QVERIFY(!kept.isEmpty());
+    const QString clientDir = StoreTest::JobsPath() + "/" + Client;
+    const QStringList foldersBefore = QDir(clientDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QString backup = StoreTest::JobsPath() + "/JOB_LIST.BAK";
+    QVERIFY(QFile::remove(backup));
+    QVERIFY(QDir().mkdir(backup));
+
+    const Reply failed(false, "Data upload exception, Please contact the server administrator...");
+    QCOMPARE(server->AddNesterJob(AddRequest("lost.aex", "x"), Client), failed);
+    Reply fromSession;
+    std::thread session([&] { fromSession = server->AddNesterJob(AddRequest("lost2.aex", "x"), Client); });
+    session.join();
+    QCOMPARE(fromSession, failed);
+
+    // No trace of either: not in the queue, no job folder; the earlier job stays.
+    QCOMPARE(ids(), QStringList{kept});
+    QCOMPARE(QDir(clientDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot), foldersBefore);
+    QCOMPARE(StoreTest::ReadFile(find(kept)->fileaex), QByteArray("data of kept.aex"));
+
+    // Once the backup can be written again, adds are taken.
+    QVERIFY(QDir().rmdir(backup));
+    const QString later = add("later.aex");
+    QVERIFY(!later.isEmpty());
+    QCOMPARE(ids(), (QStringList{kept, later}));
+    QVERIFY(StoreTest::ReadFile(backup).contains(later.toLatin1()));
 }
 
 void TestLocalServer::sameSecondAddsGetOwnFolders()
@@ -370,6 +452,30 @@ void TestLocalServer::engineReports()
     server->UpdateData(QJsonObject{{"job_id", id}, {"data", QString::fromLatin1(QByteArray("long first").toBase64())}});
     server->UpdateData(QJsonObject{{"job_id", id}, {"data", QString::fromLatin1(QByteArray("2nd").toBase64())}});
     QCOMPARE(StoreTest::ReadFile(job->fileaexres), QByteArray("2nd"));
+}
+
+// A run that fails goes to the tail of the queue, so a job whose engine
+// always fails does not keep the others from running.
+void TestLocalServer::failedRunGoesToTail()
+{
+    const QString done = add("done.aex"), a = add("a.aex"), b = add("b.aex"), c = add("c.aex");
+    server->OnJobStarted(done);
+    server->OnJobFinish(done, 0);
+    QCOMPARE(server->PickJob().value("job_id").toString(), a);
+    server->OnJobStarted(a);
+    server->OnJobFinish(a, 1);
+    QVERIFY(find(a)->IsWaiting());
+    QCOMPARE(ids(), (QStringList{done, b, c, a}));
+    QCOMPARE(server->PickJob().value("job_id").toString(), b);
+    // The new order is what a restart brings back.
+    QTRY_COMPARE_WITH_TIMEOUT(QJsonDocument::fromJson(StoreTest::ReadFile(StoreTest::JobsPath() + "/JOB_LIST.BAK"))
+                                  .array().last().toObject().value("job_id").toString(), a, 5000);
+
+    // A running job that fails goes behind the waiting ones too.
+    server->OnJobStarted(b);
+    server->OnJobFinish(b, 2);
+    QCOMPARE(ids(), (QStringList{done, c, a, b}));
+    QCOMPARE(server->PickJob().value("job_id").toString(), c);
 }
 
 void TestLocalServer::sessionChangesReachGuiThread()

@@ -9,9 +9,15 @@
 
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <memory>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
 
 using namespace Orvane::Zendral;
 using StoreTest::AddRequest;
@@ -27,12 +33,15 @@ class TestWriteBackup : public QObject
 private slots:
     void init();
     void writtenFileAndRestore();
+    void restoreOrderFromHandWrittenBackup_data();
     void restoreOrderFromHandWrittenBackup();
+    void removeFromSharedFolder();
     void folderScan();
     void unreadableBackupKeptAside_data();
     void unreadableBackupKeptAside();
     void emptyBackupMeansEmptyQueue();
     void burstOfChangesEndsOnDisk();
+    void failedWriteKeepsPreviousBackup();
 
 private:
     QString backupPath() const { return StoreTest::JobsPath() + "/JOB_LIST.BAK"; }
@@ -106,30 +115,85 @@ void TestWriteBackup::writtenFileAndRestore()
     QCOMPARE(restored.PickJob().value("job_id").toString(), running);
 }
 
+// Restore keeps the file's order; only the waiting records (position above
+// 0) are ordered by position, within the places they hold in the file.
+// Each record is "name:position:state:completed", "-" marks a record whose
+// job file is gone.
+void TestWriteBackup::restoreOrderFromHandWrittenBackup_data()
+{
+    QTest::addColumn<QStringList>("records");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("saved order comes back exactly")
+        << QStringList{"A:1:0:0", "C:0:2:100", "B:2:0:0"} << QStringList{"A", "C", "B"};
+    QTest::newRow("waiting out of order, finished keeps its place")
+        << QStringList{"B:2:0:0", "C:0:2:100", "A:1:0:0"} << QStringList{"A", "C", "B"};
+    QTest::newRow("running and finished between waiting, missing file dropped")
+        << QStringList{"w2:2:0:0", "fin:0:2:100", "w1:1:0:0", "run40:0:1:40", "-gone:1:0:0", "run100:0:1:100",
+                       "w3:3:0:0"}
+        << QStringList{"w1", "fin", "run40", "w2", "run100", "w3"};
+    QTest::newRow("equal positions stay in file order")
+        << QStringList{"x:1:0:0", "y:1:0:0", "f:0:2:100"} << QStringList{"x", "y", "f"};
+}
+
 void TestWriteBackup::restoreOrderFromHandWrittenBackup()
 {
+    QFETCH(QStringList, records);
+    QFETCH(QStringList, expected);
     const QString jobs = StoreTest::JobsPath();
-    auto record = [&](const QString &name, int position, int state, double completed, bool fileThere = true) {
-        const QString file = jobs + "/" + Client + "/2026010100000" + QString::number(position) + name + "/" + name;
+    QJsonArray array;
+    int n = 0;
+    for (QString text : records) {
+        const bool fileThere = !text.startsWith('-');
+        const QStringList f = text.remove(QRegularExpression("^-")).split(':');
+        const QString file = QString("%1/%2/2026010100%3/%4.aex").arg(jobs, Client).arg(n++, 4, 10, QChar('0')).arg(f[0]);
         if (fileThere)
-            StoreTest::WriteFile(file, "x");
-        return QJsonObject{{"job_id", name}, {"job_name", name}, {"from", Client}, {"fileaex", file},
-                           {"fileaexres", file + "_RES"}, {"position", position}, {"state", state},
-                           {"completed", completed}, {"time", 30}};
-    };
-    const QJsonArray array{record("w2", 2, 0, 0), record("fin", 0, 2, 100), record("w1", 1, 0, 0),
-                           record("run40", 0, 1, 40), record("gone", 1, 0, 0, false),
-                           record("run100", 0, 1, 100), record("w3", 3, 0, 0)};
+            QVERIFY(StoreTest::WriteFile(file, "x"));
+        array.append(QJsonObject{{"job_id", f[0]}, {"job_name", f[0]}, {"from", Client}, {"fileaex", file},
+                                 {"fileaexres", file + "_RES"}, {"position", f[1].toInt()}, {"state", f[2].toInt()},
+                                 {"completed", f[3].toDouble()}, {"time", 30}});
+    }
     QVERIFY(StoreTest::WriteFile(backupPath(), QJsonDocument(array).toJson()));
 
     LocalServer server;
     const QList<NesterJob *> list = server.Jobs();
-    QCOMPARE(ids(list), (QStringList{"fin", "run40", "run100", "w1", "w2", "w3"}));
-    QVERIFY(list.at(1)->IsWaiting());
-    QVERIFY(list.at(2)->IsFinished());
-    QCOMPARE(list.at(2)->completed, 100.0);
+    QCOMPARE(ids(list), expected);
+    for (const NesterJob *job : list) {
+        if (job->job_id == "run40")
+            QVERIFY(job->IsWaiting() && job->completed == 0);
+        if (job->job_id == "run100")
+            QVERIFY(job->IsFinished() && job->completed == 100);
+    }
     // No backup is written by a restore alone.
     QCOMPARE(QJsonDocument::fromJson(StoreTest::ReadFile(backupPath())).array(), array);
+}
+
+// Records restored from an older backup can share one folder: removing one
+// takes only its own files (job file, result, its leftovers), never the
+// other's, even when the other's name starts with its name.
+void TestWriteBackup::removeFromSharedFolder()
+{
+    const QString folder = StoreTest::JobsPath() + "/" + Client + "/20250101120000/";
+    for (const char *name : {"order", "order_RES", "order.engine.xml", "order.aex", "order.aex_RES", "orderly.aex"})
+        QVERIFY(StoreTest::WriteFile(folder + name, name));
+    auto record = [&](const QString &id, const QString &name) {
+        return QJsonObject{{"job_id", id}, {"job_name", name}, {"from", Client}, {"fileaex", folder + name},
+                           {"fileaexres", folder + name + "_RES"}, {"position", 0}, {"state", 2},
+                           {"completed", 100}};
+    };
+    QVERIFY(StoreTest::WriteFile(backupPath(), QJsonDocument(QJsonArray{record("short", "order"),
+                                                                         record("long", "order.aex"),
+                                                                         record("ly", "orderly.aex")}).toJson()));
+    LocalServer server;
+    QCOMPARE(ids(server.Jobs()), (QStringList{"short", "long", "ly"}));
+
+    QVERIFY(server.RemoveNesterJob("short").first);
+    QCOMPARE(QDir(folder).entryList(QDir::Files, QDir::Name), (QStringList{"order.aex", "order.aex_RES", "orderly.aex"}));
+    QCOMPARE(StoreTest::ReadFile(folder + "order.aex"), QByteArray("order.aex"));
+    QCOMPARE(server.PickUpNesterJob("long"), Reply(true, QByteArray("order.aex_RES").toBase64(QByteArray::Base64UrlEncoding)));
+    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{"orderly.aex"});
+    QVERIFY(server.RemoveNesterJob("ly").first);
+    QVERIFY(!QFileInfo::exists(folder));
+    QVERIFY(QFileInfo::exists(StoreTest::JobsPath() + "/" + Client));
 }
 
 void TestWriteBackup::folderScan()
@@ -214,6 +278,39 @@ void TestWriteBackup::burstOfChangesEndsOnDisk()
         server.OnJobUpdate(id, QJsonObject{{"time_limit", 1000}, {"time_elapsed", i}, {"efficiency", i}});
     QTRY_COMPARE_WITH_TIMEOUT(readBackup().at(0).toObject().value("efficient").toDouble(), 200.0, 5000);
     QCOMPARE(readBackup().at(0).toObject().value("completed").toDouble(), 20.0);
+}
+
+// A write that fails part-way leaves the previous complete backup, and the
+// add it was for is refused and leaves nothing behind. A file size limit
+// makes the write fail even as root (Unix only).
+void TestWriteBackup::failedWriteKeepsPreviousBackup()
+{
+#ifdef Q_OS_UNIX
+    LocalServer server;
+    const QString first = add(server, "first.aex");
+    QVERIFY(!first.isEmpty());
+    const QByteArray previous = StoreTest::ReadFile(backupPath());
+    QVERIFY(previous.contains(first.toLatin1()));
+
+    rlimit saved{};
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = rlim_t(previous.size()); // the job file fits, the larger backup does not
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+    const Reply reply = server.AddNesterJob(AddRequest("second.aex", "x"), Client);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    QCOMPARE(reply, Reply(false, "Data upload exception, Please contact the server administrator..."));
+    QCOMPARE(StoreTest::ReadFile(backupPath()), previous);
+    QCOMPARE(ids(server.Jobs()), QStringList{first});
+    QCOMPARE(QDir(StoreTest::JobsPath() + "/" + Client).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
+    // No half-written temporary file is left beside the backup.
+    QCOMPARE(QDir(StoreTest::JobsPath()).entryList(QDir::Files | QDir::Hidden), QStringList{"JOB_LIST.BAK"});
+#else
+    QSKIP("needs a file size limit (Unix)");
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestWriteBackup)
