@@ -6,15 +6,22 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <boost/asio.hpp>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <string>
+#include <thread>
 
 namespace Orvane {
 namespace Zendral {
@@ -36,40 +43,42 @@ constexpr int ReapIntervalMs = 500;
 // address of the default route.
 const char DefaultProbeHost[] = "www.qt.io";
 
-// The process-wide address cache and the probe's state, guarded by
-// ProbeMutex(). ProbeDone() is notified when a probe ends.
-std::mutex &ProbeMutex()
+// The process-wide address cache and the state of the probe, all guarded by
+// `mutex`; `finished` is notified when a probe ends.
+struct ProbeState
 {
-    static std::mutex mutex;
-    return mutex;
+    std::mutex mutex;
+    std::condition_variable finished;
+    QString cachedAddress;
+    bool running = false;
+};
+
+// The one probe state of the process. It is made on the heap and never
+// destroyed: a detached probe thread may still use it after every listener
+// is gone, even while the process exits and runs its static destructors.
+ProbeState &Probe()
+{
+    static ProbeState *const state = new ProbeState;
+    return *state;
 }
 
-std::condition_variable &ProbeDone()
+// An unset ZENDRAL_PROBE_HOST means the public host; a set one, even an
+// empty one (which resolves to nothing), is used as it stands.
+std::string ProbeHost()
 {
-    static std::condition_variable condition;
-    return condition;
+    if (!qEnvironmentVariableIsSet("ZENDRAL_PROBE_HOST"))
+        return DefaultProbeHost;
+    return qgetenv("ZENDRAL_PROBE_HOST").toStdString();
 }
 
-QString &CachedAddress()
+void LogProbeFailure(const char *reason)
 {
-    static QString address;
-    return address;
+    qDebug().noquote() << QStringLiteral("Could not deal with socket. Exception: ") + QString::fromLocal8Bit(reason);
 }
 
-bool &ProbeRunning()
-{
-    static bool running = false;
-    return running;
-}
-
-QString ProbeHost()
-{
-    const QByteArray host = qgetenv("ZENDRAL_PROBE_HOST");
-    return host.isEmpty() ? QString::fromLatin1(DefaultProbeHost) : QString::fromLocal8Bit(host);
-}
-
-// Runs on the probe thread: finds the local IPv4 address that outgoing
-// traffic uses, then publishes it (or nothing) under ProbeMutex().
+// Runs on the detached probe thread: finds the local IPv4 address that
+// outgoing traffic uses, then publishes it (or nothing) under the probe
+// state's mutex. It uses nothing but its own locals and the probe state.
 void RunProbe(const std::string host)
 {
     QString address;
@@ -86,13 +95,25 @@ void RunProbe(const std::string host)
         socket.connect(endpoint);
         address = QString::fromStdString(socket.local_endpoint().address().to_string());
     } catch (const std::exception &e) {
-        qDebug().noquote() << QStringLiteral("Could not deal with socket. Exception: ") + QString::fromLocal8Bit(e.what());
+        LogProbeFailure(e.what());
     }
-    std::lock_guard<std::mutex> lock(ProbeMutex());
+    ProbeState &probe = Probe();
+    std::lock_guard<std::mutex> lock(probe.mutex);
     if (!address.isEmpty())
-        CachedAddress() = address;
-    ProbeRunning() = false;
-    ProbeDone().notify_all();
+        probe.cachedAddress = address;
+    probe.running = false;
+    probe.finished.notify_all();
+}
+
+// Closes an accepted connection that no socket object takes over. The native
+// call differs: closesocket on Windows, close elsewhere.
+void CloseDescriptor(qintptr descriptor)
+{
+#ifdef Q_OS_WIN
+    ::closesocket(SOCKET(descriptor));
+#else
+    ::close(int(descriptor));
+#endif
 }
 
 } // namespace
@@ -122,13 +143,8 @@ LocalManager::~LocalManager()
         delete session;
     }
     sessions.clear();
-    std::thread finishing;
-    {
-        std::lock_guard<std::mutex> lock(ProbeMutex());
-        finishing = std::move(probe);
-    }
-    if (finishing.joinable())
-        finishing.join();
+    // A running address probe is not waited for: it is detached and touches
+    // only the process-wide probe state, which is never destroyed.
 }
 
 bool LocalManager::StartListen(const QString &port)
@@ -181,19 +197,23 @@ void LocalManager::ReapSessions()
 
 QString LocalManager::localHostIP() const
 {
-    std::unique_lock<std::mutex> lock(ProbeMutex());
-    if (!CachedAddress().isEmpty())
-        return CachedAddress();
-    if (!ProbeRunning()) {
-        // A finished earlier probe of this listener is joined before the
-        // next one starts; it has already left the mutex.
-        if (probe.joinable())
-            probe.join();
-        ProbeRunning() = true;
-        probe = std::thread(RunProbe, ProbeHost().toStdString());
+    ProbeState &probe = Probe();
+    std::unique_lock<std::mutex> lock(probe.mutex);
+    if (!probe.cachedAddress.isEmpty())
+        return probe.cachedAddress;
+    if (!probe.running) {
+        // Detached: a name service that does not answer keeps only the probe
+        // thread waiting, never a caller or a listener being destroyed.
+        try {
+            std::thread(RunProbe, ProbeHost()).detach();
+            probe.running = true;
+        } catch (const std::exception &e) {
+            LogProbeFailure(e.what()); // no thread to be had; the next call tries again
+            return QString();
+        }
     }
-    ProbeDone().wait_for(lock, std::chrono::milliseconds(ProbeWaitMs), [] { return !ProbeRunning(); });
-    return CachedAddress();
+    probe.finished.wait_for(lock, std::chrono::milliseconds(ProbeWaitMs), [&probe] { return !probe.running; });
+    return probe.cachedAddress;
 }
 
 void LocalManager::incomingConnection(qintptr socketDescriptor)
@@ -202,9 +222,7 @@ void LocalManager::incomingConnection(qintptr socketDescriptor)
     ReapSessions();
     if (sessions.size() >= MaxSessions) {
         qDebug() << "Too many client sessions (" << sessions.size() << "), connection closed:" << socketDescriptor;
-        QTcpSocket refused;
-        if (refused.setSocketDescriptor(socketDescriptor))
-            refused.abort();
+        CloseDescriptor(socketDescriptor);
         return;
     }
     auto *session = new LocalSession(socketDescriptor, parent());

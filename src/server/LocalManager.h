@@ -5,8 +5,6 @@
 #include <QString>
 #include <QTcpServer>
 
-#include <thread>
-
 class QTimer;
 
 namespace Orvane {
@@ -20,7 +18,9 @@ class LocalSession;
 // one of them still runs.
 //
 // Thread: lives on the GUI thread (incomingConnection runs there);
-// localHostIP may be called from any thread.
+// localHostIP may be called from any thread. The outward-facing address probe
+// is process-wide and runs on a detached thread of its own, so that no
+// listener ever waits for it when it goes.
 class LocalManager : public QTcpServer
 {
     Q_OBJECT
@@ -52,9 +52,6 @@ private:
     // session threads post nothing to the GUI thread for this.)
     QSet<LocalSession *> sessions;
     QTimer *reaper = nullptr;
-    // The outward-facing address probe started by this listener; joined
-    // before the next probe and in the destructor.
-    mutable std::thread probe;
 };
 
 } // namespace Zendral

@@ -39,9 +39,27 @@ LocalSession::LocalSession(qintptr socketDescriptor, QObject *parent)
 
 LocalSession::~LocalSession() = default;
 
+// Nothing that goes wrong in one session may end the process: whatever
+// escapes Process is logged here and the session ends as usual. The socket
+// lived on Process's stack, so the unwinding has already aborted it.
 void LocalSession::run()
 {
-    Process();
+    try {
+        Process();
+    } catch (const std::exception &e) {
+        socket = nullptr;
+        qDebug().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
+                                  .arg(QLatin1String(__FILE__))
+                                  .arg(__LINE__)
+                                  .arg(QLatin1String("Orvane::Zendral::LocalSession::run"))
+                           << e.what();
+    } catch (...) {
+        socket = nullptr;
+        qDebug().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
+                                  .arg(QLatin1String(__FILE__))
+                                  .arg(__LINE__)
+                                  .arg(QLatin1String("Orvane::Zendral::LocalSession::run"));
+    }
     std::lock_guard<std::mutex> lock(doneMutex);
     done = true;
 }
@@ -58,6 +76,10 @@ void LocalSession::Process()
     QTcpSocket tcp;
     if (!tcp.setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState, QIODevice::ReadWrite)) {
         qDebug() << "Could not take over the client connection:" << tcp.errorString();
+        // Nothing is left to close: the take-over fails either because no
+        // socket is open under the descriptor, or after the socket layer has
+        // closed it itself. Closing it here once more could close a
+        // descriptor that another thread has opened since.
         qDebug() << "end process";
         return;
     }

@@ -100,8 +100,8 @@ private:
         QElapsedTimer timer;
         timer.start();
         QByteArray body;
-        while (TakeFrame(buffer, body) == FrameStatus::Incomplete) {
-            if (timer.hasExpired(10000) || socket.state() != QAbstractSocket::ConnectedState)
+        for (int turn = 0; TakeFrame(buffer, body) == FrameStatus::Incomplete; ++turn) {
+            if (turn >= 10000 || timer.hasExpired(10000) || socket.state() != QAbstractSocket::ConnectedState)
                 return false;
             socket.waitForReadyRead(200);
             buffer += socket.readAll();

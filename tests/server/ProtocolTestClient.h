@@ -91,7 +91,8 @@ private:
     bool Wait(int ms, Done done)
     {
         QDeadlineTimer deadline(ms);
-        for (;;) {
+        // Bounded in time and, should the waits below return at once, in turns.
+        for (int turn = 0; turn < MaxWaitTurns; ++turn) {
             received += socket.readAll();
             if (done())
                 return true;
@@ -108,7 +109,11 @@ private:
                     return done();
             }
         }
+        received += socket.readAll();
+        return done();
     }
+
+    static constexpr int MaxWaitTurns = 10000;
 
     bool pump;
 };

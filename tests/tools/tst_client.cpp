@@ -90,7 +90,7 @@ Result ClientTest::Run(QStringList arguments, quint16 onPort)
         return result;
     QElapsedTimer timer;
     timer.start();
-    while (process.state() != QProcess::NotRunning && timer.elapsed() < 20000)
+    for (int turn = 0; turn < 10000 && process.state() != QProcess::NotRunning && timer.elapsed() < 20000; ++turn)
         QTest::qWait(10);
     if (process.state() != QProcess::NotRunning) {
         process.kill();
