@@ -1,5 +1,6 @@
 #include "AbstractMainWindow.h"
 
+#include "FolderCopy.h"
 #include "JobManager.h"
 #include "VelCoreApplication.h"
 
@@ -238,7 +239,7 @@ void AbstractMainWindow::PickOneJob()
     connect(r, &JobManager::started, this, &AbstractMainWindow::OnJobStarted, Qt::DirectConnection);
     connect(r, &JobManager::finished, this, &AbstractMainWindow::OnJobFinished, Qt::DirectConnection);
     connect(r, &JobManager::update, this, &AbstractMainWindow::OnJobUpdate, Qt::DirectConnection);
-    connect(r, &JobManager::updateData, this, &AbstractMainWindow::OnJobUpdateData,
+    connect(r, &JobManager::updateData, this, &AbstractMainWindow::OnRunUpdateData,
             Qt::DirectConnection);
     runners.insert(key, runner);
     // UTF-8 keeps non-ASCII paths intact; the runner decodes them as UTF-8.
@@ -277,6 +278,15 @@ void AbstractMainWindow::OnJobUpdate(QByteArray job_id, QJsonObject object)
         JobUpdated(job_id, object);
     } catch (...) {
         ZENDRAL_LOG_EXCEPTION("OnJobUpdate");
+    }
+}
+
+void AbstractMainWindow::OnRunUpdateData(const QJsonObject &json)
+{
+    try {
+        OnJobUpdateData(json);
+    } catch (...) {
+        ZENDRAL_LOG_EXCEPTION("OnJobUpdateData");
     }
 }
 
@@ -375,8 +385,9 @@ void AbstractMainWindow::RunUpdater()
     StopTimer(autoUpdateTimerId);
     const QString name = QCoreApplication::applicationName();
     const QString installation = QCoreApplication::applicationDirPath();
-    // QDir::tempPath() is empty when the temporary folder does not exist; the
-    // copy would then land at the file system's root.
+    // QDir::tempPath() gives TMPDIR (or /tmp) on Unix without checking that it
+    // exists, and may be empty elsewhere: the isDir check below keeps the copy
+    // from landing anywhere but in an existing temporary folder.
     const QString temp = QDir::tempPath();
     if (temp.isEmpty() || name.isEmpty() || !QFileInfo(temp).isDir()) {
         qDebug().noquote() << "no temporary folder for a copy of the installation:" << temp;
@@ -384,8 +395,13 @@ void AbstractMainWindow::RunUpdater()
         return;
     }
     const QString copy = temp + QLatin1Char('/') + name;
-    if (!backup(installation, copy))
+    if (!backup(installation, copy)) {
+        // Whatever the copy folder holds now (an older updater, or a folder
+        // of someone else's) must not be run: the hand-over fails instead.
         qDebug().noquote() << "the installation could not be copied completely to" << copy;
+        ResumeAutoUpdate();
+        return;
+    }
 
     // The updater runs from the copy so that it can replace the installed files.
     const QStringList arguments{QStringLiteral("-t"), name, QStringLiteral("-d"), installation,

@@ -8,8 +8,6 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include "FolderCopy.h"
-
 class QCloseEvent;
 class QTimerEvent;
 
@@ -71,6 +69,11 @@ protected slots:
     void OnJobStarted(QByteArray job_id);
     void OnJobFinished(QByteArray job_id, int exit_code);
     void OnJobUpdate(QByteArray job_id, QJsonObject object);
+
+private slots:
+    // Hands a runner's result report to OnJobUpdateData behind the common
+    // exception handler, so that a failing receiver cannot break the run's end.
+    void OnRunUpdateData(const QJsonObject &json);
 
 protected:
     bool autoStart;

@@ -40,6 +40,9 @@ JobManager::JobManager(QObject *parent)
     : QObject(parent)
     , process(new QProcess)
 {
+    // Only standard output carries messages. Standard error is discarded, or
+    // QProcess would buffer all of it for the whole run.
+    process->setStandardErrorFile(QProcess::nullDevice());
     connect(process, &QProcess::started, this, &JobManager::onWorkerStarted);
     connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             [this](int exit_code, QProcess::ExitStatus status) {
@@ -240,7 +243,13 @@ void JobManager::onWorkerFinished(int exit_code)
         qDebug() << "finish work has error.";
         report = resultReport(data);
     }
-    emit updateData(report);
+    // finished must follow whatever a receiver of the last report does, or
+    // the run would never end for its owner and its slot would stay taken.
+    try {
+        emit updateData(report);
+    } catch (...) {
+        qDebug() << "finish work has error.";
+    }
     if (self)
         reportFinished(exit_code);
 }

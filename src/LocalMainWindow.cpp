@@ -25,6 +25,7 @@
 #include <QSpacerItem>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QTimer>
 
 namespace Orvane {
 namespace Zendral {
@@ -32,6 +33,10 @@ namespace Zendral {
 namespace {
 const char *const Context = "LocalMainWindow";
 constexpr int StatusTimeoutMs = 5000;
+// Further asks for the outward address while the settings dialog waits for
+// it, and the pause between them. Each ask may block for up to a second.
+constexpr int AddressRetries = 3;
+constexpr int AddressRetryMs = 2000;
 
 QString translate(const char *text)
 {
@@ -255,10 +260,26 @@ void LocalMainWindow::on_actionConnection_Settings_triggered()
     const bool listening = queue->listener->isListening();
     auto *dialog = new ConnectionSettingsDialog(listening, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->leIP->setText(queue->LocalHostIP());
     if (listening)
         dialog->lePort->setText(QString::number(queue->listener->serverPort()));
     dialog->show();
+    fillAddress(dialog, AddressRetries);
+}
+
+// Shows the outward address in the dialog. While the address probe has no
+// answer the placeholder stays and the dialog's own single-shot timer asks
+// again (so nothing is left behind when it closes); after the last try the
+// field is left empty. GUI thread.
+void LocalMainWindow::fillAddress(ConnectionSettingsDialog *dialog, int triesLeft)
+{
+    const QString address = queue ? queue->LocalHostIP() : QString();
+    if (!address.isEmpty() || triesLeft <= 0) {
+        dialog->leIP->setText(address);
+        return;
+    }
+    // The dialog is this window's child: while it lives, so does the window.
+    QTimer::singleShot(AddressRetryMs, dialog,
+                       [this, dialog, triesLeft]() { fillAddress(dialog, triesLeft - 1); });
 }
 
 void LocalMainWindow::on_actionCheck_Updates_triggered()

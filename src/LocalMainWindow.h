@@ -12,6 +12,7 @@ class QPaintEvent;
 namespace Orvane {
 namespace Zendral {
 
+class ConnectionSettingsDialog;
 class LocalServer;
 class NesterJob;
 
@@ -72,6 +73,7 @@ private:
     void retranslateMenus();
     void wireQueue();
     void moveJob(const QString &job_id, int step);
+    void fillAddress(ConnectionSettingsDialog *dialog, int triesLeft);
 
     std::unique_ptr<Form> ui;
     LocalServer *queue = nullptr;

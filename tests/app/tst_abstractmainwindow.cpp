@@ -64,6 +64,8 @@ public:
     bool alwaysThrowOnStart = false;
     int nextJobThrows = 0;   // that many NextJob calls throw first
     bool throwOnJobStarted = false;
+    bool throwOnUpdateData = false;
+    int dataReports = 0;
     bool markRunning = true; // false: the queue keeps offering a running job
 
     int startCalls = 0;
@@ -78,7 +80,12 @@ public:
     QElapsedTimer clock;
 
 protected:
-    void OnJobUpdateData(const QJsonObject &) override {}
+    void OnJobUpdateData(const QJsonObject &) override
+    {
+        ++dataReports;
+        if (throwOnUpdateData)
+            throw std::runtime_error("store broke");
+    }
     int MaxWorkerCount() override { return maxWorkers; }
 
     int StartServer() override
@@ -158,6 +165,7 @@ private slots:
     void persistentStartExceptionIsPaced();
     void pickExceptionRebuildsServiceLater();
     void runnerSlotExceptionIsLogged();
+    void resultReportExceptionFreesSlot();
     void settingsDefaultsWrittenAtExit();
 
 private:
@@ -418,6 +426,29 @@ void TestAbstractMainWindow::runnerSlotExceptionIsLogged()
     w.OnStartServer();
     // The run goes on and ends as usual.
     QTRY_COMPARE_WITH_TIMEOUT(w.exitCodes.value(w.jobs[0].id, -100), 0, 5000);
+    QCOMPARE(w.ActiveRunCount(), 0);
+    w.close();
+}
+
+// A subclass that fails to store a result report (the final one included)
+// must not keep the run's slot: the run ends, and the next job gets the slot.
+void TestAbstractMainWindow::resultReportExceptionFreesSlot()
+{
+    TestWindow w;
+    w.throwOnUpdateData = true;
+    addJobs(w, 2);
+    QTest::ignoreMessage(QtDebugMsg,
+                         QRegularExpression(QStringLiteral(
+                             "^File: .*AbstractMainWindow\\.cpp\nLine: \\d+\nFunction: "
+                             "Orvane::Zendral::AbstractMainWindow::OnJobUpdateData\n$")));
+    w.OnStartServer();
+    QTRY_COMPARE_WITH_TIMEOUT(w.exitCodes.size(), 2, 10000);
+    QCOMPARE(w.exitCodes.value(w.jobs[0].id), 0);
+    QCOMPARE(w.exitCodes.value(w.jobs[1].id), 0);
+    QCOMPARE(w.events, QStringList({"started " + w.jobs[0].id, "finished " + w.jobs[0].id,
+                                    "started " + w.jobs[1].id, "finished " + w.jobs[1].id}));
+    // At least each run's final report reached the subclass (and threw).
+    QVERIFY2(w.dataReports >= 2, qPrintable(QString::number(w.dataReports)));
     QCOMPARE(w.ActiveRunCount(), 0);
     w.close();
 }

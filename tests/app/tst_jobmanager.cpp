@@ -13,6 +13,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <stdexcept>
+
 using Orvane::Zendral::JobManager;
 
 namespace {
@@ -92,6 +94,7 @@ private slots:
     void engineNotRun_data();
     void engineNotRun();
     void engineLookup();
+    void throwingReceiverOfLastReport();
 
 private:
     QString makeFile(const QString &name);
@@ -299,6 +302,25 @@ void TestJobManager::engineLookup()
         QCOMPARE(run.started.count(), 1);
         QCOMPARE(run.exitCode(), 0);
     }
+}
+
+// A receiver of the final report that throws must not swallow finished:
+// its owner would wait for the run's end forever.
+void TestJobManager::throwingReceiverOfLastReport()
+{
+    qputenv("ZENDRAL_STUB_MESSAGES", "2");
+    Run run;
+    QObject::connect(run.runner, &JobManager::updateData,
+                     [] { throw std::runtime_error("receiver broke"); });
+    run.runner->startWork(QByteArray(), kJobId, makeFile("throwing.aex").toUtf8(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, kTimeoutMs);
+    QTest::qWait(200); // room for a wrong second finished
+    QCOMPARE(run.finished.count(), 1);
+    QCOMPARE(run.exitCode(), 0);
+    // The final report was emitted (and threw), then finished followed.
+    QVERIFY2(run.order.endsWith(QStringLiteral("DF")), qPrintable(run.order));
+    QMutexLocker locker(&logMutex);
+    QVERIFY(logLines.contains(QStringLiteral("finish work has error.")));
 }
 
 QTEST_GUILESS_MAIN(TestJobManager)

@@ -115,6 +115,7 @@ private slots:
     void failedHandOverKeepsServing_data();
     void failedHandOverKeepsServing();
     void autoUpdateTimerRunsCheck();
+    void staleCopyIsNeverRun();
 
     void backupCopiesAndReplacesTree();
     void backupRefusesTargetInsideSource();
@@ -358,6 +359,48 @@ void TestUpdateCheck::autoUpdateTimerRunsCheck()
     QTRY_VERIFY_WITH_TIMEOUT(recordedRuns().size() >= 1, 5000);
     QCOMPARE(argumentsOf(recordedRuns().at(0)).last(), QStringLiteral("-c"));
     QVERIFY(w.autoUpdateTimer() != -1);
+}
+
+// The copy folder is a link to a folder outside the temporary folder holding
+// another updater (an old installation, or someone else's on a shared
+// temporary folder). The copy cannot replace it, so nothing may be run from
+// it: the hand-over fails and the service goes on.
+void TestUpdateCheck::staleCopyIsNeverRun()
+{
+#ifndef ZENDRAL_STUB_UPDATER_PATH
+    QSKIP("the stand-in updater is not built");
+#else
+    installUpdater(1);
+    const QString temp = dir->filePath(QStringLiteral("tmp"));
+    const QString foreign = dir->filePath(QStringLiteral("foreign"));
+    QVERIFY(QDir().mkpath(temp) && QDir().mkpath(foreign));
+    QVERIFY(QFile::copy(QStringLiteral(ZENDRAL_STUB_UPDATER_PATH), UpdateWindow::UpdaterPath(foreign)));
+    const QString link = temp + QStringLiteral("/Zendral");
+    QVERIFY(QFile::link(foreign, link));
+
+    UpdateWindow w;
+    w.show();
+    w.OnStartServer();
+    const QByteArray savedTemp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", temp.toUtf8());
+    const bool installed = w.checkUpdate();
+    qputenv("TMPDIR", savedTemp);
+
+    QVERIFY(!installed);
+    QVERIFY(w.isVisible());
+    QCOMPARE(w.stopCalls, 0);
+    QVERIFY(w.pickTimer() != -1);
+    QVERIFY(w.autoUpdateTimer() != -1);
+    QTest::qWait(1000); // room for a detached updater to record its run
+    QCOMPARE(recordedRuns().size(), 1); // the check only
+    QCOMPARE(recordedRuns().at(0).value(QStringLiteral("program")).toString(),
+             UpdateWindow::UpdaterPath(appDir));
+    // The foreign folder was left as it was.
+    QCOMPARE(QDir(foreign).entryList(QDir::Files | QDir::NoDotAndDotDot),
+             QStringList({QFileInfo(UpdateWindow::UpdaterPath(foreign)).fileName()}));
+    QVERIFY(QFile::remove(link));
+    w.close();
+#endif
 }
 
 void TestUpdateCheck::backupCopiesAndReplacesTree()

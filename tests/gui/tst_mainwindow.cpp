@@ -1,6 +1,7 @@
 // Service window: job buttons with their status texts, the service buttons'
 // enabled state, a port in use, client changes reaching the table, removing
-// a running job, the settings dialog, the about box and a language change.
+// or picking up a running job, the settings dialog, the about box and a
+// language change.
 #include "ConnectionSettingsDialog.h"
 #include "JobTableWidget.h"
 #include "LocalMainWindow.h"
@@ -9,8 +10,10 @@
 #include "NesterJob.h"
 #include "TestMain.h"
 #include "VelCoreApplication.h"
+#include "VelSplashScreen.h"
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -106,6 +109,7 @@ private slots:
     {
         window.reset();
         qunsetenv("ZENDRAL_STUB_MODE");
+        QSettings().setValue("worker/engine", QStringLiteral("zendral-no-such-engine"));
     }
 
     void menusAndLimit()
@@ -161,11 +165,15 @@ private slots:
 
         table->selectRow(1);
         click("buttonRemoveJob");
+        QElapsedTimer shown;
+        shown.start();
         QCOMPARE(queueOrder(), (QStringList{ids[2], ids[1]}));
         QCOMPARE(status->currentMessage(), QStringLiteral("Job Remove succeed..."));
         QCOMPARE(table->rowCount(), 2);
-        QTest::qWait(5200);
-        QCOMPARE(status->currentMessage(), QString()); // shown for 5000 ms
+        // Shown for 5000 ms, then cleared; the wide limit allows for slow
+        // (instrumented) runs.
+        QTRY_COMPARE_WITH_TIMEOUT(status->currentMessage(), QString(), 15000);
+        QVERIFY2(shown.elapsed() >= 4500, qPrintable(QString::number(shown.elapsed())));
     }
 
     void clientChangesReachTable()
@@ -256,6 +264,40 @@ private slots:
         QCOMPARE(window->ActiveRunCount(), 0);
         QSettings().setValue("worker/engine", QStringLiteral("zendral-no-such-engine"));
     }
+
+    // A client session (another thread) removes or picks up the job while
+    // its engine runs: the run is stopped, its slot freed, and the job does
+    // not come back when the run ends.
+    void clientTakesRunningJob_data()
+    {
+        QTest::addColumn<bool>("pickUp");
+        QTest::newRow("remove") << false;
+        QTest::newRow("pick up") << true;
+    }
+
+    void clientTakesRunningJob()
+    {
+        QFETCH(bool, pickUp);
+        QSettings().setValue("worker/engine", QStringLiteral(ZENDRAL_STUB_ENGINE_PATH));
+        qputenv("ZENDRAL_STUB_MODE", "hang");
+        LocalServer *queue = window->Queue();
+        const QString id = QString::fromLatin1(queue->AddNesterJob(addRequest("taken"), "127.0.0.2").second);
+        window->findChild<QPushButton *>("buttonStart")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(window->ActiveRunCount(), 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(isRunning(id), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(progress(id) > 0, 5000);
+
+        bool ok = false;
+        onOtherThread([&] {
+            ok = (pickUp ? queue->PickUpNesterJob(id) : queue->RemoveNesterJob(id)).first;
+        });
+        QVERIFY(ok);
+        QTRY_COMPARE_WITH_TIMEOUT(window->ActiveRunCount(), 0, 10000);
+        QTest::qWait(1500); // the run's end and a pick tick
+        QCOMPARE(queueOrder(), QStringList());
+        QCOMPARE(table->rowCount(), 0);
+        QCOMPARE(window->ActiveRunCount(), 0);
+    }
 #endif
 
     void settingsDialogFromMenu()
@@ -268,6 +310,9 @@ private slots:
         QVERIFY(dialog);
         QVERIFY(dialog->isVisible());
         QVERIFY(!dialog->isModal());
+        // The outward address replaces the placeholder (the probe is aimed at
+        // the loopback address in these tests).
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->leIP->text(), QStringLiteral("127.0.0.1"), 10000);
         QCOMPARE(dialog->lePort->text(), QStringLiteral("10088"));
         QVERIFY(dialog->lePort->isEnabled());
         dialog->accept();
@@ -286,6 +331,25 @@ private slots:
         QVERIFY(!dialog->lePort->isEnabled());
         dialog->close();
         QTRY_VERIFY(!window->findChild<ConnectionSettingsDialog *>());
+    }
+
+    // One splash screen serves as the about box: a second About shows the
+    // same one again.
+    void aboutShowsOneSplashScreen()
+    {
+        QAction *about = window->menuBar()->findChild<QAction *>("actionAbout");
+        QVERIFY(about);
+        about->trigger();
+        const QList<Orvane::VelSplashScreen *> first = splashScreens();
+        QCOMPARE(first.size(), 1);
+        QVERIFY(first[0]->isVisible());
+        first[0]->close();
+        QVERIFY(!first[0]->isVisible());
+
+        about->trigger();
+        QCOMPARE(splashScreens(), first);
+        QVERIFY(first[0]->isVisible());
+        first[0]->close();
     }
 
     void languageChangeReappliesTexts()
@@ -308,6 +372,14 @@ private slots:
     }
 
 private:
+    static QList<Orvane::VelSplashScreen *> splashScreens()
+    {
+        QList<Orvane::VelSplashScreen *> found;
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            if (auto *splash = qobject_cast<Orvane::VelSplashScreen *>(widget))
+                found << splash;
+        return found;
+    }
     QStringList queueOrder() const
     {
         QStringList order;
