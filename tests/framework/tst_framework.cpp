@@ -1,4 +1,5 @@
 #include "CrashHandler.h"
+#include "LanguageChangeCounter.h"
 #include "LogHandler.h"
 #include "Performance.h"
 #include "TestMain.h"
@@ -19,21 +20,6 @@
 using namespace Orvane;
 
 namespace {
-
-// Counts the language-change events a top-level window receives.
-class LanguageWatcher : public QWidget
-{
-public:
-    int changes = 0;
-
-protected:
-    void changeEvent(QEvent *event) override
-    {
-        if (event->type() == QEvent::LanguageChange)
-            ++changes;
-        QWidget::changeEvent(event);
-    }
-};
 
 QString Translated()
 {
@@ -125,7 +111,7 @@ private slots:
     void setLanguageSwitchesAndStores()
     {
         VelCoreApplication *app = VelCoreApplication::instance();
-        LanguageWatcher watcher;
+        LanguageChangeCounter watcher;
 
         app->setLanguage("de", true);
         QTRY_VERIFY_WITH_TIMEOUT(watcher.changes > 0, 5000);

@@ -1,5 +1,6 @@
 // Language menu: check marks at build time, switching the language, and
 // picking the entry that is already checked.
+#include "LanguageChangeCounter.h"
 #include "LanguageMenuProxy.h"
 #include "TestMain.h"
 #include "VelCoreApplication.h"
@@ -12,21 +13,6 @@ using Orvane::VelCoreApplication;
 using Orvane::Zendral::LanguageMenuProxy;
 
 namespace {
-
-// Counts the language-change events that reach a top-level widget.
-class LanguageProbe : public QWidget
-{
-public:
-    int changes = 0;
-
-protected:
-    void changeEvent(QEvent *event) override
-    {
-        if (event->type() == QEvent::LanguageChange)
-            ++changes;
-        QWidget::changeEvent(event);
-    }
-};
 
 QStringList checkedCodes(LanguageMenuProxy *proxy)
 {
@@ -82,7 +68,7 @@ private slots:
         QSettings().setValue("language", "en");
         QMenu menu;
         LanguageMenuProxy *proxy = LanguageMenuProxy::create(&menu);
-        LanguageProbe probe;
+        LanguageChangeCounter probe;
         probe.show();
 
         proxy->action("zh_CN")->trigger();
