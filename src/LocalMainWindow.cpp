@@ -272,7 +272,9 @@ void LocalMainWindow::on_actionConnection_Settings_triggered()
 // field is left empty. GUI thread.
 void LocalMainWindow::fillAddress(ConnectionSettingsDialog *dialog, int triesLeft)
 {
-    const QString address = queue ? queue->LocalHostIP() : QString();
+    // Only the first try waits (at most about a second); the later ones
+    // just look whether the probe has answered, so they never block.
+    const QString address = queue ? queue->LocalHostIP(triesLeft == AddressRetries ? 1000 : 0) : QString();
     if (!address.isEmpty() || triesLeft <= 0) {
         dialog->leIP->setText(address);
         return;

@@ -195,7 +195,7 @@ void LocalManager::ReapSessions()
         reaper->stop();
 }
 
-QString LocalManager::localHostIP() const
+QString LocalManager::localHostIP(int waitMs) const
 {
     ProbeState &probe = Probe();
     std::unique_lock<std::mutex> lock(probe.mutex);
@@ -212,7 +212,7 @@ QString LocalManager::localHostIP() const
             return QString();
         }
     }
-    probe.finished.wait_for(lock, std::chrono::milliseconds(ProbeWaitMs), [&probe] { return !probe.running; });
+    probe.finished.wait_for(lock, std::chrono::milliseconds(qBound(0, waitMs, ProbeWaitMs)), [&probe] { return !probe.running; });
     return probe.cachedAddress;
 }
 

@@ -32,7 +32,8 @@ public:
 
     bool StartListen(const QString &port);
     void StopListen();
-    QString localHostIP() const;
+    // Waits at most waitMs for a running probe; 0 only asks (never blocks).
+    QString localHostIP(int waitMs = 1000) const;
     QString ErrorText() const;
     // Sessions running now.
     int SessionCount() const;

@@ -258,9 +258,9 @@ QString LocalServer::StartListen(const QString &port)
     return listener->StartListen(port) ? QString() : listener->ErrorText();
 }
 
-QString LocalServer::LocalHostIP()
+QString LocalServer::LocalHostIP(int waitMs)
 {
-    return listener->localHostIP();
+    return listener->localHostIP(waitMs);
 }
 
 Reply LocalServer::InitSession()

@@ -67,7 +67,9 @@ public:
                                 const QByteArray &data, int time);
 
     QString StartListen(const QString &port);
-    QString LocalHostIP();
+    // The outward-facing address; waits at most waitMs (capped at about 1 s)
+    // for an address probe that is still running.
+    QString LocalHostIP(int waitMs = 1000);
 
     Reply InitSession();
     Reply AddNesterJob(const QByteArray &request, const QString &from);
