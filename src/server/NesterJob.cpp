@@ -52,6 +52,17 @@ NesterJob::NesterJob(const QString &fileaex, const QString &from, int time)
 {
 }
 
+QString NesterJob::StateName(int state)
+{
+    switch (state) {
+    case Waiting: return QStringLiteral("waiting");
+    case Running: return QStringLiteral("running");
+    case Finished: return QStringLiteral("finished");
+    case Failed: return QStringLiteral("failed");
+    default: return QString();
+    }
+}
+
 void NesterJob::Start()
 {
     start = QDateTime::currentDateTimeUtc().toString(QLatin1String(StartFormat));
@@ -138,6 +149,11 @@ QJsonObject NesterJob::ToJson(int position) const
     json.insert(QStringLiteral("position"), position);
     json.insert(QStringLiteral("submit_time"),
                 submit_time.isValid() ? submit_time.toString(QLatin1String(SubmitFormat)) : QString());
+    // Added keys; older versions ignore them.
+    if (failed_runs != 0)
+        json.insert(QStringLiteral("failed_runs"), failed_runs);
+    if (!error.isEmpty())
+        json.insert(QStringLiteral("error"), error);
     return json;
 }
 
@@ -155,6 +171,8 @@ void NesterJob::FromJson(const QJsonObject &json)
     efficient = json.value(QStringLiteral("efficient")).toDouble();
     submit_time = QDateTime::fromString(json.value(QStringLiteral("submit_time")).toString(),
                                         QLatin1String(SubmitFormat));
+    failed_runs = json.value(QStringLiteral("failed_runs")).toInt();
+    error = json.value(QStringLiteral("error")).toString();
 
     // A run that was interrupted: unfinished work is done again from the
     // start, work that had reached 100 percent counts as finished.
@@ -181,6 +199,9 @@ QJsonObject NesterJob::ToListJson(int position, const QString &requestedName,
     json.insert(QStringLiteral("estimated_start"), start);
     json.insert(QStringLiteral("job_id"), job_id);
     json.insert(QStringLiteral("job_name"), QStringLiteral("%1:%2").arg(job_name, from));
+    json.insert(QStringLiteral("state"), StateName(state));
+    if (IsFailed())
+        json.insert(QStringLiteral("error"), error);
     if (IsRunning() && job_name == requestedName && from == requester) {
         const QByteArray marker = MarkerExtractor().Extract(fileaexres);
         json.insert(QStringLiteral("job_data"),

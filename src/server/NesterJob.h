@@ -19,7 +19,13 @@ namespace Zendral {
 class NesterJob
 {
 public:
-    enum State { Waiting = 0, Running = 1, Finished = 2 };
+    // Failed: the engine failed on the job too many runs in a row; it is
+    // not run again until the operator retries it.
+    enum State { Waiting = 0, Running = 1, Finished = 2, Failed = 3 };
+
+    // The state as clients and the window name it: "waiting", "running",
+    // "finished" or "failed" (empty for an unknown value).
+    static QString StateName(int state);
 
     NesterJob();
     NesterJob(const QString &fileaex, const QString &from, int time);
@@ -27,6 +33,7 @@ public:
     bool IsWaiting() const { return state == Waiting; }
     bool IsRunning() const { return state == Running; }
     bool IsFinished() const { return state == Finished; }
+    bool IsFailed() const { return state == Failed; }
 
     void Start();
     void Finish();
@@ -50,6 +57,10 @@ public:
     double efficient = 0;
     qint32 time = 90;
     QDateTime submit_time;
+    // Failed runs in a row ("failed_runs") and the last one's reason
+    // ("error"); both cleared when a run succeeds or the operator retries.
+    qint32 failed_runs = 0;
+    QString error;
 
 private:
     QString OwnFolder() const;
