@@ -199,8 +199,12 @@ void AbstractMainWindow::OnStopServer()
 void AbstractMainWindow::OnPickJob()
 {
     try {
+        const int before = runners.size();
         PickOneJob();
         failureStreak = 0;
+        // A run started: a further slot may be free for the next job.
+        if (runners.size() > before)
+            SchedulePick();
     } catch (...) {
         qDebug() << "pick job has some error.";
         // The rebuild runs from the event loop: called from here it would
@@ -265,6 +269,11 @@ void AbstractMainWindow::OnJobFinished(QByteArray job_id, int exit_code)
             disconnect(runner.get(), nullptr, this, nullptr);
         runners.remove(key);
         JobFinished(job_id, exit_code);
+        // The slot is free for the next job. A run that never started (-1:
+        // engine missing or not startable) leaves the retry to the pick
+        // timer, or the same failure would repeat at once, over and over.
+        if (exit_code != -1)
+            SchedulePick();
         // The runner ends here, while its finished is still being delivered;
         // it touches nothing of its own after emitting it.
     } catch (...) {
@@ -288,6 +297,23 @@ void AbstractMainWindow::OnRunUpdateData(const QJsonObject &json)
     } catch (...) {
         ZENDRAL_LOG_EXCEPTION("OnJobUpdateData");
     }
+}
+
+void AbstractMainWindow::SchedulePick()
+{
+    if (pickTimerId == -1 || pickPosted)
+        return; // not serving (stopped, starting or updating), or asked already
+    pickPosted = true;
+    // Queued: never inside the signal handler of the run that ended. The
+    // call is dropped if the window goes first.
+    QMetaObject::invokeMethod(this, &AbstractMainWindow::RunScheduledPick, Qt::QueuedConnection);
+}
+
+void AbstractMainWindow::RunScheduledPick()
+{
+    pickPosted = false;
+    if (pickTimerId != -1)
+        OnPickJob();
 }
 
 void AbstractMainWindow::StopJobRun(const QString &job_id)

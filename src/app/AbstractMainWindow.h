@@ -58,6 +58,13 @@ protected:
     // Stops the engine run of one job, if it has one (a removed job).
     void StopJobRun(const QString &job_id);
 
+    // Asks for a pick from the event loop while the service serves: called
+    // when a slot frees or a job arrives, so that a waiting job starts at
+    // once instead of at the next tick. Requests made before the pick runs
+    // are one request; a pick that started a run asks for the next one, so
+    // free slots fill one start per event-loop pass, never in a loop.
+    void SchedulePick();
+
     // The updater's path beside the executable (platform executable suffix).
     static QString UpdaterPath(const QString &folder);
 
@@ -92,6 +99,7 @@ protected:
 
 private:
     void StopTimer(int &id);
+    void RunScheduledPick();
     void StartServerAttempt();
     void PickOneJob();
     void ScheduleAgain(int &id);
@@ -108,6 +116,8 @@ private:
     int resetAgainTimerId = -1;
     int failureStreak = 0;
     static const int kImmediateRetries = 3;
+    // A pick posted by SchedulePick has not run yet.
+    bool pickPosted = false;
     // Set while checkUpdate runs, so that a check posted meanwhile is skipped.
     bool checkingUpdate = false;
     // Set by RunUpdater once the updater has been handed the installation.

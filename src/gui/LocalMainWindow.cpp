@@ -248,6 +248,7 @@ void LocalMainWindow::wireQueue()
 void LocalMainWindow::onUpdateJobList(QList<NesterJob *> jobs)
 {
     ui->tabViewJobs->UpdataJobTable(jobs);
+    SchedulePick(); // a job may have arrived while a slot is free
 }
 
 void LocalMainWindow::onJobRemoved(QString job_id)
