@@ -89,6 +89,7 @@ private slots:
     void cleanup() { qInstallMessageHandler(nullptr); }
     void runsToTheEnd_data();
     void runsToTheEnd();
+    void finalReportReadsTheFileAtTheEnd();
     void stopWorkEndsHangingEngine_data();
     void stopWorkEndsHangingEngine();
     void engineNotRun_data();
@@ -196,6 +197,25 @@ void TestJobManager::runsToTheEnd()
     } else {
         QCOMPARE(last.value("data").toString(), QString(""));
     }
+}
+
+// An engine that rewrites its result after its last message: the final
+// report carries the file as it is at the end, not the copy read for the
+// last message.
+void TestJobManager::finalReportReadsTheFileAtTheEnd()
+{
+    qputenv("ZENDRAL_STUB_MODE", "rewrite");
+    qputenv("ZENDRAL_STUB_MESSAGES", "2");
+    qputenv("ZENDRAL_STUB_PAUSE_MS", "300");
+    const QString marker = makeFile(QStringLiteral("rewrite.aex"));
+    Run run;
+    run.runner->startWork(QByteArray(), kJobId, marker.toUtf8(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, kTimeoutMs);
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(run.order, QStringLiteral("DUDUDF"));
+    QCOMPARE(resultAttribute(run.report(1), "iteration"), QStringLiteral("2"));
+    QCOMPARE(resultAttribute(run.report(2), "iteration"), QStringLiteral("3"));
+    QVERIFY(!QFile::exists(marker + QStringLiteral(".engine.xml")));
 }
 
 void TestJobManager::stopWorkEndsHangingEngine_data()

@@ -214,6 +214,15 @@ void TestNesterJob::removeDeletesOnlyJobFolders()
     QVERIFY(QFileInfo::exists(jobs + "/1.2.3.4/client.aex"));
     QVERIFY(QFileInfo::exists(jobs + "/1.2.3.4/20260101000000_01/b.aex"));
 
+    // Below a job folder, or in a sibling of the jobs folder whose name
+    // starts like it: not a job folder, nothing is removed.
+    QVERIFY(StoreTest::WriteFile(jobs + "/1.2.3.4/20260404000000/sub/x.aex", "s"));
+    QVERIFY(StoreTest::WriteFile(jobs + "_old/1.2.3.4/20260404000000/x.aex", "o"));
+    removeWith(jobs + "/1.2.3.4/20260404000000/sub/x.aex");
+    removeWith(jobs + "_old/1.2.3.4/20260404000000/x.aex");
+    QVERIFY(QFileInfo::exists(jobs + "/1.2.3.4/20260404000000/sub/x.aex"));
+    QVERIFY(QFileInfo::exists(jobs + "_old/1.2.3.4/20260404000000/x.aex"));
+
     // A job folder that is a link to a folder outside is not followed.
     QVERIFY(QFile::link(outside.filePath("keep"), jobs + "/1.2.3.4/20260202000000"));
     removeWith(jobs + "/1.2.3.4/20260202000000/x.aex");

@@ -21,7 +21,9 @@
 //                          then plain text, then exit) | hang (one message,
 //                          then sleep until killed) | noresult (reports a
 //                          "path" but never writes it) | nopath (messages
-//                          without "path", no result document)
+//                          without "path", no result document) | rewrite
+//                          (as normal, then after a pause writes the result
+//                          once more, with iteration messages + 1, and exits)
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -148,7 +150,8 @@ int runMalformed(const Options &options, const QString &resultPath)
 int runMessages(const Options &options, const QFileInfo &input, const QString &resultPath)
 {
     const bool writeFile = options.mode == QLatin1String("normal")
-                           || options.mode == QLatin1String("hang");
+                           || options.mode == QLatin1String("hang")
+                           || options.mode == QLatin1String("rewrite");
     for (int i = 1; i <= options.messages; ++i) {
         const double efficiency = efficiencyAt(options, i);
         if (writeFile && !writeResult(resultPath, input, efficiency, i)) {
@@ -162,6 +165,13 @@ int runMessages(const Options &options, const QFileInfo &input, const QString &r
         }
         if (i < options.messages)
             QThread::msleep(options.pauseMs);
+    }
+    // The final result differs from the one the last message announced.
+    if (options.mode == QLatin1String("rewrite")) {
+        QThread::msleep(options.pauseMs);
+        const int final = options.messages + 1;
+        if (!writeResult(resultPath, input, efficiencyAt(options, options.messages), final))
+            return 3;
     }
     return options.exitCode;
 }
