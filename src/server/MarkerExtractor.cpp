@@ -36,11 +36,19 @@ QByteArray MarkerExtractor::ExtractData(const QByteArray &input)
     writer.setDevice(&out);
     writer.setAutoFormatting(false);
 
+    scopes.clear();
     bool found = false;
     while (!reader.atEnd()) {
         reader.readNext();
-        if (!found && reader.isStartElement() && reader.name() == QLatin1String("MARKER_DOCUMENT"))
+        if (reader.isStartElement())
+            scopes.append(Declarations());
+        else if (reader.isEndElement() && !scopes.isEmpty())
+            scopes.removeLast();
+        if (!found && reader.isStartElement() && reader.name() == QLatin1String("MARKER_DOCUMENT")) {
             found = SearchDocument();
+            if (!scopes.isEmpty())
+                scopes.removeLast(); // SearchDocument read the document's end
+        }
     }
     writer.setDevice(nullptr);
     reader.setDevice(nullptr);
@@ -75,8 +83,7 @@ void MarkerExtractor::CopyMarker()
     for (;;) {
         switch (reader.tokenType()) {
         case QXmlStreamReader::StartElement:
-            writer.writeStartElement(reader.qualifiedName().toString());
-            writer.writeAttributes(reader.attributes());
+            WriteStartElement(depth == 0);
             ++depth;
             break;
         case QXmlStreamReader::EndElement:
@@ -98,6 +105,51 @@ void MarkerExtractor::CopyMarker()
     }
     for (; depth > 0; --depth)
         writer.writeEndElement();
+}
+
+// The current element's own namespace declarations (the reader reports
+// them apart from the attributes, also without namespace processing).
+QList<MarkerExtractor::Declaration> MarkerExtractor::Declarations() const
+{
+    QList<Declaration> declarations;
+    for (const QXmlStreamNamespaceDeclaration &d : reader.namespaceDeclarations())
+        declarations.append({d.prefix().toString(), d.namespaceUri().toString()});
+    return declarations;
+}
+
+void MarkerExtractor::WriteDeclaration(const Declaration &declaration)
+{
+    writer.writeAttribute(declaration.first.isEmpty() ? QStringLiteral("xmlns")
+                                                      : QStringLiteral("xmlns:") + declaration.first,
+                          declaration.second);
+}
+
+// Writes the current start element with its name, its own namespace
+// declarations and its attributes exactly as they stand. The copy's top
+// element (withScope) also gets every declaration in scope from its
+// ancestors that it does not make itself, the innermost one of each prefix.
+void MarkerExtractor::WriteStartElement(bool withScope)
+{
+    writer.writeStartElement(reader.qualifiedName().toString());
+    const QList<Declaration> own = Declarations();
+    if (withScope) {
+        QList<QString> declared;
+        for (const Declaration &d : own)
+            declared.append(d.first);
+        // Ancestors, innermost first: the first declaration of a prefix wins.
+        for (int i = scopes.size() - 1; i >= 0; --i) {
+            for (const Declaration &outer : scopes.at(i)) {
+                if (declared.contains(outer.first))
+                    continue;
+                declared.append(outer.first);
+                WriteDeclaration(outer);
+            }
+        }
+    }
+    for (const Declaration &d : own)
+        WriteDeclaration(d);
+    for (const QXmlStreamAttribute &attribute : reader.attributes())
+        writer.writeAttribute(attribute.qualifiedName().toString(), attribute.value().toString());
 }
 
 } // namespace Zendral

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 #include <thread>
@@ -156,6 +157,12 @@ void TestNesterJob::markerExtractor_data()
     QTest::newRow("no marker") << QByteArray("<MARKER_DOCUMENT><A/></MARKER_DOCUMENT>") << QByteArray();
     QTest::newRow("not xml") << QByteArray("this is not xml") << QByteArray();
     QTest::newRow("empty") << QByteArray() << QByteArray();
+    QTest::newRow("namespaces in scope made explicit, names as they stand")
+        << QByteArray("<ROOT xmlns:p=\"urn:outer\" xmlns:q=\"urn:q\"><MARKER_DOCUMENT xmlns=\"urn:doc\" xmlns:p=\"urn:p\">"
+                      "<p:HEADER/><MARKER p:a=\"1\" b=\"2\" xmlns:r=\"urn:r\"><p:PIECE q:id=\"x\"><r:NOTE/></p:PIECE></MARKER>"
+                      "</MARKER_DOCUMENT></ROOT>")
+        << QByteArray("<MARKER xmlns=\"urn:doc\" xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" xmlns:r=\"urn:r\" p:a=\"1\" b=\"2\">"
+                      "<p:PIECE q:id=\"x\"><r:NOTE/></p:PIECE></MARKER>");
     QTest::newRow("cut off inside the marker, closed")
         << QByteArray("<MARKER_DOCUMENT><MARKER a=\"1\"><P>x</P><Q>")
         << QByteArray("<MARKER a=\"1\"><P>x</P><Q/></MARKER>");
@@ -170,6 +177,26 @@ void TestNesterJob::markerExtractor()
     QVERIFY(StoreTest::WriteFile(path, input));
     MarkerExtractor extractor;
     QCOMPARE(extractor.Extract(path), expected);
+    // The fragment parses on its own, every name in its namespace.
+    QXmlStreamReader fragment(expected);
+    while (!fragment.atEnd()) {
+        fragment.readNext();
+        if (fragment.isStartElement() && fragment.qualifiedName().contains(':'))
+            QVERIFY(!fragment.namespaceUri().isEmpty());
+    }
+    QVERIFY2(!fragment.hasError() || expected.isEmpty(), qPrintable(fragment.errorString()));
+    if (QTest::currentDataTag() == QByteArray("namespaces in scope made explicit, names as they stand")) {
+        QXmlStreamReader check(expected);
+        QStringList seen;
+        while (check.readNextStartElement() || !check.atEnd()) {
+            if (!check.isStartElement())
+                continue;
+            seen << check.name() + "@" + check.namespaceUri();
+            for (const QXmlStreamAttribute &a : check.attributes())
+                seen << a.name() + "@" + a.namespaceUri();
+        }
+        QCOMPARE(seen, (QStringList{"MARKER@urn:doc", "a@urn:p", "b@", "PIECE@urn:p", "id@urn:q", "NOTE@urn:r"}));
+    }
     // The same object can be used again.
     QCOMPARE(extractor.Extract(path), expected);
     QCOMPARE(extractor.Extract(QString()), QByteArray());
