@@ -214,17 +214,41 @@ void AbstractMainWindow::OnPickJob()
     }
 }
 
+bool AbstractMainWindow::CheckEngine()
+{
+    const QString path = JobManager::EnginePath();
+    const bool usable = JobManager::EngineUsable(path);
+    if (int(usable) != engineUsable) {
+        if (usable && engineUsable == 0)
+            qInfo().noquote() << "Engine found:" << path;
+        else if (!usable)
+            qWarning().noquote() << "Engine missing or not executable:" << path << "- no job runs until it is there";
+        engineUsable = usable;
+        EngineAvailabilityChanged(usable, path);
+    }
+    return usable;
+}
+
+void AbstractMainWindow::EngineAvailabilityChanged(bool, const QString &)
+{
+}
+
 void AbstractMainWindow::PickOneJob()
 {
     if (runners.size() >= MaxWorkerCount())
+        return;
+    if (!CheckEngine())
         return;
     const QJsonObject job = NextJob();
     if (job.isEmpty())
         return;
     if (!job.value(QLatin1String("state")).toBool()) {
-        qDebug() << "job content is empty!";
+        if (!idleLogged) // once when the queue runs dry, not at every tick
+            qDebug() << "job content is empty!";
+        idleLogged = true;
         return;
     }
+    idleLogged = false;
     const QByteArray job_id = job.value(QLatin1String("job_id")).toString().toLatin1();
     const QString file_path = job.value(QLatin1String("file_path")).toString();
     const int work_seconds = readWorkSeconds(job.value(QLatin1String("work_seconds")));
@@ -265,10 +289,12 @@ void AbstractMainWindow::OnJobFinished(QByteArray job_id, int exit_code)
     try {
         const QString key = QString::fromLatin1(job_id);
         boost::shared_ptr<JobManager> runner = runners.value(key);
+        const QString reason = runner ? runner->endReason() : QString();
+        const bool stopped = runner && runner->wasStopped();
         if (runner)
             disconnect(runner.get(), nullptr, this, nullptr);
         runners.remove(key);
-        JobFinished(job_id, exit_code);
+        JobFinished(job_id, exit_code, reason, stopped);
         // The slot is free for the next job. A run that never started (-1:
         // engine missing or not startable) leaves the retry to the pick
         // timer, or the same failure would repeat at once, over and over.
@@ -292,10 +318,15 @@ void AbstractMainWindow::OnJobUpdate(QByteArray job_id, QJsonObject object)
 
 void AbstractMainWindow::OnRunUpdateData(const QJsonObject &json)
 {
+    bool stored = false;
     try {
-        OnJobUpdateData(json);
+        stored = OnJobUpdateData(json);
     } catch (...) {
         ZENDRAL_LOG_EXCEPTION("OnJobUpdateData");
+    }
+    if (!stored) {
+        if (auto *runner = qobject_cast<JobManager *>(sender()))
+            runner->keepEngineResult();
     }
 }
 

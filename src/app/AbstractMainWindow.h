@@ -37,7 +37,9 @@ public:
     int ActiveRunCount() const { return runners.size(); }
 
 protected slots:
-    virtual void OnJobUpdateData(const QJsonObject &json) = 0;
+    // Stores a runner's result report; false when it could not be stored
+    // (the runner then keeps the engine's own copy).
+    virtual bool OnJobUpdateData(const QJsonObject &json) = 0;
 
 protected:
     virtual int MaxWorkerCount() = 0;
@@ -45,12 +47,18 @@ protected:
     virtual void StopServer() = 0;
     virtual void ResetServer() = 0;
     virtual void JobStarted(QByteArray job_id) = 0;
-    virtual void JobFinished(QByteArray job_id, int exit_code) = 0;
+    // reason: why the run ended (empty after exit code 0); stopped: the run
+    // was ended by the operator's stop (or the window closing).
+    virtual void JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped) = 0;
     virtual void JobUpdated(QByteArray job_id, const QJsonObject &object) = 0;
     virtual QByteArray WorkerToken();
     virtual QJsonObject NextJob() = 0;
     virtual bool checkUpdate();
     virtual void RunUpdater();
+    // The configured engine became usable or unusable (missing, not
+    // executable); called once per change. While it is unusable no job is
+    // handed out, so that jobs do not fail for it.
+    virtual void EngineAvailabilityChanged(bool usable, const QString &path);
 
     void closeEvent(QCloseEvent *event) override;
     void timerEvent(QTimerEvent *event) override;
@@ -118,6 +126,11 @@ private:
     static const int kImmediateRetries = 3;
     // A pick posted by SchedulePick has not run yet.
     bool pickPosted = false;
+    // The engine's state at the last pick, and whether the last pick found
+    // nothing to do: changes are logged once, not at every tick.
+    int engineUsable = -1; // -1 unknown, 0 no, 1 yes
+    bool idleLogged = false;
+    bool CheckEngine();
     // Set while checkUpdate runs, so that a check posted meanwhile is skipped.
     bool checkingUpdate = false;
     // Set by RunUpdater once the updater has been handed the installation.

@@ -1,5 +1,7 @@
 #include "JobManager.h"
 
+#include "EngineProcess.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -13,6 +15,10 @@
 #include <QPointer>
 #include <QSettings>
 #include <QStringList>
+#include <QThread>
+#include <QTimer>
+
+#include <climits>
 
 // Thread: everything in this file runs on the GUI thread. The mutex guards
 // the runner's state while one progress message is handled; signals are
@@ -25,6 +31,15 @@ namespace Zendral {
 namespace {
 
 const int kProcessWaitMs = 30000;
+// How long an engine asked to end at its time limit gets before it is killed.
+const int kTerminateGraceMs = 5000;
+// How long an engine of an earlier run gets to go after it was killed.
+const int kStaleEngineWaitMs = 5000;
+// The exit code reported for a run stopped at its time limit when the engine
+// itself exited with 0 (the code timeout(1) uses): such a run never succeeds.
+const int kTimedOutExitCode = 124;
+const char kGraceKey[] = "worker/engine_grace_seconds";
+const int kDefaultGraceSeconds = 60;
 
 // Exit code reported for an engine that crashed or was killed when the
 // operating system gives 0 for it: the number of SIGKILL, so that a killed
@@ -38,18 +53,21 @@ const char *const kMessageKeys[] = {"path", "efficiency", "time_limit", "time_el
 
 JobManager::JobManager(QObject *parent)
     : QObject(parent)
-    , process(new QProcess)
+    , process(new EngineProcess)
+    , limitTimer(new QTimer(this))
+    , killTimer(new QTimer(this))
 {
     // Only standard output carries messages. Standard error is discarded, or
     // QProcess would buffer all of it for the whole run.
     process->setStandardErrorFile(QProcess::nullDevice());
+    limitTimer->setSingleShot(true);
+    killTimer->setSingleShot(true);
+    killTimer->setInterval(kTerminateGraceMs);
+    connect(limitTimer, &QTimer::timeout, this, &JobManager::onTimeLimit);
+    connect(killTimer, &QTimer::timeout, process, &EngineProcess::killGroup);
     connect(process, &QProcess::started, this, &JobManager::onWorkerStarted);
     connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            [this](int exit_code, QProcess::ExitStatus status) {
-                if (status == QProcess::CrashExit && exit_code == 0)
-                    exit_code = kKilledExitCode;
-                onWorkerFinished(exit_code);
-            });
+            &JobManager::onProcessFinished);
     connect(process, &QProcess::errorOccurred, this, &JobManager::onWorkerError);
     // Queued: the output is handled from the event loop, never inside the
     // process object's own signal.
@@ -63,18 +81,20 @@ JobManager::~JobManager()
     process->disconnect();
     if (process->state() != QProcess::NotRunning && !process->waitForFinished(kProcessWaitMs)) {
         // Do not leave an orphaned engine behind.
-        process->kill();
+        process->killGroup();
         process->waitForFinished(kProcessWaitMs);
     }
     // The process may still be delivering its own finished signal.
     process->deleteLater();
+    if (!m_finishReported)
+        removeLock();
 }
 
 // The engine path from "worker/engine". A name that is no file as given is
 // looked up beside the running executable, with the platform's executable
 // suffix. An empty setting (the settings dialog stores an empty field) means
 // the default engine.
-QString JobManager::lookupEngine()
+QString JobManager::EnginePath()
 {
     QString engine = QSettings().value(QStringLiteral("worker/engine")).toString();
     if (engine.isEmpty())
@@ -87,6 +107,17 @@ QString JobManager::lookupEngine()
 #endif
     // QDir::absoluteFilePath leaves an absolute path as it is.
     return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(engine);
+}
+
+bool JobManager::EngineUsable(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable();
+}
+
+QString JobManager::LockPath(const QString &jobFile)
+{
+    return jobFile + QStringLiteral(".lock");
 }
 
 bool JobManager::readResultFile(const QString &file, QByteArray *bytes)
@@ -106,14 +137,25 @@ void JobManager::startWork(QByteArray token, QByteArray job_id, QByteArray marke
 {
     this->token = token;
     this->job_id = job_id;
-    m_enginePath = lookupEngine();
+    m_enginePath = EnginePath();
     if (!QFileInfo(m_enginePath).isFile()) {
         qDebug().noquote() << "can not find auto marker engine in:" << m_enginePath;
-        reportFinished(-1);
+        reportFinished(-1, QStringLiteral("engine not found: %1").arg(m_enginePath));
         return;
     }
+    const QString markerFile = QString::fromUtf8(marker_data);
+    m_lockPath = LockPath(markerFile);
+    if (!endStaleEngine()) {
+        reportFinished(-1, QStringLiteral("an engine of an earlier run still runs on this job"));
+        return;
+    }
+    QSettings settings;
+    if (!settings.contains(QLatin1String(kGraceKey)))
+        settings.setValue(QLatin1String(kGraceKey), kDefaultGraceSeconds); // shown in the settings file
+    m_graceSeconds = qMax(0, settings.value(QLatin1String(kGraceKey), kDefaultGraceSeconds).toInt());
+    m_workSeconds = qMax(0, work_seconds);
 
-    const QStringList arguments{QStringLiteral("-f"), QString::fromUtf8(marker_data),
+    const QStringList arguments{QStringLiteral("-f"), markerFile,
                                 QStringLiteral("-t"), QString::number(work_seconds),
                                 QStringLiteral("-l"), QLocale::system().name(),
                                 QStringLiteral("-p"), QString(),
@@ -124,7 +166,7 @@ void JobManager::startWork(QByteArray token, QByteArray job_id, QByteArray marke
     qDebug().noquote() << "start a job" << m_enginePath << arguments;
 
     QPointer<JobManager> self(this);
-    QProcess *p = process;
+    EngineProcess *p = process;
     p->start(m_enginePath, arguments, QIODevice::ReadWrite);
     if (!self)
         return; // failed at once and reported; the runner was destroyed meanwhile
@@ -134,10 +176,58 @@ void JobManager::startWork(QByteArray token, QByteArray job_id, QByteArray marke
     // Not started in time: stop the attempt so that nothing runs unobserved.
     p->disconnect(this);
     if (p->state() != QProcess::NotRunning) {
-        p->kill();
+        p->killGroup();
         p->waitForFinished(kProcessWaitMs);
     }
-    reportFinished(-1);
+    reportFinished(-1, QStringLiteral("engine did not start within %1 s").arg(kProcessWaitMs / 1000));
+}
+
+// An engine of an earlier run of the service that still runs on this job
+// (the service was killed before it could end it) would go on writing the
+// same result file: it is ended first. False when it cannot be ended.
+bool JobManager::endStaleEngine()
+{
+    QFile lock(m_lockPath);
+    if (!lock.exists())
+        return true;
+    qint64 pid = 0;
+    QString mark;
+    if (lock.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> lines = lock.readAll().split('\n');
+        pid = lines.value(0).trimmed().toLongLong();
+        mark = QString::fromLatin1(lines.value(1).trimmed());
+        lock.close();
+    }
+    if (EngineProcess::IsRunning(pid, mark)) {
+        qWarning().noquote() << "An engine of an earlier run still runs on job" << job_id << "(process" << pid
+                             << "); ending it before the job runs again";
+        EngineProcess::Kill(pid);
+        for (int waited = 0; EngineProcess::IsRunning(pid, mark); waited += 50) {
+            if (waited >= kStaleEngineWaitMs) {
+                qWarning().noquote() << "The engine of an earlier run (process" << pid << ") does not end";
+                return false;
+            }
+            QThread::msleep(50);
+        }
+    }
+    QFile::remove(m_lockPath);
+    return true;
+}
+
+// The lock names this run's engine: its process id and start mark.
+void JobManager::writeLock()
+{
+    const qint64 pid = process->processId();
+    QFile lock(m_lockPath);
+    if (!lock.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || lock.write(QByteArray::number(pid) + '\n' + EngineProcess::StartMark(pid).toLatin1() + '\n') < 0)
+        qWarning().noquote() << "Engine lock not written:" << m_lockPath << lock.errorString();
+}
+
+void JobManager::removeLock()
+{
+    if (!m_lockPath.isEmpty())
+        QFile::remove(m_lockPath);
 }
 
 void JobManager::stopWork()
@@ -147,15 +237,54 @@ void JobManager::stopWork()
     // The finished report is delivered inside the wait and its receiver may
     // destroy the runner: only the local pointer is used from here on (the
     // process object itself is deleted later, from the event loop).
-    QProcess *p = process;
-    p->kill();
+    m_stopRequested = true;
+    EngineProcess *p = process;
+    p->killGroup();
     p->waitForFinished(kProcessWaitMs);
 }
 
 void JobManager::onWorkerStarted()
 {
+    writeLock();
+    // The run's limit: its budget plus the grace, in milliseconds (capped at
+    // what a timer takes).
+    const qint64 limitMs = (qint64(m_workSeconds) + m_graceSeconds) * 1000;
+    limitTimer->start(int(qMin<qint64>(limitMs, INT_MAX)));
     const QByteArray id = job_id;
     emit started(id);
+}
+
+void JobManager::onTimeLimit()
+{
+    if (process->state() == QProcess::NotRunning)
+        return;
+    m_timedOut = true;
+    qWarning().noquote() << QStringLiteral("Engine of job %1 still runs %2 s after its budget of %3 s; stopping it")
+                                .arg(QString::fromLatin1(job_id)).arg(m_graceSeconds).arg(m_workSeconds);
+    process->terminateGroup();
+    killTimer->start();
+}
+
+void JobManager::onProcessFinished(int exit_code, QProcess::ExitStatus status)
+{
+    limitTimer->stop();
+    killTimer->stop();
+    QString reason;
+    if (status == QProcess::CrashExit && exit_code == 0)
+        exit_code = kKilledExitCode;
+    if (m_timedOut) {
+        if (exit_code == 0)
+            exit_code = kTimedOutExitCode;
+        reason = QStringLiteral("time limit exceeded (budget %1 s + %2 s)").arg(m_workSeconds).arg(m_graceSeconds);
+    } else if (m_stopRequested) {
+        reason = QStringLiteral("stopped");
+    } else if (status == QProcess::CrashExit) {
+        reason = QStringLiteral("engine crashed");
+    } else if (exit_code != 0) {
+        reason = QStringLiteral("exit code %1").arg(exit_code);
+    }
+    m_endReason = reason;
+    onWorkerFinished(exit_code);
 }
 
 void JobManager::onWorkerError(QProcess::ProcessError error)
@@ -167,7 +296,7 @@ void JobManager::onWorkerError(QProcess::ProcessError error)
     }
     qDebug().noquote() << "engine failed to start:" << process->errorString();
     process->disconnect(this);
-    reportFinished(-1);
+    reportFinished(-1, QStringLiteral("engine did not start: %1").arg(process->errorString()));
 }
 
 void JobManager::onWorkerUpdate()
@@ -179,9 +308,27 @@ void JobManager::onWorkerUpdate()
     }
 }
 
-// Takes one block of engine output as one message. Output that is not
-// exactly one JSON document is dropped as a whole.
+// Each complete JSON document of the output is one message, applied in
+// order; a partial one waits for the rest; garbage is logged and skipped.
 void JobManager::handleOutput(const QByteArray &bytes)
+{
+    const qint64 skippedBefore = parser.Skipped();
+    const QList<QByteArray> documents = parser.Feed(bytes);
+    logGarbage(skippedBefore);
+    for (const QByteArray &document : documents) {
+        if (!handleMessage(document))
+            return;
+    }
+}
+
+void JobManager::logGarbage(qint64 skippedBefore)
+{
+    if (parser.Skipped() != skippedBefore)
+        qWarning().noquote() << "Engine output of job" << job_id << "skipped, not a JSON message:"
+                             << parser.LastGarbage();
+}
+
+bool JobManager::handleMessage(const QByteArray &document)
 {
     QJsonObject message;
     QJsonObject report;
@@ -189,10 +336,13 @@ void JobManager::handleOutput(const QByteArray &bytes)
     {
         QMutexLocker locker(&mutex);
         QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-        if (error.error != QJsonParseError::NoError)
-            return;
-        message = document.object(); // an array reads as an object without keys
+        const QJsonDocument parsed = QJsonDocument::fromJson(document, &error);
+        if (error.error != QJsonParseError::NoError) {
+            qWarning().noquote() << "Engine message of job" << job_id << "skipped:" << error.errorString()
+                                 << document.left(80);
+            return true;
+        }
+        message = parsed.object(); // an array reads as an object without keys
         for (const char *key : kMessageKeys) {
             if (!message.contains(QLatin1String(key)))
                 message.insert(QLatin1String(key), QJsonValue());
@@ -216,6 +366,7 @@ void JobManager::handleOutput(const QByteArray &bytes)
         emit updateData(report);
     if (self)
         emit update(id, message);
+    return !self.isNull();
 }
 
 void JobManager::onWorkerFinished(int exit_code)
@@ -228,17 +379,17 @@ void JobManager::onWorkerFinished(int exit_code)
     onWorkerUpdate();
     if (!self)
         return;
+    const qint64 skippedBefore = parser.Skipped();
+    parser.Finish(); // a message cut off by the end is garbage now
+    logGarbage(skippedBefore);
 
     QJsonObject report;
+    bool fileRead = false;
     try {
         next_update = 0;
         QByteArray bytes;
-        if (readResultFile(path, &bytes)) {
-            QFile::remove(path);
-            report = resultReport(bytes);
-        } else {
-            report = resultReport(data);
-        }
+        fileRead = readResultFile(path, &bytes);
+        report = resultReport(fileRead ? bytes : data);
     } catch (...) {
         qDebug() << "finish work has error.";
         report = resultReport(data);
@@ -250,17 +401,24 @@ void JobManager::onWorkerFinished(int exit_code)
     } catch (...) {
         qDebug() << "finish work has error.";
     }
-    if (self)
-        reportFinished(exit_code);
+    if (!self)
+        return;
+    // The engine's copy goes only once the job's copy is safely stored: a
+    // receiver that could not store it keeps it.
+    if (fileRead && !m_keepResult)
+        QFile::remove(path);
+    reportFinished(exit_code, m_endReason);
 }
 
 // Emits finished once. The receiver may destroy the runner during the
 // emission, so nothing of the runner is touched afterwards.
-void JobManager::reportFinished(int exit_code)
+void JobManager::reportFinished(int exit_code, const QString &reason)
 {
     if (m_finishReported)
         return;
     m_finishReported = true;
+    m_endReason = reason;
+    removeLock();
     const QByteArray id = job_id;
     emit finished(id, exit_code);
 }

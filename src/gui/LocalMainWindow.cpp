@@ -16,6 +16,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QJsonDocument>
 #include <QLineEdit>
 #include <QMenu>
@@ -74,10 +75,14 @@ struct LocalMainWindow::Form
     QPushButton *buttonTopJob = nullptr;
     QPushButton *buttonBottomJob = nullptr;
     QPushButton *buttonRemoveJob = nullptr;
+    QPushButton *buttonRetryJob = nullptr;
     QGroupBox *groupBox = nullptr;
     QPushButton *buttonStart = nullptr;
     QPushButton *buttonStop = nullptr;
     QStatusBar *statusbar = nullptr;
+    // Stays in the status bar while the engine cannot be run.
+    QLabel *engineState = nullptr;
+    QString missingEngine;
 
     QMenu *menuOptions = nullptr;
     QMenu *menuLanguage = nullptr;
@@ -172,6 +177,7 @@ void LocalMainWindow::setupUi()
     ui->buttonTopJob = addButton(ui->groupBox_2, jobLayout, "buttonTopJob");
     ui->buttonBottomJob = addButton(ui->groupBox_2, jobLayout, "buttonBottomJob");
     ui->buttonRemoveJob = addButton(ui->groupBox_2, jobLayout, "buttonRemoveJob");
+    ui->buttonRetryJob = addButton(ui->groupBox_2, jobLayout, "buttonRetryJob");
     grid->addWidget(ui->groupBox_2, 1, 0);
 
     grid->addItem(new QSpacerItem(688, 20, QSizePolicy::Expanding, QSizePolicy::Minimum), 1, 1);
@@ -185,6 +191,9 @@ void LocalMainWindow::setupUi()
     setCentralWidget(central);
     ui->statusbar = named<QStatusBar>(this, "statusbar");
     setStatusBar(ui->statusbar);
+    ui->engineState = named<QLabel>(ui->statusbar, "engineState");
+    ui->statusbar->addPermanentWidget(ui->engineState);
+    ui->engineState->hide();
 }
 
 void LocalMainWindow::retranslateUi()
@@ -210,6 +219,10 @@ void LocalMainWindow::retranslateUi()
     ui->buttonTopJob->setText(QCoreApplication::translate("LocalMainWindow", "Top"));
     ui->buttonBottomJob->setText(QCoreApplication::translate("LocalMainWindow", "Bottom"));
     ui->buttonRemoveJob->setText(QCoreApplication::translate("LocalMainWindow", "Remove"));
+    ui->buttonRetryJob->setText(QCoreApplication::translate("LocalMainWindow", "Retry"));
+    ui->buttonRetryJob->setToolTip(QCoreApplication::translate("LocalMainWindow", "Run a failed job again"));
+    ui->engineState->setText(
+        QCoreApplication::translate("LocalMainWindow", "Engine missing or not executable: %1").arg(ui->missingEngine));
     ui->groupBox->setTitle(QCoreApplication::translate("LocalMainWindow", "Service Controls"));
     ui->buttonStart->setText(QCoreApplication::translate("LocalMainWindow", "Start"));
     ui->buttonStop->setText(QCoreApplication::translate("LocalMainWindow", "Stop"));
@@ -348,6 +361,14 @@ void LocalMainWindow::on_buttonRemoveJob_clicked()
     ui->tabViewJobs->UpdataJobTable(queue->Jobs());
 }
 
+void LocalMainWindow::on_buttonRetryJob_clicked()
+{
+    const QString job_id = ui->tabViewJobs->selectedJobId();
+    if (job_id.isEmpty() || !queue->RetryNesterJob(job_id).first)
+        return;
+    ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job Retry succeed..."), StatusTimeoutMs);
+}
+
 // Moves a job through the same queue operation that serves clients; the
 // queue's updateJobList refreshes the table.
 void LocalMainWindow::moveJob(const QString &job_id, int step)
@@ -372,12 +393,18 @@ void LocalMainWindow::timerEvent(QTimerEvent *event)
     AbstractMainWindow::timerEvent(event);
 }
 
-// The service buttons follow the listener's state at every paint.
-void LocalMainWindow::paintEvent(QPaintEvent *)
+// The service buttons follow the listener's state: at once when it changes
+// (start, stop, rebuild) and at every paint.
+void LocalMainWindow::UpdateServiceButtons()
 {
     const bool listening = queue && queue->listener && queue->listener->isListening();
     ui->buttonStart->setEnabled(!listening);
     ui->buttonStop->setEnabled(listening);
+}
+
+void LocalMainWindow::paintEvent(QPaintEvent *)
+{
+    UpdateServiceButtons();
 }
 
 void LocalMainWindow::changeEvent(QEvent *event)
@@ -390,10 +417,17 @@ void LocalMainWindow::changeEvent(QEvent *event)
     AbstractMainWindow::changeEvent(event);
 }
 
-void LocalMainWindow::OnJobUpdateData(const QJsonObject &json)
+bool LocalMainWindow::OnJobUpdateData(const QJsonObject &json)
 {
-    if (queue)
-        queue->UpdateData(json);
+    return queue && queue->UpdateData(json);
+}
+
+void LocalMainWindow::EngineAvailabilityChanged(bool usable, const QString &path)
+{
+    ui->missingEngine = usable ? QString() : path;
+    ui->engineState->setText(
+        QCoreApplication::translate("LocalMainWindow", "Engine missing or not executable: %1").arg(path));
+    ui->engineState->setVisible(!usable);
 }
 
 int LocalMainWindow::MaxWorkerCount()
@@ -409,6 +443,7 @@ int LocalMainWindow::StartServer()
     queue->listener->setMaxPendingConnections(settings.maxConnection->value());
     const QString port = QString::number(settings.lePort->text().toUInt(nullptr, 10));
     const QString error = queue->StartListen(port);
+    UpdateServiceButtons();
     if (!error.isEmpty()) {
         ui->statusbar->showMessage(error, StatusTimeoutMs);
         return 0;
@@ -420,6 +455,7 @@ void LocalMainWindow::StopServer()
 {
     if (queue)
         queue->listener->StopListen();
+    UpdateServiceButtons();
 }
 
 void LocalMainWindow::ResetServer()
@@ -431,6 +467,7 @@ void LocalMainWindow::ResetServer()
     }
     queue = new LocalServer(this);
     wireQueue();
+    UpdateServiceButtons();
 }
 
 void LocalMainWindow::JobStarted(QByteArray job_id)
@@ -439,10 +476,10 @@ void LocalMainWindow::JobStarted(QByteArray job_id)
         queue->OnJobStarted(QString::fromUtf8(job_id));
 }
 
-void LocalMainWindow::JobFinished(QByteArray job_id, int exit_code)
+void LocalMainWindow::JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped)
 {
     if (queue)
-        queue->OnJobFinish(QString::fromUtf8(job_id), exit_code);
+        queue->OnJobEnded(QString::fromUtf8(job_id), exit_code, reason, stopped);
 }
 
 void LocalMainWindow::JobUpdated(QByteArray job_id, const QJsonObject &object)

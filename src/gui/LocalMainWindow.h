@@ -44,9 +44,10 @@ private slots:
     void on_buttonTopJob_clicked();
     void on_buttonBottomJob_clicked();
     void on_buttonRemoveJob_clicked();
+    void on_buttonRetryJob_clicked();
 
 protected slots:
-    void OnJobUpdateData(const QJsonObject &json) override;
+    bool OnJobUpdateData(const QJsonObject &json) override;
     void onUpdateJobList(QList<NesterJob *> jobs);
     void onJobRemoved(QString job_id);
 
@@ -60,7 +61,8 @@ protected:
     void StopServer() override;
     void ResetServer() override;
     void JobStarted(QByteArray job_id) override;
-    void JobFinished(QByteArray job_id, int exit_code) override;
+    void JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped) override;
+    void EngineAvailabilityChanged(bool usable, const QString &path) override;
     void JobUpdated(QByteArray job_id, const QJsonObject &object) override;
     QJsonObject NextJob() override;
 
@@ -72,6 +74,7 @@ private:
     void retranslateUi();
     void retranslateMenus();
     void wireQueue();
+    void UpdateServiceButtons();
     void moveJob(const QString &job_id, int step);
     void fillAddress(ConnectionSettingsDialog *dialog, int triesLeft);
 

@@ -13,9 +13,12 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSaveFile>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QThread>
 
+#include <chrono>
 #include <exception>
 #include <mutex>
 
@@ -28,6 +31,27 @@ const char *const InvalidData = "Invalid data...";
 const char *const JobNameEmpty = "Job name is empty...";
 const char *const JobNonExistent = "Job non-existent...";
 const char *const UploadFailed = "Data upload exception, Please contact the server administrator...";
+const char kRetryDelayKey[] = "worker/retry_delay_seconds";
+const int kDefaultRetryDelaySeconds = 30;
+const char kMaxFailedRunsKey[] = "worker/max_failed_runs";
+const int kDefaultMaxFailedRuns = 3;
+
+// A setting read with its default; the default is written when the key is
+// missing, so that the operator finds it in the settings file.
+int SettingWithDefault(const char *key, int fallback)
+{
+    QSettings settings;
+    if (!settings.contains(QLatin1String(key)))
+        settings.setValue(QLatin1String(key), fallback);
+    return settings.value(QLatin1String(key), fallback).toInt();
+}
+
+qint64 SteadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 // How often the GUI thread delivers the changes made by client sessions:
 // the operator sees them in the table well within a second.
 constexpr int DeliveryIntervalMs = 100;
@@ -354,12 +378,14 @@ Reply LocalServer::MoveNesterJob(const QByteArray &request)
     const QJsonObject object = document.object();
     const QString job_id = object.value(QStringLiteral("job_id")).toString();
     const int step = object.value(QStringLiteral("step")).toInt(0);
+    int from = -1;
     {
         QueueLocker locker;
         NesterJob *job = FindJob(job_id);
         if (!job || !job->IsWaiting())
             return Reply(false, QByteArray());
         const int i = jobs.indexOf(job);
+        from = i;
         const int last = jobs.size() - 1;
         switch (step) {
         case -1:
@@ -390,6 +416,37 @@ Reply LocalServer::MoveNesterJob(const QByteArray &request)
             return Reply(false, QByteArray());
         }
     }
+    if (!OnJobChanged(nullptr, JobAction::Moved)) {
+        // Not on disk: the move is undone, so that what the client is told
+        // is what a restart restores.
+        {
+            QueueLocker locker;
+            NesterJob *job = FindJob(job_id);
+            if (job)
+                jobs.move(jobs.indexOf(job), qBound(0, from, jobs.size() - 1));
+        }
+        qWarning().noquote() << "Move of job" << job_id << "undone: the queue backup cannot be written";
+        backupWriter->Request();
+        NotifyChanged();
+        return Reply(false, QByteArray());
+    }
+    return Reply(true, QByteArray());
+}
+
+Reply LocalServer::RetryNesterJob(const QString &job_id)
+{
+    {
+        QueueLocker locker;
+        NesterJob *job = FindJob(job_id);
+        if (!job || !job->IsFailed())
+            return Reply(false, JobNonExistent);
+        job->state = NesterJob::Waiting;
+        job->failed_runs = 0;
+        job->error.clear();
+        job->retry_at = 0;
+        jobs.move(jobs.indexOf(job), jobs.size() - 1);
+    }
+    qInfo().noquote() << "Job" << job_id << "retried by the operator";
     OnJobChanged(nullptr, JobAction::Moved);
     return Reply(true, QByteArray());
 }
@@ -397,9 +454,11 @@ Reply LocalServer::MoveNesterJob(const QByteArray &request)
 QJsonObject LocalServer::PickJob()
 {
     QJsonObject result;
+    const qint64 now = SteadyMs();
     QueueLocker locker;
     for (const NesterJob *job : qAsConst(jobs)) {
-        if (!job->IsWaiting() || !QFile::exists(job->fileaex))
+        // A job waiting for its retry lets the jobs behind it go first.
+        if (!job->IsWaiting() || job->retry_at > now || !QFile::exists(job->fileaex))
             continue;
         result.insert(QStringLiteral("file_path"), job->fileaex);
         result.insert(QStringLiteral("job_id"), job->job_id);
@@ -412,24 +471,31 @@ QJsonObject LocalServer::PickJob()
 }
 
 // GUI thread. The queue mutex is held for the whole write, so the job cannot
-// be removed (and its folder deleted) half-way.
-void LocalServer::UpdateData(const QJsonObject &data)
+// be removed (and its folder deleted) half-way. The file is replaced
+// atomically: a write that fails (disk full) leaves the previous result.
+bool LocalServer::UpdateData(const QJsonObject &data)
 {
     try {
         const QByteArray bytes = QByteArray::fromBase64(data.value(QStringLiteral("data")).toString().toLatin1());
         const QString job_id = data.value(QStringLiteral("job_id")).toString();
         QueueLocker locker;
-        const NesterJob *job = FindJob(job_id);
+        NesterJob *job = FindJob(job_id);
         if (!job)
-            return;
+            return true; // nothing to keep it for
         JobFileLocker write(&fileLock, Write);
-        QFile file(job->fileaexres);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            file.write(bytes);
-            file.close();
+        QSaveFile file(job->fileaexres);
+        const bool written = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()
+                             && file.flush() && file.commit();
+        if (!written) {
+            qWarning().noquote() << "Result of job" << job_id << "not written, the previous one stays:"
+                                 << job->fileaexres << file.errorString();
+            file.cancelWriting();
         }
+        job->result_broken = !written;
+        return written;
     } catch (...) {
         LogCaught("Orvane::Zendral::LocalServer::UpdateData", __LINE__);
+        return false;
     }
 }
 
@@ -452,6 +518,7 @@ void LocalServer::OnJobStarted(QString job_id)
             if (!job)
                 return;
             job->Start();
+            qInfo().noquote() << "Job" << job_id << "from" << job->from << "started";
         }
         backupWriter->Request();
         NotifyChanged();
@@ -486,36 +553,64 @@ void LocalServer::OnJobUpdate(QString jod_id, QJsonObject object)
     }
 }
 
-// Exit code 0 finishes the job. Any other code means the run failed: the job
-// waits again (start, progress and efficiency cleared) so it is tried again,
-// instead of showing "running" with no engine behind it. It goes to the tail
-// of the queue, so a job whose engine always fails cannot keep the jobs
-// behind it from ever running.
 void LocalServer::OnJobFinish(QString job_id, int exit_code)
 {
+    OnJobEnded(job_id, exit_code,
+               exit_code == 0 ? QString() : QStringLiteral("exit code %1").arg(exit_code), false);
+}
+
+void LocalServer::OnJobEnded(const QString &job_id, int exit_code, const QString &reason, bool stopped)
+{
     try {
+        const int maxFailed = qMax(1, SettingWithDefault(kMaxFailedRunsKey, kDefaultMaxFailedRuns));
+        const int delay = qMax(0, SettingWithDefault(kRetryDelayKey, kDefaultRetryDelaySeconds));
         {
             QueueLocker locker;
             NesterJob *job = FindJob(job_id);
-            if (!job)
+            if (!job || (!job->IsRunning() && exit_code != 0))
                 return; // removed or picked up meanwhile: never brought back
-            if (exit_code == 0) {
-                job->Finish();
-            } else if (job->IsRunning()) {
-                job->state = NesterJob::Waiting;
-                job->start.clear();
-                job->completed = 0;
-                job->efficient = 0;
-                jobs.move(jobs.indexOf(job), jobs.size() - 1);
-            } else {
-                return;
-            }
+            EndRun(job, exit_code, reason, stopped, maxFailed, delay);
         }
         backupWriter->Request();
         NotifyChanged();
     } catch (...) {
-        LogCaught("Orvane::Zendral::LocalServer::OnJobFinish", __LINE__);
+        LogCaught("Orvane::Zendral::LocalServer::OnJobEnded", __LINE__);
     }
+}
+
+// Caller holds the queue mutex. A job never leaves its place here: a failed
+// run waits for its retry where it stands, and the jobs behind it go first
+// meanwhile (PickJob).
+void LocalServer::EndRun(NesterJob *job, int exit_code, const QString &reason, bool stopped,
+                         int maxFailed, int delaySeconds)
+{
+    if (exit_code == 0 && !job->result_broken) {
+        job->Finish();
+        job->failed_runs = 0;
+        job->error.clear();
+        qInfo().noquote() << "Job" << job->job_id << "from" << job->from << "finished";
+        return;
+    }
+    job->start.clear();
+    job->completed = 0;
+    job->efficient = 0;
+    if (stopped) {
+        job->state = NesterJob::Waiting;
+        qInfo().noquote() << "Job" << job->job_id << "stopped, waiting again at its place";
+        return;
+    }
+    job->failed_runs += 1;
+    job->error = exit_code == 0 ? QStringLiteral("result could not be written") : reason;
+    if (job->failed_runs >= maxFailed) {
+        job->state = NesterJob::Failed;
+        qWarning().noquote() << "Job" << job->job_id << "from" << job->from << "failed after"
+                             << job->failed_runs << "runs:" << job->error;
+        return;
+    }
+    job->state = NesterJob::Waiting;
+    job->retry_at = SteadyMs() + qint64(delaySeconds) * 1000;
+    qWarning().noquote() << "Job" << job->job_id << "from" << job->from << "run failed (" << job->error
+                         << "), run" << job->failed_runs << "of" << maxFailed << "- retried in" << delaySeconds << "s";
 }
 
 NesterJob *LocalServer::FindJob(const QString &job_id) const
@@ -532,16 +627,18 @@ NesterJob *LocalServer::FindJob(const QString &job_id) const
 // is written before returning, so a client's reply means the change is on
 // disk. An add whose backup could not be written is taken back (record out of
 // the queue, job folder deleted) and false is returned, so the client is not
-// told its job was taken when a restart would lose it. A failed write after a
-// remove or pick-up needs nothing: the job's files are gone, so a restore
-// drops the stale record.
+// told its job was taken when a restart would lose it; for a move false is
+// returned and the caller undoes it. A failed write after a remove or pick-up
+// needs nothing: the job's files are gone, so a restore drops the stale
+// record.
 bool LocalServer::OnJobChanged(NesterJob *job, JobAction action)
 {
     if (job && action == JobAction::Added) {
         QueueLocker locker;
         jobs.append(job);
     }
-    if (!backupWriter->WriteNow() && job && action == JobAction::Added) {
+    const bool written = backupWriter->WriteNow();
+    if (!written && job && action == JobAction::Added) {
         const QString job_id = job->job_id;
         qCritical() << "Job not taken, the queue backup cannot be written:" << job_id << job->fileaex;
         {
@@ -557,7 +654,7 @@ bool LocalServer::OnJobChanged(NesterJob *job, JobAction action)
         return false;
     }
     NotifyChanged();
-    return true;
+    return written || action == JobAction::Removed;
 }
 
 // The files of records still in the queue are passed on, so that a folder

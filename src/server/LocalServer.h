@@ -77,10 +77,16 @@ public:
     Reply PickUpNesterJob(const QString &job_id);
     Reply GetNesterJobList(const QString &from, const QString &requestedName);
     Reply MoveNesterJob(const QByteArray &request);
+    // The operator's retry of a failed job: back to waiting at the tail,
+    // its failed-run count reset. (true, empty) or (false, "Job non-existent...").
+    Reply RetryNesterJob(const QString &job_id);
 
     // GUI thread.
     QJsonObject PickJob();
-    void UpdateData(const QJsonObject &data);
+    // Replaces the job's result file atomically; false when it could not be
+    // written (the previous result stays, and a finish of the run counts as
+    // a failure).
+    bool UpdateData(const QJsonObject &data);
     // A copy of the queue, taken under the queue mutex (GUI thread: the
     // records stay alive until control returns to the event loop).
     QList<NesterJob *> Jobs() const;
@@ -98,10 +104,19 @@ public slots:
     void OnJobStarted(QString job_id);
     void OnJobUpdate(QString jod_id, QJsonObject object);
     void OnJobFinish(QString job_id, int exit_code);
+    // The end of a run with its reason. Exit code 0 finishes the job (unless
+    // its result could not be written). A run the operator stopped returns
+    // the job to waiting at its place, with no failure counted. Any other
+    // end is a failed run: the job waits at its place and is retried after
+    // "worker/retry_delay_seconds"; after "worker/max_failed_runs" failed
+    // runs in a row it is failed and not run again until retried.
+    void OnJobEnded(const QString &job_id, int exit_code, const QString &reason, bool stopped);
 
 private:
     // Caller holds the queue mutex.
     NesterJob *FindJob(const QString &job_id) const;
+    static void EndRun(NesterJob *job, int exit_code, const QString &reason, bool stopped,
+                       int maxFailed, int delaySeconds);
     // False only for an add whose backup write failed (the job is then
     // taken back out).
     bool OnJobChanged(NesterJob *job, JobAction action);

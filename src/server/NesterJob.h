@@ -62,6 +62,12 @@ public:
     qint32 failed_runs = 0;
     QString error;
 
+    // Kept in memory only: a waiting job that failed is not handed out
+    // before this time (steady clock, ms; 0: at once), and whether the last
+    // write of its result file failed.
+    qint64 retry_at = 0;
+    bool result_broken = false;
+
 private:
     QString OwnFolder() const;
     bool IsOwnFile(const QFileInfo &file, const QStringList &keep) const;

@@ -214,8 +214,13 @@ void WriteBackup::ScanJobFolders(QList<NesterJob *> &jobs, const QDir &jobsDir)
         const QDir clientDir(jobsDir.absoluteFilePath(client));
         for (const QString &folder : clientDir.entryList(dirs, order)) {
             const QDir jobDir(clientDir.absoluteFilePath(folder));
-            const QFileInfoList files = jobDir.entryInfoList(
+            QFileInfoList files = jobDir.entryInfoList(
                 QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::Name);
+            // An engine lock left by a run the service could not end is no
+            // job file.
+            files.erase(std::remove_if(files.begin(), files.end(),
+                                       [](const QFileInfo &f) { return f.fileName().endsWith(QLatin1String(".lock")); }),
+                        files.end());
             if (files.isEmpty() || files.size() > 2) {
                 qDebug() << "Job folder skipped, it holds" << files.size() << "files:" << jobDir.absolutePath();
                 continue;

@@ -121,6 +121,21 @@ QJsonObject findJob(const QJsonArray &list, const QString &id)
     return {};
 }
 
+// Whether a process runs (a zombie, ended and not yet reaped, does not).
+bool isAlive(qint64 pid)
+{
+#ifdef Q_OS_LINUX
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
+#else
+    Q_UNUSED(pid)
+    return false;
+#endif
+}
+
 } // namespace
 
 class TestEndToEnd : public QObject
@@ -212,6 +227,12 @@ private slots:
             }));
         }
         QTest::qWait(1000); // let the queue backup land
+        // The engine dies with the service, also when the service is killed.
+        const QList<qint64> engines = childrenOf(service->processId());
+        QCOMPARE(engines.size(), 1);
+        service->kill();
+        QVERIFY(service->waitForFinished(10000));
+        QVERIFY(pollUntil([&] { return !isAlive(engines.first()); }));
         stopService();
 
         startService({"-a"}, hang);

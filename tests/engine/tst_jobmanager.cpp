@@ -1,9 +1,12 @@
 // The engine runner driven against the stand-in engine process.
 
+#include "EngineProcess.h"
 #include "JobManager.h"
 
 #include <QJsonObject>
+#include <QElapsedTimer>
 #include <QMutex>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
@@ -15,6 +18,7 @@
 
 #include <stdexcept>
 
+using Orvane::Zendral::EngineProcess;
 using Orvane::Zendral::JobManager;
 
 namespace {
@@ -76,6 +80,12 @@ QString resultAttribute(const QJsonObject &report, const QString &name)
     return re.match(QString::fromUtf8(xml)).captured(1);
 }
 
+bool StoreWrite(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
 } // namespace
 
 
@@ -90,6 +100,9 @@ private slots:
     void runsToTheEnd_data();
     void runsToTheEnd();
     void finalReportReadsTheFileAtTheEnd();
+    void messagesInOneWriteAllApplied();
+    void timeLimitEndsStubbornEngine();
+    void staleEngineEndedBeforeStart();
     void stopWorkEndsHangingEngine_data();
     void stopWorkEndsHangingEngine();
     void engineNotRun_data();
@@ -113,8 +126,10 @@ void TestJobManager::initTestCase()
 
 void TestJobManager::init()
 {
-    for (const char *name : {"ZENDRAL_STUB_MESSAGES", "ZENDRAL_STUB_EXIT", "ZENDRAL_STUB_MODE"})
+    for (const char *name : {"ZENDRAL_STUB_MESSAGES", "ZENDRAL_STUB_EXIT", "ZENDRAL_STUB_MODE",
+                             "ZENDRAL_STUB_IGNORE_TERM"})
         qunsetenv(name);
+    QSettings().remove(QStringLiteral("worker/engine_grace_seconds"));
     qputenv("ZENDRAL_STUB_PAUSE_MS", "100");
     QSettings().setValue(QStringLiteral("worker/engine"), QStringLiteral(ZENDRAL_STUB_ENGINE_PATH));
     QMutexLocker locker(&logMutex);
@@ -216,6 +231,75 @@ void TestJobManager::finalReportReadsTheFileAtTheEnd()
     QCOMPARE(resultAttribute(run.report(1), "iteration"), QStringLiteral("2"));
     QCOMPARE(resultAttribute(run.report(2), "iteration"), QStringLiteral("3"));
     QVERIFY(!QFile::exists(marker + QStringLiteral(".engine.xml")));
+}
+
+// Messages that arrive together, with plain text between them, are each
+// applied, in order; the text is logged and skipped.
+void TestJobManager::messagesInOneWriteAllApplied()
+{
+    qputenv("ZENDRAL_STUB_MODE", "pairs");
+    qputenv("ZENDRAL_STUB_MESSAGES", "4");
+    Run run;
+    run.runner->startWork(QByteArray(), kJobId, makeFile(QStringLiteral("pairs.aex")).toUtf8(), 4);
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, kTimeoutMs);
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(run.update.count(), 4);
+    QList<double> efficiencies;
+    for (int i = 0; i < 4; ++i)
+        efficiencies << run.message(i).value("efficiency").toDouble();
+    QCOMPARE(efficiencies, (QList<double>{0.675, 0.75, 0.825, 0.9}));
+    QMutexLocker locker(&logMutex);
+    QVERIFY(logLines.filter(QStringLiteral("engine note: next pair")).size() >= 1);
+}
+
+// An engine still running its grace after its budget is asked to end, and
+// killed when it does not; the run fails and says why.
+void TestJobManager::timeLimitEndsStubbornEngine()
+{
+    qputenv("ZENDRAL_STUB_MODE", "hang");
+    qputenv("ZENDRAL_STUB_IGNORE_TERM", "1");
+    QSettings().setValue(QStringLiteral("worker/engine_grace_seconds"), 1);
+    QElapsedTimer clock;
+    clock.start();
+    Run run(false);
+    run.runner->startWork(QByteArray(), kJobId, makeFile(QStringLiteral("limit.aex")).toUtf8(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, 15000);
+    QVERIFY2(clock.elapsed() >= 2000, "ended before budget and grace were over");
+    QVERIFY(run.exitCode() != 0 && run.exitCode() != -1);
+    QVERIFY2(run.runner->endReason().startsWith("time limit exceeded"), qPrintable(run.runner->endReason()));
+    QVERIFY(!run.runner->wasStopped());
+}
+
+// The lock file names an engine of an earlier run that still runs on the
+// job (the service died without ending it): it is ended before the new run
+// starts; a lock of a process that is gone is only cleared.
+void TestJobManager::staleEngineEndedBeforeStart()
+{
+    qputenv("ZENDRAL_STUB_MODE", "hang");
+    const QString marker = makeFile(QStringLiteral("stale.aex"));
+    qint64 pid = 0;
+    QVERIFY(QProcess::startDetached(ZENDRAL_STUB_ENGINE_PATH, {"-f", marker, "-t", "60"}, QString(), &pid));
+    QString mark;
+    for (int i = 0; i < 100 && mark.isEmpty(); ++i, QThread::msleep(20))
+        mark = EngineProcess::StartMark(pid);
+    QVERIFY(EngineProcess::IsRunning(pid, mark));
+    QVERIFY(StoreWrite(JobManager::LockPath(marker), QByteArray::number(pid) + '\n' + mark.toLatin1() + '\n'));
+
+    qputenv("ZENDRAL_STUB_MODE", "normal");
+    qputenv("ZENDRAL_STUB_MESSAGES", "1");
+    Run run;
+    run.runner->startWork(QByteArray(), kJobId, marker.toUtf8(), 1);
+    QVERIFY(!EngineProcess::IsRunning(pid, mark)); // ended before the new engine started
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, kTimeoutMs);
+    QCOMPARE(run.exitCode(), 0);
+    QVERIFY(!QFile::exists(JobManager::LockPath(marker)));
+
+    // A lock whose process is gone (the mark no longer matches) is cleared.
+    QVERIFY(StoreWrite(JobManager::LockPath(marker), QByteArray::number(pid) + "\n1\n"));
+    Run again;
+    again.runner->startWork(QByteArray(), kJobId, marker.toUtf8(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(again.finished.count(), 1, kTimeoutMs);
+    QCOMPARE(again.exitCode(), 0);
 }
 
 void TestJobManager::stopWorkEndsHangingEngine_data()

@@ -14,6 +14,11 @@
 #include <QString>
 #include <QTest>
 
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 namespace StoreTest {
 
 // Gives the process a data folder of its own named after the test case
@@ -71,5 +76,34 @@ inline QByteArray ReadFile(const QString &path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
+
+#ifdef Q_OS_UNIX
+// Limits the size of files the process writes for a scope, so that a write
+// beyond it fails as on a full disk (EFBIG; the SIGXFSZ it raises is
+// ignored meanwhile).
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previousHandler);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    rlimit saved{};
+    void (*previousHandler)(int) = nullptr;
+};
+#endif
 
 } // namespace StoreTest

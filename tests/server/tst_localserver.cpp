@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -37,14 +38,15 @@ private slots:
     void addReducesNames();
     void addMakesNamesSafe_data();
     void addMakesNamesSafe();
-    void addTakenBackWhenBackupFails();
+    void changesTakenBackWhenBackupFails();
     void sameSecondAddsGetOwnFolders();
     void removeAndPickUp();
     void listPositionsAndMarker();
     void moves();
     void pickJob();
     void engineReports();
-    void failedRunGoesToTail();
+    void failedRunsWaitAtTheirPlaceThenFail();
+    void resultWriteFailureKeepsPreviousResult();
     void sessionChangesReachGuiThread();
     void jobsFolderFailure();
 
@@ -80,6 +82,9 @@ void TestLocalServer::init()
 {
     server.reset();
     QVERIFY(StoreTest::UseFreshDataFolder(QString::fromLatin1(QTest::currentTestFunction())));
+    QSettings settings;
+    settings.setValue("worker/retry_delay_seconds", 0);
+    settings.remove("worker/max_failed_runs");
     server = std::make_unique<LocalServer>();
     QVERIFY(server->Jobs().isEmpty());
 }
@@ -197,10 +202,13 @@ void TestLocalServer::addMakesNamesSafe()
 
 // An add is answered with its id only when the backup holds it. A folder
 // where the backup file belongs makes every write fail (also as root).
-void TestLocalServer::addTakenBackWhenBackupFails()
+// Adds and moves whose backup cannot be written are taken back and refused:
+// what a client is told is what a restart restores.
+void TestLocalServer::changesTakenBackWhenBackupFails()
 {
     const QString kept = add("kept.aex");
-    QVERIFY(!kept.isEmpty());
+    const QString kept2 = add("kept2.aex");
+    QVERIFY(!kept.isEmpty() && !kept2.isEmpty());
     const QString clientDir = StoreTest::JobsPath() + "/" + Client;
     const QStringList foldersBefore = QDir(clientDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     const QString backup = StoreTest::JobsPath() + "/JOB_LIST.BAK";
@@ -214,8 +222,10 @@ void TestLocalServer::addTakenBackWhenBackupFails()
     session.join();
     QCOMPARE(fromSession, failed);
 
-    // No trace of either: not in the queue, no job folder; the earlier job stays.
-    QCOMPARE(ids(), QStringList{kept});
+    QCOMPARE(server->MoveNesterJob(MoveRequest(kept2, 0)), Reply(false, QByteArray()));
+
+    // No trace of either add, the move undone; the earlier jobs stay.
+    QCOMPARE(ids(), (QStringList{kept, kept2}));
     QCOMPARE(QDir(clientDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot), foldersBefore);
     QCOMPARE(StoreTest::ReadFile(find(kept)->fileaex), QByteArray("data of kept.aex"));
 
@@ -223,7 +233,7 @@ void TestLocalServer::addTakenBackWhenBackupFails()
     QVERIFY(QDir().rmdir(backup));
     const QString later = add("later.aex");
     QVERIFY(!later.isEmpty());
-    QCOMPARE(ids(), (QStringList{kept, later}));
+    QCOMPARE(ids(), (QStringList{kept, kept2, later}));
     QVERIFY(StoreTest::ReadFile(backup).contains(later.toLatin1()));
 }
 
@@ -431,7 +441,7 @@ void TestLocalServer::engineReports()
     QCOMPARE(job->efficient, 0.0);
     QCOMPARE(updates.count(), 7);
 
-    // A failed run waits again and is handed out again.
+    // A failed run waits again and is handed out again (no retry delay here).
     server->OnJobFinish(id, 1);
     QVERIFY(job->IsWaiting());
     QVERIFY(job->start.isEmpty());
@@ -439,10 +449,13 @@ void TestLocalServer::engineReports()
     QCOMPARE(job->efficient, 0.0);
     QCOMPARE(server->PickJob().value("job_id").toString(), id);
 
+    QCOMPARE(job->failed_runs, 1);
+    QCOMPARE(job->error, QStringLiteral("exit code 1"));
     server->OnJobStarted(id);
     server->OnJobFinish(id, 0);
     QVERIFY(job->IsFinished());
     QCOMPARE(job->completed, 100.0);
+    QCOMPARE(job->failed_runs, 0);
     server->OnJobFinish(id, 3); // a finished job stays finished
     QVERIFY(job->IsFinished());
     server->OnJobFinish("{unknown}", 0);
@@ -454,28 +467,77 @@ void TestLocalServer::engineReports()
     QCOMPARE(StoreTest::ReadFile(job->fileaexres), QByteArray("2nd"));
 }
 
-// A run that fails goes to the tail of the queue, so a job whose engine
-// always fails does not keep the others from running.
-void TestLocalServer::failedRunGoesToTail()
+// A failed run keeps its place and waits for its retry while the jobs behind
+// it run; after the maximum of failed runs the job is failed, listed so and
+// never handed out, until the operator retries it (then at the tail). A run
+// the operator stopped counts no failure.
+void TestLocalServer::failedRunsWaitAtTheirPlaceThenFail()
 {
-    const QString done = add("done.aex"), a = add("a.aex"), b = add("b.aex"), c = add("c.aex");
-    server->OnJobStarted(done);
-    server->OnJobFinish(done, 0);
-    QCOMPARE(server->PickJob().value("job_id").toString(), a);
+    QSettings().setValue("worker/retry_delay_seconds", 1);
+    QSettings().setValue("worker/max_failed_runs", 2);
+    const QString a = add("a.aex"), b = add("b.aex"), c = add("c.aex");
     server->OnJobStarted(a);
-    server->OnJobFinish(a, 1);
+    server->OnJobEnded(a, 3, "exit code 3", false);
     QVERIFY(find(a)->IsWaiting());
-    QCOMPARE(ids(), (QStringList{done, b, c, a}));
-    QCOMPARE(server->PickJob().value("job_id").toString(), b);
-    // The new order is what a restart brings back.
-    QTRY_COMPARE_WITH_TIMEOUT(QJsonDocument::fromJson(StoreTest::ReadFile(StoreTest::JobsPath() + "/JOB_LIST.BAK"))
-                                  .array().last().toObject().value("job_id").toString(), a, 5000);
+    QCOMPARE(ids(), (QStringList{a, b, c}));
+    QCOMPARE(server->PickJob().value("job_id").toString(), b); // a waits for its retry
+    QTRY_COMPARE_WITH_TIMEOUT(server->PickJob().value("job_id").toString(), a, 5000);
 
-    // A running job that fails goes behind the waiting ones too.
-    server->OnJobStarted(b);
-    server->OnJobFinish(b, 2);
-    QCOMPARE(ids(), (QStringList{done, c, a, b}));
-    QCOMPARE(server->PickJob().value("job_id").toString(), c);
+    server->OnJobStarted(a);
+    server->OnJobEnded(a, 9, "stopped", true); // stopped by the operator
+    QVERIFY(find(a)->IsWaiting());
+    QCOMPARE(find(a)->failed_runs, 1);
+    QCOMPARE(server->PickJob().value("job_id").toString(), a);
+
+    server->OnJobStarted(a);
+    server->OnJobEnded(a, 124, "time limit exceeded", false);
+    QVERIFY(find(a)->IsFailed());
+    QCOMPARE(ids(), (QStringList{a, b, c}));
+    QCOMPARE(server->PickJob().value("job_id").toString(), b);
+    const QJsonArray list = QJsonDocument::fromJson(server->GetNesterJobList(Client, QString()).second).array();
+    QCOMPARE(list.at(0).toObject().value("state").toString(), QStringLiteral("failed"));
+    QCOMPARE(list.at(0).toObject().value("error").toString(), QStringLiteral("time limit exceeded"));
+    QCOMPARE(list.at(0).toObject().value("position").toInt(), 0);
+    QCOMPARE(list.at(1).toObject().value("position").toInt(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(StoreTest::ReadFile(StoreTest::JobsPath() + "/JOB_LIST.BAK").contains("\"state\":3"), 5000);
+
+    QCOMPARE(server->RetryNesterJob(b), Reply(false, "Job non-existent...")); // not failed
+    QCOMPARE(server->RetryNesterJob(a), Reply(true, QByteArray()));
+    QCOMPARE(ids(), (QStringList{b, c, a}));
+    QVERIFY(find(a)->IsWaiting());
+    QCOMPARE(find(a)->failed_runs, 0);
+    QVERIFY(find(a)->error.isEmpty());
+}
+
+// A result that cannot be written (the file size limit stands in for a full
+// disk) leaves the previous result, and the run's successful exit does not
+// finish the job with it.
+void TestLocalServer::resultWriteFailureKeepsPreviousResult()
+{
+#ifdef Q_OS_UNIX
+    const QString id = add("r.aex");
+    NesterJob *job = find(id);
+    server->OnJobStarted(id);
+    const QByteArray first(4096, 'a');
+    const QByteArray big(600060, 'b');
+    auto update = [&](const QByteArray &bytes) {
+        return server->UpdateData(QJsonObject{{"job_id", id}, {"data", QString::fromLatin1(bytes.toBase64())}});
+    };
+    QVERIFY(update(first));
+    bool written = true;
+    {
+        StoreTest::FileSizeLimit limit(65536);
+        written = update(big);
+    }
+    QVERIFY(!written);
+    QCOMPARE(StoreTest::ReadFile(job->fileaexres), first);
+    QCOMPARE(QDir(QFileInfo(job->fileaexres).absolutePath()).entryList(QDir::Files).size(), 2); // no leftovers
+    server->OnJobEnded(id, 0, QString(), false);
+    QVERIFY(!job->IsFinished());
+    QCOMPARE(job->error, QStringLiteral("result could not be written"));
+#else
+    QSKIP("the file size limit is a Unix facility");
+#endif
 }
 
 void TestLocalServer::sessionChangesReachGuiThread()

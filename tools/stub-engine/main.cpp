@@ -24,6 +24,11 @@
 //                          without "path", no result document) | rewrite
 //                          (as normal, then after a pause writes the result
 //                          once more, with iteration messages + 1, and exits)
+//                          | pairs (as normal, but the messages go out two
+//                          in one write, with a line of plain text before
+//                          each pair)
+//   ZENDRAL_STUB_IGNORE_TERM  1: ignore SIGTERM (only a kill ends it)
+//   ZENDRAL_STUB_START_LOG    a file to which each start appends a line
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -34,6 +39,7 @@
 #include <QThread>
 #include <QXmlStreamWriter>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -151,14 +157,22 @@ int runMessages(const Options &options, const QFileInfo &input, const QString &r
 {
     const bool writeFile = options.mode == QLatin1String("normal")
                            || options.mode == QLatin1String("hang")
-                           || options.mode == QLatin1String("rewrite");
+                           || options.mode == QLatin1String("rewrite")
+                           || options.mode == QLatin1String("pairs");
+    const bool pairs = options.mode == QLatin1String("pairs");
+    QByteArray pending; // pairs: the first message of a pair waits for the second
     for (int i = 1; i <= options.messages; ++i) {
         const double efficiency = efficiencyAt(options, i);
         if (writeFile && !writeResult(resultPath, input, efficiency, i)) {
             std::fprintf(stderr, "can not write result file %s\n", qUtf8Printable(resultPath));
             return 3;
         }
-        writeOut(message(options, resultPath, i));
+        if (pairs && i % 2 == 1 && i < options.messages) {
+            pending = "engine note: next pair\n" + message(options, resultPath, i);
+            continue;
+        }
+        writeOut(pending + message(options, resultPath, i));
+        pending.clear();
         if (options.mode == QLatin1String("hang")) {
             for (;;)
                 QThread::sleep(1); // until killed
@@ -178,9 +192,23 @@ int runMessages(const Options &options, const QFileInfo &input, const QString &r
 
 } // namespace
 
+void logStart()
+{
+    const QString path = qEnvironmentVariable("ZENDRAL_STUB_START_LOG");
+    if (path.isEmpty())
+        return;
+    if (FILE *log = std::fopen(qUtf8Printable(path), "a")) {
+        std::fprintf(log, "%lld\n", QCoreApplication::applicationPid());
+        std::fclose(log);
+    }
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIntValue("ZENDRAL_STUB_IGNORE_TERM") == 1)
+        std::signal(SIGTERM, SIG_IGN);
+    logStart();
     const Options options = parseOptions(QCoreApplication::arguments());
     const QFileInfo input(options.markerFile);
     if (options.markerFile.isEmpty() || !input.isFile()) {
