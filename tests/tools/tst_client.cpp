@@ -333,6 +333,10 @@ void ClientTest::prefixIdsAndPickUpGuard()
     QVERIFY(Job(id) && Job(id)->IsRunning());
 
     server->OnJobFinish(id, 0);
+    // A result that could not be stored is not fetched.
+    refused = Run({QStringLiteral("pickup"), prefix, QStringLiteral("-o"), work.filePath(QStringLiteral("no-such-folder/r.xml"))});
+    QCOMPARE(refused.code, 1);
+    QVERIFY(Job(id));
     const Result picked = Run({QStringLiteral("pickup"), QLatin1Char('{') + prefix.toUpper(), QStringLiteral("-o"), QStringLiteral("-")});
     QCOMPARE(picked.code, 0);
     QCOMPARE(picked.out.toUtf8(), document);

@@ -305,23 +305,24 @@ int ClientCommands::PickUp(const ClientOptions &options)
     return TakeResult(job.id, options.output.isEmpty() ? DefaultTarget(job.id) : options.output);
 }
 
-// The output is opened before the request: a result that cannot be stored is
-// not fetched, and the job stays.
+// The output is tried before the request: a result that cannot be stored is
+// not fetched, and the job stays. It is written only once the reply is
+// here, so an interrupted transfer leaves no temporary file behind.
 int ClientCommands::TakeResult(const QString &id, const QString &target)
 {
-    ResultFile file(target);
-    if (!file.Open()) {
-        err << "cannot write " << target << ": " << file.ErrorString() << "; job " << id << " is kept\n";
+    QString error;
+    if (!ResultFile::CanWrite(target, &error)) {
+        err << "cannot write " << target << ": " << error << "; job " << id << " is kept\n";
         return ExitRefused;
     }
     const ClientReply reply = connection.Request("PICKUP_NESTER_JOB", id.toUtf8());
-    if (!reply.state) {
-        file.Cancel();
+    if (!reply.state)
         return Refused(reply.content, QStringLiteral("Job not found: %1").arg(id));
-    }
     const QByteArray document = QByteArray::fromBase64(reply.content.toLatin1(), QByteArray::Base64UrlEncoding);
-    if (!file.Write(document)) {
+    ResultFile file(target);
+    if (!file.Open() || !file.Write(document)) {
         err << "cannot write " << target << ": " << file.ErrorString() << '\n';
+        file.Cancel();
         KeepElsewhere(id, document);
         return ExitRefused;
     }
