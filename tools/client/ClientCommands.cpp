@@ -1,8 +1,11 @@
 #include "ClientCommands.h"
 
 #include "ClientConnection.h"
+#include "JobName.h"
+#include "ListedJob.h"
+#include "ResultFile.h"
 
-#include <QElapsedTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -11,6 +14,7 @@
 #include <QMap>
 #include <QSaveFile>
 #include <QThread>
+#include <QUuid>
 
 namespace Orvane {
 namespace Zendral {
@@ -19,52 +23,93 @@ namespace {
 
 constexpr int WatchIntervalMs = 1000;
 
-QJsonArray ParseList(const QString &content)
+QList<ListedJob> ParseList(const QString &content)
 {
     const QJsonDocument document = QJsonDocument::fromJson(content.toUtf8());
     if (!document.isArray())
         throw ClientError{ExitConnection, QStringLiteral("unexpected job list from the service")};
-    return document.array();
+    QList<ListedJob> jobs;
+    const QJsonArray array = document.array();
+    for (const QJsonValue &value : array)
+        jobs << ListedJob(value.toObject());
+    return jobs;
 }
 
-QString Percent(double value)
+QString Bare(const QString &id)
 {
-    return QString::number(value, 'f', 1) + QLatin1Char('%');
+    QString bare = id;
+    if (bare.startsWith(QLatin1Char('{')))
+        bare.remove(0, 1);
+    if (bare.endsWith(QLatin1Char('}')))
+        bare.chop(1);
+    return bare;
 }
 
-// One table row per job, columns padded to their widest cell.
-void PrintTable(QTextStream &out, const QJsonArray &jobs)
+QString DefaultTarget(const QString &id)
+{
+    return Bare(id) + QStringLiteral(".xml");
+}
+
+const ListedJob *Find(const QList<ListedJob> &jobs, const QString &id)
+{
+    for (const ListedJob &job : jobs) {
+        if (job.id == id)
+            return &job;
+    }
+    return nullptr;
+}
+
+// Terminal columns a text takes: East Asian wide characters take two.
+int DisplayWidth(const QString &text)
+{
+    int width = 0;
+    const QVector<uint> codes = text.toUcs4();
+    for (const uint c : codes) {
+        const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F)
+            || (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F)
+            || (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+        width += wide ? 2 : 1;
+    }
+    return width;
+}
+
+// One row per job, columns padded to their widest cell; then the reason of
+// each failed job.
+void PrintTable(QTextStream &out, const QList<ListedJob> &jobs)
 {
     QList<QStringList> rows;
-    rows << QStringList{QStringLiteral("JOB ID"), QStringLiteral("NAME"), QStringLiteral("POSITION"),
-                        QStringLiteral("PROGRESS"), QStringLiteral("EFFICIENCY"), QStringLiteral("STARTED")};
-    for (const QJsonValue &value : jobs) {
-        const QJsonObject job = value.toObject();
-        const int position = job.value(QStringLiteral("position")).toInt();
-        const QString started = job.value(QStringLiteral("estimated_start")).toString();
-        rows << QStringList{job.value(QStringLiteral("job_id")).toString(),
-                            job.value(QStringLiteral("job_name")).toString(),
-                            position > 0 ? QString::number(position) : QStringLiteral("-"),
-                            Percent(job.value(QStringLiteral("complete_percent")).toDouble()),
-                            QString::number(job.value(QStringLiteral("efficient")).toDouble(), 'g', 6),
-                            started.isEmpty() ? QStringLiteral("-") : started};
+    rows << QStringList{QStringLiteral("JOB ID"), QStringLiteral("WORK"), QStringLiteral("NAME"),
+                        QStringLiteral("STATE"), QStringLiteral("POSITION"), QStringLiteral("PROGRESS"),
+                        QStringLiteral("EFFICIENCY"), QStringLiteral("STARTED")};
+    const QString none = QStringLiteral("-");
+    for (const ListedJob &job : jobs) {
+        rows << QStringList{job.id,
+                            job.work.isEmpty() ? none : job.work,
+                            job.name.isEmpty() ? none : job.name,
+                            job.state,
+                            job.position > 0 ? QString::number(job.position) : none,
+                            ListedJob::Percent(job.progress),
+                            QString::number(job.efficiency, 'g', 6),
+                            job.started.isEmpty() ? none : job.started};
     }
     QVector<int> widths(rows.first().size(), 0);
     for (const QStringList &row : qAsConst(rows))
         for (int i = 0; i < row.size(); ++i)
-            widths[i] = qMax(widths[i], row.at(i).size());
+            widths[i] = qMax(widths[i], DisplayWidth(row.at(i)));
     for (const QStringList &row : qAsConst(rows)) {
         QString line;
-        for (int i = 0; i < row.size(); ++i)
-            line += (i + 1 < row.size() ? row.at(i).leftJustified(widths[i] + 2) : row.at(i));
+        for (int i = 0; i < row.size(); ++i) {
+            line += row.at(i);
+            if (i + 1 < row.size())
+                line += QString(widths[i] + 2 - DisplayWidth(row.at(i)), QLatin1Char(' '));
+        }
         out << line << '\n';
     }
+    for (const ListedJob &job : jobs) {
+        if (job.IsFailed())
+            out << job.id << " failed: " << (job.error.isEmpty() ? QStringLiteral("no reason given") : job.error) << '\n';
+    }
     out.flush();
-}
-
-bool IsFinished(const QJsonObject &job)
-{
-    return job.value(QStringLiteral("complete_percent")).toDouble() >= 100.0;
 }
 
 } // namespace
@@ -83,7 +128,7 @@ int ClientCommands::Run(const ClientOptions &options)
     if (options.command == QLatin1String("list"))
         return List(options);
     if (options.command == QLatin1String("watch"))
-        return Watch();
+        return Watch(options);
     if (options.command == QLatin1String("pickup"))
         return PickUp(options);
     if (options.command == QLatin1String("move"))
@@ -96,13 +141,22 @@ int ClientCommands::Run(const ClientOptions &options)
 int ClientCommands::Add(const ClientOptions &options)
 {
     const QString path = options.arguments.value(0);
+    const QString jobName = SubmittedName(options);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         err << "cannot read " << path << ": " << file.errorString() << '\n';
         return ExitRefused;
     }
+    // A result that could not be stored is found out before the job is sent.
+    QString error;
+    const QString probe = options.output.isEmpty() ? QDir::current().filePath(QStringLiteral("zendral-result.xml"))
+                                                   : options.output;
+    if (options.wait && !ResultFile::CanWrite(probe, &error)) {
+        err << "cannot write " << probe << ": " << error << '\n';
+        return ExitRefused;
+    }
     QJsonObject request;
-    request.insert(QStringLiteral("job_name"), options.name.isEmpty() ? QFileInfo(path).fileName() : options.name);
+    request.insert(QStringLiteral("job_name"), jobName);
     request.insert(QStringLiteral("work_data"), QString::fromLatin1(file.readAll().toBase64()));
     if (options.time >= 0)
         request.insert(QStringLiteral("time"), options.time);
@@ -110,8 +164,64 @@ int ClientCommands::Add(const ClientOptions &options)
         connection.Request("ADD_NESTER_JOB", QJsonDocument(request).toJson(QJsonDocument::Compact));
     if (!reply.state)
         return Refused(reply.content, QStringLiteral("the service did not accept the job"));
-    out << reply.content << '\n';
-    return ExitOk;
+    // With the result on standard output the id goes to standard error.
+    (options.wait && options.output == QLatin1String("-") ? err : out) << reply.content << '\n';
+    out.flush();
+    if (!options.wait)
+        return ExitOk;
+    return WaitAndPickUp(reply.content, options.output.isEmpty() ? DefaultTarget(reply.content) : options.output);
+}
+
+QString ClientCommands::SubmittedName(const ClientOptions &options)
+{
+    const QFileInfo info(options.arguments.value(0));
+    QString name = options.name;
+    if (name.isEmpty())
+        name = info.completeBaseName().isEmpty() ? info.fileName() : info.completeBaseName();
+    QString error;
+    const QString jobName = JobName::Encode(options.work, name, info.suffix(), &error);
+    if (jobName.isEmpty()) {
+        throw ClientError{ExitUsage, QStringLiteral("%1%2\n(see zendral-client --help)")
+                                         .arg(error, options.name.isEmpty() ? QStringLiteral("; choose a name with --name")
+                                                                            : QString())};
+    }
+    return jobName;
+}
+
+// The job stays in the queue whenever the wait ends without a pick-up:
+// interrupted, failed, or the connection lost.
+int ClientCommands::WaitAndPickUp(const QString &id, const QString &target)
+{
+    err << "waiting for job " << id << " to end (Ctrl+C stops waiting; the job stays queued)\n";
+    err.flush();
+    QString shown;
+    try {
+        for (int turn = 0;; ++turn) {
+            if (turn > 0)
+                QThread::msleep(WatchIntervalMs);
+            const QList<ListedJob> jobs = FetchList();
+            const ListedJob *job = Find(jobs, id);
+            if (!job) {
+                err << "job " << id << " left the queue before it ended (removed by the operator?)\n";
+                return ExitRefused;
+            }
+            if (job->state != shown) {
+                shown = job->state;
+                err << id << "  " << job->Summary() << '\n';
+                err.flush();
+            }
+            if (job->IsFailed()) {
+                err << "job " << id << " failed; it stays in the queue\n";
+                return ExitRefused;
+            }
+            if (job->IsFinished())
+                return TakeResult(id, target);
+        }
+    } catch (ClientError &error) {
+        if (error.code == ExitConnection)
+            error.message += QStringLiteral("; job %1 stays in the queue").arg(id);
+        throw;
+    }
 }
 
 int ClientCommands::List(const ClientOptions &options)
@@ -126,78 +236,109 @@ int ClientCommands::List(const ClientOptions &options)
     return ExitOk;
 }
 
-// Polls the list every second and prints each job's position and progress
-// when they change; ends when the list is empty or every job is finished.
-int ClientCommands::Watch()
+// Polls the list every second and prints a job's line when it changes; ends
+// when the followed jobs have ended: exit 0 when all finished, 1 when one
+// failed or the followed job left the queue.
+int ClientCommands::Watch(const ClientOptions &options)
 {
-    QMap<QString, QString> shown;
-    for (;;) {
-        const ClientReply reply = connection.Request("GET_NESTER_JOB_LIST");
-        if (!reply.state)
-            return Refused(reply.content, QStringLiteral("the service did not send the job list"));
-        const QJsonArray jobs = ParseList(reply.content);
-        bool allFinished = true;
-        for (const QJsonValue &value : jobs) {
-            const QJsonObject job = value.toObject();
-            const QString id = job.value(QStringLiteral("job_id")).toString();
-            const int position = job.value(QStringLiteral("position")).toInt();
-            QString line = id + QLatin1String("  ") + job.value(QStringLiteral("job_name")).toString();
-            if (IsFinished(job))
-                line += QStringLiteral("  finished");
-            else if (position > 0)
-                line += QStringLiteral("  waiting, position %1").arg(position);
-            else
-                line += QStringLiteral("  running, %1").arg(Percent(job.value(QStringLiteral("complete_percent")).toDouble()));
-            if (shown.value(id) != line) {
-                shown.insert(id, line);
-                out << line << '\n';
-            }
-            allFinished = allFinished && IsFinished(job);
+    QString followed;
+    if (!options.arguments.isEmpty()) {
+        bool listed = false;
+        followed = Resolve(options.arguments.first(), &listed).id;
+        if (!listed) {
+            err << "job " << followed << " is not among this client's jobs\n";
+            return ExitRefused;
         }
-        out.flush();
+    }
+    QMap<QString, QString> shown;
+    for (int turn = 0;; ++turn) {
+        if (turn > 0)
+            QThread::msleep(WatchIntervalMs);
+        QList<ListedJob> jobs = FetchList();
+        if (!followed.isEmpty()) {
+            const ListedJob *job = Find(jobs, followed);
+            if (!job) {
+                err << "job " << followed << " left the queue (picked up or removed)\n";
+                return ExitRefused;
+            }
+            jobs = QList<ListedJob>{*job};
+        }
         if (jobs.isEmpty()) {
             out << "no jobs\n";
             return ExitOk;
         }
-        if (allFinished)
-            return ExitOk;
-        QThread::msleep(WatchIntervalMs);
+        bool allEnded = true;
+        bool anyFailed = false;
+        for (const ListedJob &job : qAsConst(jobs)) {
+            const QString line = job.id + QLatin1String("  ") + job.DisplayName() + QLatin1String("  ") + job.Summary();
+            if (shown.value(job.id) != line) {
+                shown.insert(job.id, line);
+                out << line << '\n';
+            }
+            allEnded = allEnded && job.IsEnded();
+            anyFailed = anyFailed || job.IsFailed();
+        }
+        out.flush();
+        if (allEnded)
+            return anyFailed ? ExitRefused : ExitOk;
     }
 }
 
-// The output file is opened before the request: a pick-up ends the job in
-// the service, so a result that cannot be stored must not be fetched.
+// A pick-up ends the job in the service, whatever its state: a job that has
+// not finished is refused here unless forced, so that no unfinished job is
+// lost by mistake.
 int ClientCommands::PickUp(const ClientOptions &options)
 {
-    const QString id = options.arguments.value(0);
-    QString target = options.output;
-    if (target.isEmpty())
-        target = QString(id).remove(QLatin1Char('{')).remove(QLatin1Char('}')) + QStringLiteral(".xml");
-    const bool toStdout = target == QLatin1String("-");
-    QFile stdoutFile;
-    QSaveFile file(target);
-    QIODevice *device = &file;
-    if (toStdout) {
-        stdoutFile.open(stdout, QIODevice::WriteOnly);
-        device = &stdoutFile;
-    } else if (!file.open(QIODevice::WriteOnly)) {
-        err << "cannot write " << target << ": " << file.errorString() << '\n';
+    bool listed = false;
+    const ListedJob job = Resolve(options.arguments.value(0), &listed);
+    if (!options.force && !listed) {
+        err << "job " << job.id << " is not among this client's jobs, so whether it has finished is not known; "
+            << "it is kept (--force picks it up anyway)\n";
+        return ExitRefused;
+    }
+    if (!options.force && !job.IsFinished()) {
+        err << "job " << job.id << " has not finished (" << job.Summary() << "); it is kept. "
+            << "A pick-up ends the job: wait with 'zendral-client watch " << job.id
+            << "', or use --force to take the current result now\n";
+        return ExitRefused;
+    }
+    return TakeResult(job.id, options.output.isEmpty() ? DefaultTarget(job.id) : options.output);
+}
+
+// The output is tried before the request: a result that cannot be stored is
+// not fetched, and the job stays. It is written only once the reply is
+// here, so an interrupted transfer leaves no temporary file behind.
+int ClientCommands::TakeResult(const QString &id, const QString &target)
+{
+    QString error;
+    if (!ResultFile::CanWrite(target, &error)) {
+        err << "cannot write " << target << ": " << error << "; job " << id << " is kept\n";
         return ExitRefused;
     }
     const ClientReply reply = connection.Request("PICKUP_NESTER_JOB", id.toUtf8());
-    if (!reply.state) {
-        file.cancelWriting();
+    if (!reply.state)
         return Refused(reply.content, QStringLiteral("Job not found: %1").arg(id));
-    }
-    const QByteArray document =
-        QByteArray::fromBase64(reply.content.toLatin1(), QByteArray::Base64UrlEncoding);
-    if (device->write(document) != document.size() || (!toStdout && !file.commit())) {
-        err << "cannot write " << target << ": " << device->errorString() << '\n';
+    const QByteArray document = QByteArray::fromBase64(reply.content.toLatin1(), QByteArray::Base64UrlEncoding);
+    ResultFile file(target);
+    if (!file.Open() || !file.Write(document)) {
+        err << "cannot write " << target << ": " << file.ErrorString() << '\n';
+        file.Cancel();
+        KeepElsewhere(id, document);
         return ExitRefused;
     }
-    if (!toStdout)
+    if (!file.IsStandardOutput())
         out << target << '\n';
     return ExitOk;
+}
+
+// The job has ended with the pick-up, so its result exists only here now.
+void ClientCommands::KeepElsewhere(const QString &id, const QByteArray &document)
+{
+    QSaveFile rescue(QDir::temp().filePath(QStringLiteral("zendral-result-%1.xml").arg(Bare(id))));
+    if (rescue.open(QIODevice::WriteOnly) && rescue.write(document) == document.size() && rescue.commit())
+        err << "the result of job " << id << " was saved as " << rescue.fileName() << '\n';
+    else
+        err << "the result of job " << id << " could not be saved anywhere: " << rescue.errorString() << '\n';
 }
 
 int ClientCommands::Move(const ClientOptions &options)
@@ -206,10 +347,11 @@ int ClientCommands::Move(const ClientOptions &options)
                                           {QStringLiteral("down"), 1},
                                           {QStringLiteral("top"), 0},
                                           {QStringLiteral("bottom"), 9}};
-    const QString id = options.arguments.value(0);
     const QString direction = options.arguments.value(1);
     if (!steps.contains(direction))
         throw ClientError{ExitUsage, QStringLiteral("move: direction must be up, down, top or bottom")};
+    bool listed = false;
+    const QString id = Resolve(options.arguments.value(0), &listed).id;
     QJsonObject request;
     request.insert(QStringLiteral("job_id"), id);
     request.insert(QStringLiteral("step"), steps.value(direction));
@@ -224,11 +366,55 @@ int ClientCommands::Move(const ClientOptions &options)
 
 int ClientCommands::Remove(const ClientOptions &options)
 {
-    const QString id = options.arguments.value(0);
+    bool listed = false;
+    const QString id = Resolve(options.arguments.value(0), &listed).id;
     const ClientReply reply = connection.Request("REMOVE_NESTER_JOB", id.toUtf8());
     if (!reply.state)
         return Refused(reply.content, QStringLiteral("Job not found: %1").arg(id));
     return ExitOk;
+}
+
+QList<ListedJob> ClientCommands::FetchList()
+{
+    const ClientReply reply = connection.Request("GET_NESTER_JOB_LIST");
+    if (!reply.state)
+        throw ClientError{ExitRefused, reply.content.isEmpty() ? QStringLiteral("the service did not send the job list")
+                                                               : reply.content};
+    return ParseList(reply.content);
+}
+
+// Ids are matched without braces and in any case. A full id that no job of
+// this client has is passed on as it is: the service also knows the jobs of
+// other addresses.
+ListedJob ClientCommands::Resolve(const QString &argument, bool *listed)
+{
+    const QString bare = Bare(argument);
+    if (bare.isEmpty())
+        throw ClientError{ExitUsage, QStringLiteral("a job id, or the beginning of one, is needed\n"
+                                                    "(see zendral-client --help)")};
+    const QList<ListedJob> jobs = FetchList();
+    QList<ListedJob> matches;
+    for (const ListedJob &job : jobs) {
+        if (Bare(job.id).startsWith(bare, Qt::CaseInsensitive))
+            matches << job;
+    }
+    *listed = matches.size() == 1;
+    if (matches.size() == 1)
+        return matches.first();
+    if (matches.size() > 1) {
+        QStringList ids;
+        for (const ListedJob &job : qAsConst(matches))
+            ids << job.id;
+        throw ClientError{ExitRefused, QStringLiteral("job id '%1' is ambiguous; it begins %2")
+                                           .arg(argument, ids.join(QStringLiteral(", ")))};
+    }
+    const QString full = QLatin1Char('{') + bare + QLatin1Char('}');
+    if (bare.size() == 36 && !QUuid(full).isNull()) {
+        ListedJob job;
+        job.id = full;
+        return job;
+    }
+    throw ClientError{ExitRefused, QStringLiteral("no job of this client has an id beginning with '%1'").arg(argument)};
 }
 
 int ClientCommands::Refused(const QString &content, const QString &fallback)

@@ -26,6 +26,7 @@ ClientConnection::~ClientConnection()
 
 void ClientConnection::Open()
 {
+    opened = true;
     socket.connectToHost(host, port);
     if (!socket.waitForConnected(ConnectWaitMs)) {
         throw ClientError{ExitConnection,
@@ -38,6 +39,8 @@ void ClientConnection::Open()
 
 ClientReply ClientConnection::Request(const QByteArray &command, const QByteArray &payload)
 {
+    if (!opened)
+        Open();
     socket.write(PackMessage(EncodeRequest(command, payload)));
     while (socket.bytesToWrite() > 0) {
         if (!socket.waitForBytesWritten(ReplyWaitMs)) {
@@ -51,6 +54,8 @@ ClientReply ClientConnection::Request(const QByteArray &command, const QByteArra
 
 void ClientConnection::Close()
 {
+    if (!opened)
+        return;
     Request("LOGOUT_SESSION");
     // The service closes the connection after its reply.
     if (socket.state() == QAbstractSocket::ConnectedState)

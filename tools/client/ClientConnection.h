@@ -25,9 +25,9 @@ struct ClientReply
     QString content;
 };
 
-// A blocking connection to the job service: connects, reads the greeting,
-// sends requests and reads their replies, logs out. Every wait has a time
-// limit. Throws ClientError on connection failures.
+// A blocking connection to the job service: connects (at the first request),
+// reads the greeting, sends requests and reads their replies, logs out.
+// Every wait has a time limit. Throws ClientError on connection failures.
 //
 // Thread: used by the client's main thread only.
 class ClientConnection
@@ -36,14 +36,16 @@ public:
     ClientConnection(const QString &host, quint16 port);
     ~ClientConnection();
 
-    // Connects and reads the greeting.
-    void Open();
-    // Sends one request and returns its reply.
+    // Sends one request and returns its reply; connects first when this is
+    // the first request.
     ClientReply Request(const QByteArray &command, const QByteArray &payload = QByteArray());
-    // Sends LOGOUT_SESSION and waits for the reply and the close.
+    // Sends LOGOUT_SESSION and waits for the reply and the close; nothing
+    // when no request was made.
     void Close();
 
 private:
+    // Connects and reads the greeting.
+    void Open();
     ClientReply ReadReply();
     [[noreturn]] void Fail(const QString &message);
 
@@ -51,6 +53,7 @@ private:
     quint16 port;
     QTcpSocket socket;
     QByteArray buffer;
+    bool opened = false;
 };
 
 } // namespace Zendral

@@ -5,7 +5,6 @@
 #include "ClientConnection.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QMap>
 #include <QTextStream>
 
@@ -19,19 +18,44 @@ const char Usage[] =
     "Usage: zendral-client [--host H] [--port P] COMMAND ...\n"
     "\n"
     "Commands:\n"
-    "  add FILE [--time SECONDS] [--name NAME]   submit a marker document; prints the job id\n"
-    "  list [JOB_NAME] [--json]                  list this client's jobs\n"
-    "  watch                                     follow this client's jobs until all are finished\n"
-    "  pickup JOB_ID [-o FILE]                   fetch the result (default <job id>.xml, '-' for stdout)\n"
-    "  move JOB_ID up|down|top|bottom            move a waiting job in the queue\n"
-    "  remove JOB_ID                             remove a job\n"
+    "  add FILE [--work TEXT] [--name TEXT] [--time SECONDS] [--wait [-o FILE]]\n"
+    "      submit a marker document and print the job id. The window shows the work\n"
+    "      and job name (default name: the file's name without its last suffix).\n"
+    "      --wait: wait until the job ends, then pick up its result\n"
+    "      (default <job id>.xml, '-' for standard output)\n"
+    "  list [JOB_NAME] [--json]\n"
+    "      list this client's jobs: work, name, state, queue position, progress,\n"
+    "      efficiency, start in local time. --json prints the service's list as it is;\n"
+    "      JOB_NAME (a record name as in that list) adds that running job's current marker\n"
+    "  watch [JOB_ID]\n"
+    "      follow one job, or all of this client's jobs, until they end (Ctrl+C stops)\n"
+    "  pickup JOB_ID [-o FILE] [--force]\n"
+    "      fetch the result of a finished job (default <job id>.xml, '-' for standard\n"
+    "      output); this ends the job. A job that has not finished is refused and kept;\n"
+    "      --force takes its current result and ends it\n"
+    "  move JOB_ID up|down|top|bottom\n"
+    "      move a waiting job in the queue\n"
+    "  remove JOB_ID\n"
+    "      remove a job (a running engine is stopped)\n"
+    "\n"
+    "JOB_ID is the id that add printed, with or without braces, or a beginning of it\n"
+    "that only one of this client's jobs has.\n"
     "\n"
     "Options:\n"
-    "  --host H   service host (default 127.0.0.1)\n"
-    "  --port P   service port (default 10088)\n"
+    "  --host H   service host (default $ZENDRAL_HOST, else 127.0.0.1)\n"
+    "  --port P   service port (default $ZENDRAL_PORT, else 10088)\n"
     "  --help     show this help\n"
     "\n"
-    "Exit codes: 0 done, 1 refused by the service, 2 connection failure, 64 usage error.\n";
+    "Exit codes:\n"
+    "  0   done; add --wait: the job finished and its result is saved;\n"
+    "      watch: every followed job finished (or there were none)\n"
+    "  1   not done: the service refused the request; a job id matched no job or several;\n"
+    "      pickup of a job that has not finished; the job failed or left the queue\n"
+    "      (add --wait, watch); a file could not be read or written\n"
+    "  2   the service could not be reached, or the connection broke or carried an\n"
+    "      unexpected reply\n"
+    "  64  usage error\n"
+    "Ctrl+C ends the client at once; a job it was waiting for stays queued.\n";
 
 [[noreturn]] void UsageError(const QString &message)
 {
@@ -43,9 +67,23 @@ const QMap<QString, QPair<int, int>> &Arity()
 {
     static const QMap<QString, QPair<int, int>> arity{
         {QStringLiteral("add"), {1, 1}},    {QStringLiteral("list"), {0, 1}},
-        {QStringLiteral("watch"), {0, 0}},  {QStringLiteral("pickup"), {1, 1}},
+        {QStringLiteral("watch"), {0, 1}},  {QStringLiteral("pickup"), {1, 1}},
         {QStringLiteral("move"), {2, 2}},   {QStringLiteral("remove"), {1, 1}}};
     return arity;
+}
+
+// The commands an option belongs to.
+const QMap<QString, QStringList> &OptionOwners()
+{
+    static const QMap<QString, QStringList> owners{
+        {QStringLiteral("--time"), {QStringLiteral("add")}},
+        {QStringLiteral("--work"), {QStringLiteral("add")}},
+        {QStringLiteral("--name"), {QStringLiteral("add")}},
+        {QStringLiteral("--wait"), {QStringLiteral("add")}},
+        {QStringLiteral("--json"), {QStringLiteral("list")}},
+        {QStringLiteral("--force"), {QStringLiteral("pickup")}},
+        {QStringLiteral("-o"), {QStringLiteral("add"), QStringLiteral("pickup")}}};
+    return owners;
 }
 
 int ToNumber(const QString &text, const QString &option, int minimum, int maximum)
@@ -57,55 +95,89 @@ int ToNumber(const QString &text, const QString &option, int minimum, int maximu
     return value;
 }
 
+QString NonEmpty(const QString &value, const QString &option)
+{
+    if (value.isEmpty())
+        UsageError(QStringLiteral("%1 must not be empty").arg(option));
+    return value;
+}
+
+// Fills in the service's address where the command line left it out (empty
+// host, port 0): from ZENDRAL_HOST and ZENDRAL_PORT, else the defaults.
+void ApplyDefaults(ClientOptions &options)
+{
+    if (options.host.isEmpty())
+        options.host = qEnvironmentVariable("ZENDRAL_HOST", QStringLiteral("127.0.0.1"));
+    if (options.host.isEmpty())
+        options.host = QStringLiteral("127.0.0.1");
+    if (options.port == 0) {
+        const QString port = qEnvironmentVariable("ZENDRAL_PORT");
+        options.port = port.isEmpty() ? quint16(10088) : quint16(ToNumber(port, QStringLiteral("ZENDRAL_PORT"), 1, 65535));
+    }
+}
+
+// Reads one option (and its value) at args[i]; false when it is not one.
+bool ReadOption(const QStringList &args, int &i, ClientOptions &options)
+{
+    const QString arg = args.at(i);
+    auto value = [&]() {
+        if (i + 1 >= args.size())
+            UsageError(QStringLiteral("%1 needs a value").arg(arg));
+        return args.at(++i);
+    };
+    if (arg == QLatin1String("--host"))
+        options.host = NonEmpty(value(), arg);
+    else if (arg == QLatin1String("--port"))
+        options.port = quint16(ToNumber(value(), arg, 1, 65535));
+    else if (arg == QLatin1String("--time"))
+        options.time = ToNumber(value(), arg, 0, 1000000000);
+    else if (arg == QLatin1String("--work"))
+        options.work = NonEmpty(value(), arg);
+    else if (arg == QLatin1String("--name"))
+        options.name = NonEmpty(value(), arg);
+    else if (arg == QLatin1String("--wait"))
+        options.wait = true;
+    else if (arg == QLatin1String("--json"))
+        options.json = true;
+    else if (arg == QLatin1String("--force"))
+        options.force = true;
+    else if (arg == QLatin1String("-o") || arg == QLatin1String("--output"))
+        options.output = NonEmpty(value(), QStringLiteral("-o"));
+    else
+        return false;
+    return true;
+}
+
 // Parses the command line; returns false when help was asked for.
 bool Parse(const QStringList &args, ClientOptions &options)
 {
     QStringList positional;
-    QString optionOwner; // the command an option belongs to
+    QStringList given; // options that belong to a command
     for (int i = 1; i < args.size(); ++i) {
         const QString arg = args.at(i);
-        auto value = [&]() {
-            if (i + 1 >= args.size())
-                UsageError(QStringLiteral("%1 needs a value").arg(arg));
-            return args.at(++i);
-        };
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h"))
             return false;
-        if (arg == QLatin1String("--host")) {
-            options.host = value();
-        } else if (arg == QLatin1String("--port")) {
-            options.port = quint16(ToNumber(value(), arg, 1, 65535));
-        } else if (arg == QLatin1String("--time")) {
-            options.time = ToNumber(value(), arg, 0, 1000000000);
-            optionOwner = QStringLiteral("add");
-        } else if (arg == QLatin1String("--name")) {
-            options.name = value();
-            if (options.name.isEmpty())
-                UsageError(QStringLiteral("--name must not be empty"));
-            optionOwner = QStringLiteral("add");
-        } else if (arg == QLatin1String("--json")) {
-            options.json = true;
-            optionOwner = QStringLiteral("list");
-        } else if (arg == QLatin1String("-o") || arg == QLatin1String("--output")) {
-            options.output = value();
-            if (options.output.isEmpty())
-                UsageError(QStringLiteral("-o needs a file name"));
-            optionOwner = QStringLiteral("pickup");
+        if (ReadOption(args, i, options)) {
+            const QString option = arg == QLatin1String("--output") ? QStringLiteral("-o") : arg;
+            if (OptionOwners().contains(option))
+                given << option;
         } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
             UsageError(QStringLiteral("unknown option: %1").arg(arg));
         } else {
             positional << arg;
         }
-        if (!optionOwner.isEmpty() && !positional.isEmpty() && positional.first() != optionOwner)
-            UsageError(QStringLiteral("%1 is an option of '%2'").arg(arg, optionOwner));
     }
     if (positional.isEmpty())
         UsageError(QStringLiteral("no command given"));
     options.command = positional.takeFirst();
     if (!Arity().contains(options.command))
         UsageError(QStringLiteral("unknown command: %1").arg(options.command));
-    if (!optionOwner.isEmpty() && options.command != optionOwner)
-        UsageError(QStringLiteral("option given is one of '%1'").arg(optionOwner));
+    for (const QString &option : qAsConst(given)) {
+        if (!OptionOwners().value(option).contains(options.command))
+            UsageError(QStringLiteral("%1 is an option of '%2'").arg(option, OptionOwners().value(option).join(QStringLiteral("' and '"))));
+    }
+    if (options.command == QLatin1String("add") && !options.output.isEmpty() && !options.wait)
+        UsageError(QStringLiteral("add: -o needs --wait"));
     const QPair<int, int> arity = Arity().value(options.command);
     if (positional.size() < arity.first || positional.size() > arity.second)
         UsageError(QStringLiteral("wrong number of arguments for '%1'").arg(options.command));
@@ -120,34 +192,36 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
+    ClientOptions options;
+    options.host.clear();
+    options.port = 0;
+    int code = ExitOk;
     try {
-        ClientOptions options;
         if (!Parse(app.arguments(), options)) {
             out << Usage;
             return ExitOk;
         }
-        // A job file that cannot be read is reported before any connection.
-        if (options.command == QLatin1String("add")) {
-            QFile file(options.arguments.value(0));
-            if (!file.open(QIODevice::ReadOnly)) {
-                err << "zendral-client: cannot read " << file.fileName() << ": " << file.errorString() << '\n';
-                return ExitRefused;
-            }
-        }
-        ClientConnection connection(options.host, options.port);
-        connection.Open();
-        ClientCommands commands(connection, out, err);
-        const int code = commands.Run(options);
-        out.flush();
-        try {
-            connection.Close();
-        } catch (const ClientError &) {
-            // The command's outcome stands; a lost logout changes nothing.
-        }
-        return code;
+        ApplyDefaults(options);
     } catch (const ClientError &error) {
-        out.flush();
         err << "zendral-client: " << error.message << '\n';
         return error.code;
     }
+    ClientConnection connection(options.host, options.port);
+    try {
+        ClientCommands commands(connection, out, err);
+        code = commands.Run(options);
+    } catch (const ClientError &error) {
+        out.flush();
+        err << "zendral-client: " << error.message << '\n';
+        if (error.code == ExitConnection)
+            return error.code;
+        code = error.code;
+    }
+    out.flush();
+    try {
+        connection.Close();
+    } catch (const ClientError &) {
+        // The command's outcome stands; a lost logout changes nothing.
+    }
+    return code;
 }
