@@ -114,6 +114,7 @@ LocalMainWindow::~LocalMainWindow()
     const QStringList running = runners.keys();
     for (const QString &job_id : running)
         StopJobRun(job_id);
+    ui->tabViewJobs->jobModel()->resetJobs({}); // the records die with the queue
     delete queue;
     queue = nullptr;
 }
@@ -151,16 +152,13 @@ void LocalMainWindow::setupUi()
     auto *grid = named<QGridLayout>(central, "gridLayout");
 
     auto *table = named<JobTableWidget>(central, "tabViewJobs");
-    table->setColumnCount(6);
-    for (int c = 0; c < 6; ++c)
-        table->setHorizontalHeaderItem(c, new QTableWidgetItem);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table->horizontalHeader()->setStretchLastSection(true);
-    // The text columns fit their contents (a submission time is never cut);
+    table->setWordWrap(false);
+    // Columns are sized by the table once and then left to the operator;
     // the progress column takes the rest.
-    for (int c = 0; c < 5; ++c)
-        table->horizontalHeader()->setSectionResizeMode(c, QHeaderView::ResizeToContents);
+    table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    table->horizontalHeader()->setStretchLastSection(true);
     table->setInputMethodHints(Qt::ImhNone);
     grid->addWidget(table, 0, 0, 1, 3);
     ui->tabViewJobs = table;
@@ -200,10 +198,13 @@ void LocalMainWindow::retranslateUi()
         QT_TRANSLATE_NOOP("LocalMainWindow", "Job Name"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "IP Address"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Submit Time"),
+        QT_TRANSLATE_NOOP("LocalMainWindow", "State"),
+        QT_TRANSLATE_NOOP("LocalMainWindow", "Time Budget"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Efficiency"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Progress")};
-    for (int c = 0; c < 6; ++c)
-        ui->tabViewJobs->horizontalHeaderItem(c)->setText(translate(headers[c]));
+    static_assert(sizeof headers / sizeof headers[0] == JobTableModel::ColumnCount, "one header per column");
+    for (int c = 0; c < JobTableModel::ColumnCount; ++c)
+        ui->tabViewJobs->jobModel()->setHeaderData(c, Qt::Horizontal, translate(headers[c]));
     ui->groupBox_2->setTitle(QCoreApplication::translate("LocalMainWindow", "Job Controls"));
     ui->buttonUpJob->setText(QCoreApplication::translate("LocalMainWindow", "Up"));
     ui->buttonDownJob->setText(QCoreApplication::translate("LocalMainWindow", "Down"));
@@ -242,12 +243,12 @@ void LocalMainWindow::wireQueue()
 {
     connect(queue, &LocalServer::updateJobList, this, &LocalMainWindow::onUpdateJobList);
     connect(queue, &LocalServer::jobRemoved, this, &LocalMainWindow::onJobRemoved);
-    ui->tabViewJobs->UpdataJobTable(queue->Jobs());
+    ui->tabViewJobs->jobModel()->resetJobs(queue->Jobs());
 }
 
 void LocalMainWindow::onUpdateJobList(QList<NesterJob *> jobs)
 {
-    ui->tabViewJobs->UpdataJobTable(jobs);
+    ui->tabViewJobs->jobModel()->syncJobs(jobs);
 }
 
 void LocalMainWindow::onJobRemoved(QString job_id)
@@ -344,7 +345,7 @@ void LocalMainWindow::on_buttonRemoveJob_clicked()
     if (!queue->RemoveNesterJob(job_id).first)
         return;
     ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job Remove succeed..."), StatusTimeoutMs);
-    ui->tabViewJobs->UpdataJobTable(queue->Jobs());
+    ui->tabViewJobs->jobModel()->syncJobs(queue->Jobs());
 }
 
 // Moves a job through the same queue operation that serves clients; the
@@ -425,6 +426,7 @@ void LocalMainWindow::ResetServer()
 {
     if (queue) {
         StopServer();
+        ui->tabViewJobs->jobModel()->resetJobs({}); // the records die with the queue
         delete queue;
         queue = nullptr;
     }
