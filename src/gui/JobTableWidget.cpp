@@ -93,13 +93,14 @@ void JobTableWidget::sizeColumns()
     }
 }
 
-// A header text that no longer fits widens its column; nothing narrows.
+// A header text (or, after a language change, a state word) that no longer
+// fits widens its column; nothing narrows.
 void JobTableWidget::fitHeaders(int first, int last)
 {
     QHeaderView *header = horizontalHeader();
     const int stretching = header->count() - 1;
     for (int c = std::max(0, first); c <= std::min(last, stretching - 1); ++c) {
-        const int hint = header->sectionSizeHint(c);
+        const int hint = std::max(header->sectionSizeHint(c), sampleWidth(c));
         if (columnWidth(c) < hint)
             setColumnWidth(c, hint);
     }
@@ -111,8 +112,12 @@ int JobTableWidget::sampleWidth(int column) const
 {
     QStringList samples;
     switch (column) {
+    case JobTableModel::WorkNameColumn:
+    case JobTableModel::JobNameColumn:
+        samples << QStringLiteral("shirt-front-XL");
+        break;
     case JobTableModel::AddressColumn:
-        samples << QStringLiteral("255.255.255.255");
+        samples << QStringLiteral("192.168.100.100");
         break;
     case JobTableModel::SubmitTimeColumn:
         samples << QStringLiteral("2026-12-31 23:59:59");
@@ -137,7 +142,7 @@ int JobTableWidget::sampleWidth(int column) const
     for (const QString &text : qAsConst(samples))
         widest = std::max(widest, metrics.horizontalAdvance(text));
     const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
-    return widest + 2 * margin + 8;
+    return widest + 2 * margin + 4;
 }
 
 } // namespace Zendral

@@ -142,7 +142,7 @@ void LocalMainWindow::setupMenuBar()
 void LocalMainWindow::setupUi()
 {
     setObjectName(QStringLiteral("LocalMainWindow"));
-    resize(829, 432);
+    resize(960, 480); // room for every column of the job table
     ui->actionConnection_Settings = named<QAction>(this, "actionConnection_Settings");
     ui->actionCheck_Updates = named<QAction>(this, "actionCheck_Updates");
     ui->actionAbout = named<QAction>(this, "actionAbout");
