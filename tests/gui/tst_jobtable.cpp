@@ -1,6 +1,7 @@
 // Job table: one row touched per job change at 10,000 jobs, structural
-// changes and syncs that keep rows and the selection on their jobs, cell
-// texts and styles by state, and job names that are or are not Base64.
+// changes and syncs that keep rows and the selection on their jobs, sizing
+// and repainting after a language change, cell texts and styles by state,
+// and job names that are or are not Base64.
 #include "JobTableModel.h"
 #include "JobTableWidget.h"
 #include "NesterJob.h"
@@ -156,6 +157,14 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(table.columnWidth(JobTableModel::JobNameColumn), nameWidth);
         QCOMPARE(table.horizontalHeader()->sectionResizeMode(0), QHeaderView::Interactive);
+
+        // A language change repaints the translated cells of every row.
+        QSignalSpy changed(model, &QAbstractItemModel::dataChanged);
+        QEvent languageChange(QEvent::LanguageChange);
+        QCoreApplication::sendEvent(&table, &languageChange);
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(changed[0][0].toModelIndex(), model->index(0, JobTableModel::StateColumn));
+        QCOMPARE(changed[0][1].toModelIndex(), model->index(model->rowCount() - 1, JobTableModel::BudgetColumn));
     }
 
     // Random removals, additions and reorders: the rows equal the list, the
