@@ -55,6 +55,14 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>State</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Time Budget</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>Efficiency</source>
         <translation type="unfinished"></translation>
     </message>
@@ -159,6 +167,29 @@
     </message>
     <message>
         <source>An unrecoverable error has occurred. Please contact your vendor for support.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>Orvane::Zendral::JobTableModel</name>
+    <message>
+        <source>waiting</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>running</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>finished</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>failed</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 s</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

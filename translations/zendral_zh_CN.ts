@@ -55,6 +55,14 @@
         <translation>提交时间</translation>
     </message>
     <message>
+        <source>State</source>
+        <translation>状态</translation>
+    </message>
+    <message>
+        <source>Time Budget</source>
+        <translation>时间预算</translation>
+    </message>
+    <message>
         <source>Efficiency</source>
         <translation>利用率</translation>
     </message>
@@ -160,6 +168,29 @@
     <message>
         <source>An unrecoverable error has occurred. Please contact your vendor for support.</source>
         <translation>发生了无法恢复的错误。请联系供应商获取支持。</translation>
+    </message>
+</context>
+<context>
+    <name>Orvane::Zendral::JobTableModel</name>
+    <message>
+        <source>waiting</source>
+        <translation>等待中</translation>
+    </message>
+    <message>
+        <source>running</source>
+        <translation>运行中</translation>
+    </message>
+    <message>
+        <source>finished</source>
+        <translation>已完成</translation>
+    </message>
+    <message>
+        <source>failed</source>
+        <translation>失败</translation>
+    </message>
+    <message>
+        <source>%1 s</source>
+        <translation>%1 秒</translation>
     </message>
 </context>
 <context>

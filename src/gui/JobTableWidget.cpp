@@ -1,127 +1,148 @@
 #include "JobTableWidget.h"
 
 #include "NesterJob.h"
+#include "ProgressDelegate.h"
 
-#include <QProgressBar>
+#include <QEvent>
+#include <QFontMetrics>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QStyle>
+#include <QTimer>
+
+#include <algorithm>
 
 namespace Orvane {
 namespace Zendral {
 
 namespace {
-constexpr int ProgressColumn = 5;
+// A long name does not push the other columns out of sight; its tool tip
+// shows it whole.
+constexpr int MaxContentWidth = 320;
 }
 
 JobTableWidget::JobTableWidget(QWidget *parent)
-    : QTableWidget(parent)
+    : QTableView(parent)
+    , jobs(new JobTableModel(this))
 {
-}
-
-void JobTableWidget::UpdataJobTable(QList<NesterJob *> jobs)
-{
-    const bool wasBlocked = blockSignals(true);
-    const int n = jobs.size();
-    for (int i = 0; i < n; ++i) {
-        if (i < rowCount())
-            updateJobRow(i, jobs.at(i));
-        else
-            appendJobRow(jobs.at(i));
-    }
-    while (rowCount() > n)
-        removeRow(n);
-    blockSignals(wasBlocked);
-}
-
-void JobTableWidget::appendJobRow(const NesterJob *job)
-{
-    const int row = rowCount();
-    setRowCount(row + 1);
-    QString workName, name;
-    splitJobName(job->job_name, workName, name);
-    for (int c = 0; c < columnCount(); ++c) {
-        if (c == ProgressColumn) {
-            auto *bar = new QProgressBar(this);
-            bar->setValue(static_cast<int>(job->completed));
-            bar->setTextVisible(false);
-            setCellWidget(row, c, bar);
-            continue;
-        }
-        auto *item = new QTableWidgetItem;
-        if (c == 0)
-            item->setData(JobIdRole, job->job_id);
-        const QString text = cellText(job, c, workName, name);
-        if (!text.isEmpty())
-            applyText(item, text);
-        setItem(row, c, item);
-    }
-}
-
-void JobTableWidget::updateJobRow(int row, const NesterJob *job)
-{
-    QString workName, name;
-    splitJobName(job->job_name, workName, name);
-    for (int c = 0; c < columnCount(); ++c) {
-        if (c == ProgressColumn) {
-            if (auto *bar = qobject_cast<QProgressBar *>(cellWidget(row, c)))
-                bar->setValue(static_cast<int>(job->completed));
-            continue;
-        }
-        QTableWidgetItem *cell = item(row, c);
-        if (!cell) {
-            cell = new QTableWidgetItem;
-            setItem(row, c, cell);
-        }
-        if (c == 0)
-            cell->setData(JobIdRole, job->job_id);
-        applyText(cell, cellText(job, c, workName, name));
-    }
+    setModel(jobs);
+    setItemDelegateForColumn(JobTableModel::ProgressColumn, new ProgressDelegate(this));
+    connect(jobs, &QAbstractItemModel::rowsInserted, this, &JobTableWidget::scheduleSizing);
+    connect(jobs, &QAbstractItemModel::modelReset, this, &JobTableWidget::scheduleSizing);
+    connect(jobs, &QAbstractItemModel::headerDataChanged, this,
+            [this](Qt::Orientation orientation, int first, int last) {
+                if (orientation == Qt::Horizontal)
+                    fitHeaders(first, last);
+            });
 }
 
 QString JobTableWidget::selectedJobId() const
 {
-    const QList<QTableWidgetItem *> items = selectedItems();
-    if (items.isEmpty())
+    const QModelIndexList selected = selectionModel() ? selectionModel()->selectedIndexes() : QModelIndexList();
+    if (selected.isEmpty())
         return QString();
-    const int row = items.first()->row();
-    if (row < 0 || row >= rowCount())
-        return QString();
-    const QTableWidgetItem *first = item(row, 0);
-    return first ? first->data(JobIdRole).toString() : QString();
+    return jobs->index(selected.first().row(), 0).data(JobIdRole).toString();
 }
 
 void JobTableWidget::splitJobName(const QString &jobName, QString &workName, QString &name)
 {
-    const QByteArray decoded = QByteArray::fromBase64(jobName.toLatin1(), QByteArray::Base64UrlEncoding);
-    const QStringList parts = QString::fromUtf8(decoded).split(QStringLiteral("::"), Qt::KeepEmptyParts, Qt::CaseSensitive);
-    if (parts.size() >= 2) {
-        workName = parts.at(0);
-        name = parts.at(1);
-    } else {
-        workName.clear();
-        name = parts.value(0);
+    JobTableModel::splitJobName(jobName, workName, name);
+}
+
+void JobTableWidget::UpdataJobTable(QList<NesterJob *> list)
+{
+    jobs->syncJobs(list);
+}
+
+void JobTableWidget::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::LanguageChange)
+        jobs->retranslate();
+    QTableView::changeEvent(event);
+}
+
+void JobTableWidget::showEvent(QShowEvent *event)
+{
+    QTableView::showEvent(event);
+    scheduleSizing();
+}
+
+// Sizing waits for the event loop, so that the view has laid out the new
+// rows and measures only the visible ones.
+void JobTableWidget::scheduleSizing()
+{
+    if (columnsSized || sizingScheduled)
+        return;
+    sizingScheduled = true;
+    QTimer::singleShot(0, this, [this]() {
+        sizingScheduled = false;
+        sizeColumns();
+    });
+}
+
+void JobTableWidget::sizeColumns()
+{
+    if (columnsSized || !isVisible() || jobs->rowCount() == 0)
+        return;
+    columnsSized = true;
+    const int last = horizontalHeader()->count() - 1;
+    for (int c = 0; c < last; ++c) {
+        const int content = std::min(sizeHintForColumn(c), MaxContentWidth);
+        const int width = std::max({content, horizontalHeader()->sectionSizeHint(c), sampleWidth(c)});
+        setColumnWidth(c, width);
     }
 }
 
-QString JobTableWidget::cellText(const NesterJob *job, int column,
-                                 const QString &workName, const QString &name)
+// A header text (or, after a language change, a state word) that no longer
+// fits widens its column; nothing narrows.
+void JobTableWidget::fitHeaders(int first, int last)
 {
+    QHeaderView *header = horizontalHeader();
+    const int stretching = header->count() - 1;
+    for (int c = std::max(0, first); c <= std::min(last, stretching - 1); ++c) {
+        const int hint = std::max(header->sectionSizeHint(c), sampleWidth(c));
+        if (columnWidth(c) < hint)
+            setColumnWidth(c, hint);
+    }
+}
+
+// The widest text a column is likely to show, in bold (running rows), so
+// that a state or a later job does not get cut at once.
+int JobTableWidget::sampleWidth(int column) const
+{
+    QStringList samples;
     switch (column) {
-    case 0: return workName;
-    case 1: return name;
-    case 2: return job->from;
-    case 3: return job->submit_time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    case 4: return QString::number(job->efficient, 'g', 6);
-    default: return QString();
+    case JobTableModel::WorkNameColumn:
+    case JobTableModel::JobNameColumn:
+        samples << QStringLiteral("shirt-front-XL");
+        break;
+    case JobTableModel::AddressColumn:
+        samples << QStringLiteral("192.168.100.100");
+        break;
+    case JobTableModel::SubmitTimeColumn:
+        samples << QStringLiteral("2026-12-31 23:59:59");
+        break;
+    case JobTableModel::StateColumn:
+        for (int state : {NesterJob::Waiting, NesterJob::Running, NesterJob::Finished, NesterJob::Failed})
+            samples << JobTableModel::stateText(state);
+        break;
+    case JobTableModel::BudgetColumn:
+        samples << JobTableModel::budgetText(99999);
+        break;
+    case JobTableModel::EfficiencyColumn:
+        samples << QStringLiteral("88.8888");
+        break;
+    default:
+        return 0;
     }
-}
-
-// A non-empty text is shown centred with itself as tool tip; an empty one
-// empties the cell, so a reused row never keeps the previous job's text.
-void JobTableWidget::applyText(QTableWidgetItem *item, const QString &text)
-{
-    item->setText(text);
-    item->setToolTip(text);
-    if (!text.isEmpty())
-        item->setTextAlignment(Qt::AlignCenter);
+    QFont bold = font();
+    bold.setBold(true);
+    const QFontMetrics metrics(bold);
+    int widest = 0;
+    for (const QString &text : qAsConst(samples))
+        widest = std::max(widest, metrics.horizontalAdvance(text));
+    const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+    return widest + 2 * margin + 4;
 }
 
 } // namespace Zendral

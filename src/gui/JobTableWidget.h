@@ -1,48 +1,59 @@
 #pragma once
 
+#include "JobTableModel.h"
+
 #include <QList>
 #include <QString>
-#include <QTableWidget>
+#include <QTableView>
 
 namespace Orvane {
 namespace Zendral {
 
 class NesterJob;
 
-// The job table of the service window: one row per queued job, head first,
-// with work name, job name, client address, submission time, efficiency and
-// a progress bar. Refreshed as a whole from a list of records; keeps no
-// pointer to them (a row is named by the job id stored in column 0).
+// The job table of the service window: a view of its own JobTableModel (one
+// row per queued job, head first) with the progress column painted by a
+// ProgressDelegate. Columns are sized once, when the first jobs are shown,
+// from their contents, headers and sample texts, and later only widened to
+// fit a new header text; the operator may resize them.
 //
-// Thread: GUI thread only. The records handed in are read at once, during
-// the call; the caller keeps them alive for its duration.
-class JobTableWidget : public QTableWidget
+// Thread: GUI thread only.
+class JobTableWidget : public QTableView
 {
     Q_OBJECT
 public:
-    // Item data role of column 0 that carries the row's job id.
-    static constexpr int JobIdRole = Qt::UserRole + 1;
+    // Item data role that carries the row's job id.
+    static constexpr int JobIdRole = JobTableModel::JobIdRole;
 
     explicit JobTableWidget(QWidget *parent = nullptr);
 
-    // The job id of the row of the first selected item, or an empty text.
+    // The model the view shows; it belongs to the view.
+    JobTableModel *jobModel() const { return jobs; }
+
+    // The job id of the row of the first selected cell, or an empty text.
     QString selectedJobId() const;
 
-    void appendJobRow(const NesterJob *job);
-    void updateJobRow(int row, const NesterJob *job);
-
-    // Decodes a job name (URL-safe Base64 of "work::job") into its parts.
+    // See JobTableModel::splitJobName.
     static void splitJobName(const QString &jobName, QString &workName, QString &name);
 
 public slots:
-    // Makes the rows show exactly the given jobs, in order: rows are
-    // rewritten in place, missing ones appended, surplus ones cut.
+    // Makes the rows show exactly the given jobs, in order (selection follows
+    // its job).
     void UpdataJobTable(QList<NesterJob *> jobs);
 
+protected:
+    void changeEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
 private:
-    static QString cellText(const NesterJob *job, int column,
-                            const QString &workName, const QString &name);
-    static void applyText(QTableWidgetItem *item, const QString &text);
+    void scheduleSizing();
+    void sizeColumns();
+    void fitHeaders(int first, int last);
+    int sampleWidth(int column) const;
+
+    JobTableModel *jobs = nullptr;
+    bool sizingScheduled = false;
+    bool columnsSized = false;
 };
 
 } // namespace Zendral

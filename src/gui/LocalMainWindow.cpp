@@ -119,6 +119,7 @@ LocalMainWindow::~LocalMainWindow()
     const QStringList running = runners.keys();
     for (const QString &job_id : running)
         StopJobRun(job_id);
+    ui->tabViewJobs->jobModel()->resetJobs({}); // the records die with the queue
     delete queue;
     queue = nullptr;
 }
@@ -146,7 +147,7 @@ void LocalMainWindow::setupMenuBar()
 void LocalMainWindow::setupUi()
 {
     setObjectName(QStringLiteral("LocalMainWindow"));
-    resize(829, 432);
+    resize(960, 480); // room for every column of the job table
     ui->actionConnection_Settings = named<QAction>(this, "actionConnection_Settings");
     ui->actionCheck_Updates = named<QAction>(this, "actionCheck_Updates");
     ui->actionAbout = named<QAction>(this, "actionAbout");
@@ -156,16 +157,13 @@ void LocalMainWindow::setupUi()
     auto *grid = named<QGridLayout>(central, "gridLayout");
 
     auto *table = named<JobTableWidget>(central, "tabViewJobs");
-    table->setColumnCount(6);
-    for (int c = 0; c < 6; ++c)
-        table->setHorizontalHeaderItem(c, new QTableWidgetItem);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table->horizontalHeader()->setStretchLastSection(true);
-    // The text columns fit their contents (a submission time is never cut);
+    table->setWordWrap(false);
+    // Columns are sized by the table once and then left to the operator;
     // the progress column takes the rest.
-    for (int c = 0; c < 5; ++c)
-        table->horizontalHeader()->setSectionResizeMode(c, QHeaderView::ResizeToContents);
+    table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    table->horizontalHeader()->setStretchLastSection(true);
     table->setInputMethodHints(Qt::ImhNone);
     grid->addWidget(table, 0, 0, 1, 3);
     ui->tabViewJobs = table;
@@ -209,10 +207,13 @@ void LocalMainWindow::retranslateUi()
         QT_TRANSLATE_NOOP("LocalMainWindow", "Job Name"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "IP Address"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Submit Time"),
+        QT_TRANSLATE_NOOP("LocalMainWindow", "State"),
+        QT_TRANSLATE_NOOP("LocalMainWindow", "Time Budget"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Efficiency"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Progress")};
-    for (int c = 0; c < 6; ++c)
-        ui->tabViewJobs->horizontalHeaderItem(c)->setText(translate(headers[c]));
+    static_assert(sizeof headers / sizeof headers[0] == JobTableModel::ColumnCount, "one header per column");
+    for (int c = 0; c < JobTableModel::ColumnCount; ++c)
+        ui->tabViewJobs->jobModel()->setHeaderData(c, Qt::Horizontal, translate(headers[c]));
     ui->groupBox_2->setTitle(QCoreApplication::translate("LocalMainWindow", "Job Controls"));
     ui->buttonUpJob->setText(QCoreApplication::translate("LocalMainWindow", "Up"));
     ui->buttonDownJob->setText(QCoreApplication::translate("LocalMainWindow", "Down"));
@@ -255,12 +256,12 @@ void LocalMainWindow::wireQueue()
 {
     connect(queue, &LocalServer::updateJobList, this, &LocalMainWindow::onUpdateJobList);
     connect(queue, &LocalServer::jobRemoved, this, &LocalMainWindow::onJobRemoved);
-    ui->tabViewJobs->UpdataJobTable(queue->Jobs());
+    ui->tabViewJobs->jobModel()->resetJobs(queue->Jobs());
 }
 
 void LocalMainWindow::onUpdateJobList(QList<NesterJob *> jobs)
 {
-    ui->tabViewJobs->UpdataJobTable(jobs);
+    ui->tabViewJobs->jobModel()->syncJobs(jobs);
     SchedulePick(); // a job may have arrived while a slot is free
 }
 
@@ -358,7 +359,7 @@ void LocalMainWindow::on_buttonRemoveJob_clicked()
     if (!queue->RemoveNesterJob(job_id).first)
         return;
     ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job Remove succeed..."), StatusTimeoutMs);
-    ui->tabViewJobs->UpdataJobTable(queue->Jobs());
+    ui->tabViewJobs->jobModel()->syncJobs(queue->Jobs());
 }
 
 void LocalMainWindow::on_buttonRetryJob_clicked()
@@ -462,6 +463,7 @@ void LocalMainWindow::ResetServer()
 {
     if (queue) {
         StopServer();
+        ui->tabViewJobs->jobModel()->resetJobs({}); // the records die with the queue
         delete queue;
         queue = nullptr;
     }

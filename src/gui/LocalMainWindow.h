@@ -22,7 +22,8 @@ class NesterJob;
 // which it creates and owns.
 //
 // Thread: GUI thread only. The queue's signals arrive here on the GUI
-// thread; the records they carry are read at once and never kept.
+// thread; the table's model keeps the records they carry until the next
+// list, and forgets them all before the window deletes the queue.
 class LocalMainWindow : public AbstractMainWindow
 {
     Q_OBJECT

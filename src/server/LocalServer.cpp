@@ -677,16 +677,6 @@ void LocalServer::TakeOut(NesterJob *job)
     PostDelivery(false, QString()); // deletes the record later, on the GUI thread
 }
 
-void LocalServer::DeleteRetired()
-{
-    QList<NesterJob *> dead;
-    {
-        QueueLocker locker;
-        dead.swap(retired);
-    }
-    qDeleteAll(dead);
-}
-
 void LocalServer::NotifyChanged()
 {
     if (QThread::currentThread() == thread())
@@ -730,9 +720,21 @@ void LocalServer::DeliverNotifications()
     }
     for (const QString &id : qAsConst(removed))
         emit jobRemoved(id);
-    if (changed)
-        emit updateJobList(Jobs());
-    DeleteRetired();
+    // A receiver may keep the records of the last list until the next one
+    // (the job table does), and a session thread retires a record before it
+    // posts the change: retired records are deleted only after a list
+    // without them has been delivered.
+    QList<NesterJob *> dead;
+    QList<NesterJob *> current;
+    {
+        QueueLocker locker;
+        dead.swap(retired);
+        current = jobs;
+        current.detach();
+    }
+    if (changed || !dead.isEmpty())
+        emit updateJobList(current);
+    qDeleteAll(dead);
 }
 
 } // namespace Zendral

@@ -39,8 +39,9 @@ enum class JobAction { Added, Removed, Moved };
 // The file lock orders result-file reads against rewrites. Every change a
 // session is answered for is in the backup file before the reply is
 // returned. Records taken out of the queue are deleted on the GUI thread only,
-// after control has returned to its event loop, so pointers handed out there
-// (updateJobList, Jobs()) stay valid for the receiver's call.
+// after control has returned to its event loop and after an updateJobList
+// without them, so pointers handed out there (updateJobList, Jobs()) stay
+// valid until the receiver has been given the next list.
 class LocalServer : public QObject
 {
     Q_OBJECT
@@ -134,7 +135,6 @@ private:
     // GUI thread, at every tick of the delivery timer: emits what the outbox
     // holds and deletes retired records.
     void DeliverNotifications();
-    void DeleteRetired();
     static void ReportJobsDirFailure();
 
     QReadWriteLock fileLock;

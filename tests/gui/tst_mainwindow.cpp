@@ -1,8 +1,9 @@
 // Service window: job buttons with their status texts, the service buttons'
-// enabled state, a port in use, client changes reaching the table, removing
-// or picking up a running job, the settings dialog, the about box and a
-// language change.
+// enabled state, a port in use, client changes and job names reaching the
+// table, removing or picking up a running job, the settings dialog, the about
+// box and a language change.
 #include "ConnectionSettingsDialog.h"
+#include "JobTableModel.h"
 #include "JobTableWidget.h"
 #include "LocalMainWindow.h"
 #include "LocalManager.h"
@@ -102,7 +103,7 @@ private slots:
         ids.clear();
         table = window->findChild<JobTableWidget *>("tabViewJobs");
         QVERIFY(table);
-        QTRY_COMPARE(table->rowCount(), 0);
+        QTRY_COMPARE(rows(), 0);
     }
 
     void cleanup()
@@ -126,7 +127,7 @@ private slots:
     {
         for (const char *name : {"a", "b", "c"})
             ids << QString::fromLatin1(window->Queue()->AddNesterJob(addRequest(name), "127.0.0.1").second);
-        QTRY_COMPARE(table->rowCount(), 3);
+        QTRY_COMPARE(rows(), 3);
         QStatusBar *status = window->statusBar();
         auto click = [this](const char *button) {
             window->findChild<QPushButton *>(button)->click();
@@ -142,34 +143,33 @@ private slots:
         click("buttonUpJob");
         QCOMPARE(queueOrder(), (QStringList{ids[0], ids[2], ids[1]}));
         QCOMPARE(status->currentMessage(), QStringLiteral("Job Up succeed..."));
-        // The selection stays on the row position: row 2 is now job b.
-        QCOMPARE(table->selectedJobId(), ids[1]);
+        // The selection follows its job, so a second click moves it on.
+        QCOMPARE(table->selectedJobId(), ids[2]);
         click("buttonTopJob");
-        QCOMPARE(queueOrder(), (QStringList{ids[1], ids[0], ids[2]}));
+        QCOMPARE(queueOrder(), (QStringList{ids[2], ids[0], ids[1]}));
         QCOMPARE(status->currentMessage(), QStringLiteral("Job Top succeed..."));
 
         // A refused move shows nothing.
         status->clearMessage();
-        table->selectRow(0);
         click("buttonUpJob");
         QCOMPARE(status->currentMessage(), QString());
         click("buttonBottomJob");
-        QCOMPARE(queueOrder(), (QStringList{ids[0], ids[2], ids[1]}));
+        QCOMPARE(queueOrder(), (QStringList{ids[0], ids[1], ids[2]}));
         QCOMPARE(status->currentMessage(), QStringLiteral("Job Bottom succeed..."));
         table->selectRow(0);
         click("buttonDownJob");
-        QCOMPARE(queueOrder(), (QStringList{ids[2], ids[0], ids[1]}));
+        QCOMPARE(queueOrder(), (QStringList{ids[1], ids[0], ids[2]}));
         QCOMPARE(status->currentMessage(), QStringLiteral("Job Down succeed..."));
         // The table follows the queue.
-        QCOMPARE(table->item(0, 0)->data(JobTableWidget::JobIdRole).toString(), ids[2]);
+        QCOMPARE(tableOrder(), queueOrder());
 
-        table->selectRow(1);
         click("buttonRemoveJob");
         QElapsedTimer shown;
         shown.start();
-        QCOMPARE(queueOrder(), (QStringList{ids[2], ids[1]}));
+        QCOMPARE(queueOrder(), (QStringList{ids[1], ids[2]}));
         QCOMPARE(status->currentMessage(), QStringLiteral("Job Remove succeed..."));
-        QCOMPARE(table->rowCount(), 2);
+        QCOMPARE(tableOrder(), queueOrder());
+        QCOMPARE(table->selectedJobId(), QString());
         // Shown for 5000 ms, then cleared; the wide limit allows for slow
         // (instrumented) runs.
         QTRY_COMPARE_WITH_TIMEOUT(status->currentMessage(), QString(), 15000);
@@ -184,19 +184,34 @@ private slots:
             first = queue->AddNesterJob(addRequest("x"), "127.0.0.2").second;
             second = queue->AddNesterJob(addRequest("y"), "127.0.0.2").second;
         });
-        QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 2, 1000);
-        QCOMPARE(table->item(1, 2)->text(), QStringLiteral("127.0.0.2"));
+        QTRY_COMPARE_WITH_TIMEOUT(rows(), 2, 1000);
+        QCOMPARE(cell(1, JobTableModel::AddressColumn), QStringLiteral("127.0.0.2"));
 
         onOtherThread([&] {
             const QJsonObject move{{"job_id", QString::fromLatin1(second)}, {"step", 0}};
             queue->MoveNesterJob(QJsonDocument(move).toJson(QJsonDocument::Compact));
         });
-        QTRY_COMPARE_WITH_TIMEOUT(table->item(0, 0)->data(JobTableWidget::JobIdRole).toString(),
-                                  QString::fromLatin1(second), 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(tableOrder().value(0), QString::fromLatin1(second), 1000);
 
         onOtherThread([&] { queue->RemoveNesterJob(QString::fromLatin1(second)); });
-        QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 1, 1000);
-        QCOMPARE(table->item(0, 0)->data(JobTableWidget::JobIdRole).toString(), QString::fromLatin1(first));
+        QTRY_COMPARE_WITH_TIMEOUT(rows(), 1, 1000);
+        QCOMPARE(tableOrder(), QStringList{QString::fromLatin1(first)});
+    }
+
+    // A plain job name (what zendral-client sends) shows as it is; a URL-safe
+    // Base64 "work::name" shows its two parts.
+    void jobNames()
+    {
+        const QString encoded = QString::fromLatin1(QByteArray("Shirts::Order 7").toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+        for (const QString &name : {QStringLiteral("shirt-front"), encoded})
+            QVERIFY(window->Queue()->AddNesterJob(addRequest(name), "127.0.0.1").first);
+        QTRY_COMPARE(rows(), 2);
+        QCOMPARE(cell(0, JobTableModel::WorkNameColumn), QString());
+        QCOMPARE(cell(0, JobTableModel::JobNameColumn), QStringLiteral("shirt-front"));
+        QCOMPARE(cell(1, JobTableModel::WorkNameColumn), QStringLiteral("Shirts"));
+        QCOMPARE(cell(1, JobTableModel::JobNameColumn), QStringLiteral("Order 7"));
+        QCOMPARE(cell(1, JobTableModel::StateColumn), QStringLiteral("waiting"));
+        QCOMPARE(cell(1, JobTableModel::BudgetColumn), QStringLiteral("5 s"));
     }
 
     void serviceButtonsFollowListener()
@@ -254,6 +269,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(isRunning(id), 5000);
         // The engine has reported once and now hangs.
         QTRY_VERIFY_WITH_TIMEOUT(progress(id) > 0, 5000);
+        QCOMPARE(cell(0, JobTableModel::StateColumn), QStringLiteral("running"));
+        QTRY_COMPARE(model()->index(0, JobTableModel::ProgressColumn).data().toInt(), int(progress(id)));
 
         table->selectRow(0);
         window->findChild<QPushButton *>("buttonRemoveJob")->click();
@@ -295,7 +312,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(window->ActiveRunCount(), 0, 10000);
         QTest::qWait(1500); // the run's end and a pick tick
         QCOMPARE(queueOrder(), QStringList());
-        QCOMPARE(table->rowCount(), 0);
+        QCOMPARE(rows(), 0);
         QCOMPARE(window->ActiveRunCount(), 0);
     }
 #endif
@@ -354,12 +371,17 @@ private slots:
 
     void languageChangeReappliesTexts()
     {
+        QVERIFY(window->Queue()->AddNesterJob(addRequest("lang"), "127.0.0.1").first);
+        QTRY_COMPARE(rows(), 1);
         auto *start = window->findChild<QPushButton *>("buttonStart");
         auto *menuLanguage = window->menuBar()->findChild<QMenu *>("menuLanguage");
         auto *quit = window->menuBar()->findChild<QAction *>("action_Quit");
         Orvane::VelCoreApplication::instance()->setLanguage("zh_CN", true);
         QTRY_COMPARE(start->text(), QStringLiteral("启动"));
-        QCOMPARE(table->horizontalHeaderItem(0)->text(), QStringLiteral("作业名称"));
+        QCOMPARE(header(0), QStringLiteral("作业名称"));
+        QCOMPARE(header(JobTableModel::StateColumn), QStringLiteral("状态"));
+        QCOMPARE(cell(0, JobTableModel::StateColumn), QStringLiteral("等待中"));
+        QCOMPARE(cell(0, JobTableModel::BudgetColumn), QStringLiteral("5 秒"));
         QCOMPARE(window->findChild<QGroupBox *>("groupBox")->title(), QStringLiteral("服务控制"));
         QCOMPARE(menuLanguage->title(), QStringLiteral("语言"));
         QCOMPARE(quit->text(), QStringLiteral("退出(&Q)"));
@@ -367,11 +389,24 @@ private slots:
 
         Orvane::VelCoreApplication::instance()->setLanguage("en", true);
         QTRY_COMPARE(start->text(), QStringLiteral("Start"));
+        QCOMPARE(header(JobTableModel::BudgetColumn), QStringLiteral("Time Budget"));
+        QCOMPARE(cell(0, JobTableModel::StateColumn), QStringLiteral("waiting"));
         QCOMPARE(menuLanguage->title(), QStringLiteral("Language"));
         QCOMPARE(quit->text(), QStringLiteral("&Quit"));
     }
 
 private:
+    QAbstractItemModel *model() const { return table->model(); }
+    int rows() const { return model()->rowCount(); }
+    QString cell(int row, int column) const { return model()->index(row, column).data().toString(); }
+    QString header(int column) const { return model()->headerData(column, Qt::Horizontal).toString(); }
+    QStringList tableOrder() const
+    {
+        QStringList order;
+        for (int r = 0; r < rows(); ++r)
+            order << model()->index(r, 0).data(JobTableWidget::JobIdRole).toString();
+        return order;
+    }
     static QList<Orvane::VelSplashScreen *> splashScreens()
     {
         QList<Orvane::VelSplashScreen *> found;
