@@ -3,7 +3,9 @@
 # Runs as root on Debian 12; does nothing when everything is there already.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev)
+# qttranslations5-l10n: Qt's own texts (OK, Cancel) in the interface languages.
+packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev
+          qttranslations5-l10n)
 
 missing=()
 for p in "${packages[@]}"; do
