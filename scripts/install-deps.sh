@@ -4,8 +4,11 @@
 set -euo pipefail
 
 # qttranslations5-l10n: Qt's own texts (OK, Cancel) in the interface languages.
+# dpkg-dev, file: the Debian package's dependencies (dpkg-shlibdeps, which
+# CPack runs on the programs it finds with file); desktop-file-utils: the
+# package check validates the desktop entry.
 packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev
-          qttranslations5-l10n)
+          qttranslations5-l10n dpkg-dev file desktop-file-utils)
 
 missing=()
 for p in "${packages[@]}"; do
