@@ -61,7 +61,11 @@ private slots:
         QVERIFY(QDir(root->path()).mkpath("bin"));
         QVERIFY(QDir(root->path()).mkpath("config/Orvane"));
         // A copy, so that its logs folder stays inside the temporary folder.
+#ifdef Q_OS_WIN
+        program = root->filePath("bin/zendral.exe"); // Windows runs only files with the suffix
+#else
         program = root->filePath("bin/zendral");
+#endif
         QVERIFY(QFile::copy(QStringLiteral(ZENDRAL_PATH), program));
         port = freePort();
         QVERIFY(port != 0);
