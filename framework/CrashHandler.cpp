@@ -288,13 +288,13 @@ CrashHandler *CrashHandler::instance()
     return &handler;
 }
 
-void CrashHandler::Init()
+void CrashHandler::Init(const QString &logFolder)
 {
     // Without an application object there is no executable folder: the
     // handler is installed but records nothing, like the log handler.
-    const QString folder = QCoreApplication::instance()
-                               ? QCoreApplication::applicationDirPath() + QStringLiteral("/logs")
-                               : QString();
+    QString folder = logFolder;
+    if (folder.isEmpty() && QCoreApplication::instance())
+        folder = QCoreApplication::applicationDirPath() + QStringLiteral("/logs");
     CopyName(state.folder, sizeof state.folder,
              QFile::encodeName(QDir::toNativeSeparators(folder)));
     PrecomputeNames();

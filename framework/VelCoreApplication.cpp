@@ -85,7 +85,7 @@ int VelCoreApplication::processCommandLine(const QStringList &arguments)
         }
         if (arguments.at(i) == QLatin1String("--version")) {
             Print(QStringLiteral("%1 %2 (build %3)\n")
-                      .arg(name, QCoreApplication::applicationVersion(), buildNumber()));
+                      .arg(name, QStringLiteral(ZENDRAL_VERSION), buildNumber()));
             return 0;
         }
     }
@@ -164,7 +164,7 @@ QListEx<QPair<QString, QString>> VelCoreApplication::availableLanguages()
     return languages;
 }
 
-QString VelCoreApplication::buildNumber() const
+QString VelCoreApplication::buildNumber()
 {
     return QStringLiteral(ZENDRAL_BUILD_NUMBER);
 }

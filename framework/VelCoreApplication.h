@@ -28,9 +28,12 @@ public:
     // The VelApplication object, or nullptr when none exists.
     static VelCoreApplication *instance();
 
-    // Handles "--help" and "--version" itself (prints, returns 0);
-    // -1 for every other command line: start normally.
-    int processCommandLine(const QStringList &arguments);
+    // Handles "--help" and "--version" itself (prints to standard output,
+    // returns 0); -1 for every other command line: start normally. Needs no
+    // application object, only the application name set beforehand, so that
+    // start-up can answer these before the widget application (which needs a
+    // display) exists.
+    static int processCommandLine(const QStringList &arguments);
 
     // Switches the interface language (empty code: the system locale's).
     // With store, the code is kept under the settings key "language"; without
@@ -41,7 +44,7 @@ public:
     // translation, sorted by code.
     static QListEx<QPair<QString, QString>> availableLanguages();
 
-    QString buildNumber() const;
+    static QString buildNumber();
 
     void setMainWindow(QMainWindow *window);
     QMainWindow *mainWindow() const;

@@ -3,7 +3,12 @@
 # Runs as root on Debian 12; does nothing when everything is there already.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev)
+# qttranslations5-l10n: Qt's own texts (OK, Cancel) in the interface languages.
+# dpkg-dev, file: the Debian package's dependencies (dpkg-shlibdeps, which
+# CPack runs on the programs it finds with file); desktop-file-utils: the
+# package check validates the desktop entry.
+packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev
+          qttranslations5-l10n dpkg-dev file desktop-file-utils)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh Debian 12 machine (as root), builds Zendral and
-# runs the whole test suite; then builds the job service's tests once more
+# runs the whole test suite, builds the Debian package and checks it
+# (packaging/check-package.sh); then builds the job service's tests once more
 # under ThreadSanitizer and runs them there (set ZENDRAL_SKIP_TSAN=1 to skip
 # that second part).
 set -euo pipefail
@@ -8,6 +9,9 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
 (cd "${BUILD_DIR:-build}" && ctest --output-on-failure -j 2 --timeout 600)
+
+# The Debian package, built from the same build folder and checked.
+bash packaging/check-package.sh "${BUILD_DIR:-build}"
 
 if [ "${ZENDRAL_SKIP_TSAN:-0}" != 1 ]; then
     tsan_tests=(tst_nesterjob tst_localserver tst_writebackup tst_storestress tst_storecrash

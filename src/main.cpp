@@ -1,9 +1,10 @@
-// Entry point of the Zendral service: application object, log handler,
-// command line, splash screen, the service window, the background updater
-// launch and the event loop.
+// Entry point of the Zendral service: command line, application object, log
+// handler, splash screen, the service window, the background updater launch,
+// the event loop, and a clean end on SIGTERM or SIGINT.
 #include "CrashHandler.h"
 #include "LocalMainWindow.h"
 #include "LogHandler.h"
+#include "QuitSignalNotifier.h"
 #include "VelApplication.h"
 #include "VelSplashScreen.h"
 
@@ -68,20 +69,35 @@ void launchUpdater(const Orvane::VelApplication &app)
     QProcess::startDetached(program, arguments);
 }
 
+QStringList argumentList(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // "--help" and "--version" are answered before the widget application
+    // exists: building it needs a display, and these must work without one
+    // (on a server, in a package check). Nothing is logged for them.
+    QCoreApplication::setApplicationName(QStringLiteral("Zendral"));
+    const int handled = Orvane::VelCoreApplication::processCommandLine(argumentList(argc, argv));
+    if (handled != -1)
+        return handled;
+
     Orvane::VelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Zendral"));
     qInstallMessageHandler(Orvane::Zendral::LogMessageHandler);
+    const QString logFolder = Orvane::Zendral::SetUpLogFolder(QCoreApplication::applicationDirPath());
+    qInfo().noquote() << "Zendral" << QCoreApplication::applicationVersion() << "starting; log folder"
+                      << logFolder;
 
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    const int handled = app.processCommandLine(arguments);
-    if (handled != -1)
-        return handled;
+    // The list without the options the application object has taken.
+    const QStringList arguments = argumentList(argc, argv);
     app.setLanguage(QString(), false);
     // Only the exact, whole argument counts.
     const bool autoStart = arguments.contains(QStringLiteral("-a"), Qt::CaseSensitive);
@@ -89,8 +105,24 @@ int main(int argc, char *argv[])
     int exitCode = -1;
     std::unique_ptr<Orvane::VelSplashScreen> splash;
     std::unique_ptr<Orvane::Zendral::LocalMainWindow> window;
+    // SIGTERM (systemd, kill) and SIGINT (Ctrl+C) close the window as the
+    // operator would: engines stopped, listener closed, and after the event
+    // loop the queue's last backup written; the exit status is 0.
+    // A signal may arrive before the event loop runs (start-up processes
+    // events while the splash screen waits for the window); quit() would be
+    // lost then, so the loop is not entered at all.
+    bool stopRequested = false;
+    Orvane::QuitSignalNotifier quitSignals;
+    QObject::connect(&quitSignals, &Orvane::QuitSignalNotifier::quitRequested,
+                     [&window, &stopRequested](int number) {
+                         qInfo("Stopping on signal %d", number);
+                         stopRequested = true;
+                         if (window)
+                             window->close();
+                         QCoreApplication::quit();
+                     });
     try {
-        Orvane::CrashHandler::instance()->Init();
+        Orvane::CrashHandler::instance()->Init(logFolder);
         splash.reset(new Orvane::VelSplashScreen(nullptr));
         splash->show();
         window.reset(new Orvane::Zendral::LocalMainWindow(autoStart));
@@ -98,7 +130,7 @@ int main(int argc, char *argv[])
         launchUpdater(app);
         splash->finish(window.get());
         if (runLoop)
-            exitCode = app.exec();
+            exitCode = stopRequested ? 0 : app.exec();
     } catch (const std::exception &error) {
         QMessageBox::critical(nullptr, QCoreApplication::translate("Orvane::VelApplication", "Fatal Error "),
                               QString::fromUtf8(error.what()), QMessageBox::Ok);

@@ -3,7 +3,12 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QStandardPaths>
 
+#include <cstdio>
 #include <ctime>
 
 namespace Orvane {
@@ -25,9 +30,16 @@ const char *LineForm(QtMsgType type)
     case QtInfoMsg:
         break;
     }
-    // The program does not emit info messages; log them like the others.
     return "%1 Info: %2 (%3:%4, %5)";
 }
+
+// Log files older than this many days are deleted at start-up.
+const int LogKeepDays = 30;
+
+// The folder chosen by SetUpLogFolder; empty until then. Guarded by
+// folderMutex (written once at start-up, read by every message).
+QMutex folderMutex;
+QString chosenFolder;
 
 // Set while this thread is inside the handler: a message raised by the
 // handler's own Qt calls would otherwise re-enter it without end.
@@ -68,24 +80,31 @@ QString FormatLine(QtMsgType type, const QMessageLogContext &context, const QStr
              QString::fromLatin1(context.function));
 }
 
-void AppendLine(const QString &line, const QDate &date)
+void AppendLine(const QByteArray &line, const QDate &date)
 {
     // Without an application object there is no executable folder to log
     // into (asking for it would itself print a warning); drop the message.
-    if (QCoreApplication::instance() == nullptr)
+    const QString folder = LogFolderPath();
+    if (folder.isEmpty())
         return;
-    QDir dir(QCoreApplication::applicationDirPath());
-    if (!dir.exists(QStringLiteral("logs")))
-        dir.mkdir(QStringLiteral("logs"));
-    if (!dir.cd(QStringLiteral("logs")))
+    // A folder that cannot be made (a plain file of that name) drops the line.
+    if (!QFileInfo(folder).isDir() && !QDir().mkpath(folder))
         return;
-    QFile file(dir.filePath(LogFileName(date)));
+    QFile file(QDir(folder).filePath(LogFileName(date)));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return;
     // One write per line keeps lines from different threads whole as far as
     // the system's appends are atomic.
-    file.write(line.toLocal8Bit() + '\n');
+    file.write(line);
     file.close();
+}
+
+// Standard error is unbuffered: one fwrite is one system write, so lines
+// from different threads stay whole there too.
+void EchoLine(const QByteArray &line)
+{
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
 }
 
 } // namespace
@@ -98,9 +117,59 @@ QString FormatLogLine(QtMsgType type, const QMessageLogContext &context,
 
 QString LogFolderPath()
 {
+    {
+        QMutexLocker locker(&folderMutex);
+        if (!chosenFolder.isEmpty())
+            return chosenFolder;
+    }
     if (QCoreApplication::instance() == nullptr)
         return QString();
     return QCoreApplication::applicationDirPath() + QStringLiteral("/logs");
+}
+
+QString ChooseLogFolder(const QString &executableFolder, const QString &fallbackFolder)
+{
+    QDir dir(executableFolder);
+    const QString beside = dir.filePath(QStringLiteral("logs"));
+    const bool made = QFileInfo(beside).isDir() || dir.mkdir(QStringLiteral("logs"));
+    if (made && QFileInfo(beside).isWritable())
+        return beside;
+    QDir().mkpath(fallbackFolder);
+    return fallbackFolder;
+}
+
+QString SetUpLogFolder(const QString &executableFolder)
+{
+    const QString fallback = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+        + QStringLiteral("/logs");
+    const QString folder = ChooseLogFolder(executableFolder, fallback);
+    {
+        QMutexLocker locker(&folderMutex);
+        chosenFolder = folder;
+    }
+    QDate today;
+    QTime now;
+    LocalNow(today, now);
+    RemoveOldLogFiles(folder, today, LogKeepDays);
+    return folder;
+}
+
+int RemoveOldLogFiles(const QString &folder, const QDate &today, int keepDays)
+{
+    const QString suffix = QStringLiteral(".log");
+    const QFileInfoList files = QDir(folder).entryInfoList(
+        {QLatin1Char('*') + suffix}, QDir::Files | QDir::NoSymLinks);
+    int removed = 0;
+    for (const QFileInfo &info : files) {
+        const QString name = info.fileName();
+        const QDate date = QDate::fromString(name.chopped(suffix.size()), Qt::TextDate);
+        // Only a name this program would have written counts as a log file.
+        if (!date.isValid() || LogFileName(date) != name)
+            continue;
+        if (date.daysTo(today) > keepDays && QFile::remove(info.absoluteFilePath()))
+            ++removed;
+    }
+    return removed;
 }
 
 QString LogFileName(const QDate &date)
@@ -117,7 +186,10 @@ void LogMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
         QDate date;
         QTime time;
         LocalNow(date, time);
-        AppendLine(FormatLine(type, context, message, date, time), date);
+        const QByteArray line = FormatLine(type, context, message, date, time).toLocal8Bit() + '\n';
+        AppendLine(line, date);
+        if (type != QtDebugMsg)
+            EchoLine(line);
     } catch (...) {
         // The handler never throws; a message it cannot write is dropped.
     }

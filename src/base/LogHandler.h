@@ -9,18 +9,42 @@ namespace Orvane {
 namespace Zendral {
 
 // The program's only log sink: every diagnostic message becomes one line of
-// the day's log file in the "logs" folder beside the executable.
+// the day's log file in the log folder (see SetUpLogFolder). Messages of type
+// info, warning, critical and fatal are also written to standard error, one
+// line each in the same form, so that the essential events reach a terminal
+// or the system journal; debug messages go to the file only.
 //
-// Thread: any thread, no lock. Each call opens the file, appends one line and
-// closes it again; nothing is kept between calls.
+// Thread: any thread. Each call opens the file, appends one line and closes
+// it again; the only state is the folder chosen at start-up, read under a
+// lock.
 void LogMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+// Chooses the log folder and keeps it for the handler: "logs" beside the
+// executable when it is a folder there or can be made there and is writable
+// (a build folder, a portable copy), otherwise "logs" in the per-user data
+// folder (QStandardPaths::AppDataLocation), as for an installed program whose
+// folder is read-only. Then deletes the log files older than 30 days in the
+// chosen folder (RemoveOldLogFiles). Called once by start-up, after the
+// application is named and before other threads log. Returns the folder.
+QString SetUpLogFolder(const QString &executableFolder);
+
+// The folder SetUpLogFolder would choose for executableFolder, with the given
+// fallback; makes it when it is missing.
+QString ChooseLogFolder(const QString &executableFolder, const QString &fallbackFolder);
+
+// Deletes from folder (not below it) the regular files named exactly like
+// this program's log files (LogFileName of some date) whose date lies more
+// than keepDays days before today. Nothing else is touched. Returns how many
+// files were deleted.
+int RemoveOldLogFiles(const QString &folder, const QDate &today, int keepDays);
 
 // The log line for one message, without the line feed, e.g.
 // "Sun Dec 6 20:15:13 2026 Debug: text (file.cpp:12, void f())".
 QString FormatLogLine(QtMsgType type, const QMessageLogContext &context,
                       const QString &message, const QDateTime &now);
 
-// The "logs" folder beside the executable (empty without an application object).
+// The folder the handler writes to: the one SetUpLogFolder chose, otherwise
+// "logs" beside the executable (empty without an application object).
 QString LogFolderPath();
 
 // The day's log file name, e.g. "Sun Dec 6 2026.log".

@@ -3,6 +3,7 @@
 #include "VelCoreApplication.h"
 
 #include <QAction>
+#include <QEvent>
 #include <QMenu>
 #include <QSettings>
 #include <QSignalMapper>
@@ -55,6 +56,15 @@ LanguageMenuProxy *LanguageMenuProxy::create(QMenu *menu)
     if (!matched && autoAction)
         autoAction->setChecked(true);
     return proxy;
+}
+
+bool LanguageMenuProxy::event(QEvent *event)
+{
+    if (event->type() == QEvent::LanguageChange) {
+        if (QAction *automatic = actions.value(QString()))
+            automatic->setText(tr("<Auto>"));
+    }
+    return QObject::event(event);
 }
 
 void LanguageMenuProxy::itemSelected(const QString code)

@@ -5,6 +5,7 @@
 #include <QString>
 
 class QAction;
+class QEvent;
 class QMenu;
 
 namespace Orvane {
@@ -30,6 +31,11 @@ public:
 
 public slots:
     void itemSelected(const QString code);
+
+protected:
+    // The automatic entry's text follows the interface language (the menu
+    // passes LanguageChange on to its children).
+    bool event(QEvent *event) override;
 
 private:
     static QString storedCode();

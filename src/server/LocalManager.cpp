@@ -153,10 +153,12 @@ bool LocalManager::StartListen(const QString &port)
     qDebug() << "Start Listen:" << number;
     if (!listen(QHostAddress::AnyIPv4, number)) {
         qDebug() << "Start Listen error";
+        qWarning().noquote() << QStringLiteral("Cannot listen on port %1: %2").arg(number).arg(errorString());
         errorText = tr("Cannot start service[%1]").arg(errorString());
         return false;
     }
     qDebug() << "Start Listen Ok:" << isListening();
+    qInfo().noquote() << QStringLiteral("Listening on %1:%2").arg(serverAddress().toString()).arg(serverPort());
     return true;
 }
 

@@ -4,9 +4,63 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
 #include "TestMain.h"
 
 #include <QtTest>
+
+#include <cstdio>
+#ifdef Q_OS_WIN
+#include <io.h> // the C library's descriptor calls carry a leading underscore here
+#define dup _dup
+#define dup2 _dup2
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Sends this process's standard error into a temporary file while it lives.
+class StandardErrorCapture
+{
+public:
+    StandardErrorCapture()
+    {
+        if (!file.open())
+            return;
+        std::fflush(stderr);
+        saved = dup(fileno(stderr));
+        dup2(file.handle(), fileno(stderr));
+    }
+    ~StandardErrorCapture() { restore(); }
+
+    QStringList lines()
+    {
+        restore();
+        file.seek(0);
+        QStringList result = QString::fromLocal8Bit(file.readAll()).split('\n');
+        result.removeAll(QString());
+        return result;
+    }
+
+private:
+    void restore()
+    {
+        if (saved < 0)
+            return;
+        std::fflush(stderr);
+        dup2(saved, fileno(stderr));
+        saved = -1;
+    }
+
+    QTemporaryFile file;
+    int saved = -1;
+};
+
+} // namespace
 
 using namespace Orvane::Zendral;
 
@@ -44,6 +98,7 @@ private slots:
     {
         qInstallMessageHandler(nullptr);
         removeLogs();
+        SetUpLogFolder(QCoreApplication::applicationDirPath());
     }
 
     void lineForms_data()
@@ -51,6 +106,7 @@ private slots:
         QTest::addColumn<int>("type");
         QTest::addColumn<QString>("word");
         QTest::newRow("debug") << int(QtDebugMsg) << "Debug";
+        QTest::newRow("info") << int(QtInfoMsg) << "Info";
         QTest::newRow("warning") << int(QtWarningMsg) << "Warning";
         QTest::newRow("critical") << int(QtCriticalMsg) << "Critical";
         QTest::newRow("fatal") << int(QtFatalMsg) << "Fatal";
@@ -119,6 +175,99 @@ private slots:
         QVERIFY(QFileInfo(logsPath()).isFile());
         QVERIFY(blocker.open(QIODevice::ReadOnly));
         QCOMPARE(blocker.readAll(), QByteArray("not a folder"));
+    }
+
+    // Debug lines go to the file only; the other types to standard error too,
+    // in the same form.
+    void standardErrorGetsAllButDebug()
+    {
+        removeLogs();
+        StandardErrorCapture capture;
+        qInstallMessageHandler(LogMessageHandler);
+        qDebug("file only");
+        qInfo("Listening on %s", "0.0.0.0:10088");
+        qWarning("engine missing");
+        qCritical("cannot write");
+        qInstallMessageHandler(nullptr);
+
+        const QStringList echoed = capture.lines();
+        QStringList logged = todaysLines();
+        logged.removeAll(QString());
+        QCOMPARE(logged.size(), 4);
+        QVERIFY(logged.at(0).contains(" Debug: file only ("));
+        QCOMPARE(echoed, logged.mid(1));
+        QVERIFY(echoed.at(0).contains(" Info: Listening on 0.0.0.0:10088 ("));
+        QVERIFY(echoed.at(0).contains("tst_loghandler.cpp:"));
+    }
+
+    // An executable folder without a usable "logs" folder (read-only once
+    // installed) sends the files to the per-user data folder; there, as
+    // anywhere, set-up deletes this program's log files older than 30 days.
+    void folderFallsBackAndOldFilesGo()
+    {
+        QTemporaryDir scratch;
+        QVERIFY(scratch.isValid());
+        const QString writable = scratch.filePath("bin");
+        QVERIFY(QDir().mkpath(writable));
+        const QString fallback = scratch.filePath("data/logs");
+        QCOMPARE(ChooseLogFolder(writable, fallback), writable + "/logs");
+        QVERIFY(QFileInfo(writable + "/logs").isDir());
+        QVERIFY(!QFileInfo::exists(fallback));
+
+        // A plain file where the folder would go: nothing can be made below
+        // it, not even by root.
+        QFile blocker(scratch.filePath("blocker"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        QCOMPARE(ChooseLogFolder(scratch.filePath("blocker/bin"), fallback), fallback);
+        QVERIFY(QFileInfo(fallback).isDir());
+
+        const QString dataLogs = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/logs";
+        QVERIFY(QDir().mkpath(dataLogs));
+        const QDate today = QDate::currentDate();
+        const QString old = dataLogs + "/" + LogFileName(today.addDays(-40));
+        QFile oldFile(old);
+        QVERIFY(oldFile.open(QIODevice::WriteOnly));
+        oldFile.close();
+        QCOMPARE(SetUpLogFolder(scratch.filePath("blocker/bin")), dataLogs);
+        QCOMPARE(LogFolderPath(), dataLogs);
+        QVERIFY(!QFileInfo::exists(old));
+        qInstallMessageHandler(LogMessageHandler);
+        qDebug("into the data folder");
+        qInstallMessageHandler(nullptr);
+        QFile day(dataLogs + "/" + LogFileName(today));
+        QVERIFY(day.open(QIODevice::ReadOnly));
+        QVERIFY(day.readAll().contains("into the data folder"));
+        day.close();
+        QVERIFY(day.remove());
+    }
+
+    void onlyOldLogFilesAreRemoved()
+    {
+        QTemporaryDir scratch;
+        QVERIFY(scratch.isValid());
+        const QDate today(2027, 3, 15);
+        const QStringList gone{LogFileName(today.addDays(-31)), LogFileName(QDate(2026, 1, 1))};
+        const QStringList kept{LogFileName(today.addDays(-30)), LogFileName(today),
+                               LogFileName(today.addDays(2)), "notes.txt", "old.log", "2026-01-01.log",
+                               LogFileName(QDate(2026, 1, 1)) + ".bak", "Fri Jan  1 2026.log"};
+        for (const QString &name : gone + kept) {
+            QFile file(scratch.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        // A folder named like an old log file, and the same name one level down.
+        const QString folder = scratch.filePath(LogFileName(QDate(2025, 5, 5)));
+        QVERIFY(QDir().mkpath(folder + "/sub"));
+        QFile below(folder + "/sub/" + LogFileName(QDate(2025, 5, 5)));
+        QVERIFY(below.open(QIODevice::WriteOnly));
+        below.close();
+
+        QCOMPARE(RemoveOldLogFiles(scratch.path(), today, 30), 2);
+        for (const QString &name : gone)
+            QVERIFY2(!QFileInfo::exists(scratch.filePath(name)), qPrintable(name));
+        for (const QString &name : kept)
+            QVERIFY2(QFileInfo::exists(scratch.filePath(name)), qPrintable(name));
+        QVERIFY(below.exists());
     }
 
     void linesFromThreadsStayWhole()

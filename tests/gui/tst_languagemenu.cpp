@@ -1,5 +1,6 @@
-// Language menu: check marks at build time, switching the language, and
-// picking the entry that is already checked.
+// Language menu: check marks at build time, switching the language (the
+// automatic entry and Qt's own texts follow), and picking the entry that is
+// already checked.
 #include "LanguageChangeCounter.h"
 #include "LanguageMenuProxy.h"
 #include "TestMain.h"
@@ -76,6 +77,10 @@ private slots:
         QCOMPARE(checkedCodes(proxy), QStringList{"zh_CN"});
         QTRY_COMPARE_WITH_TIMEOUT(probe.changes, 1, 2000);
         QCOMPARE(QCoreApplication::translate("LocalMainWindow", "Start"), QStringLiteral("启动"));
+        // The automatic entry follows; Qt's own texts (OK/Cancel) come from
+        // Qt's translations (Debian package qttranslations5-l10n).
+        QTRY_COMPARE_WITH_TIMEOUT(menu.actions().at(0)->text(), QStringLiteral("<自动>"), 2000);
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
 
         // Picking the checked entry again changes nothing and keeps the mark.
         proxy->action("zh_CN")->trigger();
@@ -88,6 +93,7 @@ private slots:
         QCOMPARE(checkedCodes(proxy), QStringList{"en"});
         QTRY_COMPARE_WITH_TIMEOUT(probe.changes, 2, 2000);
         QCOMPARE(QCoreApplication::translate("LocalMainWindow", "Start"), QStringLiteral("Start"));
+        QTRY_COMPARE_WITH_TIMEOUT(menu.actions().at(0)->text(), QStringLiteral("<Auto>"), 2000);
     }
 };
 
