@@ -43,8 +43,8 @@ expected=(
     ./usr/share/icons/hicolor/256x256/apps/zendral.png
     './usr/share/man/man1/zendral.1*'
     # the client's files
-    # ./usr/share/bash-completion/completions/zendral-client
-    # './usr/share/man/man1/zendral-client.1*'
+    ./usr/share/bash-completion/completions/zendral-client
+    './usr/share/man/man1/zendral-client.1*'
 )
 listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
 missing=()
