@@ -162,9 +162,11 @@ void BenchReport::PrintTargets() const
     const FillRun::Result *zendral = Fill(QStringLiteral("Zendral"));
     const FillRun::Result *always = Fill(QStringLiteral("beanstalkd -b -f0"));
     const FillRun::Result *binlog = Fill(QStringLiteral("beanstalkd -b"));
-    auto last = [](const FillRun::Result *fill) { return fill && !fill->windowRates.isEmpty() ? fill->windowRates.last() : -1.0; };
+    // The window that ends at the full queue; unmeasured when a fill stopped early.
+    const int windows = options.jobs / options.window;
+    auto last = [windows](const FillRun::Result *fill) { return fill ? fill->windowRates.value(windows - 1, -1.0) : -1.0; };
     auto ratio = [](double a, double b) { return a < 0 || b <= 0 ? -1.0 : a / b; };
-    const QString lastWindow = QStringLiteral("%1-%2").arg(options.jobs / options.window * options.window - options.window).arg(options.jobs / options.window * options.window);
+    const QString lastWindow = QStringLiteral("%1-%2").arg((windows - 1) * options.window).arg(windows * options.window);
 
     const double flat = zendral && !zendral->windowRates.isEmpty() ? ratio(last(zendral), zendral->windowRates.first()) : -1;
     Console::Result(TargetRow(QStringLiteral("adds/s %1 / 0-%2 (Zendral)").arg(lastWindow).arg(options.window),
@@ -175,8 +177,8 @@ void BenchReport::PrintTargets() const
     const double versusBinlog = ratio(last(zendral), last(binlog));
     Console::Result(TargetRow(QStringLiteral("adds/s Zendral / beanstalkd -b (%1)").arg(lastWindow),
                               Number(versusBinlog, 2), QStringLiteral("aim >= 0.5"), Verdict(versusBinlog >= 0, versusBinlog >= 0.5)));
-    const double cpu = zendral ? zendral->cpuPerAddMs : -1;
-    Console::Result(TargetRow(QStringLiteral("service CPU per add at %1 jobs, ms").arg(options.jobs),
+    const double cpu = last(zendral) >= 0 ? zendral->cpuPerAddMs : -1;
+    Console::Result(TargetRow(QStringLiteral("service CPU per add at %1 jobs, ms").arg(windows * options.window),
                               Number(cpu, 3), QStringLiteral("<= 1"), Verdict(cpu >= 0, cpu <= 1)));
 
     const double listRatio = poll ? ratio(poll->list.PercentileMs(99), poll->init.PercentileMs(50)) : -1;

@@ -72,8 +72,7 @@ void BenchRun::RunBeanstalkd(ScratchFolder &scratch, BenchReport &report, const 
     const BeanstalkWire wire(name);
     AdderPool adders(wire, options.clients, BenchDocument::Make(DocumentSize, DocumentSeed));
     adders.Open(server.Port());
-    const qint64 pid = server.Pid();
-    report.AddFill(FillRun::Run(name, adders, options.jobs, options.window, [pid] { return ProcessStats::CpuSeconds(pid); }));
+    Fill(report, name, adders, server.Pid());
 }
 
 void BenchRun::RunZendralFill(ScratchFolder &scratch, BenchReport &report, const QString &program)
@@ -83,13 +82,24 @@ void BenchRun::RunZendralFill(ScratchFolder &scratch, BenchReport &report, const
     const ZendralWire wire;
     AdderPool adders(wire, options.clients, BenchDocument::Make(DocumentSize, DocumentSeed));
     adders.Open(service.Port());
-    const qint64 pid = service.Pid();
-    report.AddFill(FillRun::Run(wire.Name(), adders, options.jobs, options.window,
-                                [pid] { return ProcessStats::CpuSeconds(pid); }));
+    Fill(report, wire.Name(), adders, service.Pid());
     if (!options.skipPoll) {
         PollRun poll(wire, options.pollers);
         report.SetPoll(poll.Run(service.Port(), adders, adders.Accepted(), options.pollSeconds));
     }
+}
+
+void BenchRun::Fill(BenchReport &report, const QString &server, AdderPool &adders, qint64 pid)
+{
+    FillRun::Result fill;
+    fill.server = server;
+    try {
+        FillRun::Run(adders, options.jobs, options.window, [pid] { return ProcessStats::CpuSeconds(pid); }, fill);
+    } catch (const BenchFailure &) {
+        report.AddFill(fill);
+        throw;
+    }
+    report.AddFill(fill);
 }
 
 void BenchRun::RunUploads(ScratchFolder &scratch, BenchReport &report, const QString &program)

@@ -8,6 +8,7 @@ namespace Orvane {
 namespace Zendral {
 namespace Bench {
 
+class AdderPool;
 class BenchReport;
 class ScratchFolder;
 
@@ -29,6 +30,9 @@ public:
 private:
     void RunBeanstalkd(ScratchFolder &scratch, BenchReport &report, const QString &name, const QStringList &extra);
     void RunZendralFill(ScratchFolder &scratch, BenchReport &report, const QString &program);
+    // Fills the server's queue and adds what was measured to the report,
+    // also when the fill fails.
+    void Fill(BenchReport &report, const QString &server, AdderPool &adders, qint64 pid);
     void RunUploads(ScratchFolder &scratch, BenchReport &report, const QString &program);
     // The service program as a copy inside the scratch folder: the service
     // writes its logs beside its executable, and they belong to the run.

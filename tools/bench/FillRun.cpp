@@ -13,53 +13,52 @@ namespace Bench {
 namespace {
 // A server that refuses this share of the adds cannot be measured.
 constexpr int MaxRefusedShare = 10;
-
-struct Mark
-{
-    qint64 nanoseconds;
-    double cpuSeconds;
-};
 } // namespace
 
-FillRun::Result FillRun::Run(const QString &server, AdderPool &adders, int jobs, int window,
-                             const std::function<double()> &cpuSeconds)
+void FillRun::Run(AdderPool &adders, int jobs, int window, const std::function<double()> &cpuSeconds, Result &result)
 {
-    Result result;
-    result.server = server;
     QElapsedTimer clock;
-    QVector<Mark> marks;
+    // Time and server CPU at the last window boundary.
+    qint64 markNs = 0;
+    double markCpu = -1;
     const int first = adders.Accepted();
     adders.OnAccepted([&](int accepted) {
         const int queued = accepted - first;
         if (queued % window != 0 || queued > jobs)
             return;
-        const Mark mark{clock.nsecsElapsed(), cpuSeconds()};
-        if (!marks.isEmpty()) {
-            const double seconds = (mark.nanoseconds - marks.last().nanoseconds) / 1e9;
-            result.windowRates.append(seconds > 0 ? window / seconds : 0);
-            Console::Progress(QStringLiteral("%1: %2 jobs queued, %3 adds/s")
-                                  .arg(server)
-                                  .arg(queued)
-                                  .arg(result.windowRates.last(), 0, 'f', 1));
-        }
-        marks.append(mark);
+        const qint64 now = clock.nsecsElapsed();
+        const double cpu = cpuSeconds();
+        const double seconds = (now - markNs) / 1e9;
+        result.windowRates.append(seconds > 0 ? window / seconds : 0);
+        // CPU over the window just ended; the last window's is the one reported.
+        result.cpuPerAddMs = cpu >= 0 && markCpu >= 0 ? (cpu - markCpu) * 1000.0 / window : -1;
+        result.refused = adders.Refused();
+        result.lastRefusal = adders.LastRefusal();
+        Console::Progress(QStringLiteral("%1: %2 jobs queued, %3 adds/s")
+                              .arg(result.server)
+                              .arg(queued)
+                              .arg(result.windowRates.last(), 0, 'f', 1));
+        markNs = now;
+        markCpu = cpu;
     });
+    // The hook refers to this frame: it goes when the frame goes, also on a throw.
+    struct Unhook
+    {
+        AdderPool &adders;
+        ~Unhook() { adders.OnAccepted(nullptr); }
+    } unhook{adders};
     clock.start();
-    marks.append(Mark{0, cpuSeconds()});
+    markCpu = cpuSeconds();
     while (adders.Accepted() - first < jobs) {
         adders.Run(jobs - (adders.Accepted() - first));
+        result.refused = adders.Refused();
+        result.lastRefusal = adders.LastRefusal();
         if (adders.Refused() * MaxRefusedShare > jobs)
             throw BenchFailure{QStringLiteral("%1 refused %2 adds, the last with \"%3\"")
-                                   .arg(server)
+                                   .arg(result.server)
                                    .arg(adders.Refused())
                                    .arg(adders.LastRefusal())};
     }
-    adders.OnAccepted(nullptr);
-    result.refused = adders.Refused();
-    result.lastRefusal = adders.LastRefusal();
-    if (marks.size() >= 2 && marks.last().cpuSeconds >= 0 && marks.at(marks.size() - 2).cpuSeconds >= 0)
-        result.cpuPerAddMs = (marks.last().cpuSeconds - marks.at(marks.size() - 2).cpuSeconds) * 1000.0 / window;
-    return result;
 }
 
 } // namespace Bench

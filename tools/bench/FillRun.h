@@ -33,8 +33,10 @@ public:
     };
 
     // `cpuSeconds` reads the server's CPU time (negative when unknown).
-    static Result Run(const QString &server, AdderPool &adders, int jobs, int window,
-                      const std::function<double()> &cpuSeconds);
+    // `result` grows window by window, so that a run that fails or is
+    // interrupted still shows the windows it measured.
+    static void Run(AdderPool &adders, int jobs, int window, const std::function<double()> &cpuSeconds,
+                    Result &result);
 };
 
 } // namespace Bench

@@ -32,8 +32,13 @@ int main(int argc, char *argv[])
     try {
         BenchRun(options).Execute();
     } catch (const BenchFailure &failure) {
+        if (Interruption::Requested()) {
+            // Ctrl+C also reaches the servers, which may have ended first.
+            std::fprintf(stderr, "zendral-bench: interrupted\n");
+            return 130;
+        }
         std::fprintf(stderr, "zendral-bench: %s\n", failure.message.toLocal8Bit().constData());
-        return Interruption::Requested() ? 130 : 1;
+        return 1;
     }
     return 0;
 }
