@@ -75,12 +75,15 @@ void BenchReport::PrintWindows() const
         Console::Result(row);
     }
     QString cpu = QStringLiteral("  %1").arg(QStringLiteral("CPU/add, ms"), -14);
+    QString client = QStringLiteral("  %1").arg(QStringLiteral("bench CPU/add"), -14);
     QString refused = QStringLiteral("  %1").arg(QStringLiteral("refused adds"), -14);
     for (const FillRun::Result &fill : fills) {
         cpu += QStringLiteral(" %1").arg(Number(fill.cpuPerAddMs, 3), 20);
+        client += QStringLiteral(" %1").arg(Number(fill.clientCpuPerAddMs, 3), 20);
         refused += QStringLiteral(" %1").arg(fill.refused, 20);
     }
     Console::Result(cpu + QStringLiteral("   (server CPU, all threads, over the last window)"));
+    Console::Result(client + QStringLiteral("   (the clients' CPU, one thread, same window)"));
     Console::Result(refused);
 }
 

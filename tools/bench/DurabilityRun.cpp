@@ -41,7 +41,17 @@ DurabilityRun::Result DurabilityRun::Run(const QString &program, const QString &
             wrapper = counter->WrapperCommand();
         }
         ZendralService service(program, root);
-        service.Start(wrapper);
+        try {
+            service.Start(wrapper);
+        } catch (const BenchFailure &failure) {
+            if (!counter)
+                throw;
+            // perf could not count here (no permission for the tracepoints,
+            // say): the durability half of the run still stands without it.
+            result.notCounted = QStringLiteral("perf could not run the service: %1").arg(failure.message.simplified().left(300));
+            counter.reset();
+            service.Start();
+        }
         AdderPool adders(wire, clients, BenchDocument::Make(DocumentSize, 1));
         adders.Open(service.Port());
         Console::Progress(QStringLiteral("Zendral: burst of %1 adds, then kill -9").arg(burst));

@@ -15,7 +15,7 @@ namespace Bench {
 namespace {
 // How often a condition is looked at. Measurements are taken where the
 // events arrive, not here, so this only delays the end of a wait.
-constexpr int TickMs = 5;
+constexpr int TickMs = 20;
 
 // Runs the loop until `finished` says so; rethrows what the check threw
 // once the loop has returned.

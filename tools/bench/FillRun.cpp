@@ -3,6 +3,9 @@
 #include "AdderPool.h"
 #include "BenchFailure.h"
 #include "Console.h"
+#include "ProcessStats.h"
+
+#include <QCoreApplication>
 
 #include <QElapsedTimer>
 
@@ -21,6 +24,8 @@ void FillRun::Run(AdderPool &adders, int jobs, int window, const std::function<d
     // Time and server CPU at the last window boundary.
     qint64 markNs = 0;
     double markCpu = -1;
+    double markClientCpu = -1;
+    const qint64 self = QCoreApplication::applicationPid();
     const int first = adders.Accepted();
     adders.OnAccepted([&](int accepted) {
         const int queued = accepted - first;
@@ -28,10 +33,12 @@ void FillRun::Run(AdderPool &adders, int jobs, int window, const std::function<d
             return;
         const qint64 now = clock.nsecsElapsed();
         const double cpu = cpuSeconds();
+        const double clientCpu = ProcessStats::CpuSeconds(self);
         const double seconds = (now - markNs) / 1e9;
         result.windowRates.append(seconds > 0 ? window / seconds : 0);
         // CPU over the window just ended; the last window's is the one reported.
         result.cpuPerAddMs = cpu >= 0 && markCpu >= 0 ? (cpu - markCpu) * 1000.0 / window : -1;
+        result.clientCpuPerAddMs = clientCpu >= 0 && markClientCpu >= 0 ? (clientCpu - markClientCpu) * 1000.0 / window : -1;
         result.refused = adders.Refused();
         result.lastRefusal = adders.LastRefusal();
         Console::Progress(QStringLiteral("%1: %2 jobs queued, %3 adds/s")
@@ -40,6 +47,7 @@ void FillRun::Run(AdderPool &adders, int jobs, int window, const std::function<d
                               .arg(result.windowRates.last(), 0, 'f', 1));
         markNs = now;
         markCpu = cpu;
+        markClientCpu = clientCpu;
     });
     // The hook refers to this frame: it goes when the frame goes, also on a throw.
     struct Unhook
@@ -49,6 +57,7 @@ void FillRun::Run(AdderPool &adders, int jobs, int window, const std::function<d
     } unhook{adders};
     clock.start();
     markCpu = cpuSeconds();
+    markClientCpu = ProcessStats::CpuSeconds(self);
     while (adders.Accepted() - first < jobs) {
         adders.Run(jobs - (adders.Accepted() - first));
         result.refused = adders.Refused();

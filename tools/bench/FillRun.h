@@ -28,6 +28,9 @@ public:
         // Server CPU (all threads) per add over the last window, in ms;
         // -1 when it could not be read.
         double cpuPerAddMs = -1;
+        // The benchmark's own CPU per add over the same window: when it nears
+        // the time per add, the clients and not the server set the pace.
+        double clientCpuPerAddMs = -1;
         int refused = 0;
         QString lastRefusal;
     };
