@@ -14,6 +14,12 @@ QString Number(double value, int decimals = 1)
     return value < 0 ? QStringLiteral("n/a") : QString::number(value, 'f', decimals);
 }
 
+// A ratio with enough digits to tell a small one from zero.
+QString Ratio(double value)
+{
+    return Number(value, value >= 0 && value < 0.1 ? 4 : 2);
+}
+
 // One row of the targets table.
 QString TargetRow(const QString &what, const QString &value, const QString &target, const QString &verdict)
 {
@@ -173,26 +179,26 @@ void BenchReport::PrintTargets() const
 
     const double flat = zendral && !zendral->windowRates.isEmpty() ? ratio(last(zendral), zendral->windowRates.first()) : -1;
     Console::Result(TargetRow(QStringLiteral("adds/s %1 / 0-%2 (Zendral)").arg(lastWindow).arg(options.window),
-                              Number(flat, 2), QStringLiteral(">= 0.9"), Verdict(flat >= 0, flat >= 0.9)));
+                              Ratio(flat), QStringLiteral(">= 0.9"), Verdict(flat >= 0, flat >= 0.9)));
     const double versusAlways = ratio(last(zendral), last(always));
     Console::Result(TargetRow(QStringLiteral("adds/s Zendral / beanstalkd -b -f0 (%1)").arg(lastWindow),
-                              Number(versusAlways, 2), QStringLiteral(">= 1"), Verdict(versusAlways >= 0, versusAlways >= 1)));
+                              Ratio(versusAlways), QStringLiteral(">= 1"), Verdict(versusAlways >= 0, versusAlways >= 1)));
     const double versusBinlog = ratio(last(zendral), last(binlog));
     Console::Result(TargetRow(QStringLiteral("adds/s Zendral / beanstalkd -b (%1)").arg(lastWindow),
-                              Number(versusBinlog, 2), QStringLiteral("aim >= 0.5"), Verdict(versusBinlog >= 0, versusBinlog >= 0.5)));
+                              Ratio(versusBinlog), QStringLiteral("aim >= 0.5"), Verdict(versusBinlog >= 0, versusBinlog >= 0.5)));
     const double cpu = last(zendral) >= 0 ? zendral->cpuPerAddMs : -1;
     Console::Result(TargetRow(QStringLiteral("service CPU per add at %1 jobs, ms").arg(windows * options.window),
                               Number(cpu, 3), QStringLiteral("<= 1"), Verdict(cpu >= 0, cpu <= 1)));
 
     const double listRatio = poll ? ratio(poll->list.PercentileMs(99), poll->init.PercentileMs(50)) : -1;
-    Console::Result(TargetRow(QStringLiteral("list p99 / INIT p50"), Number(listRatio, 2), QStringLiteral("<= 5"),
+    Console::Result(TargetRow(QStringLiteral("list p99 / INIT p50"), Ratio(listRatio), QStringLiteral("<= 5"),
                               Verdict(listRatio >= 0, listRatio <= 5)));
 
     if (!uploads.isEmpty()) {
         const UploadRun::Upload &first = uploads.first();
         const double peak = first.peakBytes < 0 ? -1 : double(first.peakBytes - first.idleBytes) / first.size;
         Console::Result(TargetRow(QStringLiteral("upload %1 MiB: peak above idle / document").arg(first.size / MiB, 0, 'f', 0),
-                                  Number(peak, 2), QStringLiteral("<= 3"), Verdict(peak >= 0, peak <= 3)));
+                                  Ratio(peak), QStringLiteral("<= 3"), Verdict(peak >= 0, peak <= 3)));
         Console::Result(TargetRow(QStringLiteral("upload %1 MiB: seconds to the reply").arg(first.size / MiB, 0, 'f', 0),
                                   Number(first.replySeconds, 2), QStringLiteral("not slower"),
                                   QStringLiteral("compare with the earlier version's run")));

@@ -33,8 +33,11 @@ QVector<UploadRun::Upload> UploadRun::Run(ZendralService &service, const QVector
 {
     QVector<Upload> uploads;
     int n = 0;
-    for (const qint64 size : sizes)
+    for (const qint64 size : sizes) {
+        if (!service.IsRunning())
+            break; // an earlier upload ended it; that upload says so
         uploads.append(One(service, size, ++n));
+    }
     return uploads;
 }
 
@@ -64,10 +67,18 @@ UploadRun::Upload UploadRun::One(ZendralService &service, qint64 size, int n)
                      });
     client->Send(request);
     request = QByteArray(); // the socket holds its own copy
-    group.WaitIdle(ReplyWaitMs, QStringLiteral("the reply to the upload"));
+    // A connection the service drops is its answer to the upload, not a
+    // failure of the run.
+    EventWait::Until([client] { return client->IsIdle() || !client->Broken().isEmpty(); }, ReplyWaitMs,
+                     QStringLiteral("the reply to the upload"));
     upload.peakBytes = ProcessStats::MemoryBytes(pid, "VmHWM");
     if (upload.idleBytes < 0 || upload.peakBytes < 0)
         upload.idleBytes = upload.peakBytes = -1;
+    if (!client->Broken().isEmpty()) {
+        upload.refusal = service.IsRunning() ? client->Broken() : QStringLiteral("the service ended");
+        upload.stored = QStringLiteral("not stored");
+        return upload;
+    }
     upload.stored = upload.accepted ? CheckStored(service, name, document) : QStringLiteral("refused");
     return upload;
 }
