@@ -45,6 +45,7 @@ BenchOptions::Outcome BenchOptions::Parse(const QStringList &arguments, BenchOpt
         {QStringLiteral("pollers"), QStringLiteral("Listing clients (default 50)."), QStringLiteral("N")},
         {QStringLiteral("poll-seconds"), QStringLiteral("Seconds of listing, and of INIT_SESSION (default 5)."), QStringLiteral("S")},
         {QStringLiteral("burst"), QStringLiteral("Adds in the durability burst (default 1000)."), QStringLiteral("N")},
+        {QStringLiteral("burst-clients"), QStringLiteral("Clients that send the burst (default 8)."), QStringLiteral("N")},
         {QStringLiteral("zendral"), QStringLiteral("The zendral program (default: beside zendral-bench)."), QStringLiteral("PATH")},
         {QStringLiteral("beanstalkd"), QStringLiteral("The beanstalkd program (default: from PATH)."), QStringLiteral("PATH")},
         {QStringLiteral("skip-beanstalkd"), QStringLiteral("Does not run beanstalkd.")},
@@ -69,11 +70,12 @@ BenchOptions::Outcome BenchOptions::Parse(const QStringList &arguments, BenchOpt
         || !Number(parser, QStringLiteral("clients"), 1, options.clients, text)
         || !Number(parser, QStringLiteral("pollers"), 1, options.pollers, text)
         || !Number(parser, QStringLiteral("poll-seconds"), 1, options.pollSeconds, text)
-        || !Number(parser, QStringLiteral("burst"), 1, options.burst, text))
+        || !Number(parser, QStringLiteral("burst"), 1, options.burst, text)
+        || !Number(parser, QStringLiteral("burst-clients"), 1, options.burstClients, text))
         return Outcome::Error;
     // Client addresses are 127.0.<block>.1 ... 127.0.<block>.N.
-    if (options.clients > 254 || options.pollers > 254) {
-        text = QStringLiteral("--clients and --pollers: at most 254");
+    if (options.clients > 254 || options.pollers > 254 || options.burstClients > 254) {
+        text = QStringLiteral("--clients, --pollers and --burst-clients: at most 254");
         return Outcome::Error;
     }
     if (options.window > options.jobs) {

@@ -139,8 +139,9 @@ void BenchReport::PrintDurability() const
     if (!durability)
         return;
     Console::Result(QString());
-    Console::Result(QStringLiteral("Zendral group commit and durability (burst of %1 adds, then kill -9 and a restart)")
-                        .arg(durability->burst));
+    Console::Result(QStringLiteral("Zendral group commit and durability (burst of %1 adds from %2 clients, then kill -9 and a restart)")
+                        .arg(durability->burst)
+                        .arg(durability->clients));
     if (durability->flushes.isEmpty()) {
         Console::Result(QStringLiteral("  flushes: not counted (%1)").arg(durability->notCounted));
     } else {
@@ -155,6 +156,11 @@ void BenchReport::PrintDurability() const
                             .arg(total)
                             .arg(parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "))));
     }
+    // With one add in flight per client, one flush can cover at most one add
+    // of each client.
+    Console::Result(QStringLiteral("  (a flush covers at most %1 adds here, one per client: at least %2 group commits per 1,000 adds)")
+                        .arg(durability->clients)
+                        .arg((1000 + durability->clients - 1) / durability->clients));
     Console::Result(QStringLiteral("  acknowledged %1, refused %2; listed after the restart %3; lost %4")
                         .arg(durability->accepted)
                         .arg(durability->refused)
@@ -220,7 +226,7 @@ void BenchReport::PrintTargets() const
         const double perThousand = durability->flushes.isEmpty() || durability->accepted == 0
             ? -1
             : total * 1000.0 / durability->accepted;
-        Console::Result(TargetRow(QStringLiteral("flushes per 1,000 adds (burst)"), Number(perThousand, 1),
+        Console::Result(TargetRow(QStringLiteral("flushes per 1,000 adds (burst, %1 clients)").arg(durability->clients), Number(perThousand, 1),
                                   QStringLiteral("< 100"), Verdict(perThousand >= 0, perThousand < 100)));
         Console::Result(TargetRow(QStringLiteral("acknowledged adds lost after kill -9"),
                                   QString::number(durability->lost.size()), QStringLiteral("0"),

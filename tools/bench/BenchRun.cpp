@@ -55,7 +55,7 @@ void BenchRun::Execute()
             RunUploads(scratch, report, program);
         if (!options.skipDurability) {
             report.SetDurability(
-                DurabilityRun::Run(program, scratch.Make(QStringLiteral("zendral-durability")), options.clients, options.burst));
+                DurabilityRun::Run(program, scratch.Make(QStringLiteral("zendral-durability")), options.burstClients, options.burst));
         }
     } catch (const BenchFailure &) {
         report.Print();

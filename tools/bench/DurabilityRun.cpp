@@ -32,6 +32,7 @@ DurabilityRun::Result DurabilityRun::Run(const QString &program, const QString &
 {
     Result result;
     result.burst = burst;
+    result.clients = clients;
     const ZendralWire wire;
     {
         std::unique_ptr<FlushCounter> counter;

@@ -23,6 +23,7 @@ public:
     struct Result
     {
         int burst = 0;
+        int clients = 0;
         int accepted = 0;
         int refused = 0;
         // Flushes by system call during the burst; empty when not counted.
