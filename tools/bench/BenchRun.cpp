@@ -41,14 +41,15 @@ void BenchRun::Execute()
 {
     ScratchFolder scratch;
     const QString program = ProgramCopy(scratch);
+    // Found before anything starts, so that a missing program fails at once.
     const QString beanstalkd = options.skipBeanstalkd ? QString() : Beanstalkd();
     BenchReport report(options, QStringLiteral("scratch folder %1 (%2), %3 processors")
                                     .arg(scratch.Path(), scratch.FileSystemType())
                                     .arg(QThread::idealThreadCount()));
     try {
         if (!options.skipBeanstalkd) {
-            RunBeanstalkd(scratch, report, QStringLiteral("beanstalkd -b"), {});
-            RunBeanstalkd(scratch, report, QStringLiteral("beanstalkd -b -f0"), {QStringLiteral("-f0")});
+            RunBeanstalkd(scratch, report, beanstalkd, QStringLiteral("beanstalkd -b"), {});
+            RunBeanstalkd(scratch, report, beanstalkd, QStringLiteral("beanstalkd -b -f0"), {QStringLiteral("-f0")});
         }
         RunZendralFill(scratch, report, program);
         if (!options.skipMemory)
@@ -64,10 +65,11 @@ void BenchRun::Execute()
     report.Print();
 }
 
-void BenchRun::RunBeanstalkd(ScratchFolder &scratch, BenchReport &report, const QString &name, const QStringList &extra)
+void BenchRun::RunBeanstalkd(ScratchFolder &scratch, BenchReport &report, const QString &program, const QString &name,
+                             const QStringList &extra)
 {
     const QString folder = scratch.Make(QString(name).replace(QLatin1Char(' '), QString()));
-    BeanstalkdService server(Beanstalkd(), folder, extra);
+    BeanstalkdService server(program, folder, extra);
     server.Start();
     const BeanstalkWire wire(name);
     AdderPool adders(wire, options.clients, BenchDocument::Make(DocumentSize, DocumentSeed));
@@ -115,9 +117,12 @@ QString BenchRun::ProgramCopy(ScratchFolder &scratch) const
     const QString built = options.zendral.isEmpty()
         ? QStandardPaths::findExecutable(QStringLiteral("zendral"), {QCoreApplication::applicationDirPath()})
         : options.zendral;
-    if (built.isEmpty() || !QFileInfo(built).isExecutable())
-        throw BenchFailure{QStringLiteral("no zendral program beside %1 (build it, or give --zendral)")
-                               .arg(QCoreApplication::applicationDirPath())};
+    if (built.isEmpty() || !QFileInfo(built).isExecutable()) {
+        throw BenchFailure{options.zendral.isEmpty()
+                               ? QStringLiteral("no zendral program beside %1 (build it, or give --zendral)")
+                                     .arg(QCoreApplication::applicationDirPath())
+                               : QStringLiteral("%1 is not a program").arg(options.zendral)};
+    }
     const QString copy = QDir(scratch.Make(QStringLiteral("bin"))).filePath(QFileInfo(built).fileName());
     if (!QFile::copy(built, copy))
         throw BenchFailure{QStringLiteral("cannot copy %1 to %2").arg(built, copy)};

@@ -28,7 +28,8 @@ public:
     void Execute();
 
 private:
-    void RunBeanstalkd(ScratchFolder &scratch, BenchReport &report, const QString &name, const QStringList &extra);
+    void RunBeanstalkd(ScratchFolder &scratch, BenchReport &report, const QString &program, const QString &name,
+                       const QStringList &extra);
     void RunZendralFill(ScratchFolder &scratch, BenchReport &report, const QString &program);
     // Fills the server's queue and adds what was measured to the report,
     // also when the fill fails.
