@@ -1,0 +1,143 @@
+#include "BenchRun.h"
+
+#include "AdderPool.h"
+#include "BeanstalkWire.h"
+#include "BeanstalkdService.h"
+#include "BenchDocument.h"
+#include "BenchFailure.h"
+#include "BenchReport.h"
+#include "Console.h"
+#include "DurabilityRun.h"
+#include "FillRun.h"
+#include "PollRun.h"
+#include "ProcessStats.h"
+#include "ScratchFolder.h"
+#include "UploadRun.h"
+#include "ZendralService.h"
+#include "ZendralWire.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QThread>
+
+namespace Orvane {
+namespace Zendral {
+namespace Bench {
+
+namespace {
+constexpr int DocumentSize = 1024;
+// The same 1 KiB document for every server.
+constexpr quint64 DocumentSeed = 1;
+} // namespace
+
+BenchRun::BenchRun(const BenchOptions &options)
+    : options(options)
+{
+}
+
+void BenchRun::Execute()
+{
+    ScratchFolder scratch;
+    const QString program = ProgramCopy(scratch);
+    // Found before anything starts, so that a missing program fails at once.
+    const QString beanstalkd = options.skipBeanstalkd ? QString() : Beanstalkd();
+    BenchReport report(options, QStringLiteral("scratch folder %1 (%2), %3 processors")
+                                    .arg(scratch.Path(), scratch.FileSystemType())
+                                    .arg(QThread::idealThreadCount()));
+    try {
+        if (!options.skipBeanstalkd) {
+            RunBeanstalkd(scratch, report, beanstalkd, QStringLiteral("beanstalkd -b"), {});
+            RunBeanstalkd(scratch, report, beanstalkd, QStringLiteral("beanstalkd -b -f0"), {QStringLiteral("-f0")});
+        }
+        RunZendralFill(scratch, report, program);
+        if (!options.skipMemory)
+            RunUploads(scratch, report, program);
+        if (!options.skipDurability) {
+            report.SetDurability(
+                DurabilityRun::Run(program, scratch.Make(QStringLiteral("zendral-durability")), options.burstClients, options.burst));
+        }
+    } catch (const BenchFailure &) {
+        report.Print();
+        throw;
+    }
+    report.Print();
+}
+
+void BenchRun::RunBeanstalkd(ScratchFolder &scratch, BenchReport &report, const QString &program, const QString &name,
+                             const QStringList &extra)
+{
+    const QString folder = scratch.Make(QString(name).replace(QLatin1Char(' '), QString()));
+    BeanstalkdService server(program, folder, extra);
+    server.Start();
+    const BeanstalkWire wire(name);
+    AdderPool adders(wire, options.clients, BenchDocument::Make(DocumentSize, DocumentSeed));
+    adders.Open(server.Port());
+    Fill(report, name, adders, server.Pid());
+}
+
+void BenchRun::RunZendralFill(ScratchFolder &scratch, BenchReport &report, const QString &program)
+{
+    ZendralService service(program, scratch.Make(QStringLiteral("zendral-fill")));
+    service.Start();
+    const ZendralWire wire;
+    AdderPool adders(wire, options.clients, BenchDocument::Make(DocumentSize, DocumentSeed));
+    adders.Open(service.Port());
+    Fill(report, wire.Name(), adders, service.Pid());
+    if (!options.skipPoll) {
+        PollRun poll(wire, options.pollers);
+        report.SetPoll(poll.Run(service.Port(), adders, adders.Accepted(), options.pollSeconds));
+    }
+}
+
+void BenchRun::Fill(BenchReport &report, const QString &server, AdderPool &adders, qint64 pid)
+{
+    FillRun::Result fill;
+    fill.server = server;
+    try {
+        FillRun::Run(adders, options.jobs, options.window, [pid] { return ProcessStats::CpuSeconds(pid); }, fill);
+    } catch (const BenchFailure &) {
+        report.AddFill(fill);
+        throw;
+    }
+    report.AddFill(fill);
+}
+
+void BenchRun::RunUploads(ScratchFolder &scratch, BenchReport &report, const QString &program)
+{
+    ZendralService service(program, scratch.Make(QStringLiteral("zendral-upload")));
+    service.Start();
+    report.SetUploads(UploadRun::Run(service, options.uploadSizes));
+}
+
+QString BenchRun::ProgramCopy(ScratchFolder &scratch) const
+{
+    // QStandardPaths adds the platform's executable suffix (".exe" on Windows).
+    const QString built = options.zendral.isEmpty()
+        ? QStandardPaths::findExecutable(QStringLiteral("zendral"), {QCoreApplication::applicationDirPath()})
+        : options.zendral;
+    if (built.isEmpty() || !QFileInfo(built).isExecutable()) {
+        throw BenchFailure{options.zendral.isEmpty()
+                               ? QStringLiteral("no zendral program beside %1 (build it, or give --zendral)")
+                                     .arg(QCoreApplication::applicationDirPath())
+                               : QStringLiteral("%1 is not a program").arg(options.zendral)};
+    }
+    const QString copy = QDir(scratch.Make(QStringLiteral("bin"))).filePath(QFileInfo(built).fileName());
+    if (!QFile::copy(built, copy))
+        throw BenchFailure{QStringLiteral("cannot copy %1 to %2").arg(built, copy)};
+    return copy;
+}
+
+QString BenchRun::Beanstalkd() const
+{
+    const QString program =
+        options.beanstalkd.isEmpty() ? QStandardPaths::findExecutable(QStringLiteral("beanstalkd")) : options.beanstalkd;
+    if (program.isEmpty() || !QFileInfo(program).isExecutable())
+        throw BenchFailure{QStringLiteral("no beanstalkd program (apt-get install beanstalkd, or give --beanstalkd, or --skip-beanstalkd)")};
+    return program;
+}
+
+} // namespace Bench
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "ManagedProcess.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace Orvane {
+namespace Zendral {
+namespace Bench {
+
+// One Zendral service for the benchmark: its own HOME and XDG folders inside
+// `root` (a folder in the run's scratch folder), a settings file with a free
+// port and no engine runs (so the queue only grows), started with "-a" on
+// Qt's offscreen platform. A second instance on the same root finds the
+// first one's queue.
+//
+// Thread: main thread only.
+class ZendralService
+{
+public:
+    ZendralService(const QString &program, const QString &root);
+
+    // Writes the settings, starts the service (under `wrapper`, a command
+    // that ends in "--" and runs the service as its child, when given) and
+    // waits until it accepts connections. Throws BenchFailure.
+    void Start(const QStringList &wrapper = QStringList());
+    quint16 Port() const { return port; }
+    qint64 Pid() const { return process.Pid(); }
+    bool IsRunning() const { return process.IsRunning(); }
+    // Where the service keeps its job folders.
+    QString JobsFolder() const;
+    void Stop() { process.Stop(); }
+    void KillHard() { process.KillHard(); }
+
+private:
+    void WriteSettings();
+
+    QString program;
+    QString root;
+    quint16 port = 0;
+    ManagedProcess process;
+};
+
+} // namespace Bench
+} // namespace Zendral
+} // namespace Orvane
