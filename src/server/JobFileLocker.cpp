@@ -7,13 +7,14 @@
 namespace Orvane {
 namespace Zendral {
 
-JobFileLocker::JobFileLocker(QReadWriteLock *lock, LockerMode mode)
+JobFileLocker::JobFileLocker(std::shared_mutex *lock, LockerMode mode)
     : lock(lock)
+    , shared(mode.testFlag(Read))
 {
     if (lock && mode.testFlag(Read))
-        lock->lockForRead();
+        lock->lock_shared();
     else if (lock && mode.testFlag(Write))
-        lock->lockForWrite();
+        lock->lock();
     else
         ORVANE_THROW(Orvane::NonFatalError,
                      QCoreApplication::translate("Orvane::VelApplication", "Invalid Operation"));
@@ -21,7 +22,10 @@ JobFileLocker::JobFileLocker(QReadWriteLock *lock, LockerMode mode)
 
 JobFileLocker::~JobFileLocker()
 {
-    lock->unlock();
+    if (shared)
+        lock->unlock_shared();
+    else
+        lock->unlock();
 }
 
 } // namespace Zendral

@@ -264,7 +264,7 @@ void TestNesterJob::removeDeletesOnlyJobFolders()
 
 void TestNesterJob::fileLocker()
 {
-    QReadWriteLock lock;
+    std::shared_mutex lock;
     try {
         JobFileLocker bad(&lock, LockerMode());
         QFAIL("no exception for a locker without mode");
@@ -272,15 +272,17 @@ void TestNesterJob::fileLocker()
         QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("Invalid Operation"));
         QVERIFY(e.line() > 0);
     }
-    QVERIFY(lock.tryLockForWrite()); // the failed guard left nothing locked
+    QVERIFY(lock.try_lock()); // the failed guard left nothing locked
     lock.unlock();
 
     auto tryOther = [&lock](bool write) {
         bool got = false;
         std::thread t([&] {
-            got = write ? lock.tryLockForWrite() : lock.tryLockForRead();
-            if (got)
+            got = write ? lock.try_lock() : lock.try_lock_shared();
+            if (got && write)
                 lock.unlock();
+            else if (got)
+                lock.unlock_shared();
         });
         t.join();
         return got;
