@@ -1,6 +1,7 @@
 #include "LocalMainWindow.h"
 
 #include "ConnectionSettingsDialog.h"
+#include "JobTableModel.h"
 #include "JobTableWidget.h"
 #include "LanguageMenuProxy.h"
 #include "LocalManager.h"
@@ -249,20 +250,29 @@ void LocalMainWindow::retranslateMenus()
         ui->menuHelp->setTitle(QCoreApplication::translate("LocalMainWindow", "Help"));
 }
 
-// Connects a (new) job service and shows its queue. Changes made by client
-// sessions reach the window as updateJobList on the GUI thread; a job that
-// left the queue has its engine run stopped.
+// Connects a (new) job service and shows its queue. Every change reaches the
+// table as its own event on the GUI thread, in order, so that only the rows
+// concerned change; a job that left the queue has its engine run stopped.
 void LocalMainWindow::wireQueue()
 {
+    JobTableModel *model = ui->tabViewJobs->jobModel();
+    connect(queue, &LocalServer::jobInserted, model, &JobTableModel::insertJob);
+    connect(queue, &LocalServer::jobRemovedAt, model, [model](int row, NesterJob *job) {
+        const int at = model->jobAt(row) == job ? row : model->rowOf(job);
+        if (at >= 0)
+            model->removeJob(at);
+    });
+    connect(queue, &LocalServer::jobMoved, model, &JobTableModel::moveJob);
+    connect(queue, &LocalServer::jobChanged, model, &JobTableModel::jobChanged);
     connect(queue, &LocalServer::updateJobList, this, &LocalMainWindow::onUpdateJobList);
     connect(queue, &LocalServer::jobRemoved, this, &LocalMainWindow::onJobRemoved);
-    ui->tabViewJobs->jobModel()->resetJobs(queue->Jobs());
+    model->resetJobs(queue->Jobs());
 }
 
-void LocalMainWindow::onUpdateJobList(QList<NesterJob *> jobs)
+// After each delivery of changes: a job may have arrived while a slot is free.
+void LocalMainWindow::onUpdateJobList(QList<NesterJob *>)
 {
-    ui->tabViewJobs->jobModel()->syncJobs(jobs);
-    SchedulePick(); // a job may have arrived while a slot is free
+    SchedulePick();
 }
 
 void LocalMainWindow::onJobRemoved(QString job_id)
@@ -359,7 +369,6 @@ void LocalMainWindow::on_buttonRemoveJob_clicked()
     if (!queue->RemoveNesterJob(job_id).first)
         return;
     ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job Remove succeed..."), StatusTimeoutMs);
-    ui->tabViewJobs->jobModel()->syncJobs(queue->Jobs());
 }
 
 void LocalMainWindow::on_buttonRetryJob_clicked()

@@ -2,8 +2,10 @@
 #include "QueueLocker.h"
 
 #include "JobFileLocker.h"
+#include "JournalStore.h"
 #include "LocalManager.h"
 #include "NesterJob.h"
+#include "QueueStore.h"
 #include "WriteBackup.h"
 
 #include <QCoreApplication>
@@ -16,8 +18,10 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <mutex>
@@ -31,6 +35,12 @@ const char *const InvalidData = "Invalid data...";
 const char *const JobNameEmpty = "Job name is empty...";
 const char *const JobNonExistent = "Job non-existent...";
 const char *const UploadFailed = "Data upload exception, Please contact the server administrator...";
+const char *const TooManyJobs = "Too many jobs...";
+const char *const NotEnoughDisk = "Not enough disk space...";
+const char kMaxJobsPerClientKey[] = "worker/max_jobs_per_client";
+const int kDefaultMaxJobsPerClient = 10000;
+const char kMinFreeDiskKey[] = "worker/min_free_disk_mb";
+const int kDefaultMinFreeDiskMb = 1024;
 const char kRetryDelayKey[] = "worker/retry_delay_seconds";
 const int kDefaultRetryDelaySeconds = 30;
 const char kMaxFailedRunsKey[] = "worker/max_failed_runs";
@@ -138,17 +148,43 @@ bool IsPlainFolderName(const QString &name)
         && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
 }
 
+// The name of the n-th job folder claimed in one second: "stamp", then
+// "stamp_01" ... "stamp_99", then "stamp_99_000100" and on, so that names
+// always sort in the order of submission.
+QString JobFolderName(const QString &stamp, int n)
+{
+    if (n == 0)
+        return stamp;
+    if (n < 100)
+        return QStringLiteral("%1_%2").arg(stamp).arg(n, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1_99_%2").arg(stamp).arg(n, 6, 10, QLatin1Char('0'));
+}
+
 // Claims a job folder of its own inside the client folder: a non-recursive
-// mkdir fails when the name exists, so two submissions in the same second
-// get "stamp" and "stamp_01" (zero-padded, so names still sort by time).
+// mkdir fails when the name exists. The last number used per client folder
+// and second is remembered, so any number of submissions per second costs
+// one mkdir each, not one per earlier folder of that second.
 QString ClaimJobFolder(const QDir &client)
 {
+    static std::mutex mutex; // guards `last`
+    static QHash<QString, QPair<QString, int>> last;
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
-    for (int n = 0; n < 100; ++n) {
-        const QString name = n == 0 ? stamp
-                                    : QStringLiteral("%1_%2").arg(stamp).arg(n, 2, 10, QLatin1Char('0'));
-        if (client.mkdir(name))
+    const QString key = client.absolutePath();
+    int n = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto previous = last.value(key);
+        n = previous.first == stamp ? previous.second + 1 : 0;
+        last.insert(key, {stamp, n});
+    }
+    for (int tries = 0; tries < 1000000; ++tries, ++n) {
+        const QString name = JobFolderName(stamp, n);
+        if (client.mkdir(name)) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (last.value(key).first == stamp && last.value(key).second < n)
+                last.insert(key, {stamp, n});
             return client.absoluteFilePath(name);
+        }
         if (!client.exists(name))
             return QString(); // a real failure, not a name already taken
     }
@@ -160,10 +196,19 @@ QString ClaimJobFolder(const QDir &client)
 LocalServer::LocalServer(QObject *parent)
     : QObject(parent)
 {
-    JobsDir(); // reports a jobs folder that cannot be made
-    WriteBackup::LoadJobs(jobs);
-    backupWriter = new WriteBackup(&jobs, this);
-    backupWriter->start();
+    jobsDir = JobsDir(); // reports a jobs folder that cannot be made
+    QSettings settings;
+    maxJobsPerClient = SettingWithDefault(kMaxJobsPerClientKey, kDefaultMaxJobsPerClient);
+    minFreeDiskBytes = qint64(qMax(0, SettingWithDefault(kMinFreeDiskKey, kDefaultMinFreeDiskMb))) * 1024 * 1024;
+    store = std::make_unique<JournalStore>(jobsDir);
+    QList<NesterJob *> restored;
+    store->Load(restored);
+    {
+        QueueLocker locker;
+        for (NesterJob *job : qAsConst(restored))
+            Insert(job);
+    }
+    store->SetSnapshotSource([this] { return Snapshot(); });
     deliveryTimer = new QTimer(this);
     deliveryTimer->setInterval(DeliveryIntervalMs);
     connect(deliveryTimer, &QTimer::timeout, this, &LocalServer::DeliverNotifications);
@@ -177,14 +222,26 @@ LocalServer::~LocalServer()
 {
     delete listener;
     listener = nullptr;
-    backupWriter->Stop();
-    delete backupWriter;
-    backupWriter = nullptr;
+    QVector<NesterJob> final;
+    {
+        QueueLocker locker;
+        final = Snapshot();
+    }
+    store->Close(final);
+    std::vector<Event> left;
+    {
+        std::lock_guard<std::mutex> locker(outboxMutex);
+        left.swap(outbox);
+    }
+    for (const Event &event : left) {
+        if (event.kind == Event::Removed)
+            delete event.job;
+    }
     QueueLocker locker;
-    qDeleteAll(jobs);
-    jobs.clear();
-    qDeleteAll(retired);
-    retired.clear();
+    qDeleteAll(order.ToList());
+    order.Clear();
+    byId.clear();
+    byClient.clear();
 }
 
 QMutex &LocalServer::QueueMutex()
@@ -292,8 +349,58 @@ Reply LocalServer::InitSession()
     return Reply(true, QByteArray());
 }
 
-// Session threads (and the GUI thread). Every change a client is answered
-// for is written to the backup before the reply is returned.
+// Queue mutex held.
+void LocalServer::Insert(NesterJob *job)
+{
+    order.Append(job);
+    byId.insert(job->job_id, job);
+    byClient[job->from].insert(job);
+}
+
+quint64 LocalServer::RecordPut(NesterJob *job, bool durable, const QString &newFile)
+{
+    QueueChange change;
+    change.kind = QueueChange::Put;
+    change.record = QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact);
+    change.id = job->job_id;
+    change.newFile = newFile;
+    change.durable = durable;
+    return store->Record(change);
+}
+
+// The job's place is recorded as the job it now follows.
+quint64 LocalServer::RecordMove(NesterJob *job)
+{
+    QueueChange change;
+    change.kind = QueueChange::Move;
+    change.id = job->job_id;
+    const NesterJob *before = order.At(order.IndexOf(job) - 1);
+    change.after = before ? before->job_id : QString();
+    return store->Record(change);
+}
+
+void LocalServer::MoveTo(NesterJob *job, int to)
+{
+    const int from = order.IndexOf(job);
+    if (from < 0 || from == to)
+        return;
+    order.Move(from, to);
+    Post({Event::Moved, from, to, nullptr});
+}
+
+QVector<NesterJob> LocalServer::Snapshot() const
+{
+    QVector<NesterJob> copy;
+    copy.reserve(order.Size());
+    order.VisitFrom(0, [&copy](const NesterJob *job) {
+        copy.append(*job);
+        return true;
+    });
+    return copy;
+}
+
+// Session threads (and the GUI thread). The reply waits until the change is
+// on stable storage.
 Reply LocalServer::AddNesterJob(const QByteArray &request, const QString &from)
 {
     QJsonParseError error;
@@ -306,26 +413,81 @@ Reply LocalServer::AddNesterJob(const QByteArray &request, const QString &from)
         return Reply(false, JobNameEmpty);
     const QByteArray data = QByteArray::fromBase64(object.value(QStringLiteral("work_data")).toString().toLatin1());
     const int time = object.value(QStringLiteral("time")).toInt(90);
+    const Reply refused = CheckQuota(from, data.size());
+    if (!refused.second.isEmpty())
+        return refused;
     NesterJob *job = CreateJob(from, name, data, time);
     if (!job)
         return Reply(false, UploadFailed);
-    const QByteArray id = job->job_id.toLatin1();
-    if (!OnJobChanged(job, JobAction::Added))
+    const QString job_id = job->job_id;
+    quint64 ticket = 0;
+    {
+        QueueLocker locker;
+        Insert(job);
+        ticket = RecordPut(job, true, job->fileaex);
+        Post({Event::Inserted, order.IndexOf(job), 0, job});
+    }
+    if (!store->WaitDurable(ticket)) {
+        // Not on stable storage: the job is taken back out, so that the
+        // client is not told its job was taken when a restart would lose it.
+        qCritical().noquote() << "Job not taken, the queue journal cannot be written:" << job_id;
+        {
+            QueueLocker locker;
+            if (NesterJob *taken = FindJob(job_id))
+                TakeOut(taken);
+        }
+        DeliverSoon();
         return Reply(false, UploadFailed);
-    return Reply(true, id);
+    }
+    qInfo().noquote() << "Job" << job_id << "added by" << from << QStringLiteral("(%1, %2 bytes)").arg(name).arg(data.size());
+    DeliverSoon();
+    return Reply(true, job_id.toLatin1());
+}
+
+// The client's quota and the free disk space; an empty content means the
+// add may go on.
+Reply LocalServer::CheckQuota(const QString &from, qint64 documentSize)
+{
+    if (maxJobsPerClient > 0) {
+        QueueLocker locker;
+        if (byClient.value(from).size() >= maxJobsPerClient) {
+            qWarning().noquote() << "Job of" << from << "refused: it has" << maxJobsPerClient
+                                 << "jobs queued (worker/max_jobs_per_client)";
+            return Reply(false, TooManyJobs);
+        }
+    }
+    if (minFreeDiskBytes > 0) {
+        QStorageInfo disk(jobsDir);
+        disk.refresh();
+        if (disk.isValid() && disk.bytesAvailable() - documentSize < minFreeDiskBytes) {
+            qWarning().noquote() << "Job of" << from << "refused: the jobs folder's disk would keep less than"
+                                 << minFreeDiskBytes / (1024 * 1024) << "MiB free (worker/min_free_disk_mb)";
+            return Reply(false, NotEnoughDisk);
+        }
+    }
+    return Reply(true, QByteArray());
 }
 
 Reply LocalServer::RemoveNesterJob(const QString &job_id)
 {
+    quint64 ticket = 0;
     {
         QueueLocker locker;
         NesterJob *job = FindJob(job_id);
         if (!job)
             return Reply(false, JobNonExistent);
+        QueueChange change;
+        change.kind = QueueChange::Remove;
+        change.id = job_id;
+        ticket = store->Record(change);
         TakeOut(job);
     }
-    OnJobChanged(nullptr, JobAction::Removed);
-    NotifyRemoved(job_id);
+    // A removal whose record could not be written needs nothing more: the
+    // job's files are gone, so a restore drops the stale record.
+    if (!store->WaitDurable(ticket))
+        qWarning().noquote() << "Removal of job" << job_id << "not in the journal; its files are gone";
+    qInfo().noquote() << "Job" << job_id << "removed";
+    DeliverSoon();
     return Reply(true, QByteArray());
 }
 
@@ -333,6 +495,7 @@ Reply LocalServer::RemoveNesterJob(const QString &job_id)
 Reply LocalServer::PickUpNesterJob(const QString &job_id)
 {
     Reply reply(false, JobNonExistent);
+    quint64 ticket = 0;
     {
         QueueLocker locker;
         NesterJob *job = FindJob(job_id);
@@ -346,25 +509,43 @@ Reply LocalServer::PickUpNesterJob(const QString &job_id)
                 file.close();
             }
         }
+        QueueChange change;
+        change.kind = QueueChange::Remove;
+        change.id = job_id;
+        ticket = store->Record(change);
         TakeOut(job);
     }
-    OnJobChanged(nullptr, JobAction::Removed);
-    NotifyRemoved(job_id);
+    store->WaitDurable(ticket);
+    qInfo().noquote() << "Job" << job_id << "picked up" << (reply.first ? "with its result" : "without a result");
+    DeliverSoon();
     return reply;
 }
 
+// The client's jobs are copied under the queue mutex with their places
+// (from the order's counts, not a walk of the queue); the reply is built
+// afterwards, without it.
 Reply LocalServer::GetNesterJobList(const QString &from, const QString &requestedName)
 {
-    QJsonArray array;
+    struct Row
+    {
+        int index;
+        int place;
+        NesterJob job;
+    };
+    std::vector<Row> rows;
     {
         QueueLocker locker;
-        JobFileLocker read(&fileLock, Read); // "job_data" reads result files
-        int position = 1;
-        for (const NesterJob *job : qAsConst(jobs)) {
-            const int place = job->IsWaiting() ? position++ : 0;
-            if (job->from == from)
-                array.append(job->ToListJson(place, requestedName, from));
-        }
+        const QSet<NesterJob *> mine = byClient.value(from);
+        rows.reserve(size_t(mine.size()));
+        for (const NesterJob *job : mine)
+            rows.push_back({order.IndexOf(job), order.WaitingPlace(job), *job});
+    }
+    std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.index < b.index; });
+    QJsonArray array;
+    {
+        JobFileLocker read(&fileLock, Read); // "job_data" reads a result file
+        for (const Row &row : rows)
+            array.append(row.job.ToListJson(row.place, requestedName, from));
     }
     return Reply(true, QJsonDocument(array).toJson(QJsonDocument::Compact));
 }
@@ -379,62 +560,63 @@ Reply LocalServer::MoveNesterJob(const QByteArray &request)
     const QString job_id = object.value(QStringLiteral("job_id")).toString();
     const int step = object.value(QStringLiteral("step")).toInt(0);
     int from = -1;
+    quint64 ticket = 0;
     {
         QueueLocker locker;
         NesterJob *job = FindJob(job_id);
         if (!job || !job->IsWaiting())
             return Reply(false, QByteArray());
-        const int i = jobs.indexOf(job);
-        from = i;
-        const int last = jobs.size() - 1;
+        const int i = order.IndexOf(job);
+        const int last = order.Size() - 1;
+        int to = -1;
         switch (step) {
         case -1:
-            if (i == 0 || !jobs.at(i - 1)->IsWaiting())
-                return Reply(false, QByteArray());
-            jobs.swapItemsAt(i, i - 1);
+            if (i > 0 && order.At(i - 1)->IsWaiting())
+                to = i - 1;
             break;
         case 0: {
-            int p = 0;
-            while (p < jobs.size() && !jobs.at(p)->IsWaiting())
-                ++p;
-            if (i <= p)
-                return Reply(false, QByteArray());
-            jobs.move(i, p);
+            const int p = order.FirstWaitingIndex();
+            if (i > p)
+                to = p;
             break;
         }
         case 1:
-            if (i == last)
-                return Reply(false, QByteArray());
-            jobs.swapItemsAt(i, i + 1);
+            if (i < last)
+                to = i + 1;
             break;
         case 9:
-            if (i == last)
-                return Reply(false, QByteArray());
-            jobs.move(i, last);
+            if (i < last)
+                to = last;
             break;
         default:
-            return Reply(false, QByteArray());
+            break;
         }
+        if (to < 0)
+            return Reply(false, QByteArray());
+        from = i;
+        MoveTo(job, to);
+        ticket = RecordMove(job);
     }
-    if (!OnJobChanged(nullptr, JobAction::Moved)) {
-        // Not on disk: the move is undone, so that what the client is told
-        // is what a restart restores.
+    if (!store->WaitDurable(ticket)) {
+        // Not on stable storage: the move is undone, so that what the client
+        // is told is what a restart restores. The journal never had it, so
+        // the undo is not recorded either.
         {
             QueueLocker locker;
-            NesterJob *job = FindJob(job_id);
-            if (job)
-                jobs.move(jobs.indexOf(job), qBound(0, from, jobs.size() - 1));
+            if (NesterJob *job = FindJob(job_id))
+                MoveTo(job, qBound(0, from, order.Size() - 1));
         }
-        qWarning().noquote() << "Move of job" << job_id << "undone: the queue backup cannot be written";
-        backupWriter->Request();
-        NotifyChanged();
+        qWarning().noquote() << "Move of job" << job_id << "undone: the queue journal cannot be written";
+        DeliverSoon();
         return Reply(false, QByteArray());
     }
+    DeliverSoon();
     return Reply(true, QByteArray());
 }
 
 Reply LocalServer::RetryNesterJob(const QString &job_id)
 {
+    quint64 ticket = 0;
     {
         QueueLocker locker;
         NesterJob *job = FindJob(job_id);
@@ -444,10 +626,16 @@ Reply LocalServer::RetryNesterJob(const QString &job_id)
         job->failed_runs = 0;
         job->error.clear();
         job->retry_at = 0;
-        jobs.move(jobs.indexOf(job), jobs.size() - 1);
+        order.Touch(job);
+        RecordPut(job, true);
+        Post({Event::Changed, 0, 0, job});
+        MoveTo(job, order.Size() - 1);
+        ticket = RecordMove(job);
     }
+    if (!store->WaitDurable(ticket))
+        qWarning().noquote() << "Retry of job" << job_id << "not in the journal";
     qInfo().noquote() << "Job" << job_id << "retried by the operator";
-    OnJobChanged(nullptr, JobAction::Moved);
+    DeliverSoon();
     return Reply(true, QByteArray());
 }
 
@@ -455,16 +643,21 @@ QJsonObject LocalServer::PickJob()
 {
     QJsonObject result;
     const qint64 now = SteadyMs();
-    QueueLocker locker;
-    for (const NesterJob *job : qAsConst(jobs)) {
-        // A job waiting for its retry lets the jobs behind it go first.
-        if (!job->IsWaiting() || job->retry_at > now || !QFile::exists(job->fileaex))
-            continue;
-        result.insert(QStringLiteral("file_path"), job->fileaex);
-        result.insert(QStringLiteral("job_id"), job->job_id);
-        result.insert(QStringLiteral("work_seconds"), QString::number(job->time));
-        result.insert(QStringLiteral("job_name"), QStringLiteral("%1:%2").arg(job->job_name, job->from));
-        break;
+    {
+        QueueLocker locker;
+        const int first = order.FirstWaitingIndex();
+        if (first >= 0) {
+            order.VisitFrom(first, [&](const NesterJob *job) {
+                // A job waiting for its retry lets the jobs behind it go first.
+                if (!job->IsWaiting() || job->retry_at > now || !QFile::exists(job->fileaex))
+                    return true;
+                result.insert(QStringLiteral("file_path"), job->fileaex);
+                result.insert(QStringLiteral("job_id"), job->job_id);
+                result.insert(QStringLiteral("work_seconds"), QString::number(job->time));
+                result.insert(QStringLiteral("job_name"), QStringLiteral("%1:%2").arg(job->job_name, job->from));
+                return false;
+            });
+        }
     }
     result.insert(QStringLiteral("state"), result.contains(QStringLiteral("file_path")));
     return result;
@@ -499,44 +692,49 @@ bool LocalServer::UpdateData(const QJsonObject &data)
     }
 }
 
-// A copy with a buffer of its own: the queue's list is changed in place by
-// other threads, so it must not stay shared with a copy read unlocked.
 QList<NesterJob *> LocalServer::Jobs() const
 {
     QueueLocker locker;
-    QList<NesterJob *> copy(jobs);
-    copy.detach();
-    return copy;
+    return order.ToList();
+}
+
+// GUI thread: changes a record's fields under the queue mutex, records the
+// change and delivers its event at once. False when there is no such job.
+template <typename F>
+bool LocalServer::ChangeJob(const QString &job_id, bool durable, F change)
+{
+    {
+        QueueLocker locker;
+        NesterJob *job = FindJob(job_id);
+        if (!job || !change(job))
+            return false;
+        order.Touch(job);
+        RecordPut(job, durable);
+        Post({Event::Changed, 0, 0, job});
+    }
+    DeliverSoon();
+    return true;
 }
 
 void LocalServer::OnJobStarted(QString job_id)
 {
     try {
-        {
-            QueueLocker locker;
-            NesterJob *job = FindJob(job_id);
-            if (!job)
-                return;
+        ChangeJob(job_id, true, [&](NesterJob *job) {
             job->Start();
             qInfo().noquote() << "Job" << job_id << "from" << job->from << "started";
-        }
-        backupWriter->Request();
-        NotifyChanged();
+            return true;
+        });
     } catch (...) {
         LogCaught("Orvane::Zendral::LocalServer::OnJobStarted", __LINE__);
     }
 }
 
 // Progress only goes up and never reaches 100 through reports; only a
-// successful finish makes a job complete.
+// successful finish makes a job complete. Progress is not awaited on disk.
 void LocalServer::OnJobUpdate(QString jod_id, QJsonObject object)
 {
     try {
-        {
-            QueueLocker locker;
-            NesterJob *job = FindJob(jod_id);
-            if (!job)
-                return;
+        ChangeJob(jod_id, false, [&](NesterJob *job) {
             const double limit = object.value(QStringLiteral("time_limit")).toDouble(0);
             const double elapsed = object.value(QStringLiteral("time_elapsed")).toDouble(0);
             if (limit != 0) {
@@ -545,9 +743,8 @@ void LocalServer::OnJobUpdate(QString jod_id, QJsonObject object)
                     job->completed = p;
             }
             job->efficient = object.value(QStringLiteral("efficiency")).toDouble(0);
-        }
-        backupWriter->Request();
-        NotifyChanged();
+            return true;
+        });
     } catch (...) {
         LogCaught("Orvane::Zendral::LocalServer::OnJobUpdate", __LINE__);
     }
@@ -564,15 +761,12 @@ void LocalServer::OnJobEnded(const QString &job_id, int exit_code, const QString
     try {
         const int maxFailed = qMax(1, SettingWithDefault(kMaxFailedRunsKey, kDefaultMaxFailedRuns));
         const int delay = qMax(0, SettingWithDefault(kRetryDelayKey, kDefaultRetryDelaySeconds));
-        {
-            QueueLocker locker;
-            NesterJob *job = FindJob(job_id);
-            if (!job || (!job->IsRunning() && exit_code != 0))
-                return; // removed or picked up meanwhile: never brought back
+        ChangeJob(job_id, true, [&](NesterJob *job) {
+            if (!job->IsRunning() && exit_code != 0)
+                return false; // removed or picked up meanwhile: never brought back
             EndRun(job, exit_code, reason, stopped, maxFailed, delay);
-        }
-        backupWriter->Request();
-        NotifyChanged();
+            return true;
+        });
     } catch (...) {
         LogCaught("Orvane::Zendral::LocalServer::OnJobEnded", __LINE__);
     }
@@ -613,60 +807,24 @@ void LocalServer::EndRun(NesterJob *job, int exit_code, const QString &reason, b
                          << "), run" << job->failed_runs << "of" << maxFailed << "- retried in" << delaySeconds << "s";
 }
 
-NesterJob *LocalServer::FindJob(const QString &job_id) const
-{
-    for (NesterJob *job : jobs) {
-        if (job->job_id == job_id)
-            return job;
-    }
-    return nullptr;
-}
-
-// Caller holds no lock. Added appends the new record; for Removed and Moved
-// the caller has already changed the list under the queue mutex. The backup
-// is written before returning, so a client's reply means the change is on
-// disk. An add whose backup could not be written is taken back (record out of
-// the queue, job folder deleted) and false is returned, so the client is not
-// told its job was taken when a restart would lose it; for a move false is
-// returned and the caller undoes it. A failed write after a remove or pick-up
-// needs nothing: the job's files are gone, so a restore drops the stale
-// record.
-bool LocalServer::OnJobChanged(NesterJob *job, JobAction action)
-{
-    if (job && action == JobAction::Added) {
-        QueueLocker locker;
-        jobs.append(job);
-    }
-    const bool written = backupWriter->WriteNow();
-    if (!written && job && action == JobAction::Added) {
-        const QString job_id = job->job_id;
-        qCritical() << "Job not taken, the queue backup cannot be written:" << job_id << job->fileaex;
-        {
-            QueueLocker locker;
-            if (jobs.contains(job)) // not already removed by someone else
-                TakeOut(job);
-        }
-        // A later write records the queue without it; the engine may already
-        // have been handed the job by the GUI thread, so its run is stopped.
-        backupWriter->Request();
-        NotifyChanged();
-        NotifyRemoved(job_id);
-        return false;
-    }
-    NotifyChanged();
-    return written || action == JobAction::Removed;
-}
-
-// The files of records still in the queue are passed on, so that a folder
-// shared by two records (the old layout) keeps the other job's files.
+// Caller holds the queue mutex. The files of records sharing the job's
+// folder (the old layout) are passed on, so that they stay.
 void LocalServer::TakeOut(NesterJob *job)
 {
-    jobs.removeOne(job);
-    retired.append(job);
+    const int row = order.IndexOf(job);
+    order.Remove(job);
+    byId.remove(job->job_id);
+    auto mine = byClient.find(job->from);
+    if (mine != byClient.end()) {
+        mine->remove(job);
+        if (mine->isEmpty())
+            byClient.erase(mine);
+    }
+    const QString folder = QFileInfo(job->fileaex).absolutePath();
     QStringList keep;
-    for (const NesterJob *other : qAsConst(jobs)) {
+    for (const NesterJob *other : byClient.value(job->from)) {
         for (const QString &file : {other->fileaex, other->fileaexres}) {
-            if (!file.isEmpty())
+            if (!file.isEmpty() && QFileInfo(file).absolutePath() == folder)
                 keep << QFileInfo(file).absoluteFilePath();
         }
     }
@@ -674,67 +832,51 @@ void LocalServer::TakeOut(NesterJob *job)
         JobFileLocker write(&fileLock, Write);
         job->Remove(keep);
     }
-    PostDelivery(false, QString()); // deletes the record later, on the GUI thread
+    Post({Event::Removed, row, 0, job}); // the record goes with its event
 }
 
-void LocalServer::NotifyChanged()
-{
-    if (QThread::currentThread() == thread())
-        emit updateJobList(Jobs());
-    else
-        PostDelivery(true, QString());
-}
-
-void LocalServer::NotifyRemoved(const QString &job_id)
-{
-    if (QThread::currentThread() == thread())
-        emit jobRemoved(job_id);
-    else
-        PostDelivery(false, job_id);
-}
-
-// The next tick of the delivery timer covers everything noted until then;
-// the flags are taken before the list is read, so a later change is
-// delivered at the tick after.
-void LocalServer::PostDelivery(bool changed, const QString &removedId)
+void LocalServer::Post(const Event &event)
 {
     std::lock_guard<std::mutex> locker(outboxMutex);
-    outboxChanged = outboxChanged || changed;
-    if (!removedId.isEmpty())
-        outboxRemoved << removedId;
-    outboxPending = true;
+    outbox.push_back(event);
+}
+
+// On the GUI thread the change is shown at once; elsewhere at the next tick
+// of the delivery timer.
+void LocalServer::DeliverSoon()
+{
+    if (QThread::currentThread() == thread())
+        DeliverNotifications();
 }
 
 void LocalServer::DeliverNotifications()
 {
-    bool changed = false;
-    QStringList removed;
+    std::vector<Event> events;
     {
         std::lock_guard<std::mutex> locker(outboxMutex);
-        if (!outboxPending)
-            return;
-        changed = outboxChanged;
-        removed.swap(outboxRemoved);
-        outboxChanged = false;
-        outboxPending = false;
+        events.swap(outbox);
     }
-    for (const QString &id : qAsConst(removed))
-        emit jobRemoved(id);
-    // A receiver may keep the records of the last list until the next one
-    // (the job table does), and a session thread retires a record before it
-    // posts the change: retired records are deleted only after a list
-    // without them has been delivered.
-    QList<NesterJob *> dead;
-    QList<NesterJob *> current;
-    {
-        QueueLocker locker;
-        dead.swap(retired);
-        current = jobs;
-        current.detach();
+    if (events.empty())
+        return;
+    for (const Event &event : events) {
+        switch (event.kind) {
+        case Event::Inserted:
+            emit jobInserted(event.row, event.job);
+            break;
+        case Event::Removed:
+            emit jobRemovedAt(event.row, event.job);
+            emit jobRemoved(event.job->job_id);
+            delete event.job;
+            break;
+        case Event::Moved:
+            emit jobMoved(event.row, event.to);
+            break;
+        case Event::Changed:
+            emit jobChanged(event.job);
+            break;
+        }
     }
-    if (changed || !dead.isEmpty())
-        emit updateJobList(current);
-    qDeleteAll(dead);
+    emit updateJobList(Jobs());
 }
 
 } // namespace Zendral

@@ -1,47 +1,57 @@
 #pragma once
 
+#include "JobOrder.h"
+
 #include <QByteArray>
 #include <QDir>
+#include <QHash>
+#include <QSet>
+#include <QVector>
 #include <QJsonObject>
 #include <QList>
 #include <QMutex>
 #include <QObject>
 #include <QPair>
-#include <QReadWriteLock>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <shared_mutex>
+#include <vector>
 
 namespace Orvane {
 namespace Zendral {
 
 class LocalManager;
 class NesterJob;
-class WriteBackup;
+class QueueStore;
 
 // A session-facing reply: success and content.
 using Reply = QPair<bool, QByteArray>;
 
-enum class JobAction { Added, Removed, Moved };
-
 // The job service: owns the queue of job records, the TCP listener and the
-// backup writer.
+// store that keeps the queue across restarts.
 //
 // Threads: lives on the GUI thread. The session operations (InitSession ...
 // MoveNesterJob) run on client session threads; PickJob, UpdateData, the
-// slots, Jobs() and the constructor/destructor run on the GUI thread.
-// Locks: QueueMutex() guards `jobs` and every record field; it is held for
-// each whole operation (take it with QueueLocker). Lock order: backup writer
-// mutex, then queue mutex, then file lock; the outbox mutex is innermost.
+// slots, RetryNesterJob, Jobs() and the constructor/destructor run on the
+// GUI thread. Record fields are written on the GUI thread only (a new
+// record is complete before it enters the queue), so the GUI thread may
+// read the records it was given without the lock.
+// Locks: QueueMutex() guards the order and the indexes; it is held for each
+// whole operation (take it with QueueLocker), and no operation walks the
+// whole queue while holding it (positions and per-client lists come from
+// the order's counts and the indexes). Lock order: queue mutex, then the
+// store's own mutex, then the file lock; the outbox mutex is innermost.
 // The file lock orders result-file reads against rewrites. Every change a
-// session is answered for is in the backup file before the reply is
-// returned. Records taken out of the queue are deleted on the GUI thread only,
-// after control has returned to its event loop and after an updateJobList
-// without them, so pointers handed out there (updateJobList, Jobs()) stay
-// valid until the receiver has been given the next list.
+// client is answered for is on stable storage (the store's WaitDurable)
+// before the reply is returned. Changes reach the GUI thread as ordered
+// events through the outbox; a record taken out of the queue is deleted on
+// the GUI thread once the event of its removal has been delivered, so
+// pointers handed out there stay valid until the receiver heard of it.
 class LocalServer : public QObject
 {
     Q_OBJECT
@@ -88,14 +98,26 @@ public:
     // written (the previous result stays, and a finish of the run counts as
     // a failure).
     bool UpdateData(const QJsonObject &data);
-    // A copy of the queue, taken under the queue mutex (GUI thread: the
-    // records stay alive until control returns to the event loop).
+    // The queue, head first (a copy of the order, taken under the queue
+    // mutex; GUI thread: the records stay alive until the events of their
+    // removal have been delivered).
     QList<NesterJob *> Jobs() const;
+    // The store (the journal by default); for tests and the benchmark.
+    QueueStore *Store() const { return store.get(); }
 
     LocalManager *listener = nullptr;
 
 signals:
-    // Emitted on the GUI thread after every change of the queue.
+    // Emitted on the GUI thread, in the order the changes were made: a job
+    // entered the queue at `row`; the job at `row` left it (`job` stays valid
+    // during the emission only); the job at `from` moved to `to` (as
+    // QList::move); a job's fields changed.
+    void jobInserted(int row, NesterJob *job);
+    void jobRemovedAt(int row, NesterJob *job);
+    void jobMoved(int from, int to);
+    void jobChanged(NesterJob *job);
+    // Emitted on the GUI thread after the events of a delivery, with the
+    // whole queue.
     void updateJobList(QList<NesterJob *> jobs);
     // Emitted on the GUI thread when a job has left the queue (removed or
     // picked up), so that its engine run can be stopped.
@@ -114,44 +136,56 @@ public slots:
     void OnJobEnded(const QString &job_id, int exit_code, const QString &reason, bool stopped);
 
 private:
+    struct Event
+    {
+        enum Kind { Inserted, Removed, Moved, Changed };
+        Kind kind;
+        int row = 0;
+        int to = 0;
+        NesterJob *job = nullptr; // Removed: owned by the event until delivered
+    };
+
     // Caller holds the queue mutex.
-    NesterJob *FindJob(const QString &job_id) const;
+    NesterJob *FindJob(const QString &job_id) const { return byId.value(job_id); }
     static void EndRun(NesterJob *job, int exit_code, const QString &reason, bool stopped,
                        int maxFailed, int delaySeconds);
-    // False only for an add whose backup write failed (the job is then
-    // taken back out).
-    bool OnJobChanged(NesterJob *job, JobAction action);
-    // Caller holds the queue mutex: takes the record out of the queue,
-    // deletes its files and job folder and keeps the record until the GUI
-    // thread deletes it.
+    Reply CheckQuota(const QString &from, qint64 documentSize);
+    void Insert(NesterJob *job);
+    // Takes the record out of the queue, deletes its files and job folder
+    // and hands the record to its removal event.
     void TakeOut(NesterJob *job);
-    // Emit updateJobList / jobRemoved at once on the GUI thread; from other
-    // threads they go through the outbox. Caller holds no lock.
-    void NotifyChanged();
-    void NotifyRemoved(const QString &job_id);
-    // Any thread: notes what the GUI thread must deliver. The outbox mutex is
-    // a leaf lock.
-    void PostDelivery(bool changed, const QString &removedId);
-    // GUI thread, at every tick of the delivery timer: emits what the outbox
-    // holds and deletes retired records.
+    quint64 RecordPut(NesterJob *job, bool durable, const QString &newFile = QString());
+    quint64 RecordMove(NesterJob *job);
+    void MoveTo(NesterJob *job, int to);
+    // A change of a record's fields on the GUI thread: recorded, announced.
+    template <typename F>
+    bool ChangeJob(const QString &job_id, bool durable, F change);
+    QVector<NesterJob> Snapshot() const;
+    // Any thread, queue mutex held: notes an event for the GUI thread.
+    void Post(const Event &event);
+    // GUI thread: delivers the events at once (after a change made there)
+    // or at every tick of the delivery timer.
     void DeliverNotifications();
+    void DeliverSoon();
     static void ReportJobsDirFailure();
 
-    QReadWriteLock fileLock;
-    WriteBackup *backupWriter = nullptr;
-    QList<NesterJob *> jobs;
-    // Records taken out of the queue, deleted on the GUI thread (queue mutex).
-    QList<NesterJob *> retired;
-    // Guarded by outboxMutex.
+    std::shared_mutex fileLock;
+    std::unique_ptr<QueueStore> store;
+    // Guarded by the queue mutex.
+    JobOrder order;
+    QHash<QString, NesterJob *> byId;
+    QHash<QString, QSet<NesterJob *>> byClient;
+    // Limits read at construction.
+    int maxJobsPerClient = 0;
+    qint64 minFreeDiskBytes = 0;
+    QDir jobsDir;
+    // Guarded by outboxMutex. Other threads never post events to the GUI
+    // thread: they only fill the outbox, which a timer on the GUI thread
+    // empties (this keeps the hand-over plain, and visible to
+    // ThreadSanitizer, which cannot see the lock of Qt's own event queue).
     std::mutex outboxMutex;
-    bool outboxPending = false;
-    // Polls the outbox on the GUI thread. Other threads never post events to
-    // the GUI thread: they only fill the outbox under its mutex, which keeps
-    // the hand-over plain (and visible to ThreadSanitizer, which cannot see
-    // the lock of Qt's own event queue).
+    std::vector<Event> outbox;
     QTimer *deliveryTimer = nullptr;
-    bool outboxChanged = false;
-    QStringList outboxRemoved;
 };
 
 } // namespace Zendral

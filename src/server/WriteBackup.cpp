@@ -1,7 +1,6 @@
 #include "WriteBackup.h"
 
 #include "LocalServer.h"
-#include "QueueLocker.h"
 #include "NesterJob.h"
 
 #include <QDateTime>
@@ -10,7 +9,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QUuid>
 
 #include <algorithm>
@@ -19,68 +17,7 @@
 namespace Orvane {
 namespace Zendral {
 
-namespace {
-const char *const BackupName = "JOB_LIST.BAK";
-}
-
-WriteBackup::WriteBackup(QList<NesterJob *> *jobs, QObject *parent)
-    : QThread(parent)
-    , jobs(jobs)
-{
-}
-
-WriteBackup::~WriteBackup()
-{
-    if (isRunning())
-        Stop();
-    wait();
-}
-
-void WriteBackup::Request()
-{
-    std::lock_guard<std::mutex> locker(stateMutex);
-    dirty = true;
-    wake.notify_one();
-}
-
-void WriteBackup::Stop()
-{
-    // Asked before the stop request: once asked, a finishing thread already
-    // reports that it is not running.
-    const bool running = isRunning();
-    {
-        std::lock_guard<std::mutex> locker(stateMutex);
-        dirty = true;
-        stopping = true;
-        wake.notify_one();
-    }
-    // The thread writes once more and ends; without a running thread the
-    // final write is made here. The records must outlive the write, so the
-    // wait has no time limit (a write is one small file).
-    if (running) {
-        wait();
-        // The thread's last step was unlocking stateMutex; taking it here
-        // orders its end before our deletion also for ThreadSanitizer,
-        // which cannot see QThread::wait.
-        std::lock_guard<std::mutex> locker(stateMutex);
-    } else {
-        WriteNow();
-    }
-}
-
-void WriteBackup::run()
-{
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> locker(stateMutex);
-            wake.wait(locker, [this] { return dirty || stopping; });
-            if (!dirty)
-                return; // stopping, nothing left to save
-            dirty = false;
-        }
-        WriteNow();
-    }
-}
+const char *const WriteBackup::BackupName = "JOB_LIST.BAK";
 
 QJsonArray WriteBackup::Snapshot(const QList<NesterJob *> &jobs)
 {
@@ -91,39 +28,13 @@ QJsonArray WriteBackup::Snapshot(const QList<NesterJob *> &jobs)
     return array;
 }
 
-bool WriteBackup::WriteNow()
+QByteArray WriteBackup::Serialize(const QVector<NesterJob> &jobs)
 {
-    std::lock_guard<std::mutex> writer(mutex);
-    QDir dir;
-    if (!LocalServer::JobsDirReady(&dir)) {
-        qCritical() << "Queue backup not written: the jobs folder cannot be made";
-        return false;
-    }
     QJsonArray array;
-    {
-        QueueLocker queue;
-        array = Snapshot(*jobs);
-    }
-    QSaveFile file(dir.absoluteFilePath(QLatin1String(BackupName)));
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning() << "Queue backup not written:" << file.fileName() << file.errorString();
-        return false;
-    }
-    // A short write (disk full, size limit) must not be committed: the
-    // previous backup stays and the caller learns of the failure. The bytes
-    // are flushed here because commit() does not report a failed flush of
-    // buffered data.
-    const QByteArray bytes = QJsonDocument(array).toJson(QJsonDocument::Compact);
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        qWarning() << "Queue backup not written:" << file.fileName() << file.errorString();
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        qWarning() << "Queue backup not written:" << file.fileName() << file.errorString();
-        return false;
-    }
-    return true;
+    int position = 1;
+    for (const NesterJob &job : jobs)
+        array.append(job.ToJson(job.IsWaiting() ? position++ : 0));
+    return QJsonDocument(array).toJson(QJsonDocument::Compact);
 }
 
 void WriteBackup::LoadJobs(QList<NesterJob *> &jobs)
@@ -140,20 +51,20 @@ void WriteBackup::LoadJobs(QList<NesterJob *> &jobs)
         return;
     // An unreadable backup is kept for the operator, and the queue is rebuilt
     // from the job folders instead of starting empty.
-    SetAside(path);
+    SetAside(path, "Queue backup unreadable");
     ScanJobFolders(jobs, dir);
 }
 
-void WriteBackup::SetAside(const QString &path)
+void WriteBackup::SetAside(const QString &path, const char *why)
 {
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
     QString aside = QStringLiteral("%1.unreadable-%2").arg(path, stamp);
     for (int n = 1; QFileInfo::exists(aside) && n < 100; ++n)
         aside = QStringLiteral("%1.unreadable-%2_%3").arg(path, stamp).arg(n, 2, 10, QLatin1Char('0'));
     if (QFile::rename(path, aside) || QFile::copy(path, aside))
-        qCritical() << "Queue backup unreadable, kept as" << aside << "- queue rebuilt from the job folders";
+        qCritical().noquote() << why << "- kept as" << aside;
     else
-        qCritical() << "Queue backup unreadable and could not be kept aside:" << path;
+        qCritical().noquote() << why << "- could not be kept aside:" << path;
 }
 
 bool WriteBackup::LoadBackup(QList<NesterJob *> &jobs, const QString &path)
@@ -163,10 +74,15 @@ bool WriteBackup::LoadBackup(QList<NesterJob *> &jobs, const QString &path)
         qCritical() << "Queue backup cannot be read:" << path << file.errorString();
         return false;
     }
+    return LoadBackupBytes(jobs, file.readAll());
+}
+
+bool WriteBackup::LoadBackupBytes(QList<NesterJob *> &jobs, const QByteArray &bytes, bool keepMissing)
+{
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isArray()) {
-        qCritical() << "Queue backup is not a JSON array:" << path << error.errorString();
+        qCritical() << "Queue backup is not a JSON array:" << error.errorString();
         return false;
     }
     // The file's order is the queue's order. Only the waiting records
@@ -194,7 +110,7 @@ bool WriteBackup::LoadBackup(QList<NesterJob *> &jobs, const QString &path)
     for (const QJsonObject &record : records) {
         auto *job = new NesterJob;
         job->FromJson(record);
-        if (!job->fileaex.isEmpty() && QFile::exists(job->fileaex)) {
+        if (keepMissing || (!job->fileaex.isEmpty() && QFile::exists(job->fileaex))) {
             jobs.append(job);
         } else {
             qDebug() << "Backup record dropped, job file missing:" << job->job_id << job->fileaex;

@@ -46,6 +46,14 @@ inline QString JobsPath()
     return Orvane::Zendral::LocalServer::JobsDirReady(&dir) ? dir.absolutePath() : QString();
 }
 
+// The newest journal segment in the jobs folder.
+inline QString JournalPath()
+{
+    const QDir dir(JobsPath());
+    const QStringList segments = dir.entryList({QStringLiteral("JOB_LIST.JOURNAL.*")}, QDir::Files, QDir::Name);
+    return segments.isEmpty() ? QString() : dir.absoluteFilePath(segments.last());
+}
+
 inline QByteArray AddRequest(const QString &name, const QByteArray &data, int time = -1)
 {
     QJsonObject o;

@@ -1,5 +1,6 @@
-// The queue backup: what is written, how the queue comes back from it or
-// from the job folders, and what happens to an unreadable backup.
+// The queue backup: what is written, how the queue comes back from it (also
+// one written by the version before the journal) or from the job folders,
+// and what happens to an unreadable backup.
 
 #include "LocalServer.h"
 #include "NesterJob.h"
@@ -7,6 +8,7 @@
 #include "TestMain.h"
 #include "WriteBackup.h"
 
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
@@ -41,7 +43,7 @@ private slots:
     void unreadableBackupKeptAside();
     void emptyBackupMeansEmptyQueue();
     void burstOfChangesEndsOnDisk();
-    void failedWriteKeepsPreviousBackup();
+    void backupOfEarlierVersionRestoresUnchanged();
 
 private:
     QString backupPath() const { return StoreTest::JobsPath() + "/JOB_LIST.BAK"; }
@@ -78,9 +80,7 @@ void TestWriteBackup::writtenFileAndRestore()
         running = add(server, "r.aex");
         server.OnJobStarted(f);
         server.OnJobFinish(f, 0);
-        // Every acknowledged change is on disk when the call returns.
         QVERIFY(server.MoveNesterJob(MoveRequest(c, -1)).first);
-        QCOMPARE(readBackup().at(2).toObject().value("job_id").toString(), c);
         QVERIFY(server.MoveNesterJob(MoveRequest(running, 0)).first);
         server.OnJobStarted(running);
         server.OnJobUpdate(running, QJsonObject{{"time_limit", 100}, {"time_elapsed", 40}});
@@ -88,7 +88,7 @@ void TestWriteBackup::writtenFileAndRestore()
         QCOMPARE(order, (QStringList{f, running, a, c, b}));
     }
     // The destructor wrote the final state: compact JSON, positions counted
-    // over the waiting jobs only.
+    // over the waiting jobs only; the journal is folded into it.
     const QByteArray raw = StoreTest::ReadFile(backupPath());
     QCOMPARE(raw, QJsonDocument::fromJson(raw).toJson(QJsonDocument::Compact));
     const QJsonArray saved = readBackup();
@@ -100,6 +100,7 @@ void TestWriteBackup::writtenFileAndRestore()
     QCOMPARE(saved.at(0).toObject().value("state").toInt(), 2);
     QCOMPARE(saved.at(1).toObject().value("state").toInt(), 1);
     QCOMPARE(saved.at(1).toObject().value("completed").toDouble(), 40.0);
+    QCOMPARE(QDir(StoreTest::JobsPath()).entryList({"JOB_LIST.JOURNAL.*"}, QDir::Files), QStringList());
 
     LocalServer restored;
     const QList<NesterJob *> jobs = restored.Jobs();
@@ -267,50 +268,54 @@ void TestWriteBackup::emptyBackupMeansEmptyQueue()
     QVERIFY(QDir(StoreTest::JobsPath()).entryList({"JOB_LIST.BAK.*"}, QDir::Files).isEmpty());
 }
 
-// Changes that arrive while a write is in progress are saved by a follow-up
-// write: the last state always reaches the disk.
+// Progress is not awaited on disk, but every report reaches it: the last
+// state is what a clean exit leaves in the backup.
 void TestWriteBackup::burstOfChangesEndsOnDisk()
 {
-    LocalServer server;
-    const QString id = add(server, "a.aex");
-    server.OnJobStarted(id);
-    for (int i = 1; i <= 200; ++i)
-        server.OnJobUpdate(id, QJsonObject{{"time_limit", 1000}, {"time_elapsed", i}, {"efficiency", i}});
-    QTRY_COMPARE_WITH_TIMEOUT(readBackup().at(0).toObject().value("efficient").toDouble(), 200.0, 5000);
+    {
+        LocalServer server;
+        const QString id = add(server, "a.aex");
+        server.OnJobStarted(id);
+        for (int i = 1; i <= 200; ++i)
+            server.OnJobUpdate(id, QJsonObject{{"time_limit", 1000}, {"time_elapsed", i}, {"efficiency", i}});
+    }
+    QCOMPARE(readBackup().at(0).toObject().value("efficient").toDouble(), 200.0);
     QCOMPARE(readBackup().at(0).toObject().value("completed").toDouble(), 20.0);
 }
 
-// A write that fails part-way leaves the previous complete backup, and the
-// add it was for is refused and leaves nothing behind. A file size limit
-// makes the write fail even as root (Unix only).
-void TestWriteBackup::failedWriteKeepsPreviousBackup()
+// A backup and job folders as the version before the journal wrote them
+// (test data; the jobs folder path filled in): the same queue comes back,
+// the backup stays as it is, and the journal goes on from it.
+void TestWriteBackup::backupOfEarlierVersionRestoresUnchanged()
 {
-#ifdef Q_OS_UNIX
-    LocalServer server;
-    const QString first = add(server, "first.aex");
-    QVERIFY(!first.isEmpty());
-    const QByteArray previous = StoreTest::ReadFile(backupPath());
-    QVERIFY(previous.contains(first.toLatin1()));
-
-    rlimit saved{};
-    QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = rlim_t(previous.size()); // the job file fits, the larger backup does not
-    QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
-    const Reply reply = server.AddNesterJob(AddRequest("second.aex", "x"), Client);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
-
-    QCOMPARE(reply, Reply(false, "Data upload exception, Please contact the server administrator..."));
-    QCOMPARE(StoreTest::ReadFile(backupPath()), previous);
-    QCOMPARE(ids(server.Jobs()), QStringList{first});
-    QCOMPARE(QDir(StoreTest::JobsPath() + "/" + Client).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
-    // No half-written temporary file is left beside the backup.
-    QCOMPARE(QDir(StoreTest::JobsPath()).entryList(QDir::Files | QDir::Hidden), QStringList{"JOB_LIST.BAK"});
-#else
-    QSKIP("needs a file size limit (Unix)");
-#endif
+    const QString source = QStringLiteral(ZENDRAL_SOURCE_DIR "/tests/server/data/legacy-queue");
+    const QString jobs = StoreTest::JobsPath();
+    QDirIterator it(source, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        QByteArray bytes = StoreTest::ReadFile(file);
+        bytes.replace("@JOBS@", jobs.toUtf8());
+        QVERIFY(StoreTest::WriteFile(jobs + file.mid(source.size()), bytes));
+    }
+    const QByteArray written = StoreTest::ReadFile(backupPath());
+    const QStringList expected{"{837bebf6-9ddc-481d-bafc-b5d80e70ecc9}", "{6379ec2b-02d5-4e53-979d-c4ce20652f0a}",
+                               "{212c0994-1ec9-449f-af74-30ae0cc5daaf}", "{af154a08-4573-47f4-8034-9033794e1341}",
+                               "{55d072d3-7a8d-4449-881c-95b14061bcdd}"};
+    QString added;
+    {
+        LocalServer server;
+        const QList<NesterJob *> list = server.Jobs();
+        QCOMPARE(ids(list), expected);
+        QVERIFY(list.at(0)->IsFinished());
+        QCOMPARE(list.at(0)->time, 1);
+        for (int i = 1; i < 5; ++i)
+            QVERIFY(list.at(i)->IsWaiting() && list.at(i)->time == 30);
+        QCOMPARE(list.at(1)->job_name, QStringLiteral("ZmlmdGg=")); // the name as stored, not re-encoded
+        QCOMPARE(StoreTest::ReadFile(backupPath()), written);
+        added = add(server, "later.aex");
+    }
+    LocalServer again;
+    QCOMPARE(ids(again.Jobs()), expected + QStringList{added});
 }
 
 QTEST_GUILESS_MAIN(TestWriteBackup)

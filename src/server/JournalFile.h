@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QList>
+#include <QString>
+
+namespace Orvane {
+namespace Zendral {
+
+// One segment of the queue's journal: a file of records, each a 4-byte
+// length, a 4-byte CRC-32 of the payload (both little-endian) and the
+// payload. A record cut off by a crash, or damaged, fails its length or
+// checksum and ends the readable part of the file.
+//
+// Thread: one thread at a time (the store's writer, or the start-up load).
+class JournalFile
+{
+public:
+    // The largest payload a record may have (a job's record is far smaller).
+    static constexpr quint32 MaxPayload = 16 * 1024 * 1024;
+
+    static QByteArray Frame(const QByteArray &payload);
+    // The payloads of the whole records at the start of `bytes`; *goodSize
+    // is the size of that part, *damaged whether something followed it.
+    static QList<QByteArray> ReadRecords(const QByteArray &bytes, qint64 *goodSize, bool *damaged);
+
+    ~JournalFile();
+
+    // Opens for appending (creating when `create`), at the end.
+    bool Open(const QString &path, bool create);
+    void Close();
+    bool IsOpen() const { return file.isOpen(); }
+    QString Path() const { return file.fileName(); }
+    qint64 Size() const { return size; }
+    // Appends whole or not at all: a failed write is cut off again.
+    bool Append(const QByteArray &bytes);
+    // Flushes the file's data to stable storage.
+    bool Sync();
+    QString ErrorString() const { return error; }
+
+    // Flushes a file or a folder entry to stable storage (Unix: fsync of the
+    // folder; Windows flushes folder entries with the file).
+    static bool SyncPath(const QString &path, bool folder);
+
+private:
+    QFile file;
+    qint64 size = 0;
+    QString error;
+};
+
+} // namespace Zendral
+} // namespace Orvane

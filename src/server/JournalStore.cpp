@@ -1,0 +1,672 @@
+#include "JournalStore.h"
+
+#include "WriteBackup.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUuid>
+
+#include <boost/crc.hpp>
+
+#include <algorithm>
+#include <climits>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace Orvane {
+namespace Zendral {
+
+const char *const JournalStore::JournalPrefix = "JOB_LIST.JOURNAL.";
+const char *const JournalStore::BackupIdName = "JOB_LIST.BAKID";
+
+namespace {
+
+constexpr qint64 MinCompactionLimit = 4 * 1024 * 1024;
+constexpr size_t FailedRangesKept = 256;
+
+quint32 Crc32(const QByteArray &bytes)
+{
+    boost::crc_32_type crc;
+    crc.process_bytes(bytes.constData(), size_t(bytes.size()));
+    return crc.checksum();
+}
+
+QByteArray CompactJson(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray Payload(const QueueChange &change)
+{
+    switch (change.kind) {
+    case QueueChange::Put:
+        // Keys in sorted order, as Qt writes them: "job" before "op".
+        return QByteArrayLiteral("{\"job\":") + change.record + QByteArrayLiteral(",\"op\":\"put\"}");
+    case QueueChange::Remove:
+        return CompactJson({{QStringLiteral("id"), change.id}, {QStringLiteral("op"), QStringLiteral("del")}});
+    case QueueChange::Move:
+        return CompactJson({{QStringLiteral("after"), change.after},
+                        {QStringLiteral("id"), change.id},
+                        {QStringLiteral("op"), QStringLiteral("move")}});
+    }
+    return QByteArray();
+}
+
+QString NewId()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+// Replaces `to` by `from` in one step (the new name is there, or the old).
+bool ReplaceFile(const QString &from, const QString &to)
+{
+#ifdef Q_OS_WIN
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+        != 0;
+#else
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+#endif
+}
+
+// Writes a file whole and flushes it to stable storage.
+bool WriteDurably(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size() || !file.flush()) {
+        *error = file.errorString();
+        file.close();
+        QFile::remove(path);
+        return false;
+    }
+    file.close();
+    if (!JournalFile::SyncPath(path, false)) {
+        *error = QStringLiteral("the file could not be flushed");
+        QFile::remove(path);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+JournalStore::JournalStore(const QDir &jobsDir)
+    : dir(jobsDir)
+{
+    // Without its jobs folder the store keeps nothing: it never writes
+    // anywhere else (an empty path would be the working folder).
+    usable = !jobsDir.path().isEmpty() && jobsDir.path() != QLatin1String(".") && jobsDir.exists();
+}
+
+JournalStore::~JournalStore()
+{
+    if (!closed) {
+        // No final backup: the journal holds everything for the next start.
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+            wake.notify_all();
+        }
+        if (writer.joinable())
+            writer.join();
+        JoinCompactor();
+    }
+}
+
+QString JournalStore::SegmentPath(int number) const
+{
+    return dir.absoluteFilePath(QStringLiteral("%1%2").arg(QLatin1String(JournalPrefix)).arg(number, 6, 10, QLatin1Char('0')));
+}
+
+QList<int> JournalStore::SegmentNumbers() const
+{
+    QList<int> numbers;
+    const QString prefix = QLatin1String(JournalPrefix);
+    for (const QString &name : dir.entryList({prefix + QLatin1Char('*')}, QDir::Files)) {
+        bool ok = false;
+        const int number = name.mid(prefix.size()).toInt(&ok);
+        if (ok && number > 0 && name.size() == prefix.size() + 6)
+            numbers << number;
+    }
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+void JournalStore::ReadBackupIds(BackupId *current, BackupId *previous) const
+{
+    QFile file(dir.absoluteFilePath(QLatin1String(BackupIdName)));
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
+    auto read = [&object](const char *key, BackupId *id) {
+        const QJsonObject entry = object.value(QLatin1String(key)).toObject();
+        id->id = entry.value(QStringLiteral("id")).toString();
+        id->crc = quint32(entry.value(QStringLiteral("crc")).toDouble());
+        id->size = qint64(entry.value(QStringLiteral("size")).toDouble(-1));
+    };
+    read("current", current);
+    read("previous", previous);
+}
+
+bool JournalStore::WriteBackupIds(const BackupId &current, const BackupId &previous)
+{
+    auto entry = [](const BackupId &id) {
+        return QJsonObject{{QStringLiteral("id"), id.id}, {QStringLiteral("crc"), double(id.crc)},
+                           {QStringLiteral("size"), double(id.size)}};
+    };
+    const QString path = dir.absoluteFilePath(QLatin1String(BackupIdName));
+    const QString temporary = path + QStringLiteral(".new");
+    QString error;
+    if (!WriteDurably(temporary, CompactJson({{QStringLiteral("current"), entry(current)},
+                                          {QStringLiteral("previous"), entry(previous)}}),
+                      &error)
+        || !ReplaceFile(temporary, path)) {
+        qWarning().noquote() << "Queue backup id not written:" << path << error;
+        QFile::remove(temporary);
+        return false;
+    }
+    return JournalFile::SyncPath(dir.absolutePath(), true);
+}
+
+void JournalStore::Load(QList<NesterJob *> &jobs)
+{
+    if (!usable) {
+        qCritical() << "Queue store: no jobs folder, nothing is restored or kept";
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = true;
+        return;
+    }
+    const QString bakPath = dir.absoluteFilePath(QLatin1String(WriteBackup::BackupName));
+    QByteArray bak;
+    bool haveBak = false;
+    {
+        QFile file(bakPath);
+        if (file.open(QIODevice::ReadOnly)) {
+            bak = file.readAll();
+            haveBak = true;
+        }
+    }
+    const quint32 bakCrc = Crc32(bak);
+    BackupId current, previous;
+    ReadBackupIds(&current, &previous);
+    QString base;
+    if (haveBak) {
+        for (const BackupId &id : {current, previous}) {
+            if (!id.id.isEmpty() && id.crc == bakCrc && id.size == bak.size()) {
+                base = id.id;
+                currentId = id;
+                break;
+            }
+        }
+    }
+    compactionLimit = qMax(MinCompactionLimit, 2 * qint64(bak.size()));
+    bool compact = false;
+    if (!base.isEmpty() && WriteBackup::LoadBackupBytes(jobs, bak, true)) {
+        // The backup is the one the journal follows: replay it.
+        compact = !ReplayJournal(jobs, base);
+    } else {
+        // A folder of an older version (no backup id), or a backup that an
+        // older version rewrote since: the journal does not belong to it.
+        for (int number : SegmentNumbers())
+            WriteBackup::SetAside(SegmentPath(number), "Queue journal does not belong to the queue backup");
+        qDeleteAll(jobs);
+        jobs.clear();
+        if (haveBak && WriteBackup::LoadBackupBytes(jobs, bak)) {
+            // The backup stays as it is; the journal starts following it.
+            const BackupId adopted{NewId(), bakCrc, bak.size()};
+            if (WriteBackupIds(adopted, BackupId())) {
+                base = adopted.id;
+                currentId = adopted;
+            } else {
+                compact = true;
+            }
+        } else {
+            qDeleteAll(jobs);
+            jobs.clear();
+            WriteBackup::LoadJobs(jobs); // an unreadable backup is kept aside; the folder scan
+            compact = true;
+        }
+    }
+    if (compact) {
+        // Fold what was restored into a new backup that the journal follows.
+        QVector<NesterJob> snapshot;
+        snapshot.reserve(jobs.size());
+        for (const NesterJob *job : qAsConst(jobs))
+            snapshot.append(*job);
+        const QString newId = NewId();
+        const QList<int> numbers = SegmentNumbers();
+        if (WriteBackupFile(snapshot, newId, false, numbers.isEmpty() ? 1 : numbers.last() + 1))
+            base = newId;
+        else
+            qCritical() << "Queue backup not written at start-up; the journal goes on as it is";
+    }
+    OpenForAppend(base);
+    writer = std::thread(&JournalStore::WriterLoop, this);
+}
+
+// Appends to the newest segment (the replay read it to its end and cut off a
+// torn last record), or starts the first one, following `base`.
+void JournalStore::OpenForAppend(const QString &base)
+{
+    const QList<int> numbers = SegmentNumbers();
+    rotatedTo = base;
+    if (!numbers.isEmpty() && segment.Open(SegmentPath(numbers.last()), false)) {
+        segmentNumber = numbers.last();
+        return;
+    }
+    const int next = numbers.isEmpty() ? 1 : numbers.last() + 1;
+    if (!StartSegment(next, base))
+        qCritical().noquote() << "Queue journal cannot be started:" << SegmentPath(next) << segment.ErrorString();
+}
+
+bool JournalStore::StartSegment(int number, const QString &base)
+{
+    if (!segment.Open(SegmentPath(number), true))
+        return false;
+    const QByteArray header = CompactJson({{QStringLiteral("base"), base}, {QStringLiteral("op"), QStringLiteral("segment")}});
+    if (!segment.Append(JournalFile::Frame(header)) || !segment.Sync()
+        || !JournalFile::SyncPath(dir.absolutePath(), true)) {
+        segment.Close();
+        QFile::remove(SegmentPath(number));
+        return false;
+    }
+    segmentNumber = number;
+    return true;
+}
+
+// Replays the segments from the one that follows `base` on. Segments before
+// it are folded into the backup already and go. False when a damaged record
+// stopped the replay before the end of the journal (a torn last record is
+// normal after a crash and only logged).
+bool JournalStore::ReplayJournal(QList<NesterJob *> &jobs, const QString &base)
+{
+    const QList<int> numbers = SegmentNumbers();
+    int start = -1;
+    QList<QList<QByteArray>> contents;
+    QList<bool> damage;
+    qint64 lastGood = 0;
+    for (int i = 0; i < numbers.size(); ++i) {
+        QFile file(SegmentPath(numbers.at(i)));
+        qint64 good = 0;
+        bool damaged = false;
+        const QList<QByteArray> records =
+            file.open(QIODevice::ReadOnly) ? JournalFile::ReadRecords(file.readAll(), &good, &damaged) : QList<QByteArray>();
+        const QJsonObject header = records.isEmpty() ? QJsonObject() : QJsonDocument::fromJson(records.first()).object();
+        if (start < 0 && header.value(QStringLiteral("base")).toString() == base)
+            start = i;
+        if (start >= 0)
+            bytesSinceRotation += good;
+        contents << records;
+        damage << damaged;
+        lastGood = good;
+    }
+    QHash<QString, NesterJob *> byId;
+    for (NesterJob *job : qAsConst(jobs))
+        byId.insert(job->job_id, job);
+    bool clean = true;
+    for (int i = qMax(start, 0); start >= 0 && i < numbers.size(); ++i) {
+        const QList<QByteArray> &records = contents.at(i);
+        for (int r = 1; r < records.size(); ++r) { // record 0 is the header
+            const QJsonObject change = QJsonDocument::fromJson(records.at(r)).object();
+            const QString op = change.value(QStringLiteral("op")).toString();
+            if (op == QLatin1String("put")) {
+                NesterJob restored;
+                restored.FromJson(change.value(QStringLiteral("job")).toObject());
+                if (NesterJob *job = byId.value(restored.job_id)) {
+                    *job = restored;
+                } else if (!restored.job_id.isEmpty()) {
+                    auto *job = new NesterJob(restored);
+                    jobs.append(job);
+                    byId.insert(job->job_id, job);
+                }
+            } else if (op == QLatin1String("del")) {
+                if (NesterJob *job = byId.take(change.value(QStringLiteral("id")).toString())) {
+                    jobs.removeOne(job);
+                    delete job;
+                }
+            } else if (op == QLatin1String("move")) {
+                NesterJob *job = byId.value(change.value(QStringLiteral("id")).toString());
+                const QString after = change.value(QStringLiteral("after")).toString();
+                NesterJob *predecessor = after.isEmpty() ? nullptr : byId.value(after);
+                if (!job || (!after.isEmpty() && !predecessor) || predecessor == job)
+                    continue;
+                jobs.removeOne(job);
+                jobs.insert(predecessor ? jobs.indexOf(predecessor) + 1 : 0, job);
+            }
+        }
+        if (damage.at(i)) {
+            if (i + 1 == numbers.size()) {
+                qWarning().noquote() << "Queue journal: a record cut off by a crash at the end of"
+                                     << SegmentPath(numbers.at(i)) << "was ignored";
+                // New records follow the last whole one.
+                QFile file(SegmentPath(numbers.at(i)));
+                if (!file.resize(lastGood))
+                    clean = false;
+            } else {
+                qCritical().noquote() << "Queue journal: a damaged record in" << SegmentPath(numbers.at(i))
+                                      << "- the changes after it were not restored";
+                clean = false;
+                break;
+            }
+        }
+    }
+    // A job whose file is gone cannot run (as for the backup's records).
+    for (auto it = jobs.begin(); it != jobs.end();) {
+        if ((*it)->fileaex.isEmpty() || !QFile::exists((*it)->fileaex)) {
+            qDebug() << "Journal record dropped, job file missing:" << (*it)->job_id << (*it)->fileaex;
+            delete *it;
+            it = jobs.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (start < 0 && !numbers.isEmpty()) {
+        // None follows this backup: they were folded into it before.
+        for (int number : numbers)
+            QFile::remove(SegmentPath(number));
+    }
+    for (int i = 0; i < start; ++i)
+        QFile::remove(SegmentPath(numbers.at(i)));
+    return clean;
+}
+
+void JournalStore::SetSnapshotSource(SnapshotSource source)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    snapshotSource = std::move(source);
+}
+
+void JournalStore::SetCompactionLimit(qint64 bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    compactionLimit = bytes;
+}
+
+quint64 JournalStore::FlushCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return flushes;
+}
+
+quint64 JournalStore::Record(const QueueChange &change)
+{
+    Item item;
+    item.framed = JournalFile::Frame(Payload(change));
+    item.newFile = change.newFile;
+    item.durable = change.durable;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (closed || stopping)
+        return 0;
+    item.seq = nextSeq++;
+    bytesSinceRotation += item.framed.size();
+    pending.push_back(std::move(item));
+    const quint64 ticket = pending.back().seq;
+    StartCompaction();
+    wake.notify_one();
+    return ticket;
+}
+
+// With `mutex` and the queue mutex held: the copy of the queue matches the
+// journal exactly up to the rotation that follows it in `pending`.
+void JournalStore::StartCompaction()
+{
+    if (compacting || !snapshotSource || bytesSinceRotation < compactionLimit)
+        return;
+    compacting = true;
+    bytesSinceRotation = 0;
+    QVector<NesterJob> snapshot = snapshotSource();
+    Item rotate;
+    rotate.rotateTo = NewId();
+    const QString newId = rotate.rotateTo;
+    pending.push_back(std::move(rotate));
+    if (compactor.joinable())
+        compactor.join(); // the earlier one has finished (compacting was false)
+    compactor = std::thread(&JournalStore::Compact, this, std::move(snapshot), newId);
+}
+
+void JournalStore::Compact(QVector<NesterJob> snapshot, QString newId)
+{
+    const bool ok = WriteBackupFile(snapshot, newId, true, -1);
+    std::lock_guard<std::mutex> lock(mutex);
+    compacting = false;
+    if (ok)
+        compactionLimit = qMax(MinCompactionLimit, 2 * currentId.size);
+    else
+        bytesSinceRotation = compactionLimit; // try again at the next change
+}
+
+bool JournalStore::WriteBackupFile(const QVector<NesterJob> &snapshot, const QString &newId, bool waitForRotation,
+                                   int deleteBelow)
+{
+    const QString bakPath = dir.absoluteFilePath(QLatin1String(WriteBackup::BackupName));
+    const QString temporary = bakPath + QStringLiteral(".new");
+    const QByteArray bytes = WriteBackup::Serialize(snapshot);
+    QString error;
+    if (!WriteDurably(temporary, bytes, &error)) {
+        qWarning().noquote() << "Queue backup not written:" << temporary << error;
+        return false;
+    }
+    BackupId previous;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (waitForRotation) {
+            // The backup may replace the older one only once the journal
+            // goes on in a segment that follows it.
+            published.wait(lock, [&] { return rotatedTo == newId || rotationFailed == newId || writerDone; });
+            if (rotatedTo != newId) {
+                lock.unlock();
+                QFile::remove(temporary);
+                return false;
+            }
+            deleteBelow = rotatedNumber;
+        }
+        previous = currentId;
+    }
+    const BackupId next{newId, Crc32(bytes), bytes.size()};
+    if (!WriteBackupIds(next, previous) || !ReplaceFile(temporary, bakPath)
+        || !JournalFile::SyncPath(dir.absolutePath(), true)) {
+        qWarning().noquote() << "Queue backup not put in place:" << bakPath;
+        QFile::remove(temporary);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        currentId = next;
+    }
+    for (int number : SegmentNumbers()) {
+        if (deleteBelow < 0 || number < deleteBelow)
+            QFile::remove(SegmentPath(number));
+    }
+    JournalFile::SyncPath(dir.absolutePath(), true);
+    return true;
+}
+
+void JournalStore::JoinCompactor()
+{
+    if (compactor.joinable())
+        compactor.join();
+}
+
+void JournalStore::WriterLoop()
+{
+    for (;;) {
+        std::vector<Item> batch;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait(lock, [this] { return !pending.empty() || stopping; });
+            if (pending.empty()) {
+                writerDone = true;
+                published.notify_all();
+                return;
+            }
+            batch.reserve(pending.size());
+            std::move(pending.begin(), pending.end(), std::back_inserter(batch));
+            pending.clear();
+        }
+        WriteBatch(batch);
+    }
+}
+
+// Everything that waited when the writer woke goes out in one write and,
+// when any of it is awaited, one flush.
+void JournalStore::WriteBatch(std::vector<Item> &batch)
+{
+    QByteArray buffer;
+    QStringList newFiles;
+    bool durable = false;
+    quint64 first = 0;
+    quint64 last = 0;
+    auto flush = [&]() {
+        if (first == 0)
+            return;
+        bool ok = newFiles.isEmpty() || SyncNewFiles(newFiles);
+        ok = ok && segment.Append(buffer);
+        if (ok && durable) {
+            ok = segment.Sync();
+            std::lock_guard<std::mutex> lock(mutex);
+            ++flushes;
+        }
+        if (!ok)
+            qWarning().noquote() << "Queue journal not written:" << segment.Path() << segment.ErrorString();
+        Publish(first, last, ok);
+        buffer.clear();
+        newFiles.clear();
+        durable = false;
+        first = last = 0;
+    };
+    for (Item &item : batch) {
+        if (!item.rotateTo.isEmpty()) {
+            flush();
+            Rotate(item.rotateTo);
+            continue;
+        }
+        if (first == 0)
+            first = item.seq;
+        last = item.seq;
+        buffer += item.framed;
+        durable = durable || item.durable;
+        if (!item.newFile.isEmpty())
+            newFiles << item.newFile;
+    }
+    flush();
+}
+
+// The new jobs' files and folder entries reach stable storage before the
+// records that name them. On Linux one syncfs covers all of them (the jobs
+// folder is one file system); elsewhere each file and folder is flushed.
+bool JournalStore::SyncNewFiles(const QStringList &files)
+{
+#ifdef Q_OS_LINUX
+    Q_UNUSED(files)
+    const int fd = ::open(QFile::encodeName(dir.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::syncfs(fd) == 0;
+    ::close(fd);
+    std::lock_guard<std::mutex> lock(mutex);
+    ++flushes;
+    return ok;
+#else
+    for (const QString &file : files) {
+        const QFileInfo info(file);
+        if (!JournalFile::SyncPath(file, false) || !JournalFile::SyncPath(info.absolutePath(), true)
+            || !JournalFile::SyncPath(QFileInfo(info.absolutePath()).absolutePath(), true))
+            return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    flushes += quint64(files.size());
+    return JournalFile::SyncPath(dir.absolutePath(), true);
+#endif
+}
+
+void JournalStore::Publish(quint64 from, quint64 to, bool ok)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!ok) {
+        failed.emplace_back(from, to);
+        if (failed.size() > FailedRangesKept)
+            failed.erase(failed.begin());
+    }
+    doneSeq = qMax(doneSeq, to);
+    published.notify_all();
+}
+
+bool JournalStore::IsFailed(quint64 ticket) const
+{
+    for (const auto &range : failed) {
+        if (ticket >= range.first && ticket <= range.second)
+            return true;
+    }
+    return false;
+}
+
+// Writer thread: the journal goes on in a new segment whose header names the
+// backup that a compaction is writing.
+void JournalStore::Rotate(const QString &base)
+{
+    segment.Sync();
+    const int previousNumber = segmentNumber;
+    segment.Close();
+    if (!StartSegment(previousNumber + 1, base)) {
+        qWarning().noquote() << "Queue journal segment not started:" << SegmentPath(previousNumber + 1)
+                             << segment.ErrorString();
+        segment.Open(SegmentPath(previousNumber), false);
+        segmentNumber = previousNumber;
+        std::lock_guard<std::mutex> lock(mutex);
+        rotationFailed = base;
+        published.notify_all();
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    rotatedTo = base;
+    rotatedNumber = segmentNumber;
+    published.notify_all();
+}
+
+bool JournalStore::WaitDurable(quint64 ticket)
+{
+    if (ticket == 0)
+        return false;
+    std::unique_lock<std::mutex> lock(mutex);
+    published.wait(lock, [&] { return doneSeq >= ticket; });
+    return !IsFailed(ticket);
+}
+
+void JournalStore::Close(const QVector<NesterJob> &finalState)
+{
+    if (!usable)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        wake.notify_all();
+    }
+    if (writer.joinable())
+        writer.join();
+    JoinCompactor();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = true;
+        // Whoever still waits is told now (the writer wrote everything).
+        doneSeq = nextSeq - 1;
+        published.notify_all();
+    }
+    segment.Close();
+    if (WriteBackupFile(finalState, NewId(), false, INT_MAX))
+        qInfo().noquote() << "Queue saved:" << finalState.size() << "jobs;" << FlushCount() << "flushes this run";
+    else
+        qCritical() << "Queue backup not written at exit; the journal keeps the queue for the next start";
+}
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,144 @@
+#pragma once
+
+#include "JournalFile.h"
+#include "QueueStore.h"
+
+#include <QDir>
+#include <QHash>
+#include <QString>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace Orvane {
+namespace Zendral {
+
+// The queue's default store: a journal beside the queue backup, with group
+// commit.
+//
+// Files in the jobs folder:
+// - "JOB_LIST.BAK": the compacted queue, in the format every version reads.
+// - "JOB_LIST.JOURNAL.<n>": journal segments, numbered. Each starts with a
+//   header naming the backup it follows (an id); then one record per change
+//   (a job's record put, a removal, a move), see JournalFile.
+// - "JOB_LIST.BAKID": which backup is which: the id, CRC-32 and size of the
+//   current backup and of the one before, so that a restart knows from which
+//   segment on to replay, whichever step of a compaction a crash cut short.
+//
+// Changes are appended by a writer thread: everything that is waiting when
+// it wakes is written at once and flushed to stable storage with one flush
+// (group commit); the job files named by new jobs in the batch are flushed
+// first (Linux: one syncfs of the jobs folder's file system; elsewhere each
+// file and folder). A record that could not be written is cut off again and
+// its ticket fails.
+//
+// When the current segment has grown past a limit, the next change starts a
+// compaction: a copy of the queue is taken (the queue mutex is held in
+// Record), the writer moves on to a new segment whose header names a new
+// backup id, and a compactor thread writes the backup for the copy, then
+// JOB_LIST.BAKID, then replaces JOB_LIST.BAK and deletes the older segments.
+// Close writes a last backup and deletes the segments, so that an older
+// version reading the folder finds the whole queue in JOB_LIST.BAK.
+//
+// Threads: Load, Close and the destructor on the owner's thread; Record from
+// any thread with the queue mutex held; WaitDurable from any thread. `mutex`
+// guards everything below it in the class and is taken after the queue
+// mutex (never the other way round); the writer and the compactor take it
+// only to exchange work and results, not while they write.
+class JournalStore : public QueueStore
+{
+public:
+    explicit JournalStore(const QDir &jobsDir);
+    ~JournalStore() override;
+
+    void Load(QList<NesterJob *> &jobs) override;
+    void SetSnapshotSource(SnapshotSource source) override;
+    quint64 Record(const QueueChange &change) override;
+    bool WaitDurable(quint64 ticket) override;
+    void Close(const QVector<NesterJob> &finalState) override;
+
+    // Flushes to stable storage made so far (for logs and the benchmark).
+    quint64 FlushCount() const;
+    // The segment size past which a compaction starts (tests make it small).
+    void SetCompactionLimit(qint64 bytes);
+
+    static const char *const JournalPrefix;
+    static const char *const BackupIdName;
+
+private:
+    struct Item
+    {
+        quint64 seq = 0;
+        QByteArray framed;
+        QString newFile;
+        bool durable = false;
+        QString rotateTo; // not empty: start a segment following this backup id
+    };
+    struct BackupId
+    {
+        QString id;
+        quint32 crc = 0;
+        qint64 size = -1;
+    };
+
+    // Start-up.
+    bool ReplayJournal(QList<NesterJob *> &jobs, const QString &base);
+    void OpenForAppend(const QString &base);
+    QList<int> SegmentNumbers() const;
+    QString SegmentPath(int number) const;
+    bool StartSegment(int number, const QString &base);
+    void ReadBackupIds(BackupId *current, BackupId *previous) const;
+    bool WriteBackupIds(const BackupId &current, const BackupId &previous);
+
+    // Writer thread.
+    void WriterLoop();
+    void WriteBatch(std::vector<Item> &batch);
+    bool SyncNewFiles(const QStringList &files);
+    void Publish(quint64 from, quint64 to, bool ok);
+    void Rotate(const QString &base);
+
+    // Compaction.
+    void StartCompaction();
+    void Compact(QVector<NesterJob> snapshot, QString newId);
+    // Writes the backup for a copy of the queue under a new id and deletes
+    // the segments numbered below `deleteBelow`. With waitForRotation the
+    // backup is put in place only once the writer follows the new id.
+    bool WriteBackupFile(const QVector<NesterJob> &snapshot, const QString &newId, bool waitForRotation,
+                         int deleteBelow);
+    void JoinCompactor();
+    bool IsFailed(quint64 ticket) const;
+
+    QDir dir;
+    bool usable = false;     // the jobs folder is there (set once, in the constructor)
+    JournalFile segment;     // writer thread (Load and Close before and after it)
+    int segmentNumber = 0;   // writer thread
+    quint64 flushes = 0;     // guarded by mutex
+
+    mutable std::mutex mutex;
+    std::condition_variable wake;      // work for the writer
+    std::condition_variable published; // durableSeq or rotation moved on
+    std::deque<Item> pending;
+    quint64 nextSeq = 1;
+    quint64 doneSeq = 0; // every ticket up to here is settled
+    std::vector<std::pair<quint64, quint64>> failed; // recent failed ticket ranges
+    bool stopping = false;
+    bool writerDone = false; // the writer has written everything and ended
+    bool closed = false;
+    qint64 bytesSinceRotation = 0;
+    qint64 compactionLimit = 0;
+    bool compacting = false;
+    QString rotatedTo;   // the backup id of the newest segment started
+    QString rotationFailed; // the backup id whose segment could not be started
+    int rotatedNumber = 0;
+    BackupId currentId;  // the backup the journal now follows
+    SnapshotSource snapshotSource;
+
+    std::thread writer;
+    std::thread compactor;
+};
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "NesterJob.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QVector>
+
+#include <functional>
+
+namespace Orvane {
+namespace Zendral {
+
+// One change of the queue, as the store records it.
+struct QueueChange
+{
+    enum Kind { Put, Remove, Move };
+
+    Kind kind = Put;
+    // Put: the job's record JSON (compact); the job is added at the tail if
+    // it is new, else its record is replaced in place.
+    QByteArray record;
+    // The job the change is about.
+    QString id;
+    // Move: the job it now follows; empty: the head of the queue.
+    QString after;
+    // Put of a new job: its job file, which (with its folder entry) must be
+    // on stable storage before the change is.
+    QString newFile;
+    // False for changes no one waits for (progress): they may reach stable
+    // storage with a later change.
+    bool durable = true;
+};
+
+// Where the queue is kept across restarts. The queue (LocalServer) keeps
+// the live records in memory and tells its store every change; the store
+// makes the changes durable and restores the queue at start-up. The default
+// store is a journal beside the queue backup (JournalStore); another
+// backend (a database shared by several machines) fits the same shape.
+//
+// Threads: Load and Close on the queue's thread (GUI), when nothing else
+// uses the queue. Record is called with the queue mutex held, in the order
+// the changes are made (any thread). WaitDurable from any thread, without
+// the queue mutex.
+class QueueStore
+{
+public:
+    // A copy of the queue's records, head first; called by the store with
+    // the queue mutex held (from inside Record), for compaction.
+    using SnapshotSource = std::function<QVector<NesterJob>()>;
+
+    virtual ~QueueStore() = default;
+
+    // Restores the queue: new records, head first, owned by the caller.
+    virtual void Load(QList<NesterJob *> &jobs) = 0;
+    virtual void SetSnapshotSource(SnapshotSource source) = 0;
+    // Records a change; returns its ticket.
+    virtual quint64 Record(const QueueChange &change) = 0;
+    // Waits until the change of `ticket` is on stable storage; false when it
+    // could not be made so (it is then not part of the stored queue).
+    virtual bool WaitDurable(quint64 ticket) = 0;
+    // Writes everything and leaves the store compact: the final state given
+    // is what the next start restores.
+    virtual void Close(const QVector<NesterJob> &finalState) = 0;
+};
+
+} // namespace Zendral
+} // namespace Orvane
