@@ -18,8 +18,13 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QStorageInfo>
 #include <QThread>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <sys/statvfs.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -54,6 +59,25 @@ int SettingWithDefault(const char *key, int fallback)
     if (!settings.contains(QLatin1String(key)))
         settings.setValue(QLatin1String(key), fallback);
     return settings.value(QLatin1String(key), fallback).toInt();
+}
+
+// Free bytes for this user on the disk holding `path`; -1 when unknown.
+// statvfs rather than QStorageInfo, which reads the whole mount table on
+// every call.
+qint64 FreeDiskBytes(const QString &path)
+{
+#ifdef Q_OS_WIN
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                             &available, nullptr, nullptr))
+        return -1;
+    return qint64(available.QuadPart);
+#else
+    struct statvfs info;
+    if (::statvfs(QFile::encodeName(path).constData(), &info) != 0)
+        return -1;
+    return qint64(info.f_bavail) * qint64(info.f_frsize);
+#endif
 }
 
 qint64 SteadyMs()
@@ -457,9 +481,8 @@ Reply LocalServer::CheckQuota(const QString &from, qint64 documentSize)
         }
     }
     if (minFreeDiskBytes > 0) {
-        QStorageInfo disk(jobsDir);
-        disk.refresh();
-        if (disk.isValid() && disk.bytesAvailable() - documentSize < minFreeDiskBytes) {
+        const qint64 available = FreeDiskBytes(jobsDir.absolutePath());
+        if (available >= 0 && available - documentSize < minFreeDiskBytes) {
             qWarning().noquote() << "Job of" << from << "refused: the jobs folder's disk would keep less than"
                                  << minFreeDiskBytes / (1024 * 1024) << "MiB free (worker/min_free_disk_mb)";
             return Reply(false, NotEnoughDisk);
