@@ -22,7 +22,7 @@
 // The common report of an exception caught in a slot that a timer or an
 // engine runner reaches: source file, line and the slot's qualified name.
 #define ZENDRAL_LOG_EXCEPTION(function)                                           \
-    qDebug().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")    \
+    qWarning().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")    \
                               .arg(QStringLiteral(__FILE__))                      \
                               .arg(__LINE__)                                      \
                               .arg(QLatin1String("Orvane::Zendral::AbstractMainWindow::" function))
@@ -170,7 +170,7 @@ void AbstractMainWindow::StartServerAttempt()
                 retryTimerId = startTimer(retryIntervalMs, Qt::CoarseTimer);
         }
     } catch (...) {
-        qDebug() << "connect to server error.";
+        qWarning() << "connect to server error.";
         ++failureStreak;
         ScheduleAgain(startAgainTimerId);
     }
@@ -206,7 +206,7 @@ void AbstractMainWindow::OnPickJob()
         if (runners.size() > before)
             SchedulePick();
     } catch (...) {
-        qDebug() << "pick job has some error.";
+        qWarning() << "pick job has some error.";
         // The rebuild runs from the event loop: called from here it would
         // start the service, pick again and recurse while the error lasts.
         ++failureStreak;
@@ -383,7 +383,7 @@ bool AbstractMainWindow::checkUpdate()
         if (RunUpdateCheck(updater, folder) <= 0)
             return false;
 
-        qDebug() << "find an update to stop the search job.";
+        qInfo() << "find an update to stop the search job.";
         const bool wasPicking = pickTimerId != -1;
         const bool wasRetrying = retryTimerId != -1 || startAgainTimerId != -1;
         StopTimer(pickTimerId);
@@ -418,13 +418,13 @@ int AbstractMainWindow::RunUpdateCheck(const QString &updater, const QString &fo
     process.start(updater, {QStringLiteral("-t"), QCoreApplication::applicationName(),
                             QStringLiteral("-d"), folder, QStringLiteral("-s"), QStringLiteral("-c")});
     if (!process.waitForStarted(updaterTimeoutMs)) {
-        qDebug().noquote() << "the updater did not start:" << process.errorString();
+        qWarning().noquote() << "the updater did not start:" << process.errorString();
         return 0;
     }
     const int remaining =
         updaterTimeoutMs < 0 ? -1 : int(qMax<qint64>(0, updaterTimeoutMs - clock.elapsed()));
     if (!process.waitForFinished(remaining)) {
-        qDebug().noquote() << "the updater did not end within" << updaterTimeoutMs
+        qWarning().noquote() << "the updater did not end within" << updaterTimeoutMs
                            << "ms and was stopped.";
         process.kill();
         process.waitForFinished(5000);
@@ -447,7 +447,7 @@ void AbstractMainWindow::RunUpdater()
     // from landing anywhere but in an existing temporary folder.
     const QString temp = QDir::tempPath();
     if (temp.isEmpty() || name.isEmpty() || !QFileInfo(temp).isDir()) {
-        qDebug().noquote() << "no temporary folder for a copy of the installation:" << temp;
+        qWarning().noquote() << "no temporary folder for a copy of the installation:" << temp;
         ResumeAutoUpdate();
         return;
     }
@@ -455,7 +455,7 @@ void AbstractMainWindow::RunUpdater()
     if (!backup(installation, copy)) {
         // Whatever the copy folder holds now (an older updater, or a folder
         // of someone else's) must not be run: the hand-over fails instead.
-        qDebug().noquote() << "the installation could not be copied completely to" << copy;
+        qWarning().noquote() << "the installation could not be copied completely to" << copy;
         ResumeAutoUpdate();
         return;
     }
@@ -465,7 +465,7 @@ void AbstractMainWindow::RunUpdater()
                                 QStringLiteral("-s"), QStringLiteral("-e"), QStringLiteral("\"-a\"")};
     if (!QProcess::startDetached(UpdaterPath(copy), arguments)) {
         // Closing now would end the service with nobody to restart it.
-        qDebug().noquote() << "the updater could not be started from" << copy;
+        qWarning().noquote() << "the updater could not be started from" << copy;
         ResumeAutoUpdate();
         return;
     }

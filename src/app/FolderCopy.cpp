@@ -81,7 +81,7 @@ bool isSafeDeletionTarget(const QString &path)
 bool removeFolderTree(const QString &path)
 {
     if (!isSafeDeletionTarget(path)) {
-        qDebug().noquote() << "refuse to delete the folder tree at" << path;
+        qWarning().noquote() << "refuse to delete the folder tree at" << path;
         return false;
     }
     const QFileInfo info(path);
@@ -110,7 +110,7 @@ bool backup(const QString &source, const QString &target)
     const QString from = cleanAbsolute(source);
     const QString to = cleanAbsolute(target);
     if (samePath(from, to) || isInside(to, from)) {
-        qDebug().noquote() << "refuse to copy" << source << "into itself:" << target;
+        qWarning().noquote() << "refuse to copy" << source << "into itself:" << target;
         return false;
     }
 
@@ -133,7 +133,7 @@ bool backup(const QString &source, const QString &target)
                 return false;
         } else {
             // Links to folders are not followed: they could lead in a circle.
-            qDebug().noquote() << "Unhandled item" << from_path << "in cpDir";
+            qWarning().noquote() << "Unhandled item" << from_path << "in cpDir";
         }
     }
     return true;

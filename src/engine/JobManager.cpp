@@ -139,7 +139,7 @@ void JobManager::startWork(QByteArray token, QByteArray job_id, QByteArray marke
     this->job_id = job_id;
     m_enginePath = EnginePath();
     if (!QFileInfo(m_enginePath).isFile()) {
-        qDebug().noquote() << "can not find auto marker engine in:" << m_enginePath;
+        qWarning().noquote() << "can not find auto marker engine in:" << m_enginePath;
         reportFinished(-1, QStringLiteral("engine not found: %1").arg(m_enginePath));
         return;
     }
@@ -291,10 +291,10 @@ void JobManager::onWorkerError(QProcess::ProcessError error)
 {
     if (error != QProcess::FailedToStart) {
         // Crashes and read errors end in finished as usual.
-        qDebug().noquote() << "engine process error:" << process->errorString();
+        qWarning().noquote() << "engine process error:" << process->errorString();
         return;
     }
-    qDebug().noquote() << "engine failed to start:" << process->errorString();
+    qWarning().noquote() << "engine failed to start:" << process->errorString();
     process->disconnect(this);
     reportFinished(-1, QStringLiteral("engine did not start: %1").arg(process->errorString()));
 }
@@ -391,7 +391,7 @@ void JobManager::onWorkerFinished(int exit_code)
         fileRead = readResultFile(path, &bytes);
         report = resultReport(fileRead ? bytes : data);
     } catch (...) {
-        qDebug() << "finish work has error.";
+        qWarning() << "finish work has error.";
         report = resultReport(data);
     }
     // finished must follow whatever a receiver of the last report does, or
@@ -399,7 +399,7 @@ void JobManager::onWorkerFinished(int exit_code)
     try {
         emit updateData(report);
     } catch (...) {
-        qDebug() << "finish work has error.";
+        qWarning() << "finish work has error.";
     }
     if (!self)
         return;

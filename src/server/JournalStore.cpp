@@ -363,7 +363,7 @@ bool JournalStore::ReplayJournal(QList<NesterJob *> &jobs, const QString &base)
     // A job whose file is gone cannot run (as for the backup's records).
     for (auto it = jobs.begin(); it != jobs.end();) {
         if ((*it)->fileaex.isEmpty() || !QFile::exists((*it)->fileaex)) {
-            qDebug() << "Journal record dropped, job file missing:" << (*it)->job_id << (*it)->fileaex;
+            qWarning() << "Journal record dropped, job file missing:" << (*it)->job_id << (*it)->fileaex;
             delete *it;
             it = jobs.erase(it);
         } else {

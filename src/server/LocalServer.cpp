@@ -113,7 +113,7 @@ bool OnGuiThread()
 // Logs an exception caught in a slot or in UpdateData and carries on.
 void LogCaught(const char *function, int line)
 {
-    qDebug().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
+    qWarning().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
                               .arg(QLatin1String(__FILE__))
                               .arg(line)
                               .arg(QLatin1String(function));

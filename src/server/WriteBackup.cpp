@@ -113,7 +113,7 @@ bool WriteBackup::LoadBackupBytes(QList<NesterJob *> &jobs, const QByteArray &by
         if (keepMissing || (!job->fileaex.isEmpty() && QFile::exists(job->fileaex))) {
             jobs.append(job);
         } else {
-            qDebug() << "Backup record dropped, job file missing:" << job->job_id << job->fileaex;
+            qWarning() << "Backup record dropped, job file missing:" << job->job_id << job->fileaex;
             delete job;
         }
     }
@@ -138,7 +138,7 @@ void WriteBackup::ScanJobFolders(QList<NesterJob *> &jobs, const QDir &jobsDir)
                                        [](const QFileInfo &f) { return f.fileName().endsWith(QLatin1String(".lock")); }),
                         files.end());
             if (files.isEmpty() || files.size() > 2) {
-                qDebug() << "Job folder skipped, it holds" << files.size() << "files:" << jobDir.absolutePath();
+                qWarning() << "Job folder skipped, it holds" << files.size() << "files:" << jobDir.absolutePath();
                 continue;
             }
             QJsonObject record;

@@ -437,8 +437,8 @@ void TestAbstractMainWindow::startExceptionRetriedThroughEventLoop()
 {
     TestWindow w;
     w.startAnswers = {-1, -1, 1};
-    QTest::ignoreMessage(QtDebugMsg, "connect to server error.");
-    QTest::ignoreMessage(QtDebugMsg, "connect to server error.");
+    QTest::ignoreMessage(QtWarningMsg, "connect to server error.");
+    QTest::ignoreMessage(QtWarningMsg, "connect to server error.");
     w.OnStartServer();
     // The slot returned after one attempt: no retry inside it.
     QCOMPARE(w.startCalls, 1);
@@ -475,7 +475,7 @@ void TestAbstractMainWindow::pickExceptionRebuildsServiceLater()
     TestWindow w;
     addJobs(w, 1);
     w.nextJobThrows = 1;
-    QTest::ignoreMessage(QtDebugMsg, "pick job has some error.");
+    QTest::ignoreMessage(QtWarningMsg, "pick job has some error.");
     w.OnStartServer();
     // The rebuild is not run inside the failed pick (it would recurse).
     QCOMPARE(w.resetCalls, 0);
@@ -491,7 +491,7 @@ void TestAbstractMainWindow::runnerSlotExceptionIsLogged()
     TestWindow w;
     w.throwOnJobStarted = true;
     addJobs(w, 1);
-    QTest::ignoreMessage(QtDebugMsg,
+    QTest::ignoreMessage(QtWarningMsg,
                          QRegularExpression(QStringLiteral(
                              "^File: .*AbstractMainWindow\\.cpp\nLine: \\d+\nFunction: "
                              "Orvane::Zendral::AbstractMainWindow::OnJobStarted\n$")));
@@ -509,7 +509,7 @@ void TestAbstractMainWindow::resultReportExceptionFreesSlot()
     TestWindow w;
     w.throwOnUpdateData = true;
     addJobs(w, 2);
-    QTest::ignoreMessage(QtDebugMsg,
+    QTest::ignoreMessage(QtWarningMsg,
                          QRegularExpression(QStringLiteral(
                              "^File: .*AbstractMainWindow\\.cpp\nLine: \\d+\nFunction: "
                              "Orvane::Zendral::AbstractMainWindow::OnJobUpdateData\n$")));

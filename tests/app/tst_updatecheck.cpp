@@ -332,7 +332,7 @@ void TestUpdateCheck::failedHandOverKeepsServing()
     QCoreApplication::setApplicationName(QStringLiteral("no-such-parent/Zendral"));
     if (missingTemp) {
         qputenv("TMPDIR", dir->filePath(QStringLiteral("missing")).toUtf8());
-        QTest::ignoreMessage(QtDebugMsg,
+        QTest::ignoreMessage(QtWarningMsg,
                              QRegularExpression(QStringLiteral("^no temporary folder for a copy")));
     }
     const bool installed = w.checkUpdate();
@@ -421,7 +421,7 @@ void TestUpdateCheck::backupCopiesAndReplacesTree()
     // goes on past them. A link to a file is copied as a file.
     QVERIFY(QFile::link(source + QStringLiteral("/a"), source + QStringLiteral("/loop")));
     QVERIFY(QFile::link(source + QStringLiteral("/top.txt"), source + QStringLiteral("/top-link.txt")));
-    QTest::ignoreMessage(QtDebugMsg,
+    QTest::ignoreMessage(QtWarningMsg,
                          QRegularExpression(QStringLiteral("^Unhandled item .*/loop in cpDir$")));
     QVERIFY(backup(source, target));
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/loop")));
