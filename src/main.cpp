@@ -118,7 +118,7 @@ int main(int argc, char *argv[])
                          qInfo("Stopping on signal %d", number);
                          stopRequested = true;
                          if (window)
-                             window->close();
+                             window->CloseWithoutAsking();
                          QCoreApplication::quit();
                      });
     try {

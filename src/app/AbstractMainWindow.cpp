@@ -174,6 +174,11 @@ void AbstractMainWindow::StartServerAttempt()
         ++failureStreak;
         ScheduleAgain(startAgainTimerId);
     }
+    ServiceStateChanged();
+}
+
+void AbstractMainWindow::ServiceStateChanged()
+{
 }
 
 void AbstractMainWindow::OnResetServer()
@@ -194,6 +199,7 @@ void AbstractMainWindow::OnStopServer()
     StopTimer(retryTimerId);
     StopPendingAttempts();
     StopServer();
+    ServiceStateChanged();
 }
 
 void AbstractMainWindow::OnPickJob()

@@ -35,6 +35,10 @@ public:
 
     // Number of active engine runs.
     int ActiveRunCount() const { return runners.size(); }
+    // Whether a start of the service failed and is being tried again.
+    bool IsRetrying() const { return retryTimerId != -1 || startAgainTimerId != -1 || resetAgainTimerId != -1; }
+    // Whether the job has an active engine run.
+    bool IsRunning(const QString &job_id) const { return runners.contains(job_id); }
 
 protected slots:
     // Stores a runner's result report; false when it could not be stored
@@ -59,6 +63,8 @@ protected:
     // executable); called once per change. While it is unusable no job is
     // handed out, so that jobs do not fail for it.
     virtual void EngineAvailabilityChanged(bool usable, const QString &path);
+    // The service started, failed to start (and is retried) or stopped.
+    virtual void ServiceStateChanged();
 
     void closeEvent(QCloseEvent *event) override;
     void timerEvent(QTimerEvent *event) override;

@@ -11,9 +11,12 @@
 #include "VelSplashScreen.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFileInfo>
 #include <QGridLayout>
+#include <QIcon>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -27,6 +30,7 @@
 #include <QSpacerItem>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace Orvane {
@@ -84,6 +88,13 @@ struct LocalMainWindow::Form
     // Stays in the status bar while the engine cannot be run.
     QLabel *engineState = nullptr;
     QString missingEngine;
+    // Stays in the status bar while the service cannot listen.
+    QLabel *serviceState = nullptr;
+    QString listenError;
+    QString listenPort;
+    // The tray icon, where the desktop has a tray.
+    QSystemTrayIcon *tray = nullptr;
+    bool closeWithoutAsking = false;
 
     QMenu *menuOptions = nullptr;
     QMenu *menuLanguage = nullptr;
@@ -101,7 +112,7 @@ LocalMainWindow::LocalMainWindow(bool autoStart)
     setupMenuBar();
     setupUi();
     retranslateUi();
-    connect(ui->action_Quit, &QAction::triggered, this, &QWidget::close);
+    connect(ui->action_Quit, &QAction::triggered, this, &LocalMainWindow::onQuitRequested);
     QMetaObject::connectSlotsByName(this);
     retranslateMenus();
 
@@ -143,6 +154,11 @@ void LocalMainWindow::setupMenuBar()
     ui->menuCheck_Updates = bar->findChild<QAction *>(QStringLiteral("actionCheck_Updates"));
     ui->menuAbout = bar->findChild<QAction *>(QStringLiteral("actionAbout"));
     ui->menu_Quit = bar->findChild<QAction *>(QStringLiteral("action_Quit"));
+    if (ui->menu_Quit) {
+        // Quit asks first while engines run, like the form's own action.
+        disconnect(ui->menu_Quit, &QAction::triggered, nullptr, nullptr);
+        connect(ui->menu_Quit, &QAction::triggered, this, &LocalMainWindow::onQuitRequested);
+    }
 }
 
 void LocalMainWindow::setupUi()
@@ -193,6 +209,10 @@ void LocalMainWindow::setupUi()
     ui->engineState = named<QLabel>(ui->statusbar, "engineState");
     ui->statusbar->addPermanentWidget(ui->engineState);
     ui->engineState->hide();
+    ui->serviceState = named<QLabel>(ui->statusbar, "serviceState");
+    ui->statusbar->addPermanentWidget(ui->serviceState);
+    ui->serviceState->hide();
+    setupTray();
 }
 
 void LocalMainWindow::retranslateUi()
@@ -225,6 +245,8 @@ void LocalMainWindow::retranslateUi()
     ui->buttonRetryJob->setToolTip(QCoreApplication::translate("LocalMainWindow", "Run a failed job again"));
     ui->engineState->setText(
         QCoreApplication::translate("LocalMainWindow", "Engine missing or not executable: %1").arg(ui->missingEngine));
+    ui->serviceState->setText(QCoreApplication::translate("LocalMainWindow", "Cannot listen on port %1: %2 - trying again")
+                                  .arg(ui->listenPort, ui->listenError));
     ui->groupBox->setTitle(QCoreApplication::translate("LocalMainWindow", "Service Controls"));
     ui->buttonStart->setText(QCoreApplication::translate("LocalMainWindow", "Start"));
     ui->buttonStop->setText(QCoreApplication::translate("LocalMainWindow", "Stop"));
@@ -309,9 +331,16 @@ void LocalMainWindow::fillAddress(ConnectionSettingsDialog *dialog, int triesLef
                        [this, dialog, triesLeft]() { fillAddress(dialog, triesLeft - 1); });
 }
 
+// The operator hears the outcome: no updater, or no update (an update being
+// installed closes the window).
 void LocalMainWindow::on_actionCheck_Updates_triggered()
 {
-    checkUpdate();
+    if (!QFileInfo(UpdaterPath(QCoreApplication::applicationDirPath())).isFile()) {
+        ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "No updater installed."), StatusTimeoutMs);
+        return;
+    }
+    if (!checkUpdate())
+        ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Zendral is up to date."), StatusTimeoutMs);
 }
 
 // One splash screen serves as the about box for the life of the process.
@@ -330,7 +359,53 @@ void LocalMainWindow::on_buttonStart_clicked()
 
 void LocalMainWindow::on_buttonStop_clicked()
 {
+    const int runs = ActiveRunCount();
+    if (runs > 0
+        && !Confirm(QCoreApplication::translate("LocalMainWindow",
+                                                "Stop the service? %n running engine run(s) will be ended; "
+                                                "the jobs wait again at their places.", nullptr, runs)))
+        return;
     OnStopServer();
+}
+
+void LocalMainWindow::onQuitRequested()
+{
+    const int runs = ActiveRunCount();
+    if (runs > 0
+        && !Confirm(QCoreApplication::translate("LocalMainWindow",
+                                                "Quit Zendral? %n running engine run(s) will be ended; "
+                                                "the jobs wait again at their places.", nullptr, runs)))
+        return;
+    CloseWithoutAsking();
+}
+
+void LocalMainWindow::CloseWithoutAsking()
+{
+    ui->closeWithoutAsking = true;
+    close();
+    ui->closeWithoutAsking = false;
+}
+
+// The window's close button asks like Quit; a close by the program (a
+// signal, an update) does not.
+void LocalMainWindow::closeEvent(QCloseEvent *event)
+{
+    const int runs = ActiveRunCount();
+    if (event->spontaneous() && !ui->closeWithoutAsking && runs > 0
+        && !Confirm(QCoreApplication::translate("LocalMainWindow",
+                                                "Quit Zendral? %n running engine run(s) will be ended; "
+                                                "the jobs wait again at their places.", nullptr, runs))) {
+        event->ignore();
+        return;
+    }
+    AbstractMainWindow::closeEvent(event);
+}
+
+bool LocalMainWindow::Confirm(const QString &text)
+{
+    return QMessageBox::question(this, QCoreApplication::translate("LocalMainWindow", "Zendral"), text,
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+        == QMessageBox::Yes;
 }
 
 void LocalMainWindow::on_buttonUpJob_clicked()
@@ -365,6 +440,10 @@ void LocalMainWindow::on_buttonRemoveJob_clicked()
 {
     const QString job_id = ui->tabViewJobs->selectedJobId();
     if (job_id.isEmpty())
+        return;
+    if (IsRunning(job_id)
+        && !Confirm(QCoreApplication::translate("LocalMainWindow",
+                                                "The job is running. Remove it and end its engine run?")))
         return;
     if (!queue->RemoveNesterJob(job_id).first)
         return;
@@ -409,7 +488,60 @@ void LocalMainWindow::UpdateServiceButtons()
 {
     const bool listening = queue && queue->listener && queue->listener->isListening();
     ui->buttonStart->setEnabled(!listening);
-    ui->buttonStop->setEnabled(listening);
+    // Stop also ends the retries of a start that failed.
+    ui->buttonStop->setEnabled(listening || IsRetrying());
+}
+
+void LocalMainWindow::ServiceStateChanged()
+{
+    UpdateServiceButtons();
+    if (!IsRetrying() && !(queue && queue->listener->isListening()))
+        ui->serviceState->hide(); // stopped: no longer trying
+    UpdateTray();
+}
+
+// A tray icon shows the service's state and tells of jobs that finished or
+// failed; only where the desktop has a tray. Closing the window still ends
+// the program.
+void LocalMainWindow::setupTray()
+{
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    ui->tray = new QSystemTrayIcon(QIcon(QStringLiteral(":/images/app.png")), this);
+    connect(ui->tray, &QSystemTrayIcon::activated, this, [this] {
+        showNormal();
+        raise();
+        activateWindow();
+    });
+    UpdateTray();
+    ui->tray->show();
+}
+
+void LocalMainWindow::UpdateTray()
+{
+    if (!ui->tray)
+        return;
+    const bool listening = queue && queue->listener && queue->listener->isListening();
+    const QString state = listening
+        ? QCoreApplication::translate("LocalMainWindow", "listening on port %1, %n engine run(s)", nullptr, ActiveRunCount())
+              .arg(queue->listener->serverPort())
+        : IsRetrying() ? QCoreApplication::translate("LocalMainWindow", "cannot listen, trying again")
+                       : QCoreApplication::translate("LocalMainWindow", "stopped");
+    ui->tray->setToolTip(QStringLiteral("Zendral: %1").arg(state));
+}
+
+void LocalMainWindow::NotifyJobEnd(const QString &job_id)
+{
+    NesterJob job;
+    if (!ui->tray || !queue || !queue->CopyJob(job_id, &job))
+        return;
+    QString work, name;
+    JobTableModel::splitJobName(job.job_name, work, name);
+    if (job.IsFinished())
+        ui->tray->showMessage(QCoreApplication::translate("LocalMainWindow", "Job finished"), name);
+    else if (job.IsFailed())
+        ui->tray->showMessage(QCoreApplication::translate("LocalMainWindow", "Job failed"),
+                              QStringLiteral("%1: %2").arg(name, job.error), QSystemTrayIcon::Warning);
 }
 
 void LocalMainWindow::paintEvent(QPaintEvent *)
@@ -455,9 +587,16 @@ int LocalMainWindow::StartServer()
     const QString error = queue->StartListen(port);
     UpdateServiceButtons();
     if (!error.isEmpty()) {
+        // Stays until the service starts (or is stopped), naming the port.
         ui->statusbar->showMessage(error, StatusTimeoutMs);
+        ui->listenPort = port;
+        ui->listenError = queue->listener->errorString();
+        ui->serviceState->setText(QCoreApplication::translate("LocalMainWindow", "Cannot listen on port %1: %2 - trying again")
+                                      .arg(ui->listenPort, ui->listenError));
+        ui->serviceState->show();
         return 0;
     }
+    ui->serviceState->hide();
     return 1;
 }
 
@@ -485,12 +624,16 @@ void LocalMainWindow::JobStarted(QByteArray job_id)
 {
     if (queue)
         queue->OnJobStarted(QString::fromUtf8(job_id));
+    UpdateTray();
 }
 
 void LocalMainWindow::JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped)
 {
-    if (queue)
-        queue->OnJobEnded(QString::fromUtf8(job_id), exit_code, reason, stopped);
+    if (!queue)
+        return;
+    queue->OnJobEnded(QString::fromUtf8(job_id), exit_code, reason, stopped);
+    NotifyJobEnd(QString::fromUtf8(job_id));
+    UpdateTray();
 }
 
 void LocalMainWindow::JobUpdated(QByteArray job_id, const QJsonObject &object)

@@ -33,6 +33,9 @@ public:
 
     // The job service now in use (replaced by ResetServer).
     LocalServer *Queue() const { return queue; }
+    // Closes the window without asking, also while engines run (the system
+    // asked the program to end).
+    void CloseWithoutAsking();
 
 private slots:
     void on_actionConnection_Settings_triggered();
@@ -46,6 +49,7 @@ private slots:
     void on_buttonBottomJob_clicked();
     void on_buttonRemoveJob_clicked();
     void on_buttonRetryJob_clicked();
+    void onQuitRequested();
 
 protected slots:
     bool OnJobUpdateData(const QJsonObject &json) override;
@@ -64,6 +68,11 @@ protected:
     void JobStarted(QByteArray job_id) override;
     void JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped) override;
     void EngineAvailabilityChanged(bool usable, const QString &path) override;
+    void ServiceStateChanged() override;
+    void closeEvent(QCloseEvent *event) override;
+    // Asks the operator to confirm an action that ends running engines;
+    // true to go on. Tests answer without a dialog.
+    virtual bool Confirm(const QString &text);
     void JobUpdated(QByteArray job_id, const QJsonObject &object) override;
     QJsonObject NextJob() override;
 
@@ -76,6 +85,9 @@ private:
     void retranslateMenus();
     void wireQueue();
     void UpdateServiceButtons();
+    void setupTray();
+    void UpdateTray();
+    void NotifyJobEnd(const QString &job_id);
     void moveJob(const QString &job_id, int step);
     void fillAddress(ConnectionSettingsDialog *dialog, int triesLeft);
 

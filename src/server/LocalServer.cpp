@@ -715,6 +715,15 @@ bool LocalServer::UpdateData(const QJsonObject &data)
     }
 }
 
+bool LocalServer::CopyJob(const QString &job_id, NesterJob *copy) const
+{
+    QueueLocker locker;
+    const NesterJob *job = FindJob(job_id);
+    if (job && copy)
+        *copy = *job;
+    return job;
+}
+
 QList<NesterJob *> LocalServer::Jobs() const
 {
     QueueLocker locker;

@@ -102,6 +102,8 @@ public:
     // mutex; GUI thread: the records stay alive until the events of their
     // removal have been delivered).
     QList<NesterJob *> Jobs() const;
+    // A copy of one job's record; false when there is no such job (any thread).
+    bool CopyJob(const QString &job_id, NesterJob *copy) const;
     // The store (the journal by default); for tests and the benchmark.
     QueueStore *Store() const { return store.get(); }
 

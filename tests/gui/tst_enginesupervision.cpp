@@ -41,6 +41,14 @@ QByteArray addRequest(const QString &name, int seconds)
         .toJson(QJsonDocument::Compact);
 }
 
+// Answers yes when an action would end engine runs.
+class Window : public LocalMainWindow
+{
+public:
+    Window() : LocalMainWindow(false) {}
+    bool Confirm(const QString &) override { return true; }
+};
+
 } // namespace
 
 class TestEngineSupervision : public QObject
@@ -82,8 +90,8 @@ private slots:
         open();
         const QString first = add("first", 1), second = add("second", 1);
         start();
-        QTRY_COMPARE_WITH_TIMEOUT(state(first), QStringLiteral("running"), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(state(second), QStringLiteral("running"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(state(first), QStringLiteral("running"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(state(second), QStringLiteral("running"), 15000);
         QCOMPARE(state(first), QStringLiteral("waiting"));
         QVERIFY(job(first)->error.startsWith("time limit exceeded"));
         QCOMPARE(job(first)->failed_runs, 1);
@@ -153,7 +161,7 @@ private slots:
 private:
     void open()
     {
-        window.reset(new LocalMainWindow(false));
+        window.reset(new Window);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }

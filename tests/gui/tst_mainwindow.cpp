@@ -18,6 +18,7 @@
 #include <QGroupBox>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -45,6 +46,15 @@ public:
     using LocalMainWindow::MaxWorkerCount;
     using LocalMainWindow::NextJob;
     void reset() { ResetServer(); }
+
+    // Answers the confirmation of actions that end engine runs.
+    bool Confirm(const QString &) override
+    {
+        ++asked;
+        return answer;
+    }
+    int asked = 0;
+    bool answer = true;
 };
 
 quint16 freePort()
@@ -221,15 +231,15 @@ private slots:
         start->click();
         QVERIFY(window->Queue()->listener->isListening());
         QCOMPARE(window->Queue()->listener->serverPort(), QSettings().value("worker/port").toString().toUShort());
-        window->repaint();
+        // At once, without waiting for a paint.
         QVERIFY(!start->isEnabled());
         QVERIFY(stop->isEnabled());
 
         stop->click();
         QVERIFY(!window->Queue()->listener->isListening());
-        window->repaint();
         QVERIFY(start->isEnabled());
         QVERIFY(!stop->isEnabled());
+        QCOMPARE(window->asked, 0); // nothing ran: Stop asked nothing
     }
 
     void portInUse()
@@ -240,9 +250,17 @@ private slots:
         window->findChild<QPushButton *>("buttonStart")->click();
         QVERIFY(!window->Queue()->listener->isListening());
         QVERIFY(!window->statusBar()->currentMessage().isEmpty());
-        window->repaint();
+        // The port is named and stays shown while the start is retried, and
+        // Stop ends the retries.
+        auto *state = window->findChild<QLabel *>("serviceState");
+        QVERIFY(state && state->isVisible());
+        QVERIFY(state->text().contains(QString::number(occupier.serverPort())));
         QVERIFY(window->findChild<QPushButton *>("buttonStart")->isEnabled());
-        QVERIFY(!window->findChild<QPushButton *>("buttonStop")->isEnabled());
+        auto *stop = window->findChild<QPushButton *>("buttonStop");
+        QVERIFY(stop->isEnabled());
+        stop->click();
+        QVERIFY(!stop->isEnabled());
+        QVERIFY(!state->isVisible());
     }
 
     void nextJobRespectsLimit()
@@ -272,7 +290,14 @@ private slots:
         QCOMPARE(cell(0, JobTableModel::StateColumn), QStringLiteral("running"));
         QTRY_COMPARE(model()->index(0, JobTableModel::ProgressColumn).data().toInt(), int(progress(id)));
 
+        // Removing a running job asks first; "no" keeps the job and its run.
         table->selectRow(0);
+        window->answer = false;
+        window->findChild<QPushButton *>("buttonRemoveJob")->click();
+        QCOMPARE(window->asked, 1);
+        QCOMPARE(window->ActiveRunCount(), 1);
+        QCOMPARE(queueOrder(), QStringList{id});
+        window->answer = true;
         window->findChild<QPushButton *>("buttonRemoveJob")->click();
         QTRY_COMPARE_WITH_TIMEOUT(window->ActiveRunCount(), 0, 10000);
         // The run's end does not bring the job back, and nothing is picked.
