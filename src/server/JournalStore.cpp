@@ -110,17 +110,23 @@ JournalStore::JournalStore(const QDir &jobsDir)
 
 JournalStore::~JournalStore()
 {
-    if (!closed) {
-        // No final backup: the journal holds everything for the next start.
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stopping = true;
-            wake.notify_all();
-        }
-        if (writer.joinable())
-            writer.join();
-        JoinCompactor();
+    // Without Close there is no final backup: the journal holds everything
+    // for the next start.
+    if (!closed)
+        StopThreads();
+}
+
+// The writer writes what waits and ends; a compaction under way finishes.
+void JournalStore::StopThreads()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        wake.notify_all();
     }
+    if (writer.joinable())
+        writer.join();
+    JoinCompactor();
 }
 
 QString JournalStore::SegmentPath(int number) const
@@ -646,14 +652,7 @@ void JournalStore::Close(const QVector<NesterJob> &finalState)
 {
     if (!usable)
         return;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
-        wake.notify_all();
-    }
-    if (writer.joinable())
-        writer.join();
-    JoinCompactor();
+    StopThreads();
     {
         std::lock_guard<std::mutex> lock(mutex);
         closed = true;

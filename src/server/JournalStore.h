@@ -109,6 +109,7 @@ private:
     bool WriteBackupFile(const QVector<NesterJob> &snapshot, const QString &newId, bool waitForRotation,
                          int deleteBelow);
     void JoinCompactor();
+    void StopThreads();
     bool IsFailed(quint64 ticket) const;
 
     QDir dir;

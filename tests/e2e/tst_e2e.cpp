@@ -14,6 +14,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include "TestProcesses.h"
+
 #include <QtTest>
 
 #include <csignal>
@@ -25,44 +27,15 @@
 
 using namespace Orvane::Zendral;
 
+using TestProcesses::childrenOf;
+using TestProcesses::freePort;
+using TestProcesses::isAlive;
+
 namespace {
 
 const QByteArray MarkerDocument =
     "<?xml version=\"1.0\"?><MARKER_DOCUMENT><HEADER/><MARKER><PIECE/></MARKER></MARKER_DOCUMENT>";
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0))
-        return 0;
-    return probe.serverPort();
-}
-
 // Ids of the processes whose parent is `pid` (the engines the service runs).
-QList<qint64> childrenOf(qint64 pid)
-{
-    QList<qint64> children;
-#ifdef Q_OS_LINUX
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        bool ok = false;
-        const qint64 child = entry.toLongLong(&ok);
-        if (!ok)
-            continue;
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(child));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toLongLong() == pid)
-            children << child;
-    }
-#else
-    Q_UNUSED(pid)
-#endif
-    return children;
-}
-
 // One protocol connection to the service.
 class Client
 {
@@ -120,22 +93,6 @@ QJsonObject findJob(const QJsonArray &list, const QString &id)
             return value.toObject();
     return {};
 }
-
-// Whether a process runs (a zombie, ended and not yet reaped, does not).
-bool isAlive(qint64 pid)
-{
-#ifdef Q_OS_LINUX
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray text = stat.readAll();
-    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
-#else
-    Q_UNUSED(pid)
-    return false;
-#endif
-}
-
 } // namespace
 
 class TestEndToEnd : public QObject

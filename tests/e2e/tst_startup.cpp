@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include "TestProcesses.h"
+
 #include <QtTest>
 
 #include <memory>
@@ -17,37 +19,11 @@
 #include <signal.h>
 #endif
 
+using TestProcesses::childrenOf;
+using TestProcesses::freePort;
+
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0))
-        return 0;
-    return probe.serverPort();
-}
-
 // Ids of the processes whose parent is `pid` (the engines the service runs).
-QList<qint64> childrenOf(qint64 pid)
-{
-    QList<qint64> children;
-#ifdef Q_OS_LINUX
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-        if (entry.toLongLong() <= 0 || !stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toLongLong() == pid)
-            children << entry.toLongLong();
-    }
-#else
-    Q_UNUSED(pid)
-#endif
-    return children;
-}
-
 } // namespace
 
 class TestStartup : public QObject

@@ -7,6 +7,7 @@
 #include "LocalServer.h"
 #include "NesterJob.h"
 #include "TestMain.h"
+#include "TestProcesses.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -22,16 +23,11 @@
 
 using namespace Orvane::Zendral;
 
+using TestProcesses::freePort;
+
 namespace {
 
 const QString Client = QStringLiteral("127.0.0.1");
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0) ? probe.serverPort() : 0;
-}
-
 QByteArray addRequest(const QString &name, int seconds)
 {
     const QByteArray marker = "<MARKER_DOCUMENT><MARKER/></MARKER_DOCUMENT>";

@@ -10,6 +10,7 @@
 #include "LocalServer.h"
 #include "NesterJob.h"
 #include "TestMain.h"
+#include "TestProcesses.h"
 #include "VelCoreApplication.h"
 #include "VelSplashScreen.h"
 
@@ -31,6 +32,8 @@
 #include <memory>
 
 using namespace Orvane::Zendral;
+
+using TestProcesses::freePort;
 
 namespace {
 
@@ -56,15 +59,6 @@ public:
     int asked = 0;
     bool answer = true;
 };
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0))
-        return 0;
-    return probe.serverPort();
-}
-
 QByteArray addRequest(const QString &name)
 {
     const QByteArray marker = "<MARKER_DOCUMENT><MARKER/></MARKER_DOCUMENT>";

@@ -1,0 +1,68 @@
+#pragma once
+
+// Helpers of the tests that start services and look at their processes:
+// a free port on the loopback address, a process's children, whether a
+// process still runs.
+
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QList>
+#include <QStringList>
+#include <QTcpServer>
+
+namespace TestProcesses {
+
+// A port that was free a moment ago on 127.0.0.1 (0 when none was found).
+inline quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0))
+        return 0;
+    return probe.serverPort();
+}
+
+// The fields of /proc/<pid>/stat after the command name (Linux).
+inline QList<QByteArray> statFields(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray text = stat.readAll();
+    return text.mid(text.lastIndexOf(')') + 2).split(' ');
+}
+
+// Ids of the processes whose parent is `pid` (the engines a service runs).
+inline QList<qint64> childrenOf(qint64 pid)
+{
+    QList<qint64> children;
+#ifdef Q_OS_LINUX
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const qint64 child = entry.toLongLong(&ok);
+        if (!ok)
+            continue;
+        const QList<QByteArray> fields = statFields(child);
+        if (fields.size() > 1 && fields.at(1).toLongLong() == pid)
+            children << child;
+    }
+#else
+    Q_UNUSED(pid)
+#endif
+    return children;
+}
+
+// Whether a process runs (a zombie, ended and not yet reaped, does not).
+inline bool isAlive(qint64 pid)
+{
+#ifdef Q_OS_LINUX
+    const QList<QByteArray> fields = statFields(pid);
+    return !fields.isEmpty() && fields.first() != "Z";
+#else
+    Q_UNUSED(pid)
+    return false;
+#endif
+}
+
+} // namespace TestProcesses
