@@ -3,7 +3,10 @@
 # Runs as root on Debian 12; does nothing when everything is there already.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev)
+# rapidjson-dev: the JSON parser for untrusted input (header-only);
+# clang and libclang-rt-14-dev: the fuzz targets (libFuzzer).
+packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev rapidjson-dev
+          clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
