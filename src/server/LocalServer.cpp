@@ -1,9 +1,12 @@
 #include "LocalServer.h"
 #include "QueueLocker.h"
 
+#include "AddRequestReader.h"
+#include "Base64StreamWriter.h"
 #include "JobFileLocker.h"
 #include "LocalManager.h"
 #include "NesterJob.h"
+#include "SafeJson.h"
 #include "WriteBackup.h"
 
 #include <QCoreApplication>
@@ -241,7 +244,7 @@ QDir LocalServer::JobsDir()
 // Any thread. The job file is written whole or the job is not made: a client
 // is never told its upload was taken when the file is not on disk.
 NesterJob *LocalServer::CreateJob(const QString &from, const QString &fileName,
-                                  const QByteArray &data, int time)
+                                  const char *base64, qint64 base64Size, int time)
 {
     const QString name = PlainFileName(fileName);
     if (name.isEmpty() || !IsPlainFolderName(from)) {
@@ -266,7 +269,7 @@ NesterJob *LocalServer::CreateJob(const QString &from, const QString &fileName,
     }
     QFile file(QDir(folder).absoluteFilePath(name));
     const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(data) == data.size() && file.flush();
+        && Base64StreamWriter::Write(base64, base64Size, &file) && file.flush();
     file.close();
     if (!written) {
         qWarning() << "Job file cannot be written:" << file.fileName() << file.errorString();
@@ -294,19 +297,17 @@ Reply LocalServer::InitSession()
 
 // Session threads (and the GUI thread). Every change a client is answered
 // for is written to the backup before the reply is returned.
-Reply LocalServer::AddNesterJob(const QByteArray &request, const QString &from)
+Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(request, &error);
-    if (error.error != QJsonParseError::NoError)
+    AddRequestReader add;
+    if (!add.Read(request)) {
+        qDebug().noquote() << "Job from" << from << "refused, invalid data:" << add.ErrorText();
         return Reply(false, InvalidData);
-    const QJsonObject object = document.object();
-    const QString name = PlainFileName(object.value(QStringLiteral("job_name")).toString());
+    }
+    const QString name = PlainFileName(add.JobName());
     if (name.isEmpty())
         return Reply(false, JobNameEmpty);
-    const QByteArray data = QByteArray::fromBase64(object.value(QStringLiteral("work_data")).toString().toLatin1());
-    const int time = object.value(QStringLiteral("time")).toInt(90);
-    NesterJob *job = CreateJob(from, name, data, time);
+    NesterJob *job = CreateJob(from, name, request.constData() + add.DataOffset(), add.DataLength(), add.Time());
     if (!job)
         return Reply(false, UploadFailed);
     const QByteArray id = job->job_id.toLatin1();
@@ -371,9 +372,8 @@ Reply LocalServer::GetNesterJobList(const QString &from, const QString &requeste
 
 Reply LocalServer::MoveNesterJob(const QByteArray &request)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(request, &error);
-    if (error.error != QJsonParseError::NoError)
+    const QJsonDocument document = SafeJson::Parse(request);
+    if (document.isNull())
         return Reply(false, QByteArray());
     const QJsonObject object = document.object();
     const QString job_id = object.value(QStringLiteral("job_id")).toString();
