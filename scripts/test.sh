@@ -11,7 +11,7 @@ bash scripts/build.sh
 
 if [ "${ZENDRAL_SKIP_TSAN:-0}" != 1 ]; then
     tsan_tests=(tst_nesterjob tst_localserver tst_writebackup tst_storestress tst_storecrash
-                tst_framing tst_protocol tst_sessionlifetime tst_robustness)
+                tst_framing tst_protocol tst_sessionlifetime tst_robustness tst_limits)
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZENDRAL_SANITIZE=thread
     cmake --build build-tsan -j "$(nproc)" --target "${tsan_tests[@]}"
     pattern=$(IFS='|'; echo "^(${tsan_tests[*]})\$")
