@@ -9,15 +9,20 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocale>
 #include <QMessageBox>
 #include <QProcess>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QStringList>
 
 #include <exception>
 #include <memory>
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -72,8 +77,19 @@ void launchUpdater(const Orvane::VelApplication &app)
 
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_UNIX
+    // Job documents, results and the queue backup (which holds every job id)
+    // are the service user's alone: folders 0700, files 0600. On Windows the
+    // per-user data folder is private already.
+    ::umask(077);
+#endif
     Orvane::VelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Zendral"));
+#ifdef Q_OS_UNIX
+    // A data folder made by an older version may be open to everyone (0755).
+    QFile::setPermissions(QStandardPaths::writableLocation(QStandardPaths::DataLocation),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+#endif
     qInstallMessageHandler(Orvane::Zendral::LogMessageHandler);
 
     QStringList arguments;
