@@ -4,8 +4,10 @@
 
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
+#include <rapidjson/stream.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string_view>
 #include <unordered_set>
@@ -16,14 +18,56 @@ namespace Zendral {
 
 namespace {
 
+// An in-situ stream over data[0, size) that never reads or writes outside
+// it. RapidJSON's own in-situ stream relies on a NUL after the text and,
+// when it validates UTF-8, reads and writes past that NUL after a multi-byte
+// sequence cut short by the end. Here the end reads as NUL and writes beyond
+// it are dropped (they only happen on input that is refused anyway).
+class BoundedInsituStream
+{
+public:
+    typedef char Ch;
+
+    BoundedInsituStream(char *data, size_t size)
+        : data(data)
+        , size(size)
+    {
+    }
+
+    Ch Peek() const { return src < size ? data[src] : '\0'; }
+    Ch Take() { return src < size ? data[src++] : '\0'; }
+    size_t Tell() const { return src; }
+
+    Ch *PutBegin()
+    {
+        dst = src;
+        return data + dst;
+    }
+    void Put(Ch c)
+    {
+        if (dst < size)
+            data[dst] = c;
+        ++dst;
+    }
+    size_t PutEnd(Ch *begin) { return dst - size_t(begin - data); }
+    void Flush() {}
+
+private:
+    char *data;
+    size_t size;
+    size_t src = 0;
+    size_t dst = 0;
+};
+
 // Keeps the three values of the top-level object and checks every object
 // for repeated keys. The keys stay valid while the parse runs: in-situ
 // strings are unescaped where they stand and never written over.
 class AddRequestHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, AddRequestHandler>
 {
 public:
-    explicit AddRequestHandler(const char *buffer)
+    AddRequestHandler(const char *buffer, const BoundedInsituStream &stream)
         : buffer(buffer)
+        , stream(stream)
     {
     }
 
@@ -33,7 +77,25 @@ public:
     bool Uint(unsigned u) { return Number(double(u)); }
     bool Int64(int64_t i) { return Number(double(i)); }
     bool Uint64(uint64_t u) { return Number(double(u)); }
-    bool Double(double d) { return Number(d); }
+    // A number with a fraction or an exponent is read again from its text
+    // as Qt's parser reads it, which refuses what does not fit a double
+    // (RapidJSON takes 1e-400 as 0, and its own full-precision conversion
+    // misbehaves on some inputs). It has just been read, so it ends where
+    // the stream stands.
+    bool Double(double)
+    {
+        const size_t end = stream.Tell();
+        size_t start = end;
+        while (start > 0 && buffer[start - 1] != '\0' && std::strchr("0123456789+-.eE", buffer[start - 1]))
+            --start;
+        bool ok = false;
+        const double d = QByteArray::fromRawData(buffer + start, int(end - start)).toDouble(&ok);
+        if (!ok) {
+            badNumber = true;
+            return false;
+        }
+        return Number(d);
+    }
     bool String(const char *s, rapidjson::SizeType length, bool)
     {
         if (AtTop() && key == "job_name")
@@ -77,6 +139,7 @@ public:
     bool duplicate = false;
     bool tooDeep = false;
     bool bareValue = false;
+    bool badNumber = false;
 
 private:
     // A value directly inside the top-level object.
@@ -119,6 +182,7 @@ private:
     }
 
     const char *buffer;
+    const BoundedInsituStream &stream;
     int depth = 0;
     std::string_view key;
     std::vector<std::unordered_set<std::string_view>> keys;
@@ -130,16 +194,16 @@ private:
 bool AddRequestReader::Read(QByteArray &payload)
 {
     constexpr unsigned Flags = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag
-                               | rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag;
+                               | rapidjson::kParseValidateEncodingFlag;
     jobName.clear();
     time = DefaultTime;
     dataOffset = dataLength = 0;
     errorText.clear();
-    // The in-situ stream ends at a NUL byte; QByteArray keeps one after its
-    // last byte, and one inside the payload is caught by the position check.
+    // The reader takes a NUL byte for the end; one inside the payload is
+    // caught by the position check.
     char *data = payload.data();
-    rapidjson::InsituStringStream stream(data);
-    AddRequestHandler handler(data);
+    BoundedInsituStream stream(data, size_t(payload.size()));
+    AddRequestHandler handler(data, stream);
     rapidjson::Reader reader;
     const rapidjson::ParseResult result = reader.Parse<Flags>(stream, handler);
     if (handler.duplicate)
@@ -148,6 +212,8 @@ bool AddRequestReader::Read(QByteArray &payload)
         errorText = QStringLiteral("too deeply nested document");
     else if (handler.bareValue)
         errorText = QStringLiteral("not an object or an array");
+    else if (handler.badNumber)
+        errorText = QStringLiteral("illegal number");
     else if (result.IsError())
         errorText = QString::fromLatin1(rapidjson::GetParseError_En(result.Code()));
     else if (stream.Tell() != size_t(payload.size()))
