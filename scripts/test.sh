@@ -2,7 +2,9 @@
 # Sets everything up on a fresh Debian 12 machine (as root), builds Zendral and
 # runs the whole test suite; then builds the job service's tests once more
 # under ThreadSanitizer and runs them there (set ZENDRAL_SKIP_TSAN=1 to skip
-# that second part).
+# that second part), and runs each fuzz target for a short fixed time in a
+# Clang build (ZENDRAL_SKIP_FUZZ=1 skips that; ZENDRAL_FUZZ_SECONDS sets the
+# time per target, 15 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -16,4 +18,12 @@ if [ "${ZENDRAL_SKIP_TSAN:-0}" != 1 ]; then
     cmake --build build-tsan -j "$(nproc)" --target "${tsan_tests[@]}"
     pattern=$(IFS='|'; echo "^(${tsan_tests[*]})\$")
     (cd build-tsan && ctest --output-on-failure -j 2 --timeout 600 -R "$pattern")
+fi
+
+if [ "${ZENDRAL_SKIP_FUZZ:-0}" != 1 ]; then
+    fuzz_targets=(fuzz_frame fuzz_addrequest fuzz_jobrecord fuzz_backup fuzz_marker fuzz_engineoutput)
+    cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+          -DZENDRAL_SANITIZE=address -DZENDRAL_FUZZ=ON -DZENDRAL_FUZZ_SECONDS="${ZENDRAL_FUZZ_SECONDS:-15}"
+    cmake --build build-fuzz -j "$(nproc)" --target "${fuzz_targets[@]}"
+    (cd build-fuzz && ctest --output-on-failure -j 2 -L fuzz)
 fi
