@@ -9,6 +9,7 @@ class InflightBudget;
 
 // The limits a client session works within; the listener reads them from
 // the settings when it starts listening and hands a copy to each session.
+// Thread: a plain value, copied into each session before its thread starts.
 struct SessionLimits
 {
     // A frame that has begun and then receives nothing this long ends the
