@@ -30,3 +30,23 @@ elseif(ZENDRAL_SANITIZE STREQUAL "address")
 elseif(NOT ZENDRAL_SANITIZE STREQUAL "")
     message(FATAL_ERROR "ZENDRAL_SANITIZE must be empty, 'thread' or 'address'")
 endif()
+
+# ZENDRAL_FUZZ builds the libFuzzer targets in tests/fuzz (Clang only): every
+# target is instrumented for coverage, the fuzz targets link libFuzzer.
+#   cmake -DCMAKE_CXX_COMPILER=clang++ -DZENDRAL_SANITIZE=address -DZENDRAL_FUZZ=ON ...
+option(ZENDRAL_FUZZ "Build the libFuzzer targets (Clang)" OFF)
+if(ZENDRAL_FUZZ)
+    include(CheckCXXSourceCompiles)
+    set(CMAKE_REQUIRED_LINK_OPTIONS -fsanitize=fuzzer)
+    check_cxx_source_compiles("
+        #include <cstddef>
+        #include <cstdint>
+        extern \"C\" int LLVMFuzzerTestOneInput(const uint8_t *, size_t) { return 0; }"
+        ZENDRAL_HAVE_LIBFUZZER)
+    unset(CMAKE_REQUIRED_LINK_OPTIONS)
+    if(ZENDRAL_HAVE_LIBFUZZER)
+        target_compile_options(zendral_settings INTERFACE -fsanitize=fuzzer-no-link)
+    else()
+        message(WARNING "ZENDRAL_FUZZ: the compiler cannot build libFuzzer targets; they are left out")
+    endif()
+endif()

@@ -7,8 +7,10 @@ set -euo pipefail
 # dpkg-dev, file: the Debian package's dependencies (dpkg-shlibdeps, which
 # CPack runs on the programs it finds with file); desktop-file-utils: the
 # package check validates the desktop entry.
-packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev
-          qttranslations5-l10n dpkg-dev file desktop-file-utils)
+# rapidjson-dev: the JSON parser for untrusted input (header-only);
+# clang and libclang-rt-14-dev: the fuzz targets (libFuzzer).
+packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev rapidjson-dev
+          qttranslations5-l10n dpkg-dev file desktop-file-utils clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,7 +3,9 @@
 # runs the whole test suite, builds the Debian package and checks it
 # (packaging/check-package.sh); then builds the job service's tests once more
 # under ThreadSanitizer and runs them there (set ZENDRAL_SKIP_TSAN=1 to skip
-# that second part).
+# that second part), and runs each fuzz target for a short fixed time in a
+# Clang build (ZENDRAL_SKIP_FUZZ=1 skips that; ZENDRAL_FUZZ_SECONDS sets the
+# time per target, 15 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -15,9 +17,17 @@ bash packaging/check-package.sh "${BUILD_DIR:-build}"
 
 if [ "${ZENDRAL_SKIP_TSAN:-0}" != 1 ]; then
     tsan_tests=(tst_nesterjob tst_localserver tst_writebackup tst_storestress tst_storecrash
-                tst_framing tst_protocol tst_sessionlifetime tst_robustness)
+                tst_framing tst_protocol tst_sessionlifetime tst_robustness tst_limits)
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZENDRAL_SANITIZE=thread
     cmake --build build-tsan -j "$(nproc)" --target "${tsan_tests[@]}"
     pattern=$(IFS='|'; echo "^(${tsan_tests[*]})\$")
     (cd build-tsan && ctest --output-on-failure -j 2 --timeout 600 -R "$pattern")
+fi
+
+if [ "${ZENDRAL_SKIP_FUZZ:-0}" != 1 ]; then
+    fuzz_targets=(fuzz_frame fuzz_addrequest fuzz_jobrecord fuzz_backup fuzz_marker fuzz_engineoutput)
+    cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+          -DZENDRAL_SANITIZE=address -DZENDRAL_FUZZ=ON -DZENDRAL_FUZZ_SECONDS="${ZENDRAL_FUZZ_SECONDS:-15}"
+    cmake --build build-fuzz -j "$(nproc)" --target "${fuzz_targets[@]}"
+    (cd build-fuzz && ctest --output-on-failure -j 2 -L fuzz)
 fi

@@ -10,15 +10,20 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocale>
 #include <QMessageBox>
 #include <QProcess>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QStringList>
 
 #include <exception>
 #include <memory>
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -81,6 +86,12 @@ QStringList argumentList(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_UNIX
+    // Job documents, results and the queue backup (which holds every job id)
+    // are the service user's alone: folders 0700, files 0600. On Windows the
+    // per-user data folder is private already.
+    ::umask(077);
+#endif
     // "--help" and "--version" are answered before the widget application
     // exists: building it needs a display, and these must work without one
     // (on a server, in a package check). Nothing is logged for them.
@@ -91,6 +102,11 @@ int main(int argc, char *argv[])
 
     Orvane::VelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Zendral"));
+#ifdef Q_OS_UNIX
+    // A data folder made by an older version may be open to everyone (0755).
+    QFile::setPermissions(QStandardPaths::writableLocation(QStandardPaths::DataLocation),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+#endif
     qInstallMessageHandler(Orvane::Zendral::LogMessageHandler);
     const QString logFolder = Orvane::Zendral::SetUpLogFolder(QCoreApplication::applicationDirPath());
     qInfo().noquote() << "Zendral" << QCoreApplication::applicationVersion() << "starting; log folder"

@@ -35,6 +35,14 @@
         <source>All Files (*)</source>
         <translation type="unfinished"></translation>
     </message>
+    <message>
+        <source>Allowed Clients:</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Everyone, or e.g. 192.168.1.0/24</source>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 <context>
     <name>LocalMainWindow</name>

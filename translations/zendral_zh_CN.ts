@@ -35,6 +35,14 @@
         <source>All Files (*)</source>
         <translation>所有文件 (*)</translation>
     </message>
+    <message>
+        <source>Allowed Clients:</source>
+        <translation>允许的客户端：</translation>
+    </message>
+    <message>
+        <source>Everyone, or e.g. 192.168.1.0/24</source>
+        <translation>所有客户端，或例如 192.168.1.0/24</translation>
+    </message>
 </context>
 <context>
     <name>LocalMainWindow</name>

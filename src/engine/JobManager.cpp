@@ -1,6 +1,7 @@
 #include "JobManager.h"
 
 #include "EngineProcess.h"
+#include "SafeJson.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -8,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QJsonParseError>
 #include <QJsonValue>
 #include <QLocale>
 #include <QMutexLocker>
@@ -335,11 +335,10 @@ bool JobManager::handleMessage(const QByteArray &document)
     bool haveReport = false;
     {
         QMutexLocker locker(&mutex);
-        QJsonParseError error;
-        const QJsonDocument parsed = QJsonDocument::fromJson(document, &error);
-        if (error.error != QJsonParseError::NoError) {
-            qWarning().noquote() << "Engine message of job" << job_id << "skipped:" << error.errorString()
-                                 << document.left(80);
+        QString error;
+        const QJsonDocument parsed = SafeJson::Parse(document, &error);
+        if (parsed.isNull()) {
+            qWarning().noquote() << "Engine message of job" << job_id << "skipped:" << error << document.left(80);
             return true;
         }
         message = parsed.object(); // an array reads as an object without keys

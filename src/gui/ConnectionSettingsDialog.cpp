@@ -40,6 +40,7 @@ ConnectionSettingsDialog::ConnectionSettingsDialog(bool listening, QWidget *pare
         lePort->setEnabled(false);
         leEngine->setEnabled(false);
         maxConnection->setEnabled(false);
+        leAllowedClients->setEnabled(false);
     }
 }
 
@@ -48,7 +49,7 @@ ConnectionSettingsDialog::~ConnectionSettingsDialog() = default;
 void ConnectionSettingsDialog::setupUi()
 {
     setObjectName(QStringLiteral("ConnectionSettingsDialog"));
-    resize(348, 145);
+    resize(400, 175);
     gridLayout = new QGridLayout(this);
     gridLayout->setObjectName(QStringLiteral("gridLayout"));
 
@@ -66,6 +67,8 @@ void ConnectionSettingsDialog::setupUi()
     maxConnection->setRange(1, 100);
     leEngine = new ButtonEditor(this);
     leEngine->setObjectName(QStringLiteral("leEngine"));
+    leAllowedClients = new QLineEdit(this);
+    leAllowedClients->setObjectName(QStringLiteral("leAllowedClients"));
     buttonBox = new QDialogButtonBox(this);
     buttonBox->setObjectName(QStringLiteral("buttonBox"));
     buttonBox->setOrientation(Qt::Horizontal);
@@ -75,6 +78,7 @@ void ConnectionSettingsDialog::setupUi()
     labelPort = makeLabel(this, "labelPort", lePort);
     labelMaxConnect = makeLabel(this, "labelMaxConnect", maxConnection);
     label_engin_name = makeLabel(this, "label_engin_name", nullptr);
+    labelAllowedClients = makeLabel(this, "labelAllowedClients", leAllowedClients);
 
     gridLayout->addWidget(labelIP, 0, 0);
     gridLayout->addWidget(leIP, 0, 1);
@@ -84,7 +88,9 @@ void ConnectionSettingsDialog::setupUi()
     gridLayout->addWidget(maxConnection, 2, 1);
     gridLayout->addWidget(label_engin_name, 3, 0);
     gridLayout->addWidget(leEngine, 3, 1);
-    gridLayout->addWidget(buttonBox, 4, 1);
+    gridLayout->addWidget(labelAllowedClients, 4, 0);
+    gridLayout->addWidget(leAllowedClients, 4, 1);
+    gridLayout->addWidget(buttonBox, 5, 1);
 
     retranslateUi();
     connect(buttonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -99,6 +105,9 @@ void ConnectionSettingsDialog::retranslateUi()
     labelPort->setText(QCoreApplication::translate("ConnectionSettingsDialog", "Port:"));
     labelMaxConnect->setText(QCoreApplication::translate("ConnectionSettingsDialog", "Max Connection:"));
     label_engin_name->setText(QCoreApplication::translate("ConnectionSettingsDialog", "Engine Name:"));
+    labelAllowedClients->setText(QCoreApplication::translate("ConnectionSettingsDialog", "Allowed Clients:"));
+    leAllowedClients->setPlaceholderText(
+        QCoreApplication::translate("ConnectionSettingsDialog", "Everyone, or e.g. 192.168.1.0/24"));
     // The address placeholder is replaced by the opener; re-translate it only
     // while it is still shown.
     if (leIP->text().isEmpty() || leIP->text() == ipPlaceholder) {
@@ -114,6 +123,9 @@ void ConnectionSettingsDialog::loadSettings()
     lePort->setText(settings.value(QStringLiteral("port"), QStringLiteral("10088")).toString());
     leEngine->setText(settings.value(QStringLiteral("engine"), QString()).toString());
     maxConnection->setValue(settings.value(QStringLiteral("max_connect"), 10).toInt());
+    // A list written by hand without quotes reads as a string list.
+    leAllowedClients->setText(
+        settings.value(QStringLiteral("allowed_clients")).toStringList().join(QStringLiteral(", ")));
     settings.endGroup();
 }
 
@@ -124,6 +136,7 @@ void ConnectionSettingsDialog::accept()
     settings.setValue(QStringLiteral("port"), lePort->text());
     settings.setValue(QStringLiteral("engine"), leEngine->text());
     settings.setValue(QStringLiteral("max_connect"), maxConnection->value());
+    settings.setValue(QStringLiteral("allowed_clients"), leAllowedClients->text().trimmed());
     settings.endGroup();
     QDialog::accept();
 }

@@ -16,7 +16,7 @@ namespace Zendral {
 
 // Shows the outward-facing address and the service port and edits the
 // stored connection settings (group "worker": "port", "engine",
-// "max_connect"). Also serves, never shown, as the reader of those settings
+// "max_connect", "allowed_clients"). Also serves, never shown, as the reader of those settings
 // when the service starts. The form is built in code; the widgets carry the
 // object names that the window and the tests look up.
 //
@@ -25,8 +25,8 @@ class ConnectionSettingsDialog : public QDialog
 {
     Q_OBJECT
 public:
-    // listening: the service listens now, so port, engine and the connection
-    // limit cannot be changed.
+    // listening: the service listens now, so port, engine, the connection
+    // limit and the allowed clients cannot be changed.
     explicit ConnectionSettingsDialog(bool listening, QWidget *parent = nullptr);
     ~ConnectionSettingsDialog() override;
 
@@ -34,6 +34,8 @@ public:
     QLineEdit *lePort = nullptr;
     QSpinBox *maxConnection = nullptr;
     Orvane::ButtonEditor *leEngine = nullptr;
+    // Addresses and networks that may connect; empty lets everyone in.
+    QLineEdit *leAllowedClients = nullptr;
     QDialogButtonBox *buttonBox = nullptr;
 
 public slots:
@@ -56,6 +58,7 @@ private:
     QLabel *labelPort = nullptr;
     QLabel *labelMaxConnect = nullptr;
     QLabel *label_engin_name = nullptr;
+    QLabel *labelAllowedClients = nullptr;
     QString ipPlaceholder;
 };
 

@@ -1,5 +1,7 @@
 #include "Protocol.h"
 
+#include "Base64Decoder.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtEndian>
@@ -33,6 +35,26 @@ void SplitRequest(const QByteArray &message, QByteArray &command, QByteArray &pa
         return;
     command = message.left(at);
     payload = QByteArray::fromBase64(message.mid(at + 1), UrlOptions);
+}
+
+void SplitRequestInPlace(QByteArray &message, QByteArray &command)
+{
+    command.clear();
+    const int at = message.indexOf('@');
+    if (at < 0 || at == message.size() - 1) {
+        command.swap(message);
+        return;
+    }
+    if (at == 0) {
+        message.clear();
+        return;
+    }
+    command = message.left(at);
+    // The decoded payload is written from the start of the buffer: it never
+    // overtakes the text being read, which starts after the '@'.
+    char *data = message.data();
+    const qint64 size = Base64Decoder(UrlOptions).Decode(data + at + 1, message.size() - at - 1, data);
+    message.truncate(int(size));
 }
 
 quint32 AnnouncedLength(const QByteArray &buffer)

@@ -29,6 +29,10 @@ QByteArray PackMessage(const QByteArray &body);
 // is empty; with '@' as the first byte both stay empty.
 void SplitRequest(const QByteArray &message, QByteArray &command, QByteArray &payload);
 
+// SplitRequest without a second copy of the payload: the command is copied
+// out and `message` itself becomes the payload, decoded in place.
+void SplitRequestInPlace(QByteArray &message, QByteArray &command);
+
 // The body length a complete header announces. A header announcing 0 counts
 // as 1, as the service has always read it.
 quint32 AnnouncedLength(const QByteArray &buffer);

@@ -1,5 +1,6 @@
 #include "JournalStore.h"
 
+#include "SafeJson.h"
 #include "WriteBackup.h"
 
 #include <QDateTime>
@@ -153,7 +154,7 @@ void JournalStore::ReadBackupIds(BackupId *current, BackupId *previous) const
     QFile file(dir.absoluteFilePath(QLatin1String(BackupIdName)));
     if (!file.open(QIODevice::ReadOnly))
         return;
-    const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
+    const QJsonObject object = SafeJson::Parse(file.readAll()).object();
     auto read = [&object](const char *key, BackupId *id) {
         const QJsonObject entry = object.value(QLatin1String(key)).toObject();
         id->id = entry.value(QStringLiteral("id")).toString();
@@ -307,7 +308,7 @@ bool JournalStore::ReplayJournal(QList<NesterJob *> &jobs, const QString &base)
         bool damaged = false;
         const QList<QByteArray> records =
             file.open(QIODevice::ReadOnly) ? JournalFile::ReadRecords(file.readAll(), &good, &damaged) : QList<QByteArray>();
-        const QJsonObject header = records.isEmpty() ? QJsonObject() : QJsonDocument::fromJson(records.first()).object();
+        const QJsonObject header = records.isEmpty() ? QJsonObject() : SafeJson::Parse(records.first()).object();
         if (start < 0 && header.value(QStringLiteral("base")).toString() == base)
             start = i;
         if (start >= 0)
@@ -323,7 +324,7 @@ bool JournalStore::ReplayJournal(QList<NesterJob *> &jobs, const QString &base)
     for (int i = qMax(start, 0); start >= 0 && i < numbers.size(); ++i) {
         const QList<QByteArray> &records = contents.at(i);
         for (int r = 1; r < records.size(); ++r) { // record 0 is the header
-            const QJsonObject change = QJsonDocument::fromJson(records.at(r)).object();
+            const QJsonObject change = SafeJson::Parse(records.at(r)).object();
             const QString op = change.value(QStringLiteral("op")).toString();
             if (op == QLatin1String("put")) {
                 NesterJob restored;

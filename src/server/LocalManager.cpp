@@ -6,14 +6,20 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QSettings>
 #include <QTimer>
 
 #include <boost/asio.hpp>
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #else
+#include <sys/socket.h>
 #include <unistd.h>
+#endif
+#ifdef __GLIBC__
+#include <malloc.h>
 #endif
 
 #include <chrono>
@@ -33,6 +39,12 @@ constexpr int DefaultMaxPending = 10;
 // Sessions served at once; connections beyond are closed at once, so that a
 // flood of connections cannot exhaust the process's threads.
 constexpr int MaxSessions = 200;
+// Defaults of the limits in the settings group "worker".
+constexpr int DefaultMaxPerAddress = 32;
+constexpr int DefaultFrameTimeoutSeconds = 60;
+constexpr int DefaultIdleTimeoutSeconds = 600;
+constexpr int DefaultMaxInflightMb = 1024;
+constexpr qint64 MiB = 1024 * 1024;
 // How long a caller of localHostIP waits for the address probe.
 constexpr int ProbeWaitMs = 1000;
 // How often ended sessions are looked for and deleted.
@@ -116,11 +128,61 @@ void CloseDescriptor(qintptr descriptor)
 #endif
 }
 
+// The client address of an accepted connection, before any socket object
+// takes it over (null when the client has already gone). The native call
+// takes an int length on Windows and a socklen_t elsewhere.
+QHostAddress PeerOf(qintptr descriptor)
+{
+    sockaddr_storage storage = {};
+#ifdef Q_OS_WIN
+    int length = int(sizeof(storage));
+    if (::getpeername(SOCKET(descriptor), reinterpret_cast<sockaddr *>(&storage), &length) != 0)
+        return QHostAddress();
+#else
+    socklen_t length = sizeof(storage);
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr *>(&storage), &length) != 0)
+        return QHostAddress();
+#endif
+    return QHostAddress(reinterpret_cast<const sockaddr *>(&storage));
+}
+
+// A whole-number setting of the group the caller opened; a missing key gets
+// its default written, so that the operator finds it in the settings file.
+int IntSetting(QSettings &settings, const char *key, int fallback)
+{
+    if (!settings.contains(QLatin1String(key)))
+        settings.setValue(QLatin1String(key), fallback);
+    bool ok = false;
+    const int value = settings.value(QLatin1String(key)).toInt(&ok);
+    return ok ? value : fallback;
+}
+
+// The budget for request bodies: the setting, but never more than a quarter
+// of the machine's memory.
+qint64 InflightLimit(int megabytes)
+{
+    qint64 bytes = qint64(qMax(1, megabytes)) * MiB;
+    const qint64 physical = InflightBudget::PhysicalMemory();
+    if (physical > 0 && bytes > physical / 4)
+        bytes = physical / 4;
+    return bytes;
+}
+
 } // namespace
 
 LocalManager::LocalManager(QObject *parent)
     : QTcpServer(parent)
+    , budget(new InflightBudget(InflightLimit(DefaultMaxInflightMb)))
 {
+    limits.budget = budget.get();
+#ifdef __GLIBC__
+    // Request bodies are large and short-lived. glibc raises its mmap
+    // threshold after the first large block is freed and then keeps every
+    // session thread's last body resident in that thread's arena; a fixed
+    // threshold makes blocks of 1 MiB and more go back to the system when
+    // freed, so that the budget bounds resident memory, not only live bytes.
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+#endif
     setMaxPendingConnections(DefaultMaxPending);
     reaper = new QTimer(this);
     reaper->setInterval(ReapIntervalMs);
@@ -143,6 +205,7 @@ LocalManager::~LocalManager()
         delete session;
     }
     sessions.clear();
+    addresses.clear();
     // A running address probe is not waited for: it is detached and touches
     // only the process-wide probe state, which is never destroyed.
 }
@@ -151,6 +214,7 @@ bool LocalManager::StartListen(const QString &port)
 {
     const quint16 number = port.isEmpty() ? DefaultPort : quint16(port.toInt(nullptr, 10));
     qDebug() << "Start Listen:" << number;
+    ReadLimits();
     if (!listen(QHostAddress::AnyIPv4, number)) {
         qDebug() << "Start Listen error";
         qWarning().noquote() << QStringLiteral("Cannot listen on port %1: %2").arg(number).arg(errorString());
@@ -166,6 +230,57 @@ void LocalManager::StopListen()
 {
     qDebug() << "Stop Listen...";
     close();
+}
+
+void LocalManager::ReadLimits()
+{
+    QSettings settings;
+    settings.beginGroup(QStringLiteral("worker"));
+    maxPerAddress = qMax(1, IntSetting(settings, "max_connect_per_address", DefaultMaxPerAddress));
+    limits.frameTimeoutMs = qint64(qMax(1, IntSetting(settings, "frame_timeout_seconds", DefaultFrameTimeoutSeconds))) * 1000;
+    limits.idleTimeoutMs = qint64(qMax(1, IntSetting(settings, "idle_timeout_seconds", DefaultIdleTimeoutSeconds))) * 1000;
+    budget->SetLimit(InflightLimit(IntSetting(settings, "max_inflight_mb", DefaultMaxInflightMb)));
+    // Written by hand with commas and no quotes, the INI format reads the
+    // value as a list: it is joined back, never taken as empty.
+    if (!settings.contains(QStringLiteral("allowed_clients")))
+        settings.setValue(QStringLiteral("allowed_clients"), QString());
+    allowed = AddressFilter(settings.value(QStringLiteral("allowed_clients")).toStringList().join(QLatin1Char(',')));
+    if (!allowed.InvalidEntries().isEmpty())
+        qWarning().noquote() << "allowed_clients: not an address or a network, left out:"
+                             << allowed.InvalidEntries().join(QStringLiteral(", "));
+    qInfo().noquote() << QStringLiteral("Limits: %1 sessions per address, frame timeout %2 s, idle timeout %3 s, "
+                                        "request budget %4 MiB, allowed clients: %5")
+                             .arg(maxPerAddress)
+                             .arg(limits.frameTimeoutMs / 1000)
+                             .arg(limits.idleTimeoutMs / 1000)
+                             .arg(budget->Limit() / MiB)
+                             .arg(allowed.AllowsEveryone() ? QStringLiteral("everyone")
+                                                           : settings.value(QStringLiteral("allowed_clients"))
+                                                                 .toStringList()
+                                                                 .join(QLatin1Char(',')));
+}
+
+bool LocalManager::Admits(const QHostAddress &address)
+{
+    const QString who = address.isNull() ? QStringLiteral("an unknown address") : address.toString();
+    if (!allowed.Allows(address)) {
+        qWarning().noquote() << "Connection from" << who << "refused: not in allowed_clients";
+        return false;
+    }
+    if (sessions.size() >= MaxSessions) {
+        qWarning().noquote() << "Connection from" << who << "refused: too many client sessions (" << sessions.size()
+                             << ")";
+        return false;
+    }
+    int fromAddress = 0;
+    for (auto it = addresses.cbegin(); it != addresses.cend(); ++it)
+        fromAddress += it.value() == address ? 1 : 0;
+    if (fromAddress >= maxPerAddress) {
+        qWarning().noquote() << "Connection from" << who << "refused: it has" << fromAddress
+                             << "sessions, max_connect_per_address is" << maxPerAddress;
+        return false;
+    }
+    return true;
 }
 
 QString LocalManager::ErrorText() const
@@ -190,6 +305,7 @@ void LocalManager::ReapSessions()
             continue;
         }
         session->wait(); // run() has returned; the thread is ending now
+        addresses.remove(session);
         delete session;
         it = sessions.erase(it);
     }
@@ -222,13 +338,14 @@ void LocalManager::incomingConnection(qintptr socketDescriptor)
 {
     qDebug() << "Incoming Connection:" << socketDescriptor;
     ReapSessions();
-    if (sessions.size() >= MaxSessions) {
-        qDebug() << "Too many client sessions (" << sessions.size() << "), connection closed:" << socketDescriptor;
+    const QHostAddress address = PeerOf(socketDescriptor);
+    if (!Admits(address)) {
         CloseDescriptor(socketDescriptor);
         return;
     }
-    auto *session = new LocalSession(socketDescriptor, parent());
+    auto *session = new LocalSession(socketDescriptor, parent(), limits);
     sessions.insert(session);
+    addresses.insert(session, address);
     session->start(QThread::InheritPriority);
     if (!reaper->isActive())
         reaper->start();

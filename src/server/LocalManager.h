@@ -1,9 +1,17 @@
 #pragma once
 
+#include "AddressFilter.h"
+#include "InflightBudget.h"
+#include "SessionLimits.h"
+
+#include <QHash>
+#include <QHostAddress>
 #include <QMutex>
 #include <QSet>
 #include <QString>
 #include <QTcpServer>
+
+#include <memory>
 
 class QTimer;
 
@@ -16,6 +24,13 @@ class LocalSession;
 // serves every accepted connection with a LocalSession on a thread of its
 // own. It tracks its sessions so that the job service never goes away while
 // one of them still runs.
+//
+// Limits, read from the settings group "worker" each time listening starts:
+// a connection from an address outside "allowed_clients", or beyond
+// "max_connect_per_address" sessions of its address, or beyond 200 sessions
+// in all, is closed at once, before the greeting; the sessions share one
+// budget for request bodies ("max_inflight_mb", at most a quarter of the
+// physical memory) and have the frame and idle timeouts.
 //
 // Thread: lives on the GUI thread (incomingConnection runs there);
 // localHostIP may be called from any thread. The outward-facing address probe
@@ -37,6 +52,8 @@ public:
     QString ErrorText() const;
     // Sessions running now.
     int SessionCount() const;
+    // The budget of request bodies that all sessions share.
+    InflightBudget *Budget() const { return budget.get(); }
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
@@ -46,7 +63,19 @@ private slots:
     void ReapSessions();
 
 private:
+    // Reads the limits from the settings (and writes the defaults of those
+    // missing, so that the operator finds them in the settings file).
+    void ReadLimits();
+    // Whether a connection from `address` may get a session; logs why not.
+    bool Admits(const QHostAddress &address);
+
     QString errorText;
+    SessionLimits limits;
+    int maxPerAddress = 32;
+    AddressFilter allowed;
+    std::unique_ptr<InflightBudget> budget;
+    // The client address of each session in `sessions`.
+    QHash<LocalSession *, QHostAddress> addresses;
     // Sessions started and not yet deleted; used on the GUI thread only. A
     // session leaves the set, and is deleted, once its thread has ended: the
     // reaper timer looks for such sessions while the set is not empty. (The

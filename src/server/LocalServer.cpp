@@ -1,11 +1,14 @@
 #include "LocalServer.h"
 #include "QueueLocker.h"
 
+#include "AddRequestReader.h"
+#include "Base64StreamWriter.h"
 #include "JobFileLocker.h"
 #include "JournalStore.h"
 #include "LocalManager.h"
 #include "NesterJob.h"
 #include "QueueStore.h"
+#include "SafeJson.h"
 #include "WriteBackup.h"
 
 #include <QCoreApplication>
@@ -322,7 +325,7 @@ QDir LocalServer::JobsDir()
 // Any thread. The job file is written whole or the job is not made: a client
 // is never told its upload was taken when the file is not on disk.
 NesterJob *LocalServer::CreateJob(const QString &from, const QString &fileName,
-                                  const QByteArray &data, int time)
+                                  const char *base64, qint64 base64Size, int time)
 {
     const QString name = PlainFileName(fileName);
     if (name.isEmpty() || !IsPlainFolderName(from)) {
@@ -347,7 +350,7 @@ NesterJob *LocalServer::CreateJob(const QString &from, const QString &fileName,
     }
     QFile file(QDir(folder).absoluteFilePath(name));
     const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(data) == data.size() && file.flush();
+        && Base64StreamWriter::Write(base64, base64Size, &file) && file.flush();
     file.close();
     if (!written) {
         qWarning() << "Job file cannot be written:" << file.fileName() << file.errorString();
@@ -423,27 +426,28 @@ QVector<NesterJob> LocalServer::Snapshot() const
     return copy;
 }
 
-// Session threads (and the GUI thread). The reply waits until the change is
-// on stable storage.
-Reply LocalServer::AddNesterJob(const QByteArray &request, const QString &from)
+// Session threads (and the GUI thread). The payload is read in place and
+// the document decoded straight into the job file; the reply waits until the
+// change is on stable storage.
+Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(request, &error);
-    if (error.error != QJsonParseError::NoError)
+    AddRequestReader add;
+    if (!add.Read(request)) {
+        qDebug().noquote() << "Job from" << from << "refused, invalid data:" << add.ErrorText();
         return Reply(false, InvalidData);
-    const QJsonObject object = document.object();
-    const QString name = PlainFileName(object.value(QStringLiteral("job_name")).toString());
+    }
+    const QString name = PlainFileName(add.JobName());
     if (name.isEmpty())
         return Reply(false, JobNameEmpty);
-    const QByteArray data = QByteArray::fromBase64(object.value(QStringLiteral("work_data")).toString().toLatin1());
-    const int time = object.value(QStringLiteral("time")).toInt(90);
-    const Reply refused = CheckQuota(from, data.size());
+    // The decoded document is at most three quarters of its Base64 text.
+    const Reply refused = CheckQuota(from, add.DataLength() / 4 * 3);
     if (!refused.second.isEmpty())
         return refused;
-    NesterJob *job = CreateJob(from, name, data, time);
+    NesterJob *job = CreateJob(from, name, request.constData() + add.DataOffset(), add.DataLength(), add.Time());
     if (!job)
         return Reply(false, UploadFailed);
     const QString job_id = job->job_id;
+    const qint64 size = QFileInfo(job->fileaex).size();
     quint64 ticket = 0;
     {
         QueueLocker locker;
@@ -463,7 +467,7 @@ Reply LocalServer::AddNesterJob(const QByteArray &request, const QString &from)
         DeliverSoon();
         return Reply(false, UploadFailed);
     }
-    qInfo().noquote() << "Job" << job_id << "added by" << from << QStringLiteral("(%1, %2 bytes)").arg(name).arg(data.size());
+    qInfo().noquote() << "Job" << job_id << "added by" << from << QStringLiteral("(%1, %2 bytes)").arg(name).arg(size);
     DeliverSoon();
     return Reply(true, job_id.toLatin1());
 }
@@ -575,9 +579,8 @@ Reply LocalServer::GetNesterJobList(const QString &from, const QString &requeste
 
 Reply LocalServer::MoveNesterJob(const QByteArray &request)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(request, &error);
-    if (error.error != QJsonParseError::NoError)
+    const QJsonDocument document = SafeJson::Parse(request);
+    if (document.isNull())
         return Reply(false, QByteArray());
     const QJsonObject object = document.object();
     const QString job_id = object.value(QStringLiteral("job_id")).toString();

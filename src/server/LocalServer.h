@@ -71,11 +71,12 @@ public:
     // Shows errors to the operator on the GUI thread (the window installs a
     // message box); the core shows nothing without one.
     static void SetErrorReporter(std::function<void(const QString &title, const QString &text)> reporter);
-    // Makes a job folder of its own, writes the job file and returns a new
-    // record (or nullptr when the folder cannot be made, the name is unusable
-    // or the file cannot be written; nothing is left behind then).
+    // Makes a job folder of its own, writes the job file, decoding the
+    // document from its standard Base64 text piece by piece, and returns a
+    // new record (or nullptr when the folder cannot be made, the name is
+    // unusable or the file cannot be written; nothing is left behind then).
     static NesterJob *CreateJob(const QString &from, const QString &fileName,
-                                const QByteArray &data, int time);
+                                const char *base64, qint64 base64Size, int time);
 
     QString StartListen(const QString &port);
     // The outward-facing address; waits at most waitMs (capped at about 1 s)
@@ -83,7 +84,8 @@ public:
     QString LocalHostIP(int waitMs = 1000);
 
     Reply InitSession();
-    Reply AddNesterJob(const QByteArray &request, const QString &from);
+    // Takes the request's buffer (moved in, it is read in place).
+    Reply AddNesterJob(QByteArray request, const QString &from);
     Reply RemoveNesterJob(const QString &job_id);
     Reply PickUpNesterJob(const QString &job_id);
     Reply GetNesterJobList(const QString &from, const QString &requestedName);

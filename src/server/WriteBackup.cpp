@@ -2,6 +2,7 @@
 
 #include "LocalServer.h"
 #include "NesterJob.h"
+#include "SafeJson.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -79,10 +80,10 @@ bool WriteBackup::LoadBackup(QList<NesterJob *> &jobs, const QString &path)
 
 bool WriteBackup::LoadBackupBytes(QList<NesterJob *> &jobs, const QByteArray &bytes, bool keepMissing)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError || !document.isArray()) {
-        qCritical() << "Queue backup is not a JSON array:" << error.errorString();
+    QString error;
+    const QJsonDocument document = SafeJson::Parse(bytes, &error);
+    if (!document.isArray()) {
+        qCritical().noquote() << "Queue backup is not a JSON array:" << error;
         return false;
     }
     // The file's order is the queue's order. Only the waiting records

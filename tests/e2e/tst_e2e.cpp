@@ -122,6 +122,12 @@ private slots:
 
     void jobFromSubmissionToPickUp()
     {
+        // A data folder left open to everyone by an older version.
+        const QString dataFolder = root->filePath("data/Orvane/Zendral");
+        QVERIFY(QDir().mkpath(dataFolder));
+        QVERIFY(QFile::setPermissions(dataFolder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                      | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                                                      | QFile::ExeOther));
         startService({"-a"}, {{"ZENDRAL_STUB_MESSAGES", "4"}, {"ZENDRAL_STUB_PAUSE_MS", "700"}});
         Client client;
         QVERIFY(connectWithRetry(client));
@@ -146,6 +152,7 @@ private slots:
         QVERIFY2(!marker.contains("MARKER_DOCUMENT") && !marker.contains("HEADER"), marker.constData());
         // Another requested name gets no result data.
         QVERIFY(!findJob(client.list("other"), id).contains("job_data"));
+        checkPrivateModes(dataFolder, jobFolders("order.aex").value(0));
 
         QVERIFY(pollUntil([&] {
             job = findJob(client.list("order"), id);
@@ -239,6 +246,34 @@ private slots:
     }
 
 private:
+    // What the service made is its user's alone: folders 0700, files 0600
+    // (the data folder, the job folder, the job and result files, the queue
+    // backup). Unix permissions only.
+    void checkPrivateModes(const QString &dataFolder, const QString &jobFolder)
+    {
+#ifdef Q_OS_UNIX
+        const QFile::Permissions folder = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+        const QFile::Permissions file = QFile::ReadOwner | QFile::WriteOwner;
+        const auto mode = [](const QString &path) {
+            return QFileInfo(path).permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+        };
+        QVERIFY(!jobFolder.isEmpty());
+        QCOMPARE(mode(dataFolder), folder);
+        QCOMPARE(mode(dataFolder + "/JOBS"), folder);
+        QCOMPARE(mode(jobFolder), folder);
+        QCOMPARE(mode(jobFolder + "/order.aex"), file);
+        QCOMPARE(mode(jobFolder + "/order.aex_RES"), file);
+        int backups = 0;
+        QDirIterator it(dataFolder, {"JOB_LIST.BAK"}, QDir::Files, QDirIterator::Subdirectories);
+        for (; it.hasNext(); ++backups)
+            QCOMPARE(mode(it.next()), file);
+        QCOMPARE(backups, 1);
+#else
+        Q_UNUSED(dataFolder)
+        Q_UNUSED(jobFolder)
+#endif
+    }
+
     void writeSettings(const QString &language)
     {
         QFile conf(root->filePath("config/Orvane/Zendral.conf"));

@@ -93,13 +93,16 @@ private slots:
             dialog.lePort->setText("80");
             dialog.leEngine->setText("/opt/engine/run");
             dialog.maxConnection->setValue(250); // clamped to 100
+            dialog.leAllowedClients->setText(" 127.0.0.1, 192.168.1.0/24 ");
             dialog.accept();
         }
         settings.sync();
         QCOMPARE(settings.value("worker/port").toString(), QStringLiteral("80"));
         QCOMPARE(settings.value("worker/engine").toString(), QStringLiteral("/opt/engine/run"));
         QCOMPARE(settings.value("worker/max_connect").toInt(), 100);
+        QCOMPARE(settings.value("worker/allowed_clients").toString(), QStringLiteral("127.0.0.1, 192.168.1.0/24"));
         ConnectionSettingsDialog reread(false);
+        QCOMPARE(reread.leAllowedClients->text(), QStringLiteral("127.0.0.1, 192.168.1.0/24"));
         QCOMPARE(reread.lePort->text(), QStringLiteral("80"));
         QCOMPARE(reread.leEngine->text(), QStringLiteral("/opt/engine/run"));
     }
@@ -111,6 +114,7 @@ private slots:
         QVERIFY(!dialog.lePort->isEnabled());
         QVERIFY(!dialog.leEngine->isEnabled());
         QVERIFY(!dialog.maxConnection->isEnabled());
+        QVERIFY(!dialog.leAllowedClients->isEnabled());
     }
 
     void fileChooser()

@@ -1,7 +1,9 @@
 // The protocol's framing and encodings, as plain functions over bytes.
 
+#include "Base64Decoder.h"
 #include "Protocol.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
 
 #include "TestMain.h"
@@ -15,6 +17,7 @@ private slots:
     void packMessage();
     void splitRequest_data();
     void splitRequest();
+    void base64Decoder();
     void takeFrame();
     void takeFrameLimits();
     void replies();
@@ -59,6 +62,35 @@ void FramingTest::splitRequest()
     SplitRequest(message, gotCommand, gotPayload);
     QCOMPARE(gotCommand, command);
     QCOMPARE(gotPayload, payload);
+    // The in-place split: the message becomes the payload.
+    QByteArray inPlace = message;
+    SplitRequestInPlace(inPlace, gotCommand);
+    QCOMPARE(gotCommand, command);
+    QCOMPARE(inPlace, payload);
+}
+
+// The in-place and piecewise decoders give what QByteArray::fromBase64
+// gives, on Base64 with noise, padding and both alphabets mixed in.
+void FramingTest::base64Decoder()
+{
+    QRandomGenerator random(9);
+    for (int round = 0; round < 200; ++round) {
+        QByteArray text = QByteArray::number(random.generate64()).toBase64() + "-_+/= \n";
+        for (int i = int(random.bounded(40)); i > 0; --i)
+            text.insert(int(random.bounded(text.size() + 1)), char(random.bounded(256)));
+        for (auto options : {QByteArray::Base64Encoding, QByteArray::Base64UrlEncoding}) {
+            const QByteArray expected = QByteArray::fromBase64(text, options);
+            QByteArray inPlace = text;
+            inPlace.truncate(int(Base64Decoder::DecodeInPlace(inPlace.data(), inPlace.size(), options)));
+            QCOMPARE(inPlace, expected);
+            Base64Decoder decoder(options);
+            QByteArray pieces;
+            char out[8];
+            for (int at = 0; at < text.size(); at += 3)
+                pieces.append(out, int(decoder.Decode(text.constData() + at, qMin(3, text.size() - at), out)));
+            QCOMPARE(pieces, expected);
+        }
+    }
 }
 
 void FramingTest::takeFrame()

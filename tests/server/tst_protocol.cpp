@@ -126,11 +126,16 @@ void ProtocolTest::framingRules()
     }
     QCOMPARE(client.socket.state(), QAbstractSocket::ConnectedState);
 
-    // A header announcing 0 with nothing after it: no reply at all.
+    // A header announcing 0 reads as announcing 1: no reply until that byte
+    // has come, however long it takes, then one.
     client.SendRaw(QByteArray(4, '\0'));
     QVERIFY(!client.WaitBytes(1, 1200));
+    client.SendRaw(QByteArray(1, '\0'));
+    const auto zero = client.Read();
+    QVERIFY(zero.ok && !zero.state);
+    QCOMPARE(zero.content, QStringLiteral("Invalid request..."));
 
-    // A body in pieces with pauses under 500 ms is one request.
+    // A request in pieces with pauses is one request.
     const QByteArray frame = PackMessage("INIT_SESSION@");
     client.SendRaw(frame.left(2));
     QTest::qWait(200);

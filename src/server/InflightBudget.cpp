@@ -1,0 +1,78 @@
+#include "InflightBudget.h"
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <chrono>
+
+namespace Orvane {
+namespace Zendral {
+
+InflightBudget::InflightBudget(qint64 limitBytes)
+    : limit(limitBytes)
+{
+}
+
+void InflightBudget::SetLimit(qint64 limitBytes)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        limit = limitBytes;
+    }
+    released.notify_all(); // a larger budget may let a waiting body in
+}
+
+qint64 InflightBudget::Limit() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return limit;
+}
+
+qint64 InflightBudget::InUse() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return used;
+}
+
+// Caller holds the mutex.
+bool InflightBudget::Fits(qint64 bytes) const
+{
+    return used == 0 || used + bytes <= limit;
+}
+
+bool InflightBudget::TryAcquire(qint64 bytes, int waitMs)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!released.wait_for(lock, std::chrono::milliseconds(qMax(0, waitMs)), [&] { return Fits(bytes); }))
+        return false;
+    used += bytes;
+    return true;
+}
+
+void InflightBudget::Release(qint64 bytes)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        used = qMax<qint64>(0, used - bytes);
+    }
+    released.notify_all();
+}
+
+qint64 InflightBudget::PhysicalMemory()
+{
+#ifdef Q_OS_WIN
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof(status);
+    return GlobalMemoryStatusEx(&status) ? qint64(status.ullTotalPhys) : 0;
+#else
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && pageSize > 0 ? qint64(pages) * pageSize : 0;
+#endif
+}
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,41 @@
+#pragma once
+
+// Shared by the fuzz targets: a check that stops the run with a message
+// (libFuzzer then keeps the input as a crash artifact), and a message handler
+// that keeps the code's own logging of bad input out of the fuzzer's output.
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(condition)                                                              \
+    do {                                                                                   \
+        if (!(condition)) {                                                                \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                  \
+        }                                                                                  \
+    } while (false)
+
+namespace FuzzSupport {
+
+inline void QuietMessages()
+{
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
+        if (type == QtFatalMsg) {
+            std::fprintf(stderr, "fatal: %s\n", qPrintable(message));
+            std::abort();
+        }
+    });
+}
+
+// The fuzzer's input as a QByteArray of its own (not raw data: the code under
+// test may write into it).
+inline QByteArray Bytes(const uint8_t *data, size_t size)
+{
+    return QByteArray(reinterpret_cast<const char *>(data), int(size));
+}
+
+} // namespace FuzzSupport

@@ -1,0 +1,31 @@
+// The ADD payload reader against Qt's reading of the same payload: it takes
+// what SafeJson takes, and then gives the same name, time and data text.
+#include "AddRequestReader.h"
+#include "FuzzSupport.h"
+#include "SafeJson.h"
+
+#include <QJsonObject>
+
+using namespace Orvane::Zendral;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const bool quiet = (FuzzSupport::QuietMessages(), true);
+    Q_UNUSED(quiet)
+    const QByteArray input = FuzzSupport::Bytes(data, size);
+    QByteArray payload = input;
+    AddRequestReader reader;
+    const bool read = reader.Read(payload);
+    const QJsonDocument document = SafeJson::Parse(input);
+    FUZZ_CHECK(read == !document.isNull());
+    if (!read)
+        return 0;
+    FUZZ_CHECK(reader.DataOffset() >= 0 && reader.DataLength() >= 0);
+    FUZZ_CHECK(qint64(reader.DataOffset()) + reader.DataLength() <= payload.size());
+    const QJsonObject object = document.object();
+    FUZZ_CHECK(reader.JobName() == object.value(QStringLiteral("job_name")).toString());
+    FUZZ_CHECK(reader.Time() == object.value(QStringLiteral("time")).toInt(AddRequestReader::DefaultTime));
+    const QByteArray text = payload.mid(reader.DataOffset(), reader.DataLength());
+    FUZZ_CHECK(text == object.value(QStringLiteral("work_data")).toString().toUtf8());
+    return 0;
+}
