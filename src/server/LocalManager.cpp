@@ -85,7 +85,7 @@ std::string ProbeHost()
 
 void LogProbeFailure(const char *reason)
 {
-    qDebug().noquote() << QStringLiteral("Could not deal with socket. Exception: ") + QString::fromLocal8Bit(reason);
+    qWarning().noquote() << QStringLiteral("Could not deal with socket. Exception: ") + QString::fromLocal8Bit(reason);
 }
 
 // Runs on the detached probe thread: finds the local IPv4 address that

@@ -59,14 +59,14 @@ void LocalSession::run()
         Process();
     } catch (const std::exception &e) {
         socket = nullptr;
-        qDebug().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
+        qWarning().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
                                   .arg(QLatin1String(__FILE__))
                                   .arg(__LINE__)
                                   .arg(QLatin1String("Orvane::Zendral::LocalSession::run"))
                            << e.what();
     } catch (...) {
         socket = nullptr;
-        qDebug().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
+        qWarning().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
                                   .arg(QLatin1String(__FILE__))
                                   .arg(__LINE__)
                                   .arg(QLatin1String("Orvane::Zendral::LocalSession::run"));
@@ -87,7 +87,7 @@ void LocalSession::Process()
     qDebug() << "begin process";
     QTcpSocket tcp;
     if (!tcp.setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState, QIODevice::ReadWrite)) {
-        qDebug() << "Could not take over the client connection:" << tcp.errorString();
+        qWarning() << "Could not take over the client connection:" << tcp.errorString();
         // Nothing is left to close: the take-over fails either because no
         // socket is open under the descriptor, or after the socket layer has
         // closed it itself. Closing it here once more could close a
@@ -303,14 +303,14 @@ bool LocalSession::Dispatch(const QByteArray &command, QByteArray &payload)
         try {
             (this->*entry.handler)(payload);
         } catch (const std::exception &e) {
-            qDebug().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
+            qWarning().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
                                       .arg(QLatin1String(__FILE__))
                                       .arg(__LINE__)
                                       .arg(QLatin1String("Orvane::Zendral::LocalSession::Dispatch"))
                                << e.what();
             SendReply(false, QString());
         } catch (...) {
-            qDebug().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
+            qWarning().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")
                                       .arg(QLatin1String(__FILE__))
                                       .arg(__LINE__)
                                       .arg(QLatin1String("Orvane::Zendral::LocalSession::Dispatch"));
