@@ -96,7 +96,11 @@ JobManager::~JobManager()
 // the default engine.
 QString JobManager::EnginePath()
 {
-    QString engine = QSettings().value(QStringLiteral("worker/engine")).toString();
+    return ResolveEngine(QSettings().value(QStringLiteral("worker/engine")).toString());
+}
+
+QString JobManager::ResolveEngine(QString engine)
+{
     if (engine.isEmpty())
         engine = QStringLiteral("DizoVezevi");
     const QFileInfo given(engine);

@@ -51,6 +51,9 @@ public:
 
     // The engine executable as "worker/engine" names it (see startWork).
     static QString EnginePath();
+    // The engine executable a "worker/engine" value names: a file as given,
+    // else the name beside the program (empty: the default engine).
+    static QString ResolveEngine(QString setting);
     // Whether an engine can be run from that path (an executable file).
     static bool EngineUsable(const QString &path);
     // The lock file that names the engine running on a job file.

@@ -1,6 +1,7 @@
 #include "ConnectionSettingsDialog.h"
 
 #include "ButtonEditor.h"
+#include "JobManager.h"
 
 #include <QCoreApplication>
 #include <QDialogButtonBox>
@@ -11,6 +12,7 @@
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
+#include <QNetworkInterface>
 #include <QSettings>
 #include <QSpinBox>
 
@@ -34,7 +36,7 @@ ConnectionSettingsDialog::ConnectionSettingsDialog(bool listening, QWidget *pare
 {
     setupUi();
     leIP->setEnabled(false);
-    lePort->setValidator(new QIntValidator(1024, 65535, lePort));
+    lePort->setValidator(new QIntValidator(1, 65535, lePort));
     loadSettings();
     if (listening) {
         lePort->setEnabled(false);
@@ -49,7 +51,7 @@ ConnectionSettingsDialog::~ConnectionSettingsDialog() = default;
 void ConnectionSettingsDialog::setupUi()
 {
     setObjectName(QStringLiteral("ConnectionSettingsDialog"));
-    resize(400, 175);
+    resize(520, 200);
     gridLayout = new QGridLayout(this);
     gridLayout->setObjectName(QStringLiteral("gridLayout"));
 
@@ -67,6 +69,9 @@ void ConnectionSettingsDialog::setupUi()
     maxConnection->setRange(1, 100);
     leEngine = new ButtonEditor(this);
     leEngine->setObjectName(QStringLiteral("leEngine"));
+    // A whole engine path stays readable; its tool tip shows it too.
+    leEngine->setMinimumWidth(leEngine->fontMetrics().averageCharWidth() * 48);
+    connect(leEngine, &QLineEdit::textChanged, leEngine, &QWidget::setToolTip);
     leAllowedClients = new QLineEdit(this);
     leAllowedClients->setObjectName(QStringLiteral("leAllowedClients"));
     buttonBox = new QDialogButtonBox(this);
@@ -90,7 +95,13 @@ void ConnectionSettingsDialog::setupUi()
     gridLayout->addWidget(leEngine, 3, 1);
     gridLayout->addWidget(labelAllowedClients, 4, 0);
     gridLayout->addWidget(leAllowedClients, 4, 1);
-    gridLayout->addWidget(buttonBox, 5, 1);
+    labelProblem = new QLabel(this);
+    labelProblem->setObjectName(QStringLiteral("labelProblem"));
+    labelProblem->setWordWrap(true);
+    labelProblem->setStyleSheet(QStringLiteral("color: palette(highlight)"));
+    labelProblem->hide();
+    gridLayout->addWidget(labelProblem, 5, 0, 1, 2);
+    gridLayout->addWidget(buttonBox, 6, 1);
 
     retranslateUi();
     connect(buttonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -129,8 +140,55 @@ void ConnectionSettingsDialog::loadSettings()
     settings.endGroup();
 }
 
+// What keeps the fields from being stored, or an empty text. Only fields
+// that can be changed now (the service is stopped) are checked.
+QString ConnectionSettingsDialog::Problem() const
+{
+    if (lePort->isEnabled()) {
+        bool ok = false;
+        const int port = lePort->text().trimmed().toInt(&ok, 10);
+        if (!ok || port < 1 || port > 65535)
+            return QCoreApplication::translate("ConnectionSettingsDialog", "The port must be a number from 1 to 65535.");
+    }
+    if (leEngine->isEnabled()) {
+        const QString engine = JobManager::ResolveEngine(leEngine->text().trimmed());
+        if (!JobManager::EngineUsable(engine)) {
+            return leEngine->text().trimmed().isEmpty()
+                ? QCoreApplication::translate("ConnectionSettingsDialog",
+                                              "No engine is given, and the default engine %1 is not there. "
+                                              "Choose the nesting engine's program.")
+                      .arg(engine)
+                : QCoreApplication::translate("ConnectionSettingsDialog",
+                                              "The engine %1 cannot be run: the file is missing or not executable.")
+                      .arg(engine);
+        }
+    }
+    return QString();
+}
+
+QStringList ConnectionSettingsDialog::LanAddresses()
+{
+    QStringList addresses;
+    for (const QNetworkInterface &interface : QNetworkInterface::allInterfaces()) {
+        const auto flags = interface.flags();
+        if (!flags.testFlag(QNetworkInterface::IsUp) || !flags.testFlag(QNetworkInterface::IsRunning)
+            || flags.testFlag(QNetworkInterface::IsLoopBack))
+            continue;
+        for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+                addresses << entry.ip().toString();
+        }
+    }
+    return addresses;
+}
+
 void ConnectionSettingsDialog::accept()
 {
+    const QString problem = Problem();
+    labelProblem->setText(problem);
+    labelProblem->setVisible(!problem.isEmpty());
+    if (!problem.isEmpty())
+        return;
     QSettings settings;
     settings.beginGroup(QStringLiteral("worker"));
     settings.setValue(QStringLiteral("port"), lePort->text());

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 
 class QDialogButtonBox;
 class QGridLayout;
@@ -38,7 +39,13 @@ public:
     QLineEdit *leAllowedClients = nullptr;
     QDialogButtonBox *buttonBox = nullptr;
 
+    // The machine's IPv4 addresses on its network interfaces (not loopback),
+    // for when the outward-facing address cannot be found.
+    static QStringList LanAddresses();
+
 public slots:
+    // Stores the fields when they are usable: a port from 1 to 65535 and an
+    // engine that can be run; otherwise says what is wrong and stays open.
     void accept() override;
     void on_leEngine_returnPressed();
 
@@ -52,12 +59,14 @@ private:
     void setupUi();
     void retranslateUi();
     void loadSettings();
+    QString Problem() const;
 
     QGridLayout *gridLayout = nullptr;
     QLabel *labelIP = nullptr;
     QLabel *labelPort = nullptr;
     QLabel *labelMaxConnect = nullptr;
     QLabel *label_engin_name = nullptr;
+    QLabel *labelProblem = nullptr;
     QLabel *labelAllowedClients = nullptr;
     QString ipPlaceholder;
 };

@@ -323,7 +323,10 @@ void LocalMainWindow::fillAddress(ConnectionSettingsDialog *dialog, int triesLef
     // just look whether the probe has answered, so they never block.
     const QString address = queue ? queue->LocalHostIP(triesLeft == AddressRetries ? 1000 : 0) : QString();
     if (!address.isEmpty() || triesLeft <= 0) {
-        dialog->leIP->setText(address);
+        // Without a route outwards (an offline LAN) the interfaces' own
+        // addresses are what clients on the LAN use.
+        dialog->leIP->setText(address.isEmpty() ? ConnectionSettingsDialog::LanAddresses().join(QStringLiteral(", "))
+                                                : address);
         return;
     }
     // The dialog is this window's child: while it lives, so does the window.

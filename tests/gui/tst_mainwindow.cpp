@@ -2,6 +2,7 @@
 // enabled state, a port in use, client changes and job names reaching the
 // table, removing or picking up a running job, the settings dialog, the about
 // box and a language change.
+#include "ButtonEditor.h"
 #include "ConnectionSettingsDialog.h"
 #include "JobTableModel.h"
 #include "JobTableWidget.h"
@@ -351,6 +352,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(dialog->leIP->text(), QStringLiteral("127.0.0.1"), 10000);
         QCOMPARE(dialog->lePort->text(), QStringLiteral("10088"));
         QVERIFY(dialog->lePort->isEnabled());
+        dialog->leEngine->setText(QStringLiteral(ZENDRAL_STUB_ENGINE_PATH)); // an engine that can run
         dialog->accept();
         QCOMPARE(QSettings().value("worker/port").toString(), QStringLiteral("10088"));
         QTRY_VERIFY(!window->findChild<ConnectionSettingsDialog *>());

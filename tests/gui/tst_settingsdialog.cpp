@@ -78,33 +78,62 @@ private slots:
             dialog.reject();
         }
         QVERIFY(!QSettings().contains("worker/port"));
+        const QString engine = QStringLiteral(ZENDRAL_STUB_ENGINE_PATH);
         {
-            // OK stores all three keys, even unchanged; a short port is kept as typed.
+            // OK stores all keys, the unchanged ones too.
             ConnectionSettingsDialog dialog(false);
+            dialog.leEngine->setText(engine);
             dialog.buttonBox->button(QDialogButtonBox::Ok)->click();
             QCOMPARE(dialog.result(), int(QDialog::Accepted));
         }
         QSettings settings;
         QCOMPARE(settings.value("worker/port").toString(), QStringLiteral("10088"));
-        QCOMPARE(settings.value("worker/engine").toString(), QString());
+        QCOMPARE(settings.value("worker/engine").toString(), engine);
         QCOMPARE(settings.value("worker/max_connect").toInt(), 10);
         {
             ConnectionSettingsDialog dialog(false);
             dialog.lePort->setText("80");
-            dialog.leEngine->setText("/opt/engine/run");
             dialog.maxConnection->setValue(250); // clamped to 100
             dialog.leAllowedClients->setText(" 127.0.0.1, 192.168.1.0/24 ");
             dialog.accept();
         }
         settings.sync();
         QCOMPARE(settings.value("worker/port").toString(), QStringLiteral("80"));
-        QCOMPARE(settings.value("worker/engine").toString(), QStringLiteral("/opt/engine/run"));
         QCOMPARE(settings.value("worker/max_connect").toInt(), 100);
         QCOMPARE(settings.value("worker/allowed_clients").toString(), QStringLiteral("127.0.0.1, 192.168.1.0/24"));
         ConnectionSettingsDialog reread(false);
         QCOMPARE(reread.leAllowedClients->text(), QStringLiteral("127.0.0.1, 192.168.1.0/24"));
         QCOMPARE(reread.lePort->text(), QStringLiteral("80"));
-        QCOMPARE(reread.leEngine->text(), QStringLiteral("/opt/engine/run"));
+        QCOMPARE(reread.leEngine->text(), engine);
+        QCOMPARE(reread.leEngine->toolTip(), engine); // the whole path, also when the field is narrow
+    }
+
+    // A port outside 1 to 65535 (or none) and an engine that cannot be run
+    // are refused with a message; the dialog stays open and stores nothing.
+    void unusableFieldsRefused()
+    {
+        ConnectionSettingsDialog dialog(false);
+        dialog.show();
+        auto *problem = dialog.findChild<QLabel *>("labelProblem");
+        QVERIFY(problem);
+        const QString engine = QStringLiteral(ZENDRAL_STUB_ENGINE_PATH);
+        const QList<QPair<QString, QString>> refused{{QString(), engine},
+                                                      {QStringLiteral("0"), engine},
+                                                      {QStringLiteral("10088"), QStringLiteral("/no/such/engine")},
+                                                      {QStringLiteral("10088"), QString()}}; // the default is not there
+        for (const auto &fields : refused) {
+            dialog.lePort->setText(fields.first);
+            dialog.leEngine->setText(fields.second);
+            dialog.buttonBox->button(QDialogButtonBox::Ok)->click();
+            QVERIFY2(dialog.isVisible() && problem->isVisible(), qPrintable(fields.first + " " + fields.second));
+            QVERIFY(!QSettings().contains("worker/port"));
+        }
+        QVERIFY(problem->text().contains("DizoVezevi"));
+        dialog.lePort->setText("10089");
+        dialog.leEngine->setText(engine);
+        dialog.buttonBox->button(QDialogButtonBox::Ok)->click();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(QSettings().value("worker/port").toString(), QStringLiteral("10089"));
     }
 
     void listeningDisablesFields()
