@@ -43,6 +43,18 @@
         <source>Everyone, or e.g. 192.168.1.0/24</source>
         <translation type="unfinished"></translation>
     </message>
+    <message>
+        <source>The port must be a number from 1 to 65535.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No engine is given, and the default engine %1 is not there. Choose the nesting engine&apos;s program.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The engine %1 cannot be run: the file is missing or not executable.</source>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 <context>
     <name>LocalMainWindow</name>
@@ -156,6 +168,75 @@
     </message>
     <message>
         <source>Job %1 succeed...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Retry</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Run a failed job again</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Engine missing or not executable: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cannot listen on port %1: %2 - trying again</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No updater installed.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Zendral is up to date.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>Stop the service? %n running engine run(s) will be ended; the jobs wait again at their places.</source>
+        <translation>
+            <numerusform>Stop the service? %n running engine run will be ended; the job waits again at its place.</numerusform>
+            <numerusform>Stop the service? %n running engine runs will be ended; the jobs wait again at their places.</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>Quit Zendral? %n running engine run(s) will be ended; the jobs wait again at their places.</source>
+        <translation>
+            <numerusform>Quit Zendral? %n running engine run will be ended; the job waits again at its place.</numerusform>
+            <numerusform>Quit Zendral? %n running engine runs will be ended; the jobs wait again at their places.</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>The job is running. Remove it and end its engine run?</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Job Retry succeed...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>listening on port %1, %n engine run(s)</source>
+        <translation>
+            <numerusform>listening on port %1, %n engine run</numerusform>
+            <numerusform>listening on port %1, %n engine runs</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>cannot listen, trying again</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>stopped</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Job finished</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Job failed</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

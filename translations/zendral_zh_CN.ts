@@ -43,6 +43,18 @@
         <source>Everyone, or e.g. 192.168.1.0/24</source>
         <translation>所有客户端，或例如 192.168.1.0/24</translation>
     </message>
+    <message>
+        <source>The port must be a number from 1 to 65535.</source>
+        <translation>端口必须是 1 到 65535 之间的数字。</translation>
+    </message>
+    <message>
+        <source>No engine is given, and the default engine %1 is not there. Choose the nesting engine&apos;s program.</source>
+        <translation>未指定引擎，默认引擎 %1 不存在。请选择排料引擎程序。</translation>
+    </message>
+    <message>
+        <source>The engine %1 cannot be run: the file is missing or not executable.</source>
+        <translation>无法运行引擎 %1：文件不存在或不可执行。</translation>
+    </message>
 </context>
 <context>
     <name>LocalMainWindow</name>
@@ -157,6 +169,72 @@
     <message>
         <source>Job %1 succeed...</source>
         <translation>任务%1成功...</translation>
+    </message>
+    <message>
+        <source>Retry</source>
+        <translation>重试</translation>
+    </message>
+    <message>
+        <source>Run a failed job again</source>
+        <translation>重新运行失败的任务</translation>
+    </message>
+    <message>
+        <source>Engine missing or not executable: %1</source>
+        <translation>引擎不存在或不可执行：%1</translation>
+    </message>
+    <message>
+        <source>Cannot listen on port %1: %2 - trying again</source>
+        <translation>无法在端口 %1 上监听：%2 - 正在重试</translation>
+    </message>
+    <message>
+        <source>No updater installed.</source>
+        <translation>未安装更新程序。</translation>
+    </message>
+    <message>
+        <source>Zendral is up to date.</source>
+        <translation>Zendral 已是最新版本。</translation>
+    </message>
+    <message numerus="yes">
+        <source>Stop the service? %n running engine run(s) will be ended; the jobs wait again at their places.</source>
+        <translation>
+            <numerusform>停止服务？%n 个正在运行的引擎将被结束；这些任务将在原位置重新等待。</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>Quit Zendral? %n running engine run(s) will be ended; the jobs wait again at their places.</source>
+        <translation>
+            <numerusform>退出 Zendral？%n 个正在运行的引擎将被结束；这些任务将在原位置重新等待。</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>The job is running. Remove it and end its engine run?</source>
+        <translation>该任务正在运行。删除它并结束其引擎运行吗？</translation>
+    </message>
+    <message>
+        <source>Job Retry succeed...</source>
+        <translation>任务重试成功...</translation>
+    </message>
+    <message numerus="yes">
+        <source>listening on port %1, %n engine run(s)</source>
+        <translation>
+            <numerusform>正在端口 %1 上监听，%n 个引擎在运行</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>cannot listen, trying again</source>
+        <translation>无法监听，正在重试</translation>
+    </message>
+    <message>
+        <source>stopped</source>
+        <translation>已停止</translation>
+    </message>
+    <message>
+        <source>Job finished</source>
+        <translation>任务已完成</translation>
+    </message>
+    <message>
+        <source>Job failed</source>
+        <translation>任务失败</translation>
     </message>
 </context>
 <context>
