@@ -4,7 +4,7 @@
 
 #include <QIODevice>
 
-#include <vector>
+#include <memory>
 
 namespace Orvane {
 namespace Zendral {
@@ -12,11 +12,14 @@ namespace Zendral {
 bool Base64StreamWriter::Write(const char *text, qint64 size, QIODevice *device)
 {
     Base64Decoder decoder(QByteArray::Base64Encoding);
-    std::vector<char> chunk(size_t(ChunkSize / 4 * 3 + 4));
+    // Sized for this document (most are small), and left uninitialised: the
+    // decoder writes what is written out.
+    const qint64 step = qMin(ChunkSize, size);
+    std::unique_ptr<char[]> chunk(new char[size_t(step / 4 * 3 + 4)]);
     for (qint64 done = 0; done < size;) {
-        const qint64 take = qMin(ChunkSize, size - done);
-        const qint64 decoded = decoder.Decode(text + done, take, chunk.data());
-        if (decoded > 0 && device->write(chunk.data(), decoded) != decoded)
+        const qint64 take = qMin(step, size - done);
+        const qint64 decoded = decoder.Decode(text + done, take, chunk.get());
+        if (decoded > 0 && device->write(chunk.get(), decoded) != decoded)
             return false;
         done += take;
     }

@@ -14,6 +14,7 @@
 #include <boost/crc.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 
 #ifdef Q_OS_WIN
@@ -34,6 +35,10 @@ namespace {
 
 constexpr qint64 MinCompactionLimit = 4 * 1024 * 1024;
 constexpr size_t FailedRangesKept = 256;
+// How long the writer holds a flush back for changes that are being
+// prepared: long enough for a job file of ordinary size, short enough that a
+// large one does not keep the others waiting.
+constexpr auto CommitDelay = std::chrono::milliseconds(5);
 
 quint32 Crc32(const QByteArray &bytes)
 {
@@ -415,12 +420,28 @@ quint64 JournalStore::Record(const QueueChange &change)
     if (closed || stopping)
         return 0;
     item.seq = nextSeq++;
+    if (!item.newFile.isEmpty() && expected > 0)
+        --expected;
     bytesSinceRotation += item.framed.size();
     pending.push_back(std::move(item));
     const quint64 ticket = pending.back().seq;
     StartCompaction();
     wake.notify_one();
     return ticket;
+}
+
+void JournalStore::ExpectChange()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    ++expected;
+}
+
+void JournalStore::ChangeGivenUp()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (expected > 0)
+        --expected;
+    wake.notify_one();
 }
 
 // With `mutex` and the queue mutex held: the copy of the queue matches the
@@ -516,6 +537,10 @@ void JournalStore::WriterLoop()
                 published.notify_all();
                 return;
             }
+            // Group commit: new jobs whose files are being written join this
+            // flush rather than wait for the next one (briefly, at most).
+            if (expected > 0)
+                wake.wait_for(lock, CommitDelay, [this] { return expected == 0 || stopping; });
             batch.reserve(pending.size());
             std::move(pending.begin(), pending.end(), std::back_inserter(batch));
             pending.clear();

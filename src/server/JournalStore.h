@@ -57,6 +57,8 @@ public:
     void Load(QList<NesterJob *> &jobs) override;
     void SetSnapshotSource(SnapshotSource source) override;
     quint64 Record(const QueueChange &change) override;
+    void ExpectChange() override;
+    void ChangeGivenUp() override;
     bool WaitDurable(quint64 ticket) override;
     void Close(const QVector<NesterJob> &finalState) override;
 
@@ -129,6 +131,7 @@ private:
     bool writerDone = false; // the writer has written everything and ended
     bool closed = false;
     qint64 bytesSinceRotation = 0;
+    int expected = 0; // changes being prepared (ExpectChange), not yet recorded
     qint64 compactionLimit = 0;
     bool compacting = false;
     QString rotatedTo;   // the backup id of the newest segment started

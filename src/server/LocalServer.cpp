@@ -384,15 +384,19 @@ void LocalServer::Insert(NesterJob *job)
     byClient[job->from].insert(job);
 }
 
-quint64 LocalServer::RecordPut(NesterJob *job, bool durable, const QString &newFile)
+QueueChange LocalServer::PutChange(const NesterJob *job, bool durable)
 {
     QueueChange change;
     change.kind = QueueChange::Put;
     change.record = QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact);
     change.id = job->job_id;
-    change.newFile = newFile;
     change.durable = durable;
-    return store->Record(change);
+    return change;
+}
+
+quint64 LocalServer::RecordPut(NesterJob *job, bool durable)
+{
+    return store->Record(PutChange(job, durable));
 }
 
 // The job's place is recorded as the job it now follows.
@@ -443,16 +447,22 @@ Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
     const Reply refused = CheckQuota(from, add.DataLength() / 4 * 3);
     if (!refused.second.isEmpty())
         return refused;
+    store->ExpectChange();
     NesterJob *job = CreateJob(from, name, request.constData() + add.DataOffset(), add.DataLength(), add.Time());
-    if (!job)
+    if (!job) {
+        store->ChangeGivenUp();
         return Reply(false, UploadFailed);
+    }
     const QString job_id = job->job_id;
-    const qint64 size = QFileInfo(job->fileaex).size();
+    // The new record is the session's alone until it is in the queue: its
+    // change is made before the queue mutex is taken.
+    QueueChange change = PutChange(job, true);
+    change.newFile = job->fileaex;
     quint64 ticket = 0;
     {
         QueueLocker locker;
         Insert(job);
-        ticket = RecordPut(job, true, job->fileaex);
+        ticket = store->Record(change);
         Post({Event::Inserted, order.IndexOf(job), 0, job});
     }
     if (!store->WaitDurable(ticket)) {
@@ -467,7 +477,7 @@ Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
         DeliverSoon();
         return Reply(false, UploadFailed);
     }
-    qInfo().noquote() << "Job" << job_id << "added by" << from << QStringLiteral("(%1, %2 bytes)").arg(name).arg(size);
+    qInfo().noquote() << "Job" << job_id << "added by" << from << QStringLiteral("(%1)").arg(name);
     DeliverSoon();
     return Reply(true, job_id.toLatin1());
 }

@@ -28,6 +28,7 @@ namespace Zendral {
 class LocalManager;
 class NesterJob;
 class QueueStore;
+struct QueueChange;
 
 // A session-facing reply: success and content.
 using Reply = QPair<bool, QByteArray>;
@@ -158,7 +159,8 @@ private:
     // Takes the record out of the queue, deletes its files and job folder
     // and hands the record to its removal event.
     void TakeOut(NesterJob *job);
-    quint64 RecordPut(NesterJob *job, bool durable, const QString &newFile = QString());
+    static QueueChange PutChange(const NesterJob *job, bool durable);
+    quint64 RecordPut(NesterJob *job, bool durable);
     quint64 RecordMove(NesterJob *job);
     void MoveTo(NesterJob *job, int to);
     // A change of a record's fields on the GUI thread: recorded, announced.

@@ -57,6 +57,11 @@ public:
     virtual void SetSnapshotSource(SnapshotSource source) = 0;
     // Records a change; returns its ticket.
     virtual quint64 Record(const QueueChange &change) = 0;
+    // A hint for group commit: a change is being prepared (a job file is
+    // being written) and will be recorded soon, or was given up. A store may
+    // hold a flush back a moment so that the change joins it.
+    virtual void ExpectChange() {}
+    virtual void ChangeGivenUp() {}
     // Waits until the change of `ticket` is on stable storage; false when it
     // could not be made so (it is then not part of the stored queue).
     virtual bool WaitDurable(quint64 ticket) = 0;

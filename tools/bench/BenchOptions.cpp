@@ -45,7 +45,7 @@ BenchOptions::Outcome BenchOptions::Parse(const QStringList &arguments, BenchOpt
         {QStringLiteral("pollers"), QStringLiteral("Listing clients (default 50)."), QStringLiteral("N")},
         {QStringLiteral("poll-seconds"), QStringLiteral("Seconds of listing, and of INIT_SESSION (default 5)."), QStringLiteral("S")},
         {QStringLiteral("burst"), QStringLiteral("Adds in the durability burst (default 1000)."), QStringLiteral("N")},
-        {QStringLiteral("burst-clients"), QStringLiteral("Clients that send the burst (default 8)."), QStringLiteral("N")},
+        {QStringLiteral("burst-clients"), QStringLiteral("Clients that send the burst at once (default 100)."), QStringLiteral("N")},
         {QStringLiteral("zendral"), QStringLiteral("The zendral program (default: beside zendral-bench)."), QStringLiteral("PATH")},
         {QStringLiteral("beanstalkd"), QStringLiteral("The beanstalkd program (default: from PATH)."), QStringLiteral("PATH")},
         {QStringLiteral("skip-beanstalkd"), QStringLiteral("Does not run beanstalkd.")},

@@ -21,7 +21,7 @@ struct BenchOptions
     int pollers = 50;
     int pollSeconds = 5;
     int burst = 1000;
-    int burstClients = 8;
+    int burstClients = 100;
     QVector<qint64> uploadSizes{64LL * 1024 * 1024, 128LL * 1024 * 1024};
     QString zendral;    // empty: beside zendral-bench
     QString beanstalkd; // empty: from PATH
