@@ -251,10 +251,10 @@ void JournalStore::Load(QList<NesterJob *> &jobs)
     }
     if (compact) {
         // Fold what was restored into a new backup that the journal follows.
-        QVector<NesterJob> snapshot;
+        QueueSnapshot snapshot;
         snapshot.reserve(jobs.size());
         for (const NesterJob *job : qAsConst(jobs))
-            snapshot.append(*job);
+            snapshot.append({QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact), job->IsWaiting()});
         const QString newId = NewId();
         const QList<int> numbers = SegmentNumbers();
         if (WriteBackupFile(snapshot, newId, false, numbers.isEmpty() ? 1 : numbers.last() + 1))
@@ -452,7 +452,7 @@ void JournalStore::StartCompaction()
         return;
     compacting = true;
     bytesSinceRotation = 0;
-    QVector<NesterJob> snapshot = snapshotSource();
+    QueueSnapshot snapshot = snapshotSource();
     Item rotate;
     rotate.rotateTo = NewId();
     const QString newId = rotate.rotateTo;
@@ -462,7 +462,7 @@ void JournalStore::StartCompaction()
     compactor = std::thread(&JournalStore::Compact, this, std::move(snapshot), newId);
 }
 
-void JournalStore::Compact(QVector<NesterJob> snapshot, QString newId)
+void JournalStore::Compact(QueueSnapshot snapshot, QString newId)
 {
     const bool ok = WriteBackupFile(snapshot, newId, true, -1);
     std::lock_guard<std::mutex> lock(mutex);
@@ -473,7 +473,7 @@ void JournalStore::Compact(QVector<NesterJob> snapshot, QString newId)
         bytesSinceRotation = compactionLimit; // try again at the next change
 }
 
-bool JournalStore::WriteBackupFile(const QVector<NesterJob> &snapshot, const QString &newId, bool waitForRotation,
+bool JournalStore::WriteBackupFile(const QueueSnapshot &snapshot, const QString &newId, bool waitForRotation,
                                    int deleteBelow)
 {
     const QString bakPath = dir.absoluteFilePath(QLatin1String(WriteBackup::BackupName));
@@ -674,7 +674,7 @@ bool JournalStore::WaitDurable(quint64 ticket)
     return !IsFailed(ticket);
 }
 
-void JournalStore::Close(const QVector<NesterJob> &finalState)
+void JournalStore::Close(const QueueSnapshot &finalState)
 {
     if (!usable)
         return;

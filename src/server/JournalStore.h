@@ -60,7 +60,7 @@ public:
     void ExpectChange() override;
     void ChangeGivenUp() override;
     bool WaitDurable(quint64 ticket) override;
-    void Close(const QVector<NesterJob> &finalState) override;
+    void Close(const QueueSnapshot &finalState) override;
 
     // Flushes to stable storage made so far (for logs and the benchmark).
     quint64 FlushCount() const;
@@ -104,11 +104,11 @@ private:
 
     // Compaction.
     void StartCompaction();
-    void Compact(QVector<NesterJob> snapshot, QString newId);
+    void Compact(QueueSnapshot snapshot, QString newId);
     // Writes the backup for a copy of the queue under a new id and deletes
     // the segments numbered below `deleteBelow`. With waitForRotation the
     // backup is put in place only once the writer follows the new id.
-    bool WriteBackupFile(const QVector<NesterJob> &snapshot, const QString &newId, bool waitForRotation,
+    bool WriteBackupFile(const QueueSnapshot &snapshot, const QString &newId, bool waitForRotation,
                          int deleteBelow);
     void JoinCompactor();
     void StopThreads();

@@ -232,8 +232,10 @@ LocalServer::LocalServer(QObject *parent)
     store->Load(restored);
     {
         QueueLocker locker;
-        for (NesterJob *job : qAsConst(restored))
+        for (NesterJob *job : qAsConst(restored)) {
+            job->stored = QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact);
             Insert(job);
+        }
     }
     store->SetSnapshotSource([this] { return Snapshot(); });
     deliveryTimer = new QTimer(this);
@@ -249,7 +251,7 @@ LocalServer::~LocalServer()
 {
     delete listener;
     listener = nullptr;
-    QVector<NesterJob> final;
+    QVector<StoredRecord> final;
     {
         QueueLocker locker;
         final = Snapshot();
@@ -384,11 +386,13 @@ void LocalServer::Insert(NesterJob *job)
     byClient[job->from].insert(job);
 }
 
-QueueChange LocalServer::PutChange(const NesterJob *job, bool durable)
+// The record JSON is kept on the record too, for cheap copies of the queue.
+QueueChange LocalServer::PutChange(NesterJob *job, bool durable)
 {
     QueueChange change;
     change.kind = QueueChange::Put;
-    change.record = QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact);
+    job->stored = QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact);
+    change.record = job->stored;
     change.id = job->job_id;
     change.durable = durable;
     return change;
@@ -419,12 +423,12 @@ void LocalServer::MoveTo(NesterJob *job, int to)
     Post({Event::Moved, from, to, nullptr});
 }
 
-QVector<NesterJob> LocalServer::Snapshot() const
+QVector<StoredRecord> LocalServer::Snapshot() const
 {
-    QVector<NesterJob> copy;
+    QVector<StoredRecord> copy;
     copy.reserve(order.Size());
     order.VisitFrom(0, [&copy](const NesterJob *job) {
-        copy.append(*job);
+        copy.append({job->stored, job->IsWaiting()});
         return true;
     });
     return copy;

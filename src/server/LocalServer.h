@@ -29,6 +29,7 @@ class LocalManager;
 class NesterJob;
 class QueueStore;
 struct QueueChange;
+struct StoredRecord;
 
 // A session-facing reply: success and content.
 using Reply = QPair<bool, QByteArray>;
@@ -159,14 +160,15 @@ private:
     // Takes the record out of the queue, deletes its files and job folder
     // and hands the record to its removal event.
     void TakeOut(NesterJob *job);
-    static QueueChange PutChange(const NesterJob *job, bool durable);
+    static QueueChange PutChange(NesterJob *job, bool durable);
     quint64 RecordPut(NesterJob *job, bool durable);
     quint64 RecordMove(NesterJob *job);
     void MoveTo(NesterJob *job, int to);
     // A change of a record's fields on the GUI thread: recorded, announced.
     template <typename F>
     bool ChangeJob(const QString &job_id, bool durable, F change);
-    QVector<NesterJob> Snapshot() const;
+    // A copy of the queue's stored records, head first (queue mutex held).
+    QVector<StoredRecord> Snapshot() const;
     // Any thread, queue mutex held: notes an event for the GUI thread.
     void Post(const Event &event);
     // GUI thread: delivers the events at once (after a change made there)

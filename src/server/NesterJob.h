@@ -67,6 +67,9 @@ public:
     // write of its result file failed.
     qint64 retry_at = 0;
     bool result_broken = false;
+    // The record JSON as last given to the queue's store (ToJson(0),
+    // compact); empty until then.
+    QByteArray stored;
 
 private:
     QString OwnFolder() const;

@@ -33,6 +33,17 @@ struct QueueChange
     bool durable = true;
 };
 
+// One job of a copy of the queue, as the store keeps it: the record JSON
+// (compact, "position" 0) and whether the job waits (the backup numbers the
+// waiting jobs). The bytes are shared with the record, so a copy of the
+// whole queue costs one reference per job.
+struct StoredRecord
+{
+    QByteArray json;
+    bool waiting = false;
+};
+using QueueSnapshot = QVector<StoredRecord>;
+
 // Where the queue is kept across restarts. The queue (LocalServer) keeps
 // the live records in memory and tells its store every change; the store
 // makes the changes durable and restores the queue at start-up. The default
@@ -48,7 +59,7 @@ class QueueStore
 public:
     // A copy of the queue's records, head first; called by the store with
     // the queue mutex held (from inside Record), for compaction.
-    using SnapshotSource = std::function<QVector<NesterJob>()>;
+    using SnapshotSource = std::function<QueueSnapshot()>;
 
     virtual ~QueueStore() = default;
 
@@ -67,7 +78,7 @@ public:
     virtual bool WaitDurable(quint64 ticket) = 0;
     // Writes everything and leaves the store compact: the final state given
     // is what the next start restores.
-    virtual void Close(const QVector<NesterJob> &finalState) = 0;
+    virtual void Close(const QueueSnapshot &finalState) = 0;
 };
 
 } // namespace Zendral

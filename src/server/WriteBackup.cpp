@@ -2,6 +2,7 @@
 
 #include "LocalServer.h"
 #include "NesterJob.h"
+#include "QueueStore.h"
 #include "SafeJson.h"
 
 #include <QDateTime>
@@ -13,6 +14,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <climits>
 #include <vector>
 
 namespace Orvane {
@@ -29,13 +31,33 @@ QJsonArray WriteBackup::Snapshot(const QList<NesterJob *> &jobs)
     return array;
 }
 
-QByteArray WriteBackup::Serialize(const QVector<NesterJob> &jobs)
+// The records are compact JSON with "position":0, the way Qt writes them
+// (keys sorted); an array of them is what Qt writes for the array. The key
+// cannot appear inside a string value: a quote there is escaped.
+QByteArray WriteBackup::Serialize(const QVector<StoredRecord> &records)
 {
-    QJsonArray array;
+    static const QByteArray zero = QByteArrayLiteral("\"position\":0");
+    qint64 total = 2;
+    for (const StoredRecord &record : records)
+        total += record.json.size() + 8;
+    QByteArray bytes;
+    bytes.reserve(int(qMin<qint64>(total, INT_MAX - 64)));
+    bytes += '[';
     int position = 1;
-    for (const NesterJob &job : jobs)
-        array.append(job.ToJson(job.IsWaiting() ? position++ : 0));
-    return QJsonDocument(array).toJson(QJsonDocument::Compact);
+    for (const StoredRecord &record : records) {
+        if (bytes.size() > 1)
+            bytes += ',';
+        const int at = record.waiting ? record.json.indexOf(zero) : -1;
+        if (at < 0) {
+            bytes += record.json;
+            continue;
+        }
+        bytes.append(record.json.constData(), at + zero.size() - 1);
+        bytes += QByteArray::number(position++);
+        bytes.append(record.json.constData() + at + zero.size(), record.json.size() - at - zero.size());
+    }
+    bytes += ']';
+    return bytes;
 }
 
 void WriteBackup::LoadJobs(QList<NesterJob *> &jobs)

@@ -10,6 +10,7 @@ namespace Orvane {
 namespace Zendral {
 
 class NesterJob;
+struct StoredRecord;
 
 // The queue backup "JOB_LIST.BAK" in the jobs folder: a compact JSON array of
 // the job records in queue order, each with its place among the waiting
@@ -35,8 +36,9 @@ public:
     static void ScanJobFolders(QList<NesterJob *> &jobs, const QDir &jobsDir);
     // The backup array of a list: record JSON with queue positions.
     static QJsonArray Snapshot(const QList<NesterJob *> &jobs);
-    // The backup file's bytes for a copy of the queue.
-    static QByteArray Serialize(const QVector<NesterJob> &jobs);
+    // The backup file's bytes for a copy of the queue: the stored records in
+    // order, each waiting one with its place as "position".
+    static QByteArray Serialize(const QVector<StoredRecord> &records);
     // Renames an unreadable file to "<path>.unreadable-<stamp>" for the
     // operator (or copies it when it cannot be renamed).
     static void SetAside(const QString &path, const char *why);
