@@ -40,6 +40,7 @@ private slots:
     void addMakesNamesSafe();
     void changesTakenBackWhenBackupFails();
     void sameSecondAddsGetOwnFolders();
+    void quotasRefuseAdds();
     void removeAndPickUp();
     void listPositionsAndMarker();
     void moves();
@@ -85,6 +86,8 @@ void TestLocalServer::init()
     QSettings settings;
     settings.setValue("worker/retry_delay_seconds", 0);
     settings.remove("worker/max_failed_runs");
+    settings.remove("worker/max_jobs_per_client");
+    settings.remove("worker/min_free_disk_mb");
     server = std::make_unique<LocalServer>();
     QVERIFY(server->Jobs().isEmpty());
 }
@@ -241,6 +244,30 @@ void TestLocalServer::changesTakenBackWhenBackupFails()
 #else
     QSKIP("needs a file size limit (Unix)");
 #endif
+}
+
+// A client's job quota and the free space the jobs folder's disk must keep:
+// an add beyond either is refused, with nothing left behind; other clients
+// and smaller documents go on.
+void TestLocalServer::quotasRefuseAdds()
+{
+    QSettings().setValue("worker/max_jobs_per_client", 2);
+    server.reset(); // one service on a jobs folder at a time
+    server = std::make_unique<LocalServer>();
+    QVERIFY(!add("a.aex").isEmpty());
+    QVERIFY(!add("b.aex").isEmpty());
+    QCOMPARE(server->AddNesterJob(AddRequest("c.aex", "c"), Client), Reply(false, "Too many jobs..."));
+    QVERIFY(!add("other.aex", Other).isEmpty());
+    QVERIFY(server->RemoveNesterJob(ids().first()).first);
+    QVERIFY(!add("c.aex").isEmpty()); // room again
+    QCOMPARE(QDir(StoreTest::JobsPath() + "/" + Client).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 2);
+
+    QSettings().setValue("worker/max_jobs_per_client", 0); // no limit
+    QSettings().setValue("worker/min_free_disk_mb", 1 << 30); // more than any disk has
+    server.reset();
+    server = std::make_unique<LocalServer>();
+    QCOMPARE(server->AddNesterJob(AddRequest("d.aex", "d"), Other), Reply(false, "Not enough disk space..."));
+    QCOMPARE(ids().size(), 3);
 }
 
 void TestLocalServer::sameSecondAddsGetOwnFolders()
