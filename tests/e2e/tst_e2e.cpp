@@ -30,6 +30,7 @@ using namespace Orvane::Zendral;
 using TestProcesses::childrenOf;
 using TestProcesses::freePort;
 using TestProcesses::isAlive;
+using TestProcesses::pollUntil;
 
 namespace {
 
@@ -343,19 +344,6 @@ private:
             || !state)
             return QString();
         return content;
-    }
-
-    template <typename F>
-    bool pollUntil(F &&condition)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        for (int attempt = 0; attempt < 300 && !timer.hasExpired(30000); ++attempt) {
-            if (condition())
-                return true;
-            QTest::qWait(100);
-        }
-        return false;
     }
 
     // Folders under the service's data folder that hold a file of this name.

@@ -117,7 +117,7 @@ private slots:
         QVERIFY(client.waitForFinished(20000));
         QCOMPARE(client.exitCode(), 0);
         QList<qint64> engines;
-        QVERIFY(poll([&] { return !(engines = childrenOf(service->processId())).isEmpty(); }));
+        QVERIFY(TestProcesses::pollUntil([&] { return !(engines = childrenOf(service->processId())).isEmpty(); }));
 
         QCOMPARE(::kill(static_cast<pid_t>(service->processId()), SIGTERM), 0);
         QVERIFY(service->waitForFinished(20000));
@@ -127,7 +127,7 @@ private slots:
         QVERIFY2(errors.contains("Info: Stopping on signal 15 ("), qPrintable(errors));
         // The window closed as usual: its engine was stopped, not orphaned.
         for (qint64 engine : engines)
-            QVERIFY(poll([engine] { return ::kill(static_cast<pid_t>(engine), 0) != 0; }));
+            QVERIFY(TestProcesses::pollUntil([engine] { return ::kill(static_cast<pid_t>(engine), 0) != 0; }));
     }
 #endif
 
@@ -158,19 +158,6 @@ private:
             if (errors.contains(text))
                 return true;
             service->waitForReadyRead(50);
-        }
-        return false;
-    }
-
-    template <typename F>
-    bool poll(F &&condition)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        for (int attempt = 0; attempt < 200 && !timer.hasExpired(20000); ++attempt) {
-            if (condition())
-                return true;
-            QTest::qWait(100);
         }
         return false;
     }

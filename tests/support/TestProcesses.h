@@ -9,7 +9,9 @@
 #include <QHostAddress>
 #include <QList>
 #include <QStringList>
+#include <QElapsedTimer>
 #include <QTcpServer>
+#include <QTest>
 
 namespace TestProcesses {
 
@@ -63,6 +65,21 @@ inline bool isAlive(qint64 pid)
     Q_UNUSED(pid)
     return false;
 #endif
+}
+
+// Polls a condition every 100 ms, running the event loop between, for at
+// most `timeoutMs`; true as soon as it holds.
+template <typename F>
+bool pollUntil(F &&condition, int timeoutMs = 30000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (int attempt = 0; attempt <= timeoutMs / 100 && !timer.hasExpired(timeoutMs); ++attempt) {
+        if (condition())
+            return true;
+        QTest::qWait(100);
+    }
+    return false;
 }
 
 } // namespace TestProcesses
