@@ -224,7 +224,6 @@ LocalServer::LocalServer(QObject *parent)
     : QObject(parent)
 {
     jobsDir = JobsDir(); // reports a jobs folder that cannot be made
-    QSettings settings;
     maxJobsPerClient = SettingWithDefault(kMaxJobsPerClientKey, kDefaultMaxJobsPerClient);
     minFreeDiskBytes = qint64(qMax(0, SettingWithDefault(kMinFreeDiskKey, kDefaultMinFreeDiskMb))) * 1024 * 1024;
     store = std::make_unique<JournalStore>(jobsDir);
