@@ -752,11 +752,11 @@ void ClusterStore::SleepUnlessStopping(std::chrono::milliseconds time)
     stopWake.wait_for(lock, time, [this] { return stopping.load(); });
 }
 
-bool ClusterStore::Connect(PgConnection &connection)
+bool ClusterStore::Connect(PgConnection &connection, bool report)
 {
     QString error;
     if (!connection.Open(settings.Parameters())) {
-        if (connected.exchange(false) || !schemaReady)
+        if (report)
             qWarning().noquote() << "Shared queue: the database cannot be reached:" << connection.Error()
                                  << "- new jobs are refused until it is back";
         return false;
@@ -794,10 +794,14 @@ void ClusterStore::Watch()
     const auto beatInterval = std::chrono::milliseconds(qMax(1000, settings.LeaseSeconds() * 1000 / 3));
     const auto leaseTime = std::chrono::seconds(settings.LeaseSeconds());
     Clock::time_point connectedAt, lastCatchUp, lastBeat, lastReap, lastPrune;
+    bool report = true; // the first failure of an outage is logged
     while (!stopping) {
         if (!connection.IsOk()) {
-            connected = false;
-            if (!Connect(connection)) {
+            if (connected.exchange(false))
+                qWarning().noquote() << "Shared queue: the connection to the database broke:" << connection.Error();
+            const bool ok = Connect(connection, report);
+            report = ok;
+            if (!ok) {
                 SleepUnlessStopping(backoff);
                 backoff = qMin(backoff * 2, MaxBackoff);
                 continue;

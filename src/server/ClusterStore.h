@@ -131,7 +131,7 @@ private:
 
     // Watcher thread.
     void Watch();
-    bool Connect(PgConnection &connection);
+    bool Connect(PgConnection &connection, bool report);
     void Heartbeat(PgConnection &connection);
     void FlushPending(PgConnection &connection);
     void Reap(PgConnection &connection);

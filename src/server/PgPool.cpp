@@ -6,6 +6,7 @@ namespace Zendral {
 namespace {
 constexpr auto RetryWhileDown = std::chrono::seconds(1);
 constexpr auto WaitForConnection = std::chrono::seconds(30);
+constexpr auto CheckAfterIdle = std::chrono::seconds(2);
 } // namespace
 
 PgPool::PgPool(const QList<QPair<QByteArray, QByteArray>> &parameters, int size)
@@ -25,6 +26,7 @@ PgPool::~PgPool()
 PgPool::Handle PgPool::Acquire(QString *error)
 {
     std::unique_ptr<PgConnection> connection;
+    bool check = false;
     {
         std::unique_lock<std::mutex> lock(mutex);
         if (!returned.wait_for(lock, WaitForConnection, [this] { return !idle.empty() || inUse < size; })) {
@@ -32,7 +34,8 @@ PgPool::Handle PgPool::Acquire(QString *error)
             return Handle();
         }
         if (!idle.empty()) {
-            connection = std::move(idle.back());
+            connection = std::move(idle.back().first);
+            check = std::chrono::steady_clock::now() - idle.back().second > CheckAfterIdle;
             idle.pop_back();
         } else {
             const auto now = std::chrono::steady_clock::now();
@@ -44,6 +47,8 @@ PgPool::Handle PgPool::Acquire(QString *error)
         }
         ++inUse;
     }
+    if (connection && check && !connection->Run("SELECT 1"))
+        connection.reset(); // dead: a new one instead
     if (!connection) {
         connection.reset(new PgConnection);
         const bool opened = connection->Open(parameters);
@@ -66,7 +71,7 @@ void PgPool::Release(PgConnection *connection)
     std::lock_guard<std::mutex> lock(mutex);
     --inUse;
     if (owned->IsOk()) {
-        idle.push_back(std::move(owned));
+        idle.emplace_back(std::move(owned), std::chrono::steady_clock::now());
     } else {
         down = true;
         lastAttempt = std::chrono::steady_clock::now();

@@ -35,7 +35,9 @@ public:
     PgPool(const PgPool &) = delete;
     PgPool &operator=(const PgPool &) = delete;
 
-    // A connection, or null (with *error) when none can be had.
+    // A connection, or null (with *error) when none can be had. One that
+    // was idle for a while is checked first (the server may have restarted
+    // meanwhile), so that a request does not fail on a dead connection.
     Handle Acquire(QString *error);
     // Whether the last attempt to connect failed.
     bool IsDown() const;
@@ -51,7 +53,8 @@ private:
     const int size;
     mutable std::mutex mutex;
     std::condition_variable returned;
-    std::vector<std::unique_ptr<PgConnection>> idle;
+    // Idle connections and when each came back.
+    std::vector<std::pair<std::unique_ptr<PgConnection>, std::chrono::steady_clock::time_point>> idle;
     int inUse = 0;
     bool down = false;
     std::chrono::steady_clock::time_point lastAttempt;
