@@ -17,6 +17,12 @@ const char *ClusterRecord::JsonExpression()
            " 'failed_runs', j.failed_runs, 'error', j.error, 'node', j.node)::text";
 }
 
+QByteArray ClusterRecord::LogPutSql()
+{
+    return QByteArrayLiteral("INSERT INTO zendral_changes (op, job_id, record) SELECT 'put', j.job_id, ")
+        + JsonExpression() + QByteArrayLiteral(" FROM zendral_jobs j WHERE j.job_id = $1 RETURNING seq");
+}
+
 NesterJob *ClusterRecord::FromJson(const QByteArray &json)
 {
     const QJsonObject object = SafeJson::Parse(json).object();

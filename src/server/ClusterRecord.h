@@ -19,6 +19,8 @@ class ClusterRecord
 public:
     // The SQL expression that makes the record JSON of the row `j`.
     static const char *JsonExpression();
+    // The statement that logs a put of the job $1 (returns the change's number).
+    static QByteArray LogPutSql();
     // A new record from the JSON; null when it is not a record.
     static NesterJob *FromJson(const QByteArray &json);
 };

@@ -30,8 +30,6 @@ const char *const ClusterStore::BusyReply = "Service busy...";
 namespace {
 
 const char *const JobNonExistent = "Job non-existent...";
-// The queue's lock: every change of the shared queue holds it to its commit.
-constexpr qint64 QueueLockKey = 0x5a454e4452414c02LL;
 constexpr int PoolSize = 8;
 constexpr int OrdGap = 1024;
 constexpr int CatchUpBatch = 5000;
@@ -44,12 +42,6 @@ const char kRetryDelayKey[] = "worker/retry_delay_seconds";
 const char kMaxFailedRunsKey[] = "worker/max_failed_runs";
 
 using Clock = std::chrono::steady_clock;
-
-QByteArray LogPutSql()
-{
-    return QByteArrayLiteral("INSERT INTO zendral_changes (op, job_id, record) SELECT 'put', j.job_id, ")
-        + ClusterRecord::JsonExpression() + QByteArrayLiteral(" FROM zendral_jobs j WHERE j.job_id = $1 RETURNING seq");
-}
 
 QByteArray SnapshotSql()
 {
@@ -185,7 +177,7 @@ bool ClusterStore::BeginChange(PgConnection &connection)
 
 qint64 ClusterStore::LogPut(PgConnection &connection, const QString &job_id)
 {
-    static const QByteArray sql = LogPutSql();
+    static const QByteArray sql = ClusterRecord::LogPutSql();
     const PgResult result = connection.Exec(sql.constData(), {job_id});
     return result.Ok() && result.Rows() == 1 ? result.Int(0, 0) : 0;
 }

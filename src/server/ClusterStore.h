@@ -88,6 +88,9 @@ public:
     QString NodeName() const override { return settings.Node(); }
 
     static const char *const BusyReply;
+    // The queue's lock: every change of the shared queue holds it (an
+    // advisory lock of the transaction) until its commit.
+    static constexpr qint64 QueueLockKey = 0x5a454e4452414c02LL;
 
 private:
     // A run of a job on this node.
