@@ -33,7 +33,7 @@ public:
     {
         const QString onPath = QStandardPaths::findExecutable(QStringLiteral("initdb"));
         if (!onPath.isEmpty())
-            return QFileInfo(onPath).absolutePath();
+            return QFileInfo(QFileInfo(onPath).canonicalFilePath()).absolutePath(); // the tools' own folder, not a link's
         QStringList versions = QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
         std::sort(versions.begin(), versions.end(), [](const QString &a, const QString &b) { return a.toInt() > b.toInt(); });
         for (const QString &version : versions) {
