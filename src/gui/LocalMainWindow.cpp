@@ -39,6 +39,7 @@ namespace Zendral {
 namespace {
 const char *const Context = "LocalMainWindow";
 constexpr int StatusTimeoutMs = 5000;
+constexpr int SharedQueueWidth = 1080;
 // Further asks for the outward address while the settings dialog waits for
 // it, and the pause between them. Each ask may block for up to a second.
 constexpr int AddressRetries = 3;
@@ -305,6 +306,8 @@ void LocalMainWindow::wireQueue()
     // The Node column and the nodes in the status bar belong to a shared queue.
     const bool shared = queue->Shared() != nullptr;
     ui->tabViewJobs->setColumnHidden(JobTableModel::NodeColumn, !shared);
+    if (shared && width() < SharedQueueWidth)
+        resize(SharedQueueWidth, height()); // room for the Node column too
     if (shared)
         ui->clusterTimer->start();
     else
