@@ -28,10 +28,10 @@ public:
         AddressColumn,
         SubmitTimeColumn,
         StateColumn,
-        // The node that runs the job, in a queue shared by several services.
-        NodeColumn,
         BudgetColumn,
         EfficiencyColumn,
+        // The node that runs the job, in a queue shared by several services.
+        NodeColumn,
         ProgressColumn,
         ColumnCount
     };

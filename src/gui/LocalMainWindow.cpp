@@ -240,9 +240,9 @@ void LocalMainWindow::retranslateUi()
         QT_TRANSLATE_NOOP("LocalMainWindow", "IP Address"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Submit Time"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "State"),
-        QT_TRANSLATE_NOOP("LocalMainWindow", "Node"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Time Budget"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Efficiency"),
+        QT_TRANSLATE_NOOP("LocalMainWindow", "Node"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Progress")};
     static_assert(sizeof headers / sizeof headers[0] == JobTableModel::ColumnCount, "one header per column");
     for (int c = 0; c < JobTableModel::ColumnCount; ++c)
