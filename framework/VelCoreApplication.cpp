@@ -77,7 +77,11 @@ int VelCoreApplication::processCommandLine(const QStringList &arguments)
         if (arguments.at(i) == QLatin1String("--help")) {
             Print(QStringLiteral(
                       "Usage: %1 [-a] [--help] [--version]\n"
+                      "       %1 --import-queue\n"
                       "  -a         start the service at once, without the update check\n"
+                      "  --import-queue\n"
+                      "             move this machine's queue (JOB_LIST.BAK and the job folders) into\n"
+                      "             the shared queue of the settings (store/backend = postgresql), once\n"
                       "  --help     show this help and exit\n"
                       "  --version  show the version and build number and exit\n")
                       .arg(name));

@@ -9,8 +9,12 @@ set -euo pipefail
 # package check validates the desktop entry.
 # rapidjson-dev: the JSON parser for untrusted input (header-only);
 # clang and libclang-rt-14-dev: the fuzz targets (libFuzzer).
+# libpq-dev: the client library of the shared queue on PostgreSQL;
+# postgresql: the server the cluster tests and the benchmark start for
+# themselves (initdb, pg_ctl).
 packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev rapidjson-dev
-          qttranslations5-l10n dpkg-dev file desktop-file-utils clang libclang-rt-14-dev)
+          qttranslations5-l10n dpkg-dev file desktop-file-utils clang libclang-rt-14-dev
+          libpq-dev postgresql)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 // Entry point of the Zendral service: command line, application object, log
 // handler, splash screen, the service window, the background updater launch,
 // the event loop, and a clean end on SIGTERM or SIGINT.
+#include "ClusterImport.h"
 #include "CrashHandler.h"
 #include "LocalMainWindow.h"
 #include "LogHandler.h"
@@ -18,6 +19,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
+#include <QTextStream>
 
 #include <exception>
 #include <memory>
@@ -99,6 +101,14 @@ int main(int argc, char *argv[])
     const int handled = Orvane::VelCoreApplication::processCommandLine(argumentList(argc, argv));
     if (handled != -1)
         return handled;
+    // Moving this machine's queue into the shared queue needs no window.
+    if (argumentList(argc, argv).contains(QStringLiteral("--import-queue"))) {
+        QCoreApplication core(argc, argv);
+        QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
+        QCoreApplication::setApplicationName(QStringLiteral("Zendral"));
+        QTextStream out(stdout);
+        return Orvane::Zendral::ClusterImport::Run(out);
+    }
 
     Orvane::VelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Zendral"));

@@ -83,6 +83,21 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>Node</source>
+        <translation>Node</translation>
+    </message>
+    <message numerus="yes">
+        <source>Node %1, %n node(s) connected</source>
+        <translation>
+            <numerusform>Node %1, %n node connected</numerusform>
+            <numerusform>Node %1, %n nodes connected</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Database unreachable: new jobs are refused</source>
+        <translation>Database unreachable: new jobs are refused</translation>
+    </message>
+    <message>
         <source>Efficiency</source>
         <translation type="unfinished"></translation>
     </message>

@@ -83,6 +83,20 @@
         <translation>时间预算</translation>
     </message>
     <message>
+        <source>Node</source>
+        <translation>节点</translation>
+    </message>
+    <message numerus="yes">
+        <source>Node %1, %n node(s) connected</source>
+        <translation>
+            <numerusform>节点 %1，已连接 %n 个节点</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Database unreachable: new jobs are refused</source>
+        <translation>无法连接数据库：暂不接受新任务</translation>
+    </message>
+    <message>
         <source>Efficiency</source>
         <translation>利用率</translation>
     </message>

@@ -120,6 +120,7 @@ QString JobTableModel::cellText(const NesterJob *job, int column) const
     case AddressColumn: return job->from;
     case SubmitTimeColumn: return job->submit_time.toLocalTime().toString(QLatin1String(SubmitTimeFormat));
     case StateColumn: return stateText(job->state);
+    case NodeColumn: return job->IsRunning() ? job->node : QString();
     case BudgetColumn: return budgetText(job->time);
     case EfficiencyColumn: return QString::number(job->efficient, 'g', 6);
     default: return QString();
@@ -182,6 +183,24 @@ void JobTableModel::moveJob(int from, int to)
             rowIndex.insert(rows.at(r), r);
     }
     endMoveRows();
+}
+
+void JobTableModel::replaceJob(int row, NesterJob *old, NesterJob *job)
+{
+    if (!job)
+        return;
+    const int at = jobAt(row) == old ? row : rowOf(old);
+    if (at < 0) {
+        if (rowOf(job) < 0)
+            insertJob(qBound(0, row, rows.size()), job);
+        return;
+    }
+    rows[at] = job;
+    if (indexValid) {
+        rowIndex.remove(old);
+        rowIndex.insert(job, at);
+    }
+    emit dataChanged(index(at, 0), index(at, ColumnCount - 1));
 }
 
 void JobTableModel::jobChanged(NesterJob *job)

@@ -30,6 +30,8 @@ public:
         StateColumn,
         BudgetColumn,
         EfficiencyColumn,
+        // The node that runs the job, in a queue shared by several services.
+        NodeColumn,
         ProgressColumn,
         ColumnCount
     };
@@ -56,6 +58,10 @@ public:
     void moveJob(int from, int to);
     // One row's dataChanged; a record the model does not show is ignored.
     void jobChanged(NesterJob *job);
+    // A newer record of the same job takes the old one's row (the old one
+    // may be deleted afterwards); a record the model does not show is
+    // inserted at `row` instead.
+    void replaceJob(int row, NesterJob *old, NesterJob *job);
     // Makes the rows equal jobs with the operations above, so that views keep
     // the selection on its job: rows of records not in the list are removed,
     // new ones inserted, the order fixed with as few moves as possible, and

@@ -126,6 +126,9 @@ int JobTableWidget::sampleWidth(int column) const
         for (int state : {NesterJob::Waiting, NesterJob::Running, NesterJob::Finished, NesterJob::Failed})
             samples << JobTableModel::stateText(state);
         break;
+    case JobTableModel::NodeColumn:
+        samples << QStringLiteral("workstation-12");
+        break;
     case JobTableModel::BudgetColumn:
         samples << JobTableModel::budgetText(99999);
         break;

@@ -39,6 +39,7 @@ namespace Zendral {
 namespace {
 const char *const Context = "LocalMainWindow";
 constexpr int StatusTimeoutMs = 5000;
+constexpr int SharedQueueWidth = 1080;
 // Further asks for the outward address while the settings dialog waits for
 // it, and the pause between them. Each ask may block for up to a second.
 constexpr int AddressRetries = 3;
@@ -90,6 +91,10 @@ struct LocalMainWindow::Form
     QString missingEngine;
     // Stays in the status bar while the service cannot listen.
     QLabel *serviceState = nullptr;
+    // With a shared queue: how many nodes are connected, or that the
+    // database cannot be reached.
+    QLabel *clusterState = nullptr;
+    QTimer *clusterTimer = nullptr;
     QString listenError;
     QString listenPort;
     // The tray icon, where the desktop has a tray.
@@ -212,6 +217,12 @@ void LocalMainWindow::setupUi()
     ui->serviceState = named<QLabel>(ui->statusbar, "serviceState");
     ui->statusbar->addPermanentWidget(ui->serviceState);
     ui->serviceState->hide();
+    ui->clusterState = named<QLabel>(ui->statusbar, "clusterState");
+    ui->statusbar->addPermanentWidget(ui->clusterState);
+    ui->clusterState->hide();
+    ui->clusterTimer = new QTimer(this);
+    ui->clusterTimer->setInterval(1000);
+    connect(ui->clusterTimer, &QTimer::timeout, this, &LocalMainWindow::UpdateClusterState);
     setupTray();
 }
 
@@ -231,6 +242,7 @@ void LocalMainWindow::retranslateUi()
         QT_TRANSLATE_NOOP("LocalMainWindow", "State"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Time Budget"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Efficiency"),
+        QT_TRANSLATE_NOOP("LocalMainWindow", "Node"),
         QT_TRANSLATE_NOOP("LocalMainWindow", "Progress")};
     static_assert(sizeof headers / sizeof headers[0] == JobTableModel::ColumnCount, "one header per column");
     for (int c = 0; c < JobTableModel::ColumnCount; ++c)
@@ -286,9 +298,40 @@ void LocalMainWindow::wireQueue()
     });
     connect(queue, &LocalServer::jobMoved, model, &JobTableModel::moveJob);
     connect(queue, &LocalServer::jobChanged, model, &JobTableModel::jobChanged);
+    connect(queue, &LocalServer::jobReplaced, model, &JobTableModel::replaceJob);
+    connect(queue, &LocalServer::runLost, this, &LocalMainWindow::onJobRemoved);
     connect(queue, &LocalServer::updateJobList, this, &LocalMainWindow::onUpdateJobList);
     connect(queue, &LocalServer::jobRemoved, this, &LocalMainWindow::onJobRemoved);
     model->resetJobs(queue->Jobs());
+    // The Node column and the nodes in the status bar belong to a shared queue.
+    const bool shared = queue->Shared() != nullptr;
+    ui->tabViewJobs->setColumnHidden(JobTableModel::NodeColumn, !shared);
+    if (shared && width() < SharedQueueWidth)
+        resize(SharedQueueWidth, height()); // room for the Node column too
+    if (shared)
+        ui->clusterTimer->start();
+    else
+        ui->clusterTimer->stop();
+    UpdateClusterState();
+}
+
+// The shared queue's state in the status bar: the connected nodes, or that
+// new jobs are refused while the database cannot be reached.
+void LocalMainWindow::UpdateClusterState()
+{
+    SharedQueue *shared = queue ? queue->Shared() : nullptr;
+    if (!shared) {
+        ui->clusterState->hide();
+        return;
+    }
+    if (shared->IsConnected())
+        ui->clusterState->setText(QCoreApplication::translate("LocalMainWindow", "Node %1, %n node(s) connected", nullptr,
+                                                              shared->ConnectedNodes())
+                                      .arg(shared->NodeName()));
+    else
+        ui->clusterState->setText(
+            QCoreApplication::translate("LocalMainWindow", "Database unreachable: new jobs are refused"));
+    ui->clusterState->show();
 }
 
 // After each delivery of changes: a job may have arrived while a slot is free.

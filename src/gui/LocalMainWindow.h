@@ -85,6 +85,7 @@ private:
     void retranslateMenus();
     void wireQueue();
     void UpdateServiceButtons();
+    void UpdateClusterState();
     void setupTray();
     void UpdateTray();
     void NotifyJobEnd(const QString &job_id);

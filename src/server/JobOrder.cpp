@@ -160,6 +160,17 @@ void JobOrder::Touch(const NesterJob *job)
         Recount(block);
 }
 
+void JobOrder::Replace(const NesterJob *job, NesterJob *replacement)
+{
+    Block *block = blockOf.value(job);
+    if (!block || !replacement || job == replacement)
+        return;
+    block->items[size_t(OffsetIn(block, job))] = replacement;
+    blockOf.remove(job);
+    blockOf.insert(replacement, block);
+    Recount(block);
+}
+
 void JobOrder::Clear()
 {
     blocks.clear();

@@ -53,6 +53,9 @@ public:
     void Move(int from, int to);
     // The record's waiting state may have changed.
     void Touch(const NesterJob *job);
+    // Puts `replacement` where `job` stands (a record replaced by a newer
+    // copy of itself).
+    void Replace(const NesterJob *job, NesterJob *replacement);
     void Clear();
 
     // The records in order (walks the whole order: for snapshots only).

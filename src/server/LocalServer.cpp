@@ -3,9 +3,12 @@
 
 #include "AddRequestReader.h"
 #include "Base64StreamWriter.h"
+#include "ClusterSettings.h"
+#include "ClusterStore.h"
 #include "JobFileLocker.h"
 #include "JournalStore.h"
 #include "LocalManager.h"
+#include "MarkerExtractor.h"
 #include "NesterJob.h"
 #include "QueueStore.h"
 #include "SafeJson.h"
@@ -226,13 +229,20 @@ LocalServer::LocalServer(QObject *parent)
     jobsDir = JobsDir(); // reports a jobs folder that cannot be made
     maxJobsPerClient = SettingWithDefault(kMaxJobsPerClientKey, kDefaultMaxJobsPerClient);
     minFreeDiskBytes = qint64(qMax(0, SettingWithDefault(kMinFreeDiskKey, kDefaultMinFreeDiskMb))) * 1024 * 1024;
-    store = std::make_unique<JournalStore>(jobsDir);
+    if (ClusterSettings::SharedBackendChosen()) {
+        auto cluster = std::make_unique<ClusterStore>(ClusterSettings::Read(), jobsDir);
+        shared = cluster.get();
+        store = std::move(cluster);
+    } else {
+        store = std::make_unique<JournalStore>(jobsDir);
+    }
     QList<NesterJob *> restored;
     store->Load(restored);
     {
         QueueLocker locker;
         for (NesterJob *job : qAsConst(restored)) {
-            job->stored = QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact);
+            if (!shared)
+                job->stored = QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact);
             Insert(job);
         }
     }
@@ -242,6 +252,11 @@ LocalServer::LocalServer(QObject *parent)
     connect(deliveryTimer, &QTimer::timeout, this, &LocalServer::DeliverNotifications);
     deliveryTimer->start();
     listener = new LocalManager(this);
+    if (shared) {
+        shared->SetSink([this](std::vector<MirrorChange> &changes, bool reset) { ApplyShared(changes, reset); });
+        // The change log is followed once the window shows the queue.
+        QTimer::singleShot(0, this, [this] { shared->Start(); });
+    }
 }
 
 // The listener goes first: it waits for the running sessions, which call
@@ -264,6 +279,8 @@ LocalServer::~LocalServer()
     for (const Event &event : left) {
         if (event.kind == Event::Removed)
             delete event.job;
+        if (event.kind == Event::Replaced)
+            delete event.old;
     }
     QueueLocker locker;
     qDeleteAll(order.ToList());
@@ -362,6 +379,17 @@ NesterJob *LocalServer::CreateJob(const QString &from, const QString &fileName,
     return new NesterJob(file.fileName(), from, time);
 }
 
+QString LocalServer::MakeJobFolder(const QString &from)
+{
+    QDir jobsDir;
+    if (!IsPlainFolderName(from) || !JobsDirReady(&jobsDir))
+        return QString();
+    const QString clientPath = jobsDir.absoluteFilePath(from);
+    if (!QDir().mkpath(clientPath))
+        return QString();
+    return ClaimJobFolder(QDir(clientPath));
+}
+
 QString LocalServer::StartListen(const QString &port)
 {
     return listener->StartListen(port) ? QString() : listener->ErrorText();
@@ -450,6 +478,11 @@ Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
     const Reply refused = CheckQuota(from, add.DataLength() / 4 * 3);
     if (!refused.second.isEmpty())
         return refused;
+    if (shared) {
+        const Reply reply = shared->Add(name, from, add.Time(), request.constData() + add.DataOffset(), add.DataLength());
+        DeliverSoon();
+        return reply;
+    }
     store->ExpectChange();
     NesterJob *job = CreateJob(from, name, request.constData() + add.DataOffset(), add.DataLength(), add.Time());
     if (!job) {
@@ -510,6 +543,11 @@ Reply LocalServer::CheckQuota(const QString &from, qint64 documentSize)
 
 Reply LocalServer::RemoveNesterJob(const QString &job_id)
 {
+    if (shared) {
+        const Reply reply = shared->Remove(job_id);
+        DeliverSoon();
+        return reply;
+    }
     quint64 ticket = 0;
     {
         QueueLocker locker;
@@ -534,6 +572,11 @@ Reply LocalServer::RemoveNesterJob(const QString &job_id)
 // A pick-up always ends the job, with or without a result.
 Reply LocalServer::PickUpNesterJob(const QString &job_id)
 {
+    if (shared) {
+        const Reply reply = shared->PickUp(job_id);
+        DeliverSoon();
+        return reply;
+    }
     Reply reply(false, JobNonExistent);
     quint64 ticket = 0;
     {
@@ -584,8 +627,16 @@ Reply LocalServer::GetNesterJobList(const QString &from, const QString &requeste
     QJsonArray array;
     {
         JobFileLocker read(&fileLock, Read); // "job_data" reads a result file
-        for (const Row &row : rows)
-            array.append(row.job.ToListJson(row.place, requestedName, from));
+        for (const Row &row : rows) {
+            QJsonObject item = row.job.ToListJson(row.place, requestedName, from);
+            // A shared queue's result may come from any node: the database has it.
+            if (shared && item.contains(QStringLiteral("job_data"))) {
+                const QByteArray marker = MarkerExtractor().ExtractData(shared->ResultBytes(row.job.job_id));
+                item.insert(QStringLiteral("job_data"),
+                            QString::fromLatin1(marker.toBase64(QByteArray::Base64UrlEncoding)));
+            }
+            array.append(item);
+        }
     }
     return Reply(true, QJsonDocument(array).toJson(QJsonDocument::Compact));
 }
@@ -598,6 +649,11 @@ Reply LocalServer::MoveNesterJob(const QByteArray &request)
     const QJsonObject object = document.object();
     const QString job_id = object.value(QStringLiteral("job_id")).toString();
     const int step = object.value(QStringLiteral("step")).toInt(0);
+    if (shared) {
+        const Reply reply = shared->Move(job_id, step);
+        DeliverSoon();
+        return reply;
+    }
     int from = -1;
     quint64 ticket = 0;
     {
@@ -655,6 +711,11 @@ Reply LocalServer::MoveNesterJob(const QByteArray &request)
 
 Reply LocalServer::RetryNesterJob(const QString &job_id)
 {
+    if (shared) {
+        const Reply reply = shared->Retry(job_id);
+        DeliverSoon();
+        return reply;
+    }
     quint64 ticket = 0;
     {
         QueueLocker locker;
@@ -680,6 +741,11 @@ Reply LocalServer::RetryNesterJob(const QString &job_id)
 
 QJsonObject LocalServer::PickJob()
 {
+    if (shared) {
+        const QJsonObject claimed = shared->Claim();
+        DeliverSoon();
+        return claimed;
+    }
     QJsonObject result;
     const qint64 now = SteadyMs();
     {
@@ -710,6 +776,8 @@ bool LocalServer::UpdateData(const QJsonObject &data)
     try {
         const QByteArray bytes = QByteArray::fromBase64(data.value(QStringLiteral("data")).toString().toLatin1());
         const QString job_id = data.value(QStringLiteral("job_id")).toString();
+        if (shared)
+            return shared->Result(job_id, bytes);
         QueueLocker locker;
         NesterJob *job = FindJob(job_id);
         if (!job)
@@ -766,6 +834,8 @@ bool LocalServer::ChangeJob(const QString &job_id, bool durable, F change)
 
 void LocalServer::OnJobStarted(QString job_id)
 {
+    if (shared)
+        return; // a shared queue's job runs from its claim on
     try {
         ChangeJob(job_id, true, [&](NesterJob *job) {
             job->Start();
@@ -782,6 +852,11 @@ void LocalServer::OnJobStarted(QString job_id)
 void LocalServer::OnJobUpdate(QString jod_id, QJsonObject object)
 {
     try {
+        if (shared) {
+            shared->Progress(jod_id, object);
+            DeliverSoon();
+            return;
+        }
         ChangeJob(jod_id, false, [&](NesterJob *job) {
             const double limit = object.value(QStringLiteral("time_limit")).toDouble(0);
             const double elapsed = object.value(QStringLiteral("time_elapsed")).toDouble(0);
@@ -807,6 +882,11 @@ void LocalServer::OnJobFinish(QString job_id, int exit_code)
 void LocalServer::OnJobEnded(const QString &job_id, int exit_code, const QString &reason, bool stopped)
 {
     try {
+        if (shared) {
+            shared->Ended(job_id, exit_code, reason, stopped);
+            DeliverSoon();
+            return;
+        }
         const int maxFailed = qMax(1, SettingWithDefault(kMaxFailedRunsKey, kDefaultMaxFailedRuns));
         const int delay = qMax(0, SettingWithDefault(kRetryDelayKey, kDefaultRetryDelaySeconds));
         ChangeJob(job_id, true, [&](NesterJob *job) {
@@ -868,6 +948,12 @@ void LocalServer::TakeOut(NesterJob *job)
         if (mine->isEmpty())
             byClient.erase(mine);
     }
+    if (shared) {
+        // A shared queue's documents live in the database; the local copy
+        // of a running job is the store's.
+        Post({Event::Removed, row, 0, job});
+        return;
+    }
     const QString folder = QFileInfo(job->fileaex).absolutePath();
     QStringList keep;
     for (const NesterJob *other : byClient.value(job->from)) {
@@ -881,6 +967,63 @@ void LocalServer::TakeOut(NesterJob *job)
         job->Remove(keep);
     }
     Post({Event::Removed, row, 0, job}); // the record goes with its event
+}
+
+// Any thread, one call at a time (the shared store serialises them), without
+// the queue mutex: takes it for the whole batch.
+void LocalServer::ApplyShared(std::vector<MirrorChange> &changes, bool reset)
+{
+    QueueLocker locker;
+    if (reset) {
+        for (NesterJob *job : order.ToList())
+            TakeOut(job);
+    }
+    for (MirrorChange &change : changes) {
+        NesterJob *job = FindJob(change.id);
+        switch (change.kind) {
+        case MirrorChange::Put:
+            if (job) {
+                ReplaceRecord(job, change.job);
+            } else {
+                Insert(change.job);
+                Post({Event::Inserted, order.IndexOf(change.job), 0, change.job});
+            }
+            change.job = nullptr; // the queue's now
+            break;
+        case MirrorChange::Remove:
+            if (job)
+                TakeOut(job);
+            break;
+        case MirrorChange::Move: {
+            NesterJob *before = change.after.isEmpty() ? nullptr : FindJob(change.after);
+            if (!job || (!change.after.isEmpty() && !before) || before == job)
+                break;
+            const int from = order.IndexOf(job);
+            const int after = before ? order.IndexOf(before) : -1;
+            MoveTo(job, after < from ? after + 1 : after);
+            break;
+        }
+        }
+    }
+}
+
+// Queue mutex held. The newer record takes the old one's place everywhere;
+// the old one lives until its replacement has been delivered.
+void LocalServer::ReplaceRecord(NesterJob *old, NesterJob *job)
+{
+    const int row = order.IndexOf(old);
+    order.Replace(old, job);
+    byId.insert(job->job_id, job);
+    auto mine = byClient.find(old->from);
+    if (mine != byClient.end()) {
+        mine->remove(old);
+        if (mine->isEmpty())
+            byClient.erase(mine);
+    }
+    byClient[job->from].insert(job);
+    Event event{Event::Replaced, row, 0, job};
+    event.old = old;
+    Post(event);
 }
 
 void LocalServer::Post(const Event &event)
@@ -899,6 +1042,10 @@ void LocalServer::DeliverSoon()
 
 void LocalServer::DeliverNotifications()
 {
+    if (shared) {
+        for (const QString &job_id : shared->TakeLostRuns())
+            emit runLost(job_id);
+    }
     std::vector<Event> events;
     {
         std::lock_guard<std::mutex> locker(outboxMutex);
@@ -921,6 +1068,10 @@ void LocalServer::DeliverNotifications()
             break;
         case Event::Changed:
             emit jobChanged(event.job);
+            break;
+        case Event::Replaced:
+            emit jobReplaced(event.row, event.old, event.job);
+            delete event.old;
             break;
         }
     }

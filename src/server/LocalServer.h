@@ -1,6 +1,7 @@
 #pragma once
 
 #include "JobOrder.h"
+#include "SharedQueue.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -31,9 +32,6 @@ class QueueStore;
 struct QueueChange;
 struct StoredRecord;
 
-// A session-facing reply: success and content.
-using Reply = QPair<bool, QByteArray>;
-
 // The job service: owns the queue of job records, the TCP listener and the
 // store that keeps the queue across restarts.
 //
@@ -54,6 +52,14 @@ using Reply = QPair<bool, QByteArray>;
 // events through the outbox; a record taken out of the queue is deleted on
 // the GUI thread once the event of its removal has been delivered, so
 // pointers handed out there stay valid until the receiver heard of it.
+//
+// With "store/backend" = "postgresql" the queue is shared by several
+// services (SharedQueue, ClusterStore): every change is made in the
+// database, and the order and indexes here are this node's mirror of it,
+// changed only through ApplyShared. There records are never changed in
+// place: a newer record replaces the old one (which is deleted on the GUI
+// thread once the event of its replacement has been delivered), so any
+// thread applying the change log keeps the rule above.
 class LocalServer : public QObject
 {
     Q_OBJECT
@@ -79,6 +85,9 @@ public:
     // unusable or the file cannot be written; nothing is left behind then).
     static NesterJob *CreateJob(const QString &from, const QString &fileName,
                                 const char *base64, qint64 base64Size, int time);
+    // A new job folder of its own for client `from` (any thread); empty when
+    // it cannot be made.
+    static QString MakeJobFolder(const QString &from);
 
     QString StartListen(const QString &port);
     // The outward-facing address; waits at most waitMs (capped at about 1 s)
@@ -110,6 +119,8 @@ public:
     bool CopyJob(const QString &job_id, NesterJob *copy) const;
     // The store (the journal by default); for tests and the benchmark.
     QueueStore *Store() const { return store.get(); }
+    // The shared queue when several services share one (else null).
+    SharedQueue *Shared() const { return shared; }
 
     LocalManager *listener = nullptr;
 
@@ -122,12 +133,18 @@ signals:
     void jobRemovedAt(int row, NesterJob *job);
     void jobMoved(int from, int to);
     void jobChanged(NesterJob *job);
+    // A shared queue's newer record of the job at `row` took the place of
+    // `old` (valid during the emission only).
+    void jobReplaced(int row, NesterJob *old, NesterJob *job);
     // Emitted on the GUI thread after the events of a delivery, with the
     // whole queue.
     void updateJobList(QList<NesterJob *> jobs);
     // Emitted on the GUI thread when a job has left the queue (removed or
     // picked up), so that its engine run can be stopped.
     void jobRemoved(QString job_id);
+    // Emitted on the GUI thread when another node took over a job that runs
+    // here (its lease ran out): its engine run is to be stopped.
+    void runLost(QString job_id);
 
 public slots:
     void OnJobStarted(QString job_id);
@@ -144,11 +161,12 @@ public slots:
 private:
     struct Event
     {
-        enum Kind { Inserted, Removed, Moved, Changed };
+        enum Kind { Inserted, Removed, Moved, Changed, Replaced };
         Kind kind;
         int row = 0;
         int to = 0;
         NesterJob *job = nullptr; // Removed: owned by the event until delivered
+        NesterJob *old = nullptr; // Replaced: owned by the event until delivered
     };
 
     // Caller holds the queue mutex.
@@ -164,6 +182,10 @@ private:
     quint64 RecordPut(NesterJob *job, bool durable);
     quint64 RecordMove(NesterJob *job);
     void MoveTo(NesterJob *job, int to);
+    // Applies changes of a shared queue to the mirror (any thread, one call
+    // at a time; takes the queue mutex). Takes the records of the puts.
+    void ApplyShared(std::vector<MirrorChange> &changes, bool reset);
+    void ReplaceRecord(NesterJob *old, NesterJob *job);
     // A change of a record's fields on the GUI thread: recorded, announced.
     template <typename F>
     bool ChangeJob(const QString &job_id, bool durable, F change);
@@ -179,6 +201,8 @@ private:
 
     std::shared_mutex fileLock;
     std::unique_ptr<QueueStore> store;
+    // The store as a shared queue, when it is one (set in the constructor).
+    SharedQueue *shared = nullptr;
     // Guarded by the queue mutex.
     JobOrder order;
     QHash<QString, NesterJob *> byId;

@@ -61,6 +61,9 @@ public:
     // ("error"); both cleared when a run succeeds or the operator retries.
     qint32 failed_runs = 0;
     QString error;
+    // The node that runs the job, in a queue that several services share
+    // (empty otherwise; not part of the record JSON).
+    QString node;
 
     // Kept in memory only: a waiting job that failed is not handed out
     // before this time (steady clock, ms; 0: at once), and whether the last

@@ -52,6 +52,10 @@ BenchOptions::Outcome BenchOptions::Parse(const QStringList &arguments, BenchOpt
         {QStringLiteral("skip-poll"), QStringLiteral("Does not measure list latency.")},
         {QStringLiteral("skip-memory"), QStringLiteral("Does not measure the large uploads.")},
         {QStringLiteral("skip-durability"), QStringLiteral("Does not run the burst with kill -9.")},
+        {QStringLiteral("cluster"), QStringLiteral("Runs only the cluster comparison: adds/s and engine runs/s of the file "
+                                                   "store beside a shared queue on PostgreSQL with 1, 2 and 3 nodes.")},
+        {QStringLiteral("cluster-seconds"), QStringLiteral("Seconds of adds per cluster measurement (default 5)."), QStringLiteral("S")},
+        {QStringLiteral("cluster-runs"), QStringLiteral("Engine runs per cluster measurement (default 100)."), QStringLiteral("N")},
     });
     if (!parser.parse(arguments)) {
         text = parser.errorText();
@@ -71,7 +75,9 @@ BenchOptions::Outcome BenchOptions::Parse(const QStringList &arguments, BenchOpt
         || !Number(parser, QStringLiteral("pollers"), 1, options.pollers, text)
         || !Number(parser, QStringLiteral("poll-seconds"), 1, options.pollSeconds, text)
         || !Number(parser, QStringLiteral("burst"), 1, options.burst, text)
-        || !Number(parser, QStringLiteral("burst-clients"), 1, options.burstClients, text))
+        || !Number(parser, QStringLiteral("burst-clients"), 1, options.burstClients, text)
+        || !Number(parser, QStringLiteral("cluster-seconds"), 1, options.clusterSeconds, text)
+        || !Number(parser, QStringLiteral("cluster-runs"), 1, options.clusterRuns, text))
         return Outcome::Error;
     // Client addresses are 127.0.<block>.1 ... 127.0.<block>.N.
     if (options.clients > 254 || options.pollers > 254 || options.burstClients > 254) {
@@ -88,6 +94,7 @@ BenchOptions::Outcome BenchOptions::Parse(const QStringList &arguments, BenchOpt
     options.skipPoll = parser.isSet(QStringLiteral("skip-poll"));
     options.skipMemory = parser.isSet(QStringLiteral("skip-memory"));
     options.skipDurability = parser.isSet(QStringLiteral("skip-durability"));
+    options.cluster = parser.isSet(QStringLiteral("cluster"));
     return Outcome::Run;
 }
 

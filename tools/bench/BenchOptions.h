@@ -29,6 +29,11 @@ struct BenchOptions
     bool skipPoll = false;
     bool skipMemory = false;
     bool skipDurability = false;
+    // The cluster comparison instead of the rest: the file store beside the
+    // shared queue on PostgreSQL with 1, 2 and 3 nodes.
+    bool cluster = false;
+    int clusterSeconds = 5;
+    int clusterRuns = 100;
 
     // Fills `options` from `arguments`; `text` is the help text (Help) or
     // the error (Error).

@@ -6,6 +6,7 @@
 #include "BenchDocument.h"
 #include "BenchFailure.h"
 #include "BenchReport.h"
+#include "ClusterBench.h"
 #include "Console.h"
 #include "DurabilityRun.h"
 #include "FillRun.h"
@@ -41,6 +42,10 @@ void BenchRun::Execute()
 {
     ScratchFolder scratch;
     const QString program = ProgramCopy(scratch);
+    if (options.cluster) {
+        RunCluster(scratch, program);
+        return;
+    }
     // Found before anything starts, so that a missing program fails at once.
     const QString beanstalkd = options.skipBeanstalkd ? QString() : Beanstalkd();
     BenchReport report(options, QStringLiteral("scratch folder %1 (%2), %3 processors")
@@ -127,6 +132,26 @@ QString BenchRun::ProgramCopy(ScratchFolder &scratch) const
     if (!QFile::copy(built, copy))
         throw BenchFailure{QStringLiteral("cannot copy %1 to %2").arg(built, copy)};
     return copy;
+}
+
+void BenchRun::RunCluster(ScratchFolder &scratch, const QString &program)
+{
+    // QStandardPaths adds the platform's executable suffix (".exe" on Windows).
+    const QString engine = QStandardPaths::findExecutable(QStringLiteral("zendral-stub-engine"),
+                                                          {QCoreApplication::applicationDirPath()});
+    if (engine.isEmpty())
+        throw BenchFailure{QStringLiteral("no zendral-stub-engine beside %1 (build it)").arg(QCoreApplication::applicationDirPath())};
+    Console::Result(QStringLiteral("zendral-bench --cluster: scratch folder %1 (%2), %3 processors")
+                        .arg(scratch.Path(), scratch.FileSystemType())
+                        .arg(QThread::idealThreadCount()));
+    ClusterBench bench(program, engine, options.clients, options.clusterSeconds, options.clusterRuns);
+    try {
+        bench.Run(scratch);
+    } catch (const BenchFailure &) {
+        bench.Print();
+        throw;
+    }
+    bench.Print();
 }
 
 QString BenchRun::Beanstalkd() const

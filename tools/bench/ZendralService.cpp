@@ -34,6 +34,8 @@ void ZendralService::WriteSettings()
     QSettings settings(QDir(root).filePath(QStringLiteral("config/Orvane/Zendral.conf")), QSettings::IniFormat);
     settings.setValue(QStringLiteral("maxWorkerCount"), 0);
     settings.setValue(QStringLiteral("worker/port"), port);
+    for (auto it = extraSettings.cbegin(); it != extraSettings.cend(); ++it)
+        settings.setValue(it.key(), it.value());
     settings.sync();
     if (settings.status() != QSettings::NoError)
         throw BenchFailure{QStringLiteral("cannot write the settings file %1").arg(settings.fileName())};
@@ -62,6 +64,8 @@ void ZendralService::Start(const QStringList &wrapper)
     environment.insert(QStringLiteral("TMPDIR"), folder.filePath(QStringLiteral("tmp")));
     // The service's outward-address probe stays on this machine.
     environment.insert(QStringLiteral("ZENDRAL_PROBE_HOST"), QStringLiteral("127.0.0.1"));
+    for (auto it = extraEnvironment.cbegin(); it != extraEnvironment.cend(); ++it)
+        environment.insert(it.key(), it.value());
 
     QStringList arguments = wrapper;
     arguments << program << QStringLiteral("-a");

@@ -2,8 +2,10 @@
 
 #include "ManagedProcess.h"
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 namespace Orvane {
 namespace Zendral {
@@ -20,6 +22,13 @@ class ZendralService
 {
 public:
     ZendralService(const QString &program, const QString &root);
+
+    // Settings written beside the defaults (before Start): keys as in the
+    // settings file, e.g. "maxWorkerCount" or "store/backend".
+    void SetSettings(const QMap<QString, QVariant> &values) { extraSettings = values; }
+    // Environment variables added for the service (and its engines).
+    void SetEnvironment(const QMap<QString, QString> &values) { extraEnvironment = values; }
+    QString Root() const { return root; }
 
     // Writes the settings, starts the service (under `wrapper`, a command
     // that ends in "--" and runs the service as its child, when given) and
@@ -39,6 +48,8 @@ private:
     QString program;
     QString root;
     quint16 port = 0;
+    QMap<QString, QVariant> extraSettings;
+    QMap<QString, QString> extraEnvironment;
     ManagedProcess process;
 };
 

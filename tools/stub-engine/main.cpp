@@ -29,8 +29,13 @@
 //                          each pair)
 //   ZENDRAL_STUB_IGNORE_TERM  1: ignore SIGTERM (only a kill ends it)
 //   ZENDRAL_STUB_START_LOG    a file to which each start appends a line
+//   ZENDRAL_STUB_RUN_LOG      a file to which each run appends "start" and,
+//                          when it ends by itself, "end" lines with the time
+//                          (ms since the epoch), the process id and the
+//                          marker file's name
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -203,6 +208,19 @@ void logStart()
     }
 }
 
+// A line of the run log: what happened, when, to which marker file.
+void logRun(const char *what, const QString &markerFile)
+{
+    const QString path = qEnvironmentVariable("ZENDRAL_STUB_RUN_LOG");
+    if (path.isEmpty())
+        return;
+    if (FILE *log = std::fopen(qUtf8Printable(path), "a")) {
+        std::fprintf(log, "%s %lld %lld %s\n", what, QDateTime::currentMSecsSinceEpoch(),
+                     QCoreApplication::applicationPid(), qUtf8Printable(QFileInfo(markerFile).fileName()));
+        std::fclose(log);
+    }
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -216,7 +234,9 @@ int main(int argc, char *argv[])
         return 2;
     }
     const QString resultPath = input.absoluteFilePath() + QStringLiteral(".engine.xml");
-    if (options.mode == QLatin1String("malformed"))
-        return runMalformed(options, resultPath);
-    return runMessages(options, input, resultPath);
+    logRun("start", options.markerFile);
+    const int code = options.mode == QLatin1String("malformed") ? runMalformed(options, resultPath)
+                                                                : runMessages(options, input, resultPath);
+    logRun("end", options.markerFile);
+    return code;
 }

@@ -1,0 +1,962 @@
+#include "ClusterStore.h"
+
+#include "Base64StreamWriter.h"
+#include "ChunkUploadDevice.h"
+#include "ClusterRecord.h"
+#include "ClusterSchema.h"
+#include "LocalServer.h"
+#include "NesterJob.h"
+#include "PgConnection.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSettings>
+#include <QUuid>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <poll.h>
+#endif
+
+namespace Orvane {
+namespace Zendral {
+
+const char *const ClusterStore::BusyReply = "Service busy...";
+
+namespace {
+
+const char *const JobNonExistent = "Job non-existent...";
+constexpr int PoolSize = 8;
+constexpr int OrdGap = 1024;
+constexpr int CatchUpBatch = 5000;
+constexpr auto WaitSlice = std::chrono::milliseconds(250);
+constexpr auto RecheckInterval = std::chrono::seconds(5);
+constexpr auto ReapInterval = std::chrono::seconds(1);
+constexpr auto PruneInterval = std::chrono::seconds(60);
+constexpr auto MaxBackoff = std::chrono::milliseconds(5000);
+const char kRetryDelayKey[] = "worker/retry_delay_seconds";
+const char kMaxFailedRunsKey[] = "worker/max_failed_runs";
+
+using Clock = std::chrono::steady_clock;
+
+QByteArray SnapshotSql()
+{
+    return QByteArrayLiteral("SELECT ") + ClusterRecord::JsonExpression()
+        + QByteArrayLiteral(" FROM zendral_jobs j ORDER BY j.ord");
+}
+
+int Setting(const char *key, int fallback)
+{
+    return QSettings().value(QLatin1String(key), fallback).toInt();
+}
+
+void DeleteChanges(std::vector<MirrorChange> &changes)
+{
+    for (MirrorChange &change : changes)
+        delete change.job;
+    changes.clear();
+}
+
+} // namespace
+
+ClusterStore::ClusterStore(const ClusterSettings &settings, const QDir &jobsDir)
+    : settings(settings)
+    , jobsDir(jobsDir)
+    , pool(settings.Parameters(), PoolSize)
+{
+    if (!settings.IsValid())
+        qCritical().noquote() << "Shared queue: the settings are not usable:" << settings.Error();
+    else
+        qInfo().noquote() << "Shared queue on PostgreSQL" << settings.Describe() << "as node" << settings.Node();
+}
+
+ClusterStore::~ClusterStore()
+{
+    stopping = true;
+    stopWake.notify_all();
+    if (watcher.joinable())
+        watcher.join();
+}
+
+void ClusterStore::SetSink(Sink newSink)
+{
+    std::lock_guard<std::mutex> lock(catchUpMutex);
+    sink = std::move(newSink);
+}
+
+bool ClusterStore::IsConnected() const
+{
+    return connected.load() && !pool.IsDown();
+}
+
+// The queue as the database holds it, at start-up. Without the database the
+// mirror starts empty and is filled once the watcher reaches it.
+void ClusterStore::Load(QList<NesterJob *> &jobs)
+{
+    if (!settings.IsValid())
+        return;
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection || !ClusterSchema::Prepare(*connection, &error)) {
+        qCritical().noquote() << "Shared queue: the database cannot be used now:" << error
+                              << "- the queue shows once it can";
+        return;
+    }
+    schemaReady = true;
+    std::vector<MirrorChange> rows;
+    qint64 seq = 0;
+    if (!ReadSnapshot(*connection, rows, &seq)) {
+        qCritical().noquote() << "Shared queue: the queue could not be read:" << connection->Error();
+        DeleteChanges(rows);
+        return;
+    }
+    for (MirrorChange &row : rows) {
+        jobs.append(row.job);
+        row.job = nullptr;
+    }
+    std::lock_guard<std::mutex> lock(catchUpMutex);
+    applied = seq;
+    loaded = true;
+}
+
+void ClusterStore::Start()
+{
+    if (!watcher.joinable() && settings.IsValid())
+        watcher = std::thread(&ClusterStore::Watch, this);
+}
+
+void ClusterStore::Close(const QueueSnapshot &)
+{
+    stopping = true;
+    stopWake.notify_all();
+    if (watcher.joinable())
+        watcher.join();
+    // Ends of runs that still wait for the database get one more try.
+    QString error;
+    if (PgPool::Handle connection = pool.Acquire(&error)) {
+        FlushPending(*connection);
+        connection->Run("DELETE FROM zendral_nodes WHERE name = $1", {settings.Node()});
+    }
+}
+
+bool ClusterStore::ReadSnapshot(PgConnection &connection, std::vector<MirrorChange> &jobs, qint64 *seq)
+{
+    static const QByteArray sql = SnapshotSql();
+    if (!connection.Begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"))
+        return false;
+    const PgResult last = connection.Exec("SELECT COALESCE(max(seq), 0) FROM zendral_changes");
+    const PgResult rows = connection.Exec(sql.constData());
+    if (!last.Ok() || !rows.Ok() || !connection.Commit()) {
+        connection.Rollback();
+        return false;
+    }
+    *seq = last.Int(0, 0);
+    for (int r = 0; r < rows.Rows(); ++r) {
+        MirrorChange change;
+        change.kind = MirrorChange::Put;
+        change.job = ClusterRecord::FromJson(rows.Bytes(r, 0));
+        if (change.job) {
+            change.id = change.job->job_id;
+            jobs.push_back(change);
+        }
+    }
+    return true;
+}
+
+bool ClusterStore::BeginChange(PgConnection &connection)
+{
+    if (connection.Begin() && connection.Run("SELECT pg_advisory_xact_lock($1)", {QueueLockKey}))
+        return true;
+    connection.Rollback();
+    return false;
+}
+
+qint64 ClusterStore::LogPut(PgConnection &connection, const QString &job_id)
+{
+    static const QByteArray sql = ClusterRecord::LogPutSql();
+    const PgResult result = connection.Exec(sql.constData(), {job_id});
+    return result.Ok() && result.Rows() == 1 ? result.Int(0, 0) : 0;
+}
+
+// A move is logged as the job the moved job now follows.
+qint64 ClusterStore::LogMove(PgConnection &connection, const QString &job_id)
+{
+    const PgResult result = connection.Exec(
+        "INSERT INTO zendral_changes (op, job_id, after) VALUES ('move', $1, COALESCE((SELECT p.job_id FROM "
+        "zendral_jobs p WHERE p.ord < (SELECT ord FROM zendral_jobs WHERE job_id = $1) ORDER BY p.ord DESC "
+        "LIMIT 1), '')) RETURNING seq",
+        {job_id});
+    return result.Ok() && result.Rows() == 1 ? result.Int(0, 0) : 0;
+}
+
+qint64 ClusterStore::LogRemove(PgConnection &connection, const QString &job_id)
+{
+    const PgResult result =
+        connection.Exec("INSERT INTO zendral_changes (op, job_id) VALUES ('del', $1) RETURNING seq", {job_id});
+    return result.Ok() && result.Rows() == 1 ? result.Int(0, 0) : 0;
+}
+
+bool ClusterStore::CommitChange(PgConnection &connection, qint64 seq)
+{
+    if (seq == 0 || !connection.Run("SELECT pg_notify('zendral_changes', '')") || !connection.Commit()) {
+        qWarning().noquote() << "Shared queue: change not made:" << connection.Error();
+        connection.Rollback();
+        return false;
+    }
+    CatchUp(connection, seq);
+    return true;
+}
+
+bool ClusterStore::DeleteJob(PgConnection &connection, const QString &job_id)
+{
+    return connection.Run("DELETE FROM zendral_documents WHERE job_id = $1", {job_id})
+        && connection.Run("DELETE FROM zendral_results WHERE job_id = $1", {job_id});
+}
+
+// Session threads. The document goes into the database before the queue's
+// lock is taken, so a large upload holds up no other change.
+Reply ClusterStore::Add(const QString &fileName, const QString &from, int time, const char *base64,
+                        qint64 base64Size)
+{
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection) {
+        qWarning().noquote() << "Job of" << from << "refused, the shared queue cannot be reached:" << error;
+        return Reply(false, BusyReply);
+    }
+    const QString job_id = QUuid::createUuid().toString();
+    if (!connection->Begin()) {
+        qWarning().noquote() << "Job of" << from << "refused:" << connection->Error();
+        return Reply(false, BusyReply);
+    }
+    ChunkUploadDevice document(*connection, job_id);
+    document.open(QIODevice::WriteOnly);
+    if (!Base64StreamWriter::Write(base64, base64Size, &document) || !document.Finish()) {
+        qWarning().noquote() << "Job of" << from << "refused, its document was not stored:" << connection->Error();
+        connection->Rollback();
+        return Reply(false, BusyReply);
+    }
+    const QString submitted = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
+    qint64 seq = 0;
+    if (connection->Run("SELECT pg_advisory_xact_lock($1)", {QueueLockKey})
+        && connection->Run("INSERT INTO zendral_jobs (job_id, ord, job_name, file_name, client, submit_time, "
+                           "time_budget, doc_size) VALUES ($1, COALESCE((SELECT max(ord) FROM zendral_jobs), 0) + $2, "
+                           "$3, $4, $5, $6, $7, $8)",
+                           {job_id, OrdGap, QFileInfo(fileName).completeBaseName(), fileName, from, submitted, time,
+                            document.Written()}))
+        seq = LogPut(*connection, job_id);
+    if (!CommitChange(*connection, seq))
+        return Reply(false, BusyReply);
+    qInfo().noquote() << "Job" << job_id << "added by" << from << QStringLiteral("(%1)").arg(fileName);
+    return Reply(true, job_id.toLatin1());
+}
+
+Reply ClusterStore::Remove(const QString &job_id)
+{
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection || !BeginChange(*connection))
+        return Reply(false, BusyReply);
+    const PgResult removed = connection->Exec("DELETE FROM zendral_jobs WHERE job_id = $1", {job_id});
+    if (!removed.Ok()) {
+        connection->Rollback();
+        return Reply(false, BusyReply);
+    }
+    if (removed.Affected() == 0) {
+        connection->Rollback();
+        return Reply(false, JobNonExistent);
+    }
+    const qint64 seq = DeleteJob(*connection, job_id) ? LogRemove(*connection, job_id) : 0;
+    if (!CommitChange(*connection, seq))
+        return Reply(false, BusyReply);
+    qInfo().noquote() << "Job" << job_id << "removed";
+    return Reply(true, QByteArray());
+}
+
+// A pick-up ends the job, with or without a result, as on one machine.
+Reply ClusterStore::PickUp(const QString &job_id)
+{
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection || !BeginChange(*connection))
+        return Reply(false, BusyReply);
+    const PgResult removed = connection->Exec("DELETE FROM zendral_jobs WHERE job_id = $1", {job_id});
+    if (!removed.Ok() || removed.Affected() == 0) {
+        connection->Rollback();
+        return Reply(false, removed.Ok() ? QByteArray() : QByteArray(BusyReply));
+    }
+    const PgResult result = connection->Exec("SELECT data FROM zendral_results WHERE job_id = $1", {job_id}, true);
+    const qint64 seq = result.Ok() && DeleteJob(*connection, job_id) ? LogRemove(*connection, job_id) : 0;
+    if (!CommitChange(*connection, seq))
+        return Reply(false, BusyReply);
+    const bool haveResult = result.Rows() == 1;
+    qInfo().noquote() << "Job" << job_id << "picked up" << (haveResult ? "with its result" : "without a result");
+    if (!haveResult)
+        return Reply(false, JobNonExistent);
+    return Reply(true, result.Bytes(0, 0).toBase64(QByteArray::Base64UrlEncoding));
+}
+
+bool ClusterStore::Swap(PgConnection &connection, const QString &a, qint64 ordA, const QString &b, qint64 ordB)
+{
+    return connection.Run("UPDATE zendral_jobs SET ord = CASE WHEN job_id = $1 THEN $2::bigint ELSE $3::bigint END "
+                          "WHERE job_id IN ($1, $4)",
+                          {a, ordB, ordA, b});
+}
+
+// A free place just before the job `job_id`; the places are numbered anew
+// (in the same transaction) when there is no gap left. -1 on failure.
+qint64 ClusterStore::OrdBefore(PgConnection &connection, const QString &job_id)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const PgResult places = connection.Exec(
+            "SELECT t.ord, (SELECT max(p.ord) FROM zendral_jobs p WHERE p.ord < t.ord) FROM zendral_jobs t "
+            "WHERE t.job_id = $1",
+            {job_id});
+        if (!places.Ok() || places.Rows() != 1)
+            return -1;
+        const qint64 target = places.Int(0, 0);
+        if (places.IsNull(0, 1))
+            return target - OrdGap;
+        const qint64 before = places.Int(0, 1);
+        if (target - before >= 2)
+            return before + (target - before) / 2;
+        if (!connection.Run("UPDATE zendral_jobs j SET ord = r.n * 1024 FROM (SELECT job_id, row_number() OVER "
+                            "(ORDER BY ord) AS n FROM zendral_jobs) r WHERE j.job_id = r.job_id"))
+            return -1;
+    }
+    return -1;
+}
+
+// The rules of the local queue, evaluated on the database's order: up swaps
+// with the previous job if it waits, top goes before the first waiting job,
+// down swaps with the next job whatever its state, bottom goes to the tail.
+Reply ClusterStore::Move(const QString &job_id, int step)
+{
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection || !BeginChange(*connection))
+        return Reply(false, QByteArray());
+    PgConnection &c = *connection;
+    const PgResult me = c.Exec("SELECT ord, state FROM zendral_jobs WHERE job_id = $1", {job_id});
+    if (!me.Ok() || me.Rows() != 1 || me.Int(0, 1) != NesterJob::Waiting) {
+        c.Rollback();
+        return Reply(false, QByteArray());
+    }
+    const qint64 ord = me.Int(0, 0);
+    bool moved = false;
+    switch (step) {
+    case -1: {
+        const PgResult previous = c.Exec(
+            "SELECT job_id, ord, state FROM zendral_jobs WHERE ord < $1 ORDER BY ord DESC LIMIT 1", {ord});
+        moved = previous.Rows() == 1 && previous.Int(0, 2) == NesterJob::Waiting
+            && Swap(c, job_id, ord, previous.Text(0, 0), previous.Int(0, 1));
+        break;
+    }
+    case 0: {
+        const PgResult first =
+            c.Exec("SELECT job_id, ord FROM zendral_jobs WHERE state = 0 ORDER BY ord LIMIT 1");
+        if (first.Rows() == 1 && ord > first.Int(0, 1)) {
+            const qint64 place = OrdBefore(c, first.Text(0, 0));
+            moved = place >= 0 && c.Run("UPDATE zendral_jobs SET ord = $2 WHERE job_id = $1", {job_id, place});
+        }
+        break;
+    }
+    case 1: {
+        const PgResult next = c.Exec("SELECT job_id, ord FROM zendral_jobs WHERE ord > $1 ORDER BY ord LIMIT 1", {ord});
+        moved = next.Rows() == 1 && Swap(c, job_id, ord, next.Text(0, 0), next.Int(0, 1));
+        break;
+    }
+    case 9: {
+        const PgResult next = c.Exec("SELECT 1 FROM zendral_jobs WHERE ord > $1 LIMIT 1", {ord});
+        moved = next.Rows() == 1
+            && c.Run("UPDATE zendral_jobs SET ord = (SELECT max(ord) FROM zendral_jobs) + $2 WHERE job_id = $1",
+                     {job_id, OrdGap});
+        break;
+    }
+    default:
+        break;
+    }
+    if (!moved) {
+        c.Rollback();
+        return Reply(false, QByteArray());
+    }
+    return Reply(CommitChange(c, LogMove(c, job_id)), QByteArray());
+}
+
+// The operator's retry: waiting again at the tail, its failed runs forgotten.
+Reply ClusterStore::Retry(const QString &job_id)
+{
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection || !BeginChange(*connection))
+        return Reply(false, BusyReply);
+    const PgResult retried = connection->Exec(
+        "UPDATE zendral_jobs SET state = 0, failed_runs = 0, error = '', retry_at = NULL, start = '', completed = 0, "
+        "efficient = 0, ord = (SELECT max(ord) FROM zendral_jobs) + $2 WHERE job_id = $1 AND state = 3",
+        {job_id, OrdGap});
+    if (!retried.Ok() || retried.Affected() == 0) {
+        connection->Rollback();
+        return Reply(false, retried.Ok() ? QByteArray(JobNonExistent) : QByteArray(BusyReply));
+    }
+    const qint64 put = LogPut(*connection, job_id);
+    const qint64 seq = put ? LogMove(*connection, job_id) : 0;
+    if (!CommitChange(*connection, seq))
+        return Reply(false, BusyReply);
+    qInfo().noquote() << "Job" << job_id << "retried by the operator";
+    return Reply(true, QByteArray());
+}
+
+QByteArray ClusterStore::ResultBytes(const QString &job_id)
+{
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection)
+        return QByteArray();
+    const PgResult result = connection->Exec("SELECT data FROM zendral_results WHERE job_id = $1", {job_id}, true);
+    return result.Rows() == 1 ? result.Bytes(0, 0) : QByteArray();
+}
+
+// GUI thread. Claims the first waiting job in queue order whose retry time
+// has come and that no other node is claiming, then fetches its document
+// into a new job folder here.
+QJsonObject ClusterStore::Claim()
+{
+    const QJsonObject none{{QStringLiteral("state"), false}};
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection || !BeginChange(*connection))
+        return none;
+    const PgResult claimed = connection->Exec(
+        "UPDATE zendral_jobs SET state = 1, node = $1, run_id = nextval('zendral_runs'), "
+        "lease_until = now() + make_interval(secs => $2), start = to_char(now() AT TIME ZONE 'UTC', "
+        "'YYYYMMDD\"T\"HH24MISS'), completed = 0, efficient = 0 WHERE job_id = (SELECT job_id FROM zendral_jobs "
+        "WHERE state = 0 AND (retry_at IS NULL OR retry_at <= now()) ORDER BY ord LIMIT 1 FOR UPDATE SKIP LOCKED) "
+        "RETURNING job_id, run_id, file_name, client, time_budget, job_name",
+        {settings.Node(), settings.LeaseSeconds()});
+    if (!claimed.Ok() || claimed.Rows() != 1) {
+        connection->Rollback();
+        return none;
+    }
+    const QString job_id = claimed.Text(0, 0);
+    const QString from = claimed.Text(0, 3);
+    LocalRun run;
+    run.run_id = claimed.Int(0, 1);
+    if (!CommitChange(*connection, LogPut(*connection, job_id)))
+        return none;
+    const QString folder = LocalServer::MakeJobFolder(from);
+    run.file = folder.isEmpty() ? QString() : QDir(folder).absoluteFilePath(claimed.Text(0, 2));
+    {
+        std::lock_guard<std::mutex> lock(runsMutex);
+        runs.insert(job_id, run);
+    }
+    if (run.file.isEmpty() || !Fetch(*connection, job_id, run.file, &error)) {
+        qWarning().noquote() << "Job" << job_id << "claimed but its document could not be fetched:" << error;
+        Ended(job_id, 1, QStringLiteral("document could not be fetched: %1").arg(error), false);
+        return none;
+    }
+    qInfo().noquote() << "Job" << job_id << "from" << from << "claimed by node" << settings.Node() << "run"
+                      << run.run_id;
+    return QJsonObject{{QStringLiteral("file_path"), run.file},
+                       {QStringLiteral("job_id"), job_id},
+                       {QStringLiteral("work_seconds"), QString::number(claimed.Int(0, 4))},
+                       {QStringLiteral("job_name"), QStringLiteral("%1:%2").arg(claimed.Text(0, 5), from)},
+                       {QStringLiteral("state"), true}};
+}
+
+// The document, one stored piece at a time, into the job file.
+bool ClusterStore::Fetch(PgConnection &connection, const QString &job_id, const QString &file, QString *error)
+{
+    QSaveFile out(file);
+    if (!out.open(QIODevice::WriteOnly)) {
+        *error = out.errorString();
+        return false;
+    }
+    for (int n = 0;; ++n) {
+        const PgResult piece = connection.Exec("SELECT data FROM zendral_documents WHERE job_id = $1 AND n = $2",
+                                               {job_id, n}, true);
+        if (!piece.Ok()) {
+            *error = connection.Error();
+            return false;
+        }
+        if (piece.Rows() == 0) {
+            if (n == 0) {
+                *error = QStringLiteral("no document stored");
+                return false;
+            }
+            break;
+        }
+        const QByteArray bytes = piece.Bytes(0, 0);
+        if (out.write(bytes) != bytes.size()) {
+            *error = out.errorString();
+            return false;
+        }
+    }
+    if (!out.commit()) {
+        *error = out.errorString();
+        return false;
+    }
+    return true;
+}
+
+// GUI thread. Progress renews the lease; a run that lost its job changes
+// nothing and has its engine stopped.
+void ClusterStore::Progress(const QString &job_id, const QJsonObject &report)
+{
+    qint64 run_id = 0;
+    {
+        std::lock_guard<std::mutex> lock(runsMutex);
+        run_id = runs.value(job_id).run_id;
+    }
+    if (run_id == 0)
+        return;
+    const double limit = report.value(QStringLiteral("time_limit")).toDouble(0);
+    const double elapsed = report.value(QStringLiteral("time_elapsed")).toDouble(0);
+    const double percent = limit != 0 ? elapsed / limit * 100 : -1;
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection || !BeginChange(*connection))
+        return; // the heartbeat keeps the lease; progress shows again later
+    const PgResult updated = connection->Exec(
+        "UPDATE zendral_jobs SET completed = CASE WHEN $3 > completed AND $3 < 100 THEN $3 ELSE completed END, "
+        "efficient = $4, lease_until = now() + make_interval(secs => $5) WHERE job_id = $1 AND run_id = $2 AND state = 1",
+        {job_id, run_id, percent, report.value(QStringLiteral("efficiency")).toDouble(0), settings.LeaseSeconds()});
+    if (!updated.Ok() || updated.Affected() == 0) {
+        connection->Rollback();
+        if (updated.Ok()) {
+            std::lock_guard<std::mutex> lock(runsMutex);
+            if (!lost.contains(job_id))
+                lost.append(job_id);
+        }
+        return;
+    }
+    CommitChange(*connection, LogPut(*connection, job_id));
+}
+
+// GUI thread. The result is kept beside the local copy and in the database
+// (only while the run holds the job); without the database it waits here.
+bool ClusterStore::Result(const QString &job_id, const QByteArray &bytes)
+{
+    LocalRun run;
+    {
+        std::lock_guard<std::mutex> lock(runsMutex);
+        auto it = runs.find(job_id);
+        if (it == runs.end())
+            return true; // no longer ours: nothing to keep it for
+        it->result = bytes;
+        it->resultDirty = true;
+        run = *it;
+    }
+    if (!run.file.isEmpty()) {
+        QSaveFile file(run.file + QStringLiteral("_RES"));
+        if (!(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()))
+            qWarning().noquote() << "Result of job" << job_id << "not written locally:" << file.errorString();
+    }
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection)
+        return true;
+    const bool stored = connection->Run(
+        "INSERT INTO zendral_results (job_id, data) SELECT $1, $2 WHERE EXISTS (SELECT 1 FROM zendral_jobs WHERE "
+        "job_id = $1 AND run_id = $3 AND state = 1) ON CONFLICT (job_id) DO UPDATE SET data = EXCLUDED.data",
+        {job_id, PgParam(bytes.isNull() ? QByteArray("") : bytes, true), run.run_id});
+    if (stored) {
+        std::lock_guard<std::mutex> lock(runsMutex);
+        auto it = runs.find(job_id);
+        if (it != runs.end() && it->run_id == run.run_id)
+            it->resultDirty = false;
+    }
+    return true;
+}
+
+// GUI thread. The end of a run under the engine supervision rules: exit code
+// 0 finishes the job (with its last result), a stop returns it to waiting at
+// its place, any other end is a failed run.
+void ClusterStore::Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped)
+{
+    LocalRun run;
+    {
+        std::lock_guard<std::mutex> lock(runsMutex);
+        auto it = runs.find(job_id);
+        if (it == runs.end())
+            return;
+        it->ended = true;
+        it->exitCode = exit_code;
+        it->reason = reason;
+        it->stopped = stopped;
+        run = *it;
+    }
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection || !WriteEnd(*connection, job_id, run)) {
+        qWarning().noquote() << "End of job" << job_id << "kept until the shared queue can be reached";
+        return;
+    }
+    DropLocalCopy(job_id, run.file);
+}
+
+bool ClusterStore::WriteEnd(PgConnection &connection, const QString &job_id, const LocalRun &run)
+{
+    if (!BeginChange(connection))
+        return false;
+    const PgResult held = connection.Exec(
+        "SELECT failed_runs FROM zendral_jobs WHERE job_id = $1 AND run_id = $2 AND state = 1 FOR UPDATE",
+        {job_id, run.run_id});
+    if (!held.Ok()) {
+        connection.Rollback();
+        return false;
+    }
+    if (held.Rows() == 0) {
+        // Removed, or taken over after the lease ran out: nothing to write.
+        connection.Rollback();
+        qInfo().noquote() << "Run" << run.run_id << "of job" << job_id << "ended after the job left this node";
+        return true;
+    }
+    bool ok = true;
+    if (run.exitCode == 0) {
+        if (!run.result.isNull())
+            ok = connection.Run("INSERT INTO zendral_results (job_id, data) VALUES ($1, $2) ON CONFLICT (job_id) "
+                                "DO UPDATE SET data = EXCLUDED.data",
+                                {job_id, PgParam(run.result, true)});
+        ok = ok && connection.Run("UPDATE zendral_jobs SET state = 2, completed = 100, failed_runs = 0, error = '', "
+                                  "node = '', run_id = 0, lease_until = NULL WHERE job_id = $1",
+                                  {job_id});
+        qInfo().noquote() << "Job" << job_id << "finished on node" << settings.Node();
+    } else if (run.stopped || run.exitCode == -1) {
+        // The operator stopped it, or the engine never started: no failure.
+        ok = connection.Run("UPDATE zendral_jobs SET state = 0, start = '', completed = 0, efficient = 0, node = '', "
+                            "run_id = 0, lease_until = NULL WHERE job_id = $1",
+                            {job_id});
+    } else {
+        const int maxFailed = qMax(1, Setting(kMaxFailedRunsKey, 3));
+        const int delay = qMax(0, Setting(kRetryDelayKey, 30));
+        const int failedRuns = int(held.Int(0, 0)) + 1;
+        ok = connection.Run("UPDATE zendral_jobs SET state = $2, failed_runs = $3, error = $4, retry_at = now() + "
+                            "make_interval(secs => $5), start = '', completed = 0, efficient = 0, node = '', "
+                            "run_id = 0, lease_until = NULL WHERE job_id = $1",
+                            {job_id, failedRuns >= maxFailed ? int(NesterJob::Failed) : int(NesterJob::Waiting),
+                             failedRuns, run.reason, delay});
+        qWarning().noquote() << "Job" << job_id << "run failed (" << run.reason << "), run" << failedRuns << "of"
+                             << maxFailed;
+    }
+    return ok && CommitChange(connection, LogPut(connection, job_id));
+}
+
+// The local copy goes when the run's end is in the database: only the job's
+// own files, inside its job folder (NesterJob::Remove checks that).
+void ClusterStore::DropLocalCopy(const QString &job_id, const QString &file)
+{
+    {
+        std::lock_guard<std::mutex> lock(runsMutex);
+        runs.remove(job_id);
+        lost.removeAll(job_id);
+    }
+    if (file.isEmpty())
+        return;
+    NesterJob copy;
+    copy.job_id = job_id;
+    copy.fileaex = file;
+    copy.fileaexres = file + QStringLiteral("_RES");
+    copy.Remove();
+}
+
+QStringList ClusterStore::TakeLostRuns()
+{
+    std::lock_guard<std::mutex> lock(runsMutex);
+    QStringList taken;
+    taken.swap(lost);
+    return taken;
+}
+
+// Any thread: applies the log after the last applied change, in order. A
+// node that fell behind the pruned part of the log reads the whole queue.
+bool ClusterStore::CatchUp(PgConnection &connection, qint64 target)
+{
+    std::lock_guard<std::mutex> lock(catchUpMutex);
+    if (!loaded)
+        return Resync(connection) && applied >= target;
+    while (target == 0 || applied < target) {
+        const PgResult rows = connection.Exec(
+            "SELECT seq, op, job_id, record, after FROM zendral_changes WHERE seq > $1 ORDER BY seq LIMIT $2",
+            {applied, CatchUpBatch});
+        const PgResult pruned = connection.Exec("SELECT value FROM zendral_meta WHERE key = 'pruned_below'");
+        if (!rows.Ok() || !pruned.Ok())
+            return false;
+        if (applied + 1 < pruned.Int(0, 0))
+            return Resync(connection) && applied >= target;
+        if (rows.Rows() == 0)
+            break;
+        std::vector<MirrorChange> changes;
+        changes.reserve(size_t(rows.Rows()));
+        for (int r = 0; r < rows.Rows(); ++r) {
+            MirrorChange change;
+            const QByteArray op = rows.Bytes(r, 1);
+            change.id = rows.Text(r, 2);
+            if (op == "put") {
+                change.kind = MirrorChange::Put;
+                change.job = ClusterRecord::FromJson(rows.Bytes(r, 3));
+                if (!change.job)
+                    continue;
+            } else if (op == "del") {
+                change.kind = MirrorChange::Remove;
+            } else if (op == "move") {
+                change.kind = MirrorChange::Move;
+                change.after = rows.Text(r, 4);
+            } else {
+                continue;
+            }
+            changes.push_back(change);
+        }
+        if (sink)
+            sink(changes, false);
+        DeleteChanges(changes); // what the sink did not take
+        applied = rows.Int(rows.Rows() - 1, 0);
+        if (rows.Rows() < CatchUpBatch)
+            break;
+    }
+    return applied >= target;
+}
+
+// catchUpMutex held.
+bool ClusterStore::Resync(PgConnection &connection)
+{
+    std::vector<MirrorChange> jobs;
+    qint64 seq = 0;
+    if (!ReadSnapshot(connection, jobs, &seq)) {
+        DeleteChanges(jobs);
+        return false;
+    }
+    if (sink)
+        sink(jobs, true);
+    DeleteChanges(jobs);
+    applied = seq;
+    loaded = true;
+    qInfo().noquote() << "Shared queue: the whole queue read at change" << seq;
+    return true;
+}
+
+void ClusterStore::SleepUnlessStopping(std::chrono::milliseconds time)
+{
+    std::unique_lock<std::mutex> lock(stopMutex);
+    stopWake.wait_for(lock, time, [this] { return stopping.load(); });
+}
+
+bool ClusterStore::Connect(PgConnection &connection, bool report)
+{
+    QString error;
+    if (!connection.Open(settings.Parameters())) {
+        if (report)
+            qWarning().noquote() << "Shared queue: the database cannot be reached:" << connection.Error()
+                                 << "- new jobs are refused until it is back";
+        return false;
+    }
+    if (!schemaReady) {
+        if (!ClusterSchema::Prepare(connection, &error)) {
+            qCritical().noquote() << "Shared queue: schema not ready:" << error;
+            connection.Close();
+            return false;
+        }
+        schemaReady = true;
+    }
+    if (!connection.Run("LISTEN zendral_changes")) {
+        connection.Close();
+        return false;
+    }
+    // Connections of the pool made before may be dead (a restarted server).
+    pool.DropIdle();
+    pool.MarkUp();
+    connected = true;
+    qInfo().noquote() << "Shared queue: connected to" << settings.Describe() << "as node" << settings.Node();
+    return true;
+}
+
+// The watcher: follows the log (notifications, and a look every few seconds
+// for one that was missed), beats, renews this node's leases, writes what
+// waited for the database, reaps expired leases and prunes the log. It
+// reconnects with a growing pause while the database is away; a node reaps
+// only once it has been connected for a lease, so that the nodes that come
+// back with it renew their leases first.
+void ClusterStore::Watch()
+{
+    PgConnection connection;
+    auto backoff = std::chrono::milliseconds(500);
+    const auto beatInterval = std::chrono::milliseconds(qMax(1000, settings.LeaseSeconds() * 1000 / 3));
+    const auto leaseTime = std::chrono::seconds(settings.LeaseSeconds());
+    Clock::time_point connectedAt, lastCatchUp, lastBeat, lastReap, lastPrune;
+    bool report = true; // the first failure of an outage is logged
+    while (!stopping) {
+        if (!connection.IsOk()) {
+            if (connected.exchange(false))
+                qWarning().noquote() << "Shared queue: the connection to the database broke:" << connection.Error();
+            const bool ok = Connect(connection, report);
+            report = ok;
+            if (!ok) {
+                SleepUnlessStopping(backoff);
+                backoff = qMin(backoff * 2, MaxBackoff);
+                continue;
+            }
+            backoff = std::chrono::milliseconds(500);
+            connectedAt = lastReap = lastPrune = Clock::now();
+            Heartbeat(connection);
+            FlushPending(connection);
+            CatchUp(connection, 0);
+            lastBeat = lastCatchUp = Clock::now();
+            continue;
+        }
+#ifdef Q_OS_WIN
+        SleepUnlessStopping(WaitSlice);
+#else
+        pollfd wait{connection.Socket(), POLLIN, 0};
+        ::poll(&wait, 1, int(WaitSlice.count()));
+#endif
+        const auto now = Clock::now();
+        if (connection.TakeNotifications() > 0 || now - lastCatchUp >= RecheckInterval) {
+            CatchUp(connection, 0);
+            lastCatchUp = now;
+        }
+        if (now - lastBeat >= beatInterval) {
+            Heartbeat(connection);
+            FlushPending(connection);
+            lastBeat = now;
+        }
+        if (now - connectedAt >= leaseTime && now - lastReap >= ReapInterval) {
+            Reap(connection);
+            lastReap = now;
+        }
+        if (now - lastPrune >= PruneInterval) {
+            Prune(connection);
+            lastPrune = now;
+        }
+    }
+    if (connection.IsOk())
+        connection.Run("DELETE FROM zendral_nodes WHERE name = $1", {settings.Node()});
+    connected = false;
+}
+
+// The node's heartbeat and its leases. A run whose lease could not be
+// renewed was taken over: its engine is stopped.
+void ClusterStore::Heartbeat(PgConnection &connection)
+{
+    qint64 seen = 0;
+    {
+        std::lock_guard<std::mutex> lock(catchUpMutex);
+        seen = applied;
+    }
+    connection.Run("INSERT INTO zendral_nodes (name, heartbeat, last_seq) VALUES ($1, now(), $2) ON CONFLICT (name) "
+                   "DO UPDATE SET heartbeat = now(), last_seq = $2",
+                   {settings.Node(), seen});
+    QHash<qint64, QString> live;
+    {
+        std::lock_guard<std::mutex> lock(runsMutex);
+        for (auto it = runs.cbegin(); it != runs.cend(); ++it) {
+            if (!it->ended)
+                live.insert(it->run_id, it.key());
+        }
+    }
+    if (!live.isEmpty()) {
+        QStringList ids;
+        for (qint64 id : live.keys())
+            ids << QString::number(id);
+        const PgResult renewed = connection.Exec(
+            "UPDATE zendral_jobs SET lease_until = now() + make_interval(secs => $1) WHERE state = 1 AND "
+            "run_id = ANY($2::bigint[]) RETURNING run_id",
+            {settings.LeaseSeconds(), QStringLiteral("{%1}").arg(ids.join(QLatin1Char(',')))});
+        if (renewed.Ok()) {
+            for (int r = 0; r < renewed.Rows(); ++r)
+                live.remove(renewed.Int(r, 0));
+            std::lock_guard<std::mutex> lock(runsMutex);
+            for (auto it = live.cbegin(); it != live.cend(); ++it) {
+                const auto run = runs.constFind(it.value());
+                if (run != runs.cend() && run->run_id == it.key() && !run->ended && !lost.contains(it.value())) {
+                    qWarning().noquote() << "Job" << it.value() << "was taken over by another node; its run here ends";
+                    lost.append(it.value());
+                }
+            }
+        }
+    }
+    const PgResult count = connection.Exec(
+        "SELECT count(*) FROM zendral_nodes WHERE heartbeat > now() - make_interval(secs => $1)",
+        {settings.LeaseSeconds()});
+    if (count.Ok())
+        nodes = int(count.Int(0, 0));
+}
+
+// Results and ends of runs that waited for the database.
+void ClusterStore::FlushPending(PgConnection &connection)
+{
+    QList<QPair<QString, LocalRun>> waiting;
+    {
+        std::lock_guard<std::mutex> lock(runsMutex);
+        for (auto it = runs.cbegin(); it != runs.cend(); ++it) {
+            if (it->ended || it->resultDirty)
+                waiting.append({it.key(), *it});
+        }
+    }
+    for (const auto &entry : waiting) {
+        const LocalRun &run = entry.second;
+        if (run.ended) {
+            if (WriteEnd(connection, entry.first, run))
+                DropLocalCopy(entry.first, run.file);
+            continue;
+        }
+        if (connection.Run("INSERT INTO zendral_results (job_id, data) SELECT $1, $2 WHERE EXISTS (SELECT 1 FROM "
+                           "zendral_jobs WHERE job_id = $1 AND run_id = $3 AND state = 1) ON CONFLICT (job_id) DO "
+                           "UPDATE SET data = EXCLUDED.data",
+                           {entry.first, PgParam(run.result, true), run.run_id})) {
+            std::lock_guard<std::mutex> lock(runsMutex);
+            auto it = runs.find(entry.first);
+            if (it != runs.end() && it->run_id == run.run_id)
+                it->resultDirty = false;
+        }
+    }
+}
+
+// Jobs whose lease ran out go back to waiting at their place, as a failed
+// run (after the configured number of failed runs, failed).
+void ClusterStore::Reap(PgConnection &connection)
+{
+    const PgResult any =
+        connection.Exec("SELECT 1 FROM zendral_jobs WHERE state = 1 AND lease_until < now() LIMIT 1");
+    if (!any.Ok() || any.Rows() == 0 || !BeginChange(connection))
+        return;
+    const int maxFailed = qMax(1, Setting(kMaxFailedRunsKey, 3));
+    const int delay = qMax(0, Setting(kRetryDelayKey, 30));
+    const PgResult reaped = connection.Exec(
+        "UPDATE zendral_jobs SET state = CASE WHEN failed_runs + 1 >= $1 THEN 3 ELSE 0 END, failed_runs = "
+        "failed_runs + 1, error = 'lease expired on node ' || node, retry_at = now() + make_interval(secs => $2), "
+        "start = '', completed = 0, efficient = 0, node = '', run_id = 0, lease_until = NULL "
+        "WHERE state = 1 AND lease_until < now() RETURNING job_id, error",
+        {maxFailed, delay});
+    qint64 seq = reaped.Ok() && reaped.Rows() > 0 ? 1 : 0;
+    for (int r = 0; seq != 0 && r < reaped.Rows(); ++r) {
+        seq = LogPut(connection, reaped.Text(r, 0));
+        qWarning().noquote() << "Job" << reaped.Text(r, 0) << "returned to waiting:" << reaped.Text(r, 1);
+    }
+    if (seq == 0)
+        connection.Rollback();
+    else
+        CommitChange(connection, seq);
+}
+
+// Drops changes older than ten minutes that every live node has applied.
+void ClusterStore::Prune(PgConnection &connection)
+{
+    const PgResult limit = connection.Exec(
+        "SELECT LEAST((SELECT min(last_seq) FROM zendral_nodes WHERE heartbeat > now() - interval '10 minutes'), "
+        "(SELECT max(seq) FROM zendral_changes WHERE at < now() - interval '10 minutes'))");
+    if (!limit.Ok() || limit.IsNull(0, 0))
+        return;
+    const qint64 below = limit.Int(0, 0);
+    if (connection.Begin()
+        && connection.Run("UPDATE zendral_meta SET value = GREATEST(value, $1 + 1) WHERE key = 'pruned_below'",
+                          {below})
+        && connection.Run("DELETE FROM zendral_changes WHERE seq <= $1", {below}) && connection.Commit())
+        return;
+    connection.Rollback();
+}
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,167 @@
+#pragma once
+
+#include "ClusterSettings.h"
+#include "PgPool.h"
+#include "QueueStore.h"
+#include "SharedQueue.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace Orvane {
+namespace Zendral {
+
+class PgConnection;
+
+// The queue shared by several services through one PostgreSQL server.
+//
+// The database is the authority. Every change is one transaction that takes
+// the queue's lock (a transaction-scoped advisory lock, so that changes
+// commit one after the other and the change log's numbers follow the commit
+// order), updates zendral_jobs, appends to zendral_changes and sends a
+// notification. Every node keeps its mirror (LocalServer's order and
+// indexes) by applying the log after the last number it applied: at a
+// notification, every few seconds in case one was missed, and, for the node
+// that made a change, before the change's call returns.
+//
+// Work is claimed with FOR UPDATE SKIP LOCKED in queue order; a claimed job
+// runs under a run number and a lease that the node's heartbeat and
+// progress reports renew. Every write of a run names its run number, so a
+// node that lost a job (its lease ran out and another node took it) can
+// never overwrite it; a lease that runs out is returned to waiting at its
+// place as a failed run by any node's reaper. A document is kept on this
+// node, in a job folder of today's layout, only while its engine runs.
+//
+// While the database cannot be reached, changes are refused ("Service
+// busy..."), the lists come from the mirror, engines go on, and their ends
+// and results wait here until the database is back.
+//
+// Threads: Load, Start, Claim, Progress, Result, Ended and Close on the GUI
+// thread; the session operations on session threads; the watcher thread
+// follows the log, beats, renews leases, reaps and reconnects. Connections:
+// the watcher has its own, the others borrow from the pool. Locks:
+// catchUpMutex (the mirror's applied position, the sink calls) is taken
+// before the queue mutex (inside the sink); runsMutex guards `runs` and
+// `lost` and is innermost.
+class ClusterStore : public QueueStore, public SharedQueue
+{
+public:
+    ClusterStore(const ClusterSettings &settings, const QDir &jobsDir);
+    ~ClusterStore() override;
+
+    // QueueStore: only Load and Close are used; changes go through the
+    // SharedQueue operations.
+    void Load(QList<NesterJob *> &jobs) override;
+    void SetSnapshotSource(SnapshotSource) override {}
+    quint64 Record(const QueueChange &) override { return 0; }
+    bool WaitDurable(quint64) override { return false; }
+    void Close(const QueueSnapshot &finalState) override;
+
+    // SharedQueue.
+    void SetSink(Sink sink) override;
+    void Start() override;
+    Reply Add(const QString &fileName, const QString &from, int time, const char *base64,
+              qint64 base64Size) override;
+    Reply Remove(const QString &job_id) override;
+    Reply PickUp(const QString &job_id) override;
+    Reply Move(const QString &job_id, int step) override;
+    Reply Retry(const QString &job_id) override;
+    QByteArray ResultBytes(const QString &job_id) override;
+    QJsonObject Claim() override;
+    void Progress(const QString &job_id, const QJsonObject &report) override;
+    bool Result(const QString &job_id, const QByteArray &bytes) override;
+    void Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped) override;
+    QStringList TakeLostRuns() override;
+    bool IsConnected() const override;
+    int ConnectedNodes() const override { return nodes.load(); }
+    QString NodeName() const override { return settings.Node(); }
+
+    static const char *const BusyReply;
+    // The queue's lock: every change of the shared queue holds it (an
+    // advisory lock of the transaction) until its commit.
+    static constexpr qint64 QueueLockKey = 0x5a454e4452414c02LL;
+
+private:
+    // A run of a job on this node.
+    struct LocalRun
+    {
+        qint64 run_id = 0;
+        QString file;         // the local copy of the document
+        QByteArray result;    // the last result document
+        bool resultDirty = false; // not yet in the database
+        bool ended = false;   // the engine ended; the end waits for the database
+        int exitCode = 0;
+        QString reason;
+        bool stopped = false;
+    };
+
+    // A change transaction: BEGIN and the queue's lock.
+    bool BeginChange(PgConnection &connection);
+    // Logs a put (or move, or removal) of the job and notifies; the change's
+    // number, or 0 on failure.
+    qint64 LogPut(PgConnection &connection, const QString &job_id);
+    qint64 LogMove(PgConnection &connection, const QString &job_id);
+    qint64 LogRemove(PgConnection &connection, const QString &job_id);
+    // Ends a change: commit, then the mirror catches up to `seq`.
+    bool CommitChange(PgConnection &connection, qint64 seq);
+    bool DeleteJob(PgConnection &connection, const QString &job_id);
+    // Moves helpers: swap two jobs' places; an ord just before `ord`.
+    bool Swap(PgConnection &connection, const QString &a, qint64 ordA, const QString &b, qint64 ordB);
+    qint64 OrdBefore(PgConnection &connection, const QString &job_id);
+
+    // The mirror: brings it up to `target` (0: whatever the log holds).
+    bool CatchUp(PgConnection &connection, qint64 target);
+    bool Resync(PgConnection &connection);
+    bool ReadSnapshot(PgConnection &connection, std::vector<MirrorChange> &jobs, qint64 *seq);
+
+    // Runs.
+    bool Fetch(PgConnection &connection, const QString &job_id, const QString &file, QString *error);
+    // Writes the end of a run; false when the database could not be reached
+    // (the end is kept and written later).
+    bool WriteEnd(PgConnection &connection, const QString &job_id, const LocalRun &run);
+    void DropLocalCopy(const QString &job_id, const QString &file);
+
+    // Watcher thread.
+    void Watch();
+    bool Connect(PgConnection &connection, bool report);
+    void Heartbeat(PgConnection &connection);
+    void FlushPending(PgConnection &connection);
+    void Reap(PgConnection &connection);
+    void Prune(PgConnection &connection);
+    void SleepUnlessStopping(std::chrono::milliseconds time);
+
+    const ClusterSettings settings;
+    const QDir jobsDir;
+    PgPool pool;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> connected{false};
+    std::atomic<int> nodes{0};
+    std::atomic<bool> schemaReady{false};
+
+    std::mutex catchUpMutex;
+    qint64 applied = 0; // guarded by catchUpMutex
+    bool loaded = false; // guarded by catchUpMutex
+    Sink sink;           // set before Start; called with catchUpMutex held
+
+    std::mutex runsMutex;
+    QHash<QString, LocalRun> runs; // guarded by runsMutex
+    QStringList lost;              // guarded by runsMutex
+
+    std::mutex stopMutex;
+    std::condition_variable stopWake;
+    std::thread watcher;
+};
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,102 @@
+#pragma once
+
+// One Zendral node of a test cluster: the built service program started
+// with "-a" on Qt's offscreen platform, with folders of its own inside the
+// test's temporary folder, a port of its own, the stand-in engine and the
+// shared queue's settings.
+
+#include "TestProcesses.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTcpSocket>
+
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/types.h>
+#endif
+
+class ClusterNode
+{
+public:
+    ClusterNode(const QString &name, const QString &root, const QString &connection, int engineSlots)
+        : name(name)
+        , root(QDir(root).filePath(name))
+        , connection(connection)
+        , engineSlots(engineSlots)
+        , port(TestProcesses::freePort())
+    {
+    }
+    ~ClusterNode() { Kill(); }
+
+    QString Name() const { return name; }
+    quint16 Port() const { return port; }
+    QString RunLog() const { return QDir(root).filePath(QStringLiteral("runs.log")); }
+    qint64 Pid() const { return process ? process->processId() : 0; }
+
+    // Starts the node and waits until it accepts connections.
+    bool Start()
+    {
+        QDir folder(root);
+        for (const char *sub : {"bin", "config/Orvane", "data", "home", "tmp"})
+            folder.mkpath(QLatin1String(sub));
+        QFile conf(folder.filePath(QStringLiteral("config/Orvane/Zendral.conf")));
+        if (!conf.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        conf.write(QStringLiteral("maxWorkerCount=%1\n\n[config]\npick_job_interval=1\n\n[worker]\nengine=%2\nport=%3\n"
+                                  "retry_delay_seconds=0\nmax_failed_runs=5\n\n[store]\nbackend=postgresql\n"
+                                  "connection=%4\nlease_seconds=3\nnode=%5\n")
+                       .arg(engineSlots)
+                       .arg(QStringLiteral(ZENDRAL_STUB_ENGINE_PATH))
+                       .arg(port)
+                       .arg(connection, name)
+                       .toUtf8());
+        conf.close();
+        const QString program = folder.filePath(QStringLiteral("bin/zendral"));
+        if (!QFile::exists(program) && !QFile::copy(QStringLiteral(ZENDRAL_PATH), program))
+            return false;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("HOME"), folder.filePath(QStringLiteral("home")));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), folder.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), folder.filePath(QStringLiteral("data")));
+        env.insert(QStringLiteral("TMPDIR"), folder.filePath(QStringLiteral("tmp")));
+        env.insert(QStringLiteral("ZENDRAL_PROBE_HOST"), QStringLiteral("127.0.0.1"));
+        env.insert(QStringLiteral("ZENDRAL_STUB_PAUSE_MS"), QStringLiteral("300"));
+        env.insert(QStringLiteral("ZENDRAL_STUB_RUN_LOG"), RunLog());
+        process.reset(new QProcess);
+        process->setProcessEnvironment(env);
+        process->setWorkingDirectory(root);
+        process->setStandardOutputFile(folder.filePath(QStringLiteral("service.log")), QIODevice::Append);
+        process->setStandardErrorFile(folder.filePath(QStringLiteral("service.log")), QIODevice::Append);
+        process->start(program, {QStringLiteral("-a")});
+        if (!process->waitForStarted(10000))
+            return false;
+        return TestProcesses::pollUntil([this] {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), port);
+            return probe.waitForConnected(200);
+        }, 20000);
+    }
+
+    // SIGKILL, as a machine that dies; its engines die with it.
+    void Kill()
+    {
+        if (!process)
+            return;
+        process->kill();
+        process->waitForFinished(10000);
+        process.reset();
+    }
+
+private:
+    QString name;
+    QString root;
+    QString connection;
+    int engineSlots;
+    quint16 port;
+    std::unique_ptr<QProcess> process;
+};

@@ -1,0 +1,337 @@
+// Several Zendral nodes sharing one queue through a throwaway PostgreSQL
+// server (started once for the whole fixture): where jobs run, that every
+// node lists the same queue, a node killed in the middle of a run, adds on
+// all nodes while nodes are killed, and the database going away.
+#include "ClusterNode.h"
+#include "ProtocolTestClient.h"
+#include "TestProcesses.h"
+#include "ThrowawayPostgres.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace Orvane::Zendral;
+using TestProcesses::pollUntil;
+
+namespace {
+
+const QByteArray Document = "<?xml version=\"1.0\"?><MARKER_DOCUMENT><MARKER><PIECE/></MARKER></MARKER_DOCUMENT>";
+
+QHostAddress Client(int n)
+{
+    return QHostAddress(QStringLiteral("127.0.0.%1").arg(n));
+}
+
+// ADD_NESTER_JOB; the answer's content is the job id when accepted.
+ProtocolTestClient::Answer Add(ProtocolTestClient &client, const QString &name, int seconds)
+{
+    const QJsonObject request{{QStringLiteral("job_name"), name},
+                              {QStringLiteral("work_data"), QString::fromLatin1(Document.toBase64())},
+                              {QStringLiteral("time"), seconds}};
+    return client.Request("ADD_NESTER_JOB", QJsonDocument(request).toJson(QJsonDocument::Compact), 15000);
+}
+
+QJsonArray List(ProtocolTestClient &client)
+{
+    const ProtocolTestClient::Answer answer = client.Request("GET_NESTER_JOB_LIST", QByteArray(), 15000);
+    return answer.ok && answer.state ? QJsonDocument::fromJson(answer.content.toUtf8()).array() : QJsonArray();
+}
+
+// The list as id, state and position per job, for comparing nodes.
+QStringList Summary(const QJsonArray &list)
+{
+    QStringList rows;
+    for (const QJsonValue &value : list) {
+        const QJsonObject job = value.toObject();
+        rows << QStringLiteral("%1 %2 %3")
+                    .arg(job.value(QStringLiteral("job_id")).toString(), job.value(QStringLiteral("state")).toString())
+                    .arg(job.value(QStringLiteral("position")).toInt());
+    }
+    return rows;
+}
+
+QString StateOf(const QJsonArray &list, const QString &id)
+{
+    for (const QJsonValue &value : list) {
+        if (value.toObject().value(QStringLiteral("job_id")).toString() == id)
+            return value.toObject().value(QStringLiteral("state")).toString();
+    }
+    return QString();
+}
+
+// One engine run from a node's run log: start and end (ms since the epoch;
+// end -1 when the engine did not end by itself).
+struct Run
+{
+    QString node;
+    qint64 start = 0;
+    qint64 end = -1;
+};
+
+QHash<QString, QList<Run>> ReadRuns(const ClusterNode &node, QHash<QString, QList<Run>> runs = {})
+{
+    QFile log(node.RunLog());
+    if (!log.open(QIODevice::ReadOnly))
+        return runs;
+    QHash<QString, QPair<QString, int>> open; // pid: job file name, index of its run
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 4)
+            continue;
+        const QString pid = QString::fromLatin1(fields.at(2));
+        const QString name = QString::fromUtf8(fields.at(3));
+        if (fields.at(0) == "start") {
+            runs[name].append(Run{node.Name(), fields.at(1).toLongLong(), -1});
+            open.insert(pid, {name, runs[name].size() - 1});
+        } else if (open.contains(pid)) {
+            const auto run = open.take(pid);
+            runs[run.first][run.second].end = fields.at(1).toLongLong();
+        }
+    }
+    return runs;
+}
+
+} // namespace
+
+class TestCluster : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        folder.reset(new QTemporaryDir);
+        QVERIFY(folder->isValid());
+        if (ThrowawayPostgres::BinFolder().isEmpty())
+            QSKIP("PostgreSQL (initdb) is not installed: apt-get install postgresql");
+        QString error;
+        QVERIFY2(database.Start(folder->path(), &error), qPrintable(error));
+        const QString connection = database.Connection(QStringLiteral("postgres"));
+        // A has no engine slot: its jobs run on B and C.
+        nodes.emplace_back(new ClusterNode(QStringLiteral("node-a"), folder->path(), connection, 0));
+        nodes.emplace_back(new ClusterNode(QStringLiteral("node-b"), folder->path(), connection, 1));
+        nodes.emplace_back(new ClusterNode(QStringLiteral("node-c"), folder->path(), connection, 1));
+        for (auto &node : nodes)
+            QVERIFY2(node->Start(), qPrintable(node->Name()));
+    }
+
+    void cleanupTestCase()
+    {
+        nodes.clear();
+        database.Stop();
+    }
+
+    // A job added on A runs on B or C; every node lists the same queue, and
+    // a move made on one node shows on the others.
+    void oneQueueForEveryNode()
+    {
+        ProtocolTestClient onA(false), onB(false), onC(false);
+        QVERIFY(onA.Open(nodes[0]->Port(), Client(2)));
+        QVERIFY(onB.Open(nodes[1]->Port(), Client(2)));
+        QVERIFY(onC.Open(nodes[2]->Port(), Client(2)));
+        QStringList ids;
+        for (int n = 0; n < 5; ++n) {
+            const auto answer = Add(onA, QStringLiteral("one-%1.aex").arg(n), 10);
+            QVERIFY2(answer.state, qPrintable(answer.content));
+            ids << answer.content;
+            // The node that made the change lists it at once.
+            QVERIFY(!StateOf(List(onA), answer.content).isEmpty());
+        }
+        // Two run (B and C), three wait: B moves the last one to the top.
+        QVERIFY(pollUntil([&] { return StateOf(List(onA), ids[1]) == QLatin1String("running"); }, 20000));
+        const QByteArray move = QJsonDocument(QJsonObject{{QStringLiteral("job_id"), ids[4]}, {QStringLiteral("step"), 0}})
+                                    .toJson(QJsonDocument::Compact);
+        QVERIFY(onB.Request("MOVE_NESTER_JOB_STEP", move).state);
+        QStringList onNodeA, onNodeB, onNodeC;
+        QVERIFY2(pollUntil([&] {
+            onNodeA = Summary(List(onA));
+            onNodeB = Summary(List(onB));
+            onNodeC = Summary(List(onC));
+            return onNodeA == onNodeB && onNodeB == onNodeC && onNodeA.contains(ids[4] + QStringLiteral(" waiting 1"));
+        }, 10000), qPrintable(onNodeA.join(QLatin1Char('\n')) + QStringLiteral("\n--\n") + onNodeB.join(QLatin1Char('\n'))));
+        QVERIFY(onNodeA.contains(ids[2] + QStringLiteral(" waiting 2")));
+        // Down from the top on C swaps with the next waiting job.
+        const QByteArray down = QJsonDocument(QJsonObject{{QStringLiteral("job_id"), ids[4]}, {QStringLiteral("step"), 1}})
+                                    .toJson(QJsonDocument::Compact);
+        QVERIFY(onC.Request("MOVE_NESTER_JOB_STEP", down).state);
+        QVERIFY(pollUntil([&] { return Summary(List(onA)).contains(ids[4] + QStringLiteral(" waiting 2")); }, 5000));
+        QVERIFY(pollUntil([&] {
+            const QJsonArray list = List(onB);
+            for (const QString &id : ids) {
+                if (StateOf(list, id) != QLatin1String("finished"))
+                    return false;
+            }
+            return true;
+        }, 60000));
+        // A has no slot: it ran none of them.
+        const QHash<QString, QList<Run>> runs = ReadRuns(*nodes[2], ReadRuns(*nodes[1], ReadRuns(*nodes[0])));
+        for (int n = 0; n < 5; ++n) {
+            const QList<Run> jobRuns = runs.value(QStringLiteral("one-%1.aex").arg(n));
+            QCOMPARE(jobRuns.size(), 1);
+            QVERIFY(jobRuns.first().node != QLatin1String("node-a"));
+        }
+        // A pick-up on any node ends the job there and everywhere.
+        const auto picked = onC.Request("PICKUP_NESTER_JOB", ids[0].toUtf8(), 15000);
+        QVERIFY(picked.state);
+        QVERIFY(QByteArray::fromBase64(picked.content.toLatin1(), QByteArray::Base64UrlEncoding).contains("MARKER"));
+        QVERIFY(pollUntil([&] { return StateOf(List(onA), ids[0]).isEmpty(); }, 5000));
+    }
+
+    // The node running a job is killed: after the lease another node takes
+    // the job over and finishes it; the runs never overlap.
+    void killedNodeLosesItsJob()
+    {
+        ProtocolTestClient onA(false);
+        QVERIFY(onA.Open(nodes[0]->Port(), Client(3)));
+        const auto answer = Add(onA, QStringLiteral("kill.aex"), 20);
+        QVERIFY(answer.state);
+        ClusterNode *runner = nullptr;
+        QVERIFY(pollUntil([&] {
+            const QList<Run> runs = ReadRuns(*nodes[2], ReadRuns(*nodes[1])).value(QStringLiteral("kill.aex"));
+            if (!runs.isEmpty())
+                runner = runs.first().node == nodes[1]->Name() ? nodes[1].get() : nodes[2].get();
+            return runner != nullptr;
+        }, 20000));
+        QTest::qWait(1000);
+        const qint64 killedAt = QDateTime::currentMSecsSinceEpoch();
+        runner->Kill();
+        ClusterNode *other = runner == nodes[1].get() ? nodes[2].get() : nodes[1].get();
+        QVERIFY(pollUntil([&] { return StateOf(List(onA), answer.content) == QLatin1String("finished"); }, 40000));
+        const QList<Run> runs = ReadRuns(*other).value(QStringLiteral("kill.aex"));
+        QCOMPARE(runs.size(), 1);
+        QVERIFY(runs.first().start > killedAt);
+        QVERIFY(runner->Start());
+    }
+
+    // Adds on all three nodes at once while B is killed and started again:
+    // every acknowledged job is there and finishes, and no job runs on two
+    // nodes at the same time.
+    void addsAndKillsLoseNothing()
+    {
+        std::atomic<bool> stop{false};
+        std::mutex mutex;
+        QStringList acknowledged;
+        std::vector<std::thread> adders;
+        const QVector<quint16> ports{nodes[0]->Port(), nodes[1]->Port(), nodes[2]->Port()};
+        for (int t = 0; t < 3; ++t) {
+            adders.emplace_back([&, t] {
+                ProtocolTestClient client(false);
+                if (!client.Open(ports[t], Client(10 + t)))
+                    return;
+                for (int n = 0; n < 12 && !stop; ++n) {
+                    const auto answer = Add(client, QStringLiteral("burst-%1-%2.aex").arg(t).arg(n), 1);
+                    if (!answer.ok)
+                        return; // the node went away: what it acknowledged counts
+                    if (answer.state) {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        acknowledged << answer.content;
+                    }
+                }
+            });
+        }
+        QTest::qWait(700);
+        const qint64 killedAt = QDateTime::currentMSecsSinceEpoch();
+        nodes[1]->Kill();
+        QTest::qWait(1500);
+        QVERIFY(nodes[1]->Start());
+        for (std::thread &adder : adders)
+            adder.join();
+        QVERIFY(acknowledged.size() >= 24);
+        ProtocolTestClient checker(false);
+        QVERIFY(checker.Open(nodes[2]->Port(), Client(10)));
+        QStringList unfinished;
+        QVERIFY2(pollUntil([&] {
+            QJsonArray all;
+            for (int t = 0; t < 3; ++t) {
+                ProtocolTestClient client(false);
+                if (!client.Open(ports[2], Client(10 + t)))
+                    return false;
+                for (const QJsonValue &job : List(client))
+                    all.append(job);
+            }
+            unfinished.clear();
+            for (const QString &id : acknowledged) {
+                if (StateOf(all, id) != QLatin1String("finished"))
+                    unfinished << id + QLatin1Char(' ') + StateOf(all, id);
+            }
+            return unfinished.isEmpty();
+        }, 90000), qPrintable(unfinished.join(QLatin1Char('\n'))));
+        // Runs of one job never overlap. A run killed with node B has no end
+        // in the log: it ended when B was killed.
+        QHash<QString, QList<Run>> runs;
+        for (auto &node : nodes)
+            runs = ReadRuns(*node, runs);
+        for (auto it = runs.cbegin(); it != runs.cend(); ++it) {
+            if (!it.key().startsWith(QLatin1String("burst-")))
+                continue;
+            QList<Run> list = it.value();
+            for (Run &run : list) {
+                if (run.end < 0 && run.node == nodes[1]->Name() && run.start <= killedAt)
+                    run.end = killedAt;
+            }
+            std::sort(list.begin(), list.end(), [](const Run &a, const Run &b) { return a.start < b.start; });
+            for (int i = 1; i < list.size(); ++i)
+                QVERIFY2(list.at(i - 1).end >= 0 && list.at(i - 1).end <= list.at(i).start, qPrintable(it.key()));
+        }
+    }
+
+    // While the database is away, adds are refused with a clear reply and
+    // nothing acknowledged is lost; afterwards everything goes on.
+    void databaseOutageRefusesAdds()
+    {
+        ProtocolTestClient onA(false), onC(false);
+        QVERIFY(onA.Open(nodes[0]->Port(), Client(20)));
+        QVERIFY(onC.Open(nodes[2]->Port(), Client(20)));
+        QStringList ids;
+        for (int n = 0; n < 2; ++n) {
+            const auto answer = Add(onA, QStringLiteral("outage-%1.aex").arg(n), 6);
+            QVERIFY(answer.state);
+            ids << answer.content;
+        }
+        database.Stop();
+        for (ProtocolTestClient *client : {&onA, &onC}) {
+            const auto refused = Add(*client, QStringLiteral("refused.aex"), 1);
+            QVERIFY(refused.ok);
+            QVERIFY(!refused.state);
+            QCOMPARE(refused.content, QStringLiteral("Service busy..."));
+        }
+        QCOMPARE(Summary(List(onA)).size(), 2); // the list still answers
+        QTest::qWait(2000);
+        QString error;
+        QVERIFY2(database.Resume(&error), qPrintable(error));
+        QVERIFY(pollUntil([&] {
+            const auto answer = Add(onC, QStringLiteral("outage-after.aex"), 1);
+            if (answer.state)
+                ids << answer.content;
+            return answer.state;
+        }, 30000));
+        QVERIFY(pollUntil([&] {
+            const QJsonArray list = List(onA);
+            for (const QString &id : ids) {
+                if (StateOf(list, id) != QLatin1String("finished"))
+                    return false;
+            }
+            return true;
+        }, 60000));
+        QCOMPARE(Summary(List(onA)).size(), 3);
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> folder;
+    ThrowawayPostgres database;
+    std::vector<std::unique_ptr<ClusterNode>> nodes;
+};
+
+QTEST_GUILESS_MAIN(TestCluster)
+#include "tst_cluster.moc"
