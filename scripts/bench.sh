@@ -6,18 +6,7 @@
 # e.g. `bash scripts/bench.sh --jobs 2000 --window 500` for a short run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-
-packages=(beanstalkd linux-perf)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-deps.sh beanstalkd linux-perf
 
 # Always an optimised build: a debug build would measure the wrong program.
 build_dir=${BUILD_DIR:-build}

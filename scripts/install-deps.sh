@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what Zendral needs to build and test, from Debian's packages only.
 # Runs as root on Debian 12; does nothing when everything is there already.
+# Extra package names given as arguments are installed too (the benchmark's).
 set -euo pipefail
 
 # qttranslations5-l10n: Qt's own texts (OK, Cancel) in the interface languages.
@@ -14,7 +15,7 @@ set -euo pipefail
 # themselves (initdb, pg_ctl).
 packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev rapidjson-dev
           qttranslations5-l10n dpkg-dev file desktop-file-utils clang libclang-rt-14-dev
-          libpq-dev postgresql)
+          libpq-dev postgresql "$@")
 
 missing=()
 for p in "${packages[@]}"; do
