@@ -3,10 +3,10 @@
 #include "AdderPool.h"
 #include "BenchDocument.h"
 #include "BenchFailure.h"
-#include "BenchPostgres.h"
 #include "Console.h"
 #include "EventWait.h"
 #include "ScratchFolder.h"
+#include "ThrowawayPostgres.h"
 #include "ZendralService.h"
 #include "ZendralWire.h"
 
@@ -50,8 +50,14 @@ ClusterBench::ClusterBench(const QString &program, const QString &engine, int cl
 
 void ClusterBench::Run(ScratchFolder &scratch)
 {
-    BenchPostgres database;
-    database.Start(scratch.Make(QStringLiteral("postgresql")));
+    // As root the server runs as another user, who must pass the scratch
+    // folder to reach its own.
+    QFile::setPermissions(scratch.Path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                              | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    ThrowawayPostgres database;
+    QString error;
+    if (!database.Start(scratch.Make(QStringLiteral("postgresql")), &error))
+        throw BenchFailure{error};
     // The file store, then the shared queue with 1, 2 and 3 nodes; each
     // measurement on services (and a database) of its own.
     for (int config = 0; config < 4; ++config) {
@@ -65,7 +71,8 @@ void ClusterBench::Run(ScratchFolder &scratch)
                                              {QStringLiteral("config/pick_job_interval"), 1}};
             if (config > 0) {
                 const QString databaseName = QString(name).replace(QLatin1Char('-'), QLatin1Char('_'));
-                database.CreateDatabase(databaseName);
+                if (!database.CreateDatabase(databaseName, &error))
+                    throw BenchFailure{error};
                 settings.insert(QStringLiteral("store/backend"), QStringLiteral("postgresql"));
                 settings.insert(QStringLiteral("store/connection"), database.Connection(databaseName));
             }
