@@ -13,7 +13,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QSettings>
 #include <QUuid>
 
 #ifdef Q_OS_WIN
@@ -38,8 +37,6 @@ constexpr auto RecheckInterval = std::chrono::seconds(5);
 constexpr auto ReapInterval = std::chrono::seconds(1);
 constexpr auto PruneInterval = std::chrono::seconds(60);
 constexpr auto MaxBackoff = std::chrono::milliseconds(5000);
-const char kRetryDelayKey[] = "worker/retry_delay_seconds";
-const char kMaxFailedRunsKey[] = "worker/max_failed_runs";
 
 using Clock = std::chrono::steady_clock;
 
@@ -47,11 +44,6 @@ QByteArray SnapshotSql()
 {
     return QByteArrayLiteral("SELECT ") + ClusterRecord::JsonExpression()
         + QByteArrayLiteral(" FROM zendral_jobs j ORDER BY j.ord");
-}
-
-int Setting(const char *key, int fallback)
-{
-    return QSettings().value(QLatin1String(key), fallback).toInt();
 }
 
 void DeleteChanges(std::vector<MirrorChange> &changes)
@@ -631,8 +623,8 @@ bool ClusterStore::WriteEnd(PgConnection &connection, const QString &job_id, con
                             "run_id = 0, lease_until = NULL WHERE job_id = $1",
                             {job_id});
     } else {
-        const int maxFailed = qMax(1, Setting(kMaxFailedRunsKey, 3));
-        const int delay = qMax(0, Setting(kRetryDelayKey, 30));
+        const int maxFailed = settings.MaxFailedRuns();
+        const int delay = settings.RetryDelaySeconds();
         const int failedRuns = int(held.Int(0, 0)) + 1;
         ok = connection.Run("UPDATE zendral_jobs SET state = $2, failed_runs = $3, error = $4, retry_at = now() + "
                             "make_interval(secs => $5), start = '', completed = 0, efficient = 0, node = '', "
@@ -922,8 +914,8 @@ void ClusterStore::Reap(PgConnection &connection)
         connection.Exec("SELECT 1 FROM zendral_jobs WHERE state = 1 AND lease_until < now() LIMIT 1");
     if (!any.Ok() || any.Rows() == 0 || !BeginChange(connection))
         return;
-    const int maxFailed = qMax(1, Setting(kMaxFailedRunsKey, 3));
-    const int delay = qMax(0, Setting(kRetryDelayKey, 30));
+    const int maxFailed = settings.MaxFailedRuns();
+    const int delay = settings.RetryDelaySeconds();
     const PgResult reaped = connection.Exec(
         "UPDATE zendral_jobs SET state = CASE WHEN failed_runs + 1 >= $1 THEN 3 ELSE 0 END, failed_runs = "
         "failed_runs + 1, error = 'lease expired on node ' || node, retry_at = now() + make_interval(secs => $2), "
