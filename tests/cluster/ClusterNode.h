@@ -35,6 +35,7 @@ public:
     QString Name() const { return name; }
     quint16 Port() const { return port; }
     QString RunLog() const { return QDir(root).filePath(QStringLiteral("runs.log")); }
+    QString ServiceLog() const { return QDir(root).filePath(QStringLiteral("service.log")); }
     qint64 Pid() const { return process ? process->processId() : 0; }
 
     // Starts the node and waits until it accepts connections.
@@ -70,8 +71,8 @@ public:
         process.reset(new QProcess);
         process->setProcessEnvironment(env);
         process->setWorkingDirectory(root);
-        process->setStandardOutputFile(folder.filePath(QStringLiteral("service.log")), QIODevice::Append);
-        process->setStandardErrorFile(folder.filePath(QStringLiteral("service.log")), QIODevice::Append);
+        process->setStandardOutputFile(ServiceLog(), QIODevice::Append);
+        process->setStandardErrorFile(ServiceLog(), QIODevice::Append);
         process->start(program, {QStringLiteral("-a")});
         if (!process->waitForStarted(10000))
             return false;

@@ -126,6 +126,19 @@ private slots:
             QVERIFY2(node->Start(), qPrintable(node->Name()));
     }
 
+    // After a failure, what the nodes printed (a sanitizer's report, say)
+    // goes to the test's output: the folder is gone afterwards.
+    void cleanup()
+    {
+        if (!QTest::currentTestFailed())
+            return;
+        for (auto &node : nodes) {
+            QFile log(node->ServiceLog());
+            if (log.open(QIODevice::ReadOnly))
+                qInfo("--- %s (last 16 KiB) ---\n%s", qPrintable(node->Name()), log.readAll().right(16384).constData());
+        }
+    }
+
     void cleanupTestCase()
     {
         nodes.clear();

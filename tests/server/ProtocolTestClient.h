@@ -49,6 +49,8 @@ public:
 
     void SendRaw(const QByteArray &bytes)
     {
+        if (socket.state() == QAbstractSocket::UnconnectedState)
+            return; // the server went away: the read that follows fails
         socket.write(bytes);
         socket.flush();
         if (!pump)
