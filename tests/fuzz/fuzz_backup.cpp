@@ -16,14 +16,6 @@ using namespace Orvane::Zendral;
 
 namespace {
 
-QString WriteFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    FUZZ_CHECK(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    FUZZ_CHECK(file.write(bytes) == bytes.size());
-    return path;
-}
-
 QStringList Describe(const QList<NesterJob *> &jobs)
 {
     QStringList lines;
@@ -36,16 +28,10 @@ QStringList Describe(const QList<NesterJob *> &jobs)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static QTemporaryDir *folder = [] {
-        FuzzSupport::QuietMessages();
-        auto *dir = new QTemporaryDir;
-        FUZZ_CHECK(dir->isValid());
-        WriteFile(dir->filePath(QStringLiteral("job.aex")), "<MARKER_DOCUMENT/>");
-        return dir;
-    }();
+    static QTemporaryDir *folder = FuzzSupport::FolderWithJobFile();
     QByteArray bytes = FuzzSupport::Bytes(data, size);
     bytes.replace("job.aex", folder->filePath(QStringLiteral("job.aex")).toUtf8());
-    const QString backup = WriteFile(folder->filePath(QStringLiteral("JOB_LIST.BAK")), bytes);
+    const QString backup = FuzzSupport::WriteFile(folder->filePath(QStringLiteral("JOB_LIST.BAK")), bytes);
 
     QList<NesterJob *> jobs;
     if (!WriteBackup::LoadBackup(jobs, backup)) {
@@ -55,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const NesterJob *job : jobs)
         FUZZ_CHECK(!job->IsRunning() && QFile::exists(job->fileaex));
 
-    WriteFile(backup, QJsonDocument(WriteBackup::Snapshot(jobs)).toJson(QJsonDocument::Compact));
+    FuzzSupport::WriteFile(backup, QJsonDocument(WriteBackup::Snapshot(jobs)).toJson(QJsonDocument::Compact));
     QList<NesterJob *> again;
     FUZZ_CHECK(WriteBackup::LoadBackup(again, backup));
     FUZZ_CHECK(Describe(again) == Describe(jobs));

@@ -20,13 +20,6 @@ using namespace Orvane::Zendral;
 
 namespace {
 
-void WriteFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    FUZZ_CHECK(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    FUZZ_CHECK(file.write(bytes) == bytes.size());
-}
-
 // A jobs folder whose backup is "[]" and whose backup id names it, so that
 // the segment written beside it is replayed.
 void PrepareFolder(const QDir &dir)
@@ -34,11 +27,11 @@ void PrepareFolder(const QDir &dir)
     const QByteArray backup = "[]";
     boost::crc_32_type crc;
     crc.process_bytes(backup.constData(), size_t(backup.size()));
-    WriteFile(dir.filePath(QStringLiteral("JOB_LIST.BAK")), backup);
+    FuzzSupport::WriteFile(dir.filePath(QStringLiteral("JOB_LIST.BAK")), backup);
     const QJsonObject id{{QStringLiteral("id"), QStringLiteral("fuzz")},
                          {QStringLiteral("crc"), double(crc.checksum())},
                          {QStringLiteral("size"), double(backup.size())}};
-    WriteFile(dir.filePath(QStringLiteral("JOB_LIST.BAKID")),
+    FuzzSupport::WriteFile(dir.filePath(QStringLiteral("JOB_LIST.BAKID")),
               QJsonDocument(QJsonObject{{QStringLiteral("current"), id}}).toJson(QJsonDocument::Compact));
 }
 
@@ -46,13 +39,7 @@ void PrepareFolder(const QDir &dir)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static QTemporaryDir *folder = [] {
-        FuzzSupport::QuietMessages();
-        auto *dir = new QTemporaryDir;
-        FUZZ_CHECK(dir->isValid());
-        WriteFile(dir->filePath(QStringLiteral("job.aex")), "<MARKER_DOCUMENT/>");
-        return dir;
-    }();
+    static QTemporaryDir *folder = FuzzSupport::FolderWithJobFile();
     const QByteArray bytes = FuzzSupport::Bytes(data, size);
 
     qint64 good = 0;
@@ -78,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray header = JournalFile::Frame(R"({"base":"fuzz","op":"segment"})");
     QByteArray segment = header + bytes;
     segment.replace("job.aex", folder->filePath(QStringLiteral("job.aex")).toUtf8());
-    WriteFile(dir.filePath(QStringLiteral("JOB_LIST.JOURNAL.000001")), segment);
+    FuzzSupport::WriteFile(dir.filePath(QStringLiteral("JOB_LIST.JOURNAL.000001")), segment);
     QList<NesterJob *> jobs;
     {
         JournalStore store(dir);
