@@ -116,7 +116,7 @@ private slots:
         if (ThrowawayPostgres::BinFolder().isEmpty())
             QSKIP("PostgreSQL (initdb) is not installed: apt-get install postgresql");
         QString error;
-        QVERIFY2(database.Start(folder->path(), &error), qPrintable(error));
+        QVERIFY2(database.Start(&error), qPrintable(error));
         const QString connection = database.Connection(QStringLiteral("postgres"));
         // A has no engine slot: its jobs run on B and C.
         nodes.emplace_back(new ClusterNode(QStringLiteral("node-a"), folder->path(), connection, 0));

@@ -50,13 +50,9 @@ ClusterBench::ClusterBench(const QString &program, const QString &engine, int cl
 
 void ClusterBench::Run(ScratchFolder &scratch)
 {
-    // As root the server runs as another user, who must pass the scratch
-    // folder to reach its own.
-    QFile::setPermissions(scratch.Path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                              | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
     ThrowawayPostgres database;
     QString error;
-    if (!database.Start(scratch.Make(QStringLiteral("postgresql")), &error))
+    if (!database.Start(&error))
         throw BenchFailure{error};
     // The file store, then the shared queue with 1, 2 and 3 nodes; each
     // measurement on services (and a database) of its own.

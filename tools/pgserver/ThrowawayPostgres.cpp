@@ -49,16 +49,15 @@ QString ThrowawayPostgres::BinFolder()
     return QString();
 }
 
-bool ThrowawayPostgres::Start(const QString &folder, QString *error)
+bool ThrowawayPostgres::Start(QString *error)
 {
     bin = BinFolder();
     if (bin.isEmpty()) {
         *error = QStringLiteral("PostgreSQL (initdb, pg_ctl) is not installed: apt-get install postgresql");
         return false;
     }
-    data = QDir(folder).filePath(QStringLiteral("pgdata"));
-    if (!QDir().mkpath(data) || !GiveToServerUser(folder)) {
-        *error = QStringLiteral("cannot prepare %1 for the server's user").arg(data);
+    if (!MakeDataFolder()) {
+        *error = QStringLiteral("cannot make a data folder for the server's user (%1)").arg(data);
         return false;
     }
     if (!Run(QStringLiteral("initdb"), {QStringLiteral("-D"), data, QStringLiteral("-U"), QStringLiteral("zendral"),
@@ -107,22 +106,34 @@ QString ThrowawayPostgres::Connection(const QString &database) const
     return QStringLiteral("host=127.0.0.1 port=%1 database=%2 user=zendral").arg(port).arg(database);
 }
 
-// As root the server runs as "nobody": its data folder is that user's, and
-// `folder` above it must let it pass.
-bool ThrowawayPostgres::GiveToServerUser(const QString &folder)
+// The data folder, in a temporary folder of its own. As root the server
+// runs as "nobody", which must pass every folder above its data: the test's
+// or the run's temporary folder may lie under one only root may enter (a
+// clone in a private folder), so as root the folder is made in /tmp, which
+// every user passes.
+bool ThrowawayPostgres::MakeDataFolder()
 {
+    QString parent = QDir::tempPath();
 #ifdef Q_OS_UNIX
-    if (::geteuid() != 0)
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot)
+        parent = QStringLiteral("/tmp");
+#endif
+    folder.reset(new QTemporaryDir(QDir(parent).filePath(QStringLiteral("zendral-pg-XXXXXX"))));
+    data = QDir(folder->path()).filePath(QStringLiteral("pgdata"));
+    if (!folder->isValid() || !QDir().mkpath(data))
+        return false;
+#ifdef Q_OS_UNIX
+    if (!asRoot)
         return true;
     const passwd *user = ::getpwnam("nobody");
     if (!user)
         return false;
     uid = user->pw_uid;
     gid = user->pw_gid;
-    ::chmod(QFile::encodeName(folder).constData(), 0755);
-    return ::chown(QFile::encodeName(data).constData(), uid, gid) == 0;
+    return ::chmod(QFile::encodeName(folder->path()).constData(), 0755) == 0
+        && ::chown(QFile::encodeName(data).constData(), uid, gid) == 0;
 #else
-    Q_UNUSED(folder)
     return true;
 #endif
 }

@@ -2,15 +2,19 @@
 
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
 
 namespace Orvane {
 namespace Zendral {
 
 // A PostgreSQL server of a test's or a benchmark run's own: initdb and
-// pg_ctl (Debian's postgresql) on a folder inside a temporary folder,
-// listening on 127.0.0.1 and a free port, trusting local connections.
-// PostgreSQL refuses to run as root, so as root the server runs as the user
-// "nobody", owning only its data folder. The destructor stops it.
+// pg_ctl (Debian's postgresql) on a temporary folder of its own, listening
+// on 127.0.0.1 and a free port, trusting local connections. PostgreSQL
+// refuses to run as root, so as root the server runs as the user "nobody",
+// owning only its data folder. The destructor stops it and removes the
+// folder.
 //
 // Thread: the thread that made it; every call blocks (bounded waits).
 class ThrowawayPostgres
@@ -24,10 +28,9 @@ public:
     // The folder of initdb and pg_ctl; empty when PostgreSQL is not installed.
     static QString BinFolder();
 
-    // Makes the cluster in `folder`/pgdata and starts it; false with *error.
-    // As root, `folder` is opened to the server's user; the folders above it
-    // must let that user pass.
-    bool Start(const QString &folder, QString *error);
+    // Makes the cluster in a new temporary folder and starts it; false with
+    // *error.
+    bool Start(QString *error);
     // Starts the server again on the same port (after Stop).
     bool Resume(QString *error);
     void Stop();
@@ -39,11 +42,12 @@ public:
     QString Connection(const QString &database) const;
 
 private:
-    bool GiveToServerUser(const QString &folder);
+    bool MakeDataFolder();
     bool Run(const QString &tool, const QStringList &arguments, QString *error);
 
     QString bin;
-    QString data;
+    std::unique_ptr<QTemporaryDir> folder;
+    QString data; // folder/pgdata
     quint16 port = 0;
     bool running = false;
     uint uid = 0;
