@@ -91,7 +91,10 @@ void MarkerExtractor::CopyMarker()
             --depth;
             break;
         case QXmlStreamReader::Characters:
-            writer.writeCharacters(reader.text().toString());
+            // An empty text (an empty CDATA section) writes nothing: written,
+            // it would still turn <A/> into <A></A>.
+            if (!reader.text().isEmpty())
+                writer.writeCharacters(reader.text().toString());
             break;
         case QXmlStreamReader::Comment:
             writer.writeComment(reader.text().toString());

@@ -166,6 +166,9 @@ void TestNesterJob::markerExtractor_data()
     QTest::newRow("cut off inside the marker, closed")
         << QByteArray("<MARKER_DOCUMENT><MARKER a=\"1\"><P>x</P><Q>")
         << QByteArray("<MARKER a=\"1\"><P>x</P><Q/></MARKER>");
+    QTest::newRow("empty CDATA writes nothing, CDATA text escaped")
+        << QByteArray("<MARKER_DOCUMENT><MARKER><E><![CDATA[]]></E><T><![CDATA[a<b]]></T></MARKER></MARKER_DOCUMENT>")
+        << QByteArray("<MARKER><E/><T>a&lt;b</T></MARKER>");
 }
 
 void TestNesterJob::markerExtractor()
