@@ -42,8 +42,11 @@ public:
     bool Start()
     {
         QDir folder(root);
-        for (const char *sub : {"bin", "config/Orvane", "data", "home", "tmp"})
+        const QString program = TestProcesses::copyService(root, QStringLiteral(ZENDRAL_PATH));
+        for (const char *sub : {"data", "home", "tmp"})
             folder.mkpath(QLatin1String(sub));
+        if (program.isEmpty())
+            return false;
         QFile conf(folder.filePath(QStringLiteral("config/Orvane/Zendral.conf")));
         if (!conf.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return false;
@@ -56,9 +59,6 @@ public:
                        .arg(connection, name)
                        .toUtf8());
         conf.close();
-        const QString program = folder.filePath(QStringLiteral("bin/zendral"));
-        if (!QFile::exists(program) && !QFile::copy(QStringLiteral(ZENDRAL_PATH), program))
-            return false;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("HOME"), folder.filePath(QStringLiteral("home")));

@@ -28,6 +28,7 @@
 using namespace Orvane::Zendral;
 
 using TestProcesses::childrenOf;
+using TestProcesses::copyService;
 using TestProcesses::freePort;
 using TestProcesses::isAlive;
 using TestProcesses::pollUntil;
@@ -104,12 +105,9 @@ private slots:
     {
         root.reset(new QTemporaryDir);
         QVERIFY(root->isValid());
-        QVERIFY(QDir(root->path()).mkpath("bin"));
-        QVERIFY(QDir(root->path()).mkpath("config/Orvane"));
-        // The program runs from a copy, so that its logs folder and the
-        // updater beside it stay inside the temporary folder.
-        program = root->filePath("bin/zendral");
-        QVERIFY(QFile::copy(QStringLiteral(ZENDRAL_PATH), program));
+        // The updater beside the copy stays inside the temporary folder too.
+        program = copyService(root->path(), QStringLiteral(ZENDRAL_PATH));
+        QVERIFY(!program.isEmpty());
         port = freePort();
         QVERIFY(port != 0);
         writeSettings(QString());

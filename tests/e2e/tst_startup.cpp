@@ -20,11 +20,8 @@
 #endif
 
 using TestProcesses::childrenOf;
+using TestProcesses::copyService;
 using TestProcesses::freePort;
-
-namespace {
-// Ids of the processes whose parent is `pid` (the engines the service runs).
-} // namespace
 
 class TestStartup : public QObject
 {
@@ -34,15 +31,8 @@ private slots:
     {
         root.reset(new QTemporaryDir);
         QVERIFY(root->isValid());
-        QVERIFY(QDir(root->path()).mkpath("bin"));
-        QVERIFY(QDir(root->path()).mkpath("config/Orvane"));
-        // A copy, so that its logs folder stays inside the temporary folder.
-#ifdef Q_OS_WIN
-        program = root->filePath("bin/zendral.exe"); // Windows runs only files with the suffix
-#else
-        program = root->filePath("bin/zendral");
-#endif
-        QVERIFY(QFile::copy(QStringLiteral(ZENDRAL_PATH), program));
+        program = copyService(root->path(), QStringLiteral(ZENDRAL_PATH));
+        QVERIFY(!program.isEmpty());
         port = freePort();
         QVERIFY(port != 0);
         QFile conf(root->filePath("config/Orvane/Zendral.conf"));

@@ -1,8 +1,8 @@
 #pragma once
 
 // Helpers of the tests that start services and look at their processes:
-// a free port on the loopback address, a process's children, whether a
-// process still runs.
+// a free port on the loopback address, a service's folder, a process's
+// children, whether a process still runs.
 
 #include <QDir>
 #include <QFile>
@@ -65,6 +65,26 @@ inline bool isAlive(qint64 pid)
     Q_UNUSED(pid)
     return false;
 #endif
+}
+
+// Prepares `root` for a service that runs from a copy of `builtProgram`, so
+// that its logs folder (beside the program) stays inside the test's folder:
+// makes root/bin and root/config/Orvane (the settings folder under
+// XDG_CONFIG_HOME=root/config) and copies the program once. Returns the
+// copy's path, empty on failure.
+inline QString copyService(const QString &root, const QString &builtProgram)
+{
+    const QDir folder(root);
+    if (!folder.mkpath(QStringLiteral("bin")) || !folder.mkpath(QStringLiteral("config/Orvane")))
+        return QString();
+#ifdef Q_OS_WIN
+    const QString program = folder.filePath(QStringLiteral("bin/zendral.exe")); // Windows runs only files with the suffix
+#else
+    const QString program = folder.filePath(QStringLiteral("bin/zendral"));
+#endif
+    if (!QFile::exists(program) && !QFile::copy(builtProgram, program))
+        return QString();
+    return program;
 }
 
 // Polls a condition every 100 ms, running the event loop between, for at
