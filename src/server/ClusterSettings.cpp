@@ -17,11 +17,7 @@ const char kPasswordFileKey[] = "store/password_file";
 const char kLeaseKey[] = "store/lease_seconds";
 const char kNodeKey[] = "store/node";
 const char kPasswordVariable[] = "ZENDRAL_STORE_PASSWORD";
-const char kMaxFailedRunsKey[] = "worker/max_failed_runs";
-const char kRetryDelayKey[] = "worker/retry_delay_seconds";
 constexpr int DefaultLeaseSeconds = 30;
-constexpr int DefaultMaxFailedRuns = 3;
-constexpr int DefaultRetryDelaySeconds = 30;
 
 // A value QSettings split at commas (INI lists) is joined again.
 QString SettingText(const QSettings &settings, const char *key)
@@ -106,8 +102,7 @@ ClusterSettings ClusterSettings::Read()
     if (!settings.contains(QLatin1String(kLeaseKey)))
         settings.setValue(QLatin1String(kLeaseKey), DefaultLeaseSeconds); // shown in the settings file
     result.leaseSeconds = qBound(2, settings.value(QLatin1String(kLeaseKey), DefaultLeaseSeconds).toInt(), 3600);
-    result.maxFailedRuns = qMax(1, settings.value(QLatin1String(kMaxFailedRunsKey), DefaultMaxFailedRuns).toInt());
-    result.retryDelaySeconds = qMax(0, settings.value(QLatin1String(kRetryDelayKey), DefaultRetryDelaySeconds).toInt());
+    result.failures = FailurePolicy::Read();
     result.node = settings.value(QLatin1String(kNodeKey)).toString().trimmed();
     if (result.node.isEmpty())
         result.node = QHostInfo::localHostName();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FailurePolicy.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPair>
@@ -20,9 +22,8 @@ namespace Zendral {
 // - "store/lease_seconds" (30): how long a claimed job stays with a node
 //   that stops renewing it;
 // - "store/node": this node's name (default: the host name);
-// - "worker/max_failed_runs" and "worker/retry_delay_seconds", the failure
-//   policy the local queue also uses, read here once because the store
-//   applies it on its own thread, where QSettings is not used.
+// - the failure policy the local queue also uses, read here once because
+//   the store applies it on its own thread, where QSettings is not used.
 //
 // Thread: read once where the store is made; the object is then read-only.
 class ClusterSettings
@@ -41,8 +42,7 @@ public:
     QString Describe() const;
     QString Node() const { return node; }
     int LeaseSeconds() const { return leaseSeconds; }
-    int MaxFailedRuns() const { return maxFailedRuns; }
-    int RetryDelaySeconds() const { return retryDelaySeconds; }
+    const FailurePolicy &Failures() const { return failures; }
 
     // Parses "store/connection"; false (with *error) on an unknown key or a
     // password. Public for tests.
@@ -53,8 +53,7 @@ private:
     QList<QPair<QByteArray, QByteArray>> parameters;
     QString node;
     int leaseSeconds = 30;
-    int maxFailedRuns = 3;
-    int retryDelaySeconds = 30;
+    FailurePolicy failures;
     QString error;
 };
 

@@ -623,8 +623,8 @@ bool ClusterStore::WriteEnd(PgConnection &connection, const QString &job_id, con
                             "run_id = 0, lease_until = NULL WHERE job_id = $1",
                             {job_id});
     } else {
-        const int maxFailed = settings.MaxFailedRuns();
-        const int delay = settings.RetryDelaySeconds();
+        const int maxFailed = settings.Failures().maxFailedRuns;
+        const int delay = settings.Failures().retryDelaySeconds;
         const int failedRuns = int(held.Int(0, 0)) + 1;
         ok = connection.Run("UPDATE zendral_jobs SET state = $2, failed_runs = $3, error = $4, retry_at = now() + "
                             "make_interval(secs => $5), start = '', completed = 0, efficient = 0, node = '', "
@@ -914,8 +914,8 @@ void ClusterStore::Reap(PgConnection &connection)
         connection.Exec("SELECT 1 FROM zendral_jobs WHERE state = 1 AND lease_until < now() LIMIT 1");
     if (!any.Ok() || any.Rows() == 0 || !BeginChange(connection))
         return;
-    const int maxFailed = settings.MaxFailedRuns();
-    const int delay = settings.RetryDelaySeconds();
+    const int maxFailed = settings.Failures().maxFailedRuns;
+    const int delay = settings.Failures().retryDelaySeconds;
     const PgResult reaped = connection.Exec(
         "UPDATE zendral_jobs SET state = CASE WHEN failed_runs + 1 >= $1 THEN 3 ELSE 0 END, failed_runs = "
         "failed_runs + 1, error = 'lease expired on node ' || node, retry_at = now() + make_interval(secs => $2), "

@@ -1,10 +1,12 @@
 #include "LocalServer.h"
+
 #include "QueueLocker.h"
 
 #include "AddRequestReader.h"
 #include "Base64StreamWriter.h"
 #include "ClusterSettings.h"
 #include "ClusterStore.h"
+#include "FailurePolicy.h"
 #include "JobFileLocker.h"
 #include "JournalStore.h"
 #include "LocalManager.h"
@@ -52,10 +54,6 @@ const char kMaxJobsPerClientKey[] = "worker/max_jobs_per_client";
 const int kDefaultMaxJobsPerClient = 10000;
 const char kMinFreeDiskKey[] = "worker/min_free_disk_mb";
 const int kDefaultMinFreeDiskMb = 1024;
-const char kRetryDelayKey[] = "worker/retry_delay_seconds";
-const int kDefaultRetryDelaySeconds = 30;
-const char kMaxFailedRunsKey[] = "worker/max_failed_runs";
-const int kDefaultMaxFailedRuns = 3;
 
 // A setting read with its default; the default is written when the key is
 // missing, so that the operator finds it in the settings file.
@@ -887,12 +885,11 @@ void LocalServer::OnJobEnded(const QString &job_id, int exit_code, const QString
             DeliverSoon();
             return;
         }
-        const int maxFailed = qMax(1, SettingWithDefault(kMaxFailedRunsKey, kDefaultMaxFailedRuns));
-        const int delay = qMax(0, SettingWithDefault(kRetryDelayKey, kDefaultRetryDelaySeconds));
+        const FailurePolicy policy = FailurePolicy::Read();
         ChangeJob(job_id, true, [&](NesterJob *job) {
             if (!job->IsRunning() && exit_code != 0)
                 return false; // removed or picked up meanwhile: never brought back
-            EndRun(job, exit_code, reason, stopped, maxFailed, delay);
+            EndRun(job, exit_code, reason, stopped, policy.maxFailedRuns, policy.retryDelaySeconds);
             return true;
         });
     } catch (...) {
