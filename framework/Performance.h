@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QObject>
 #include <QPointer>
 #include <QString>
 
@@ -21,6 +22,7 @@ public:
 
     // The shared menu bar with the menus menuOptions, menuLanguage and
     // menuHelp. Made on first use, and again if the previous one was deleted.
+    // Defined in the widget part of the framework (PerformanceMenuBar.cpp).
     QMenuBar *getMenuBar();
 
     // An integer setting at the top level of the settings store. Missing or
@@ -36,7 +38,7 @@ private:
 
     static QMenuBar *buildMenuBar();
 
-    QPointer<QMenuBar> menuBar;
+    QPointer<QObject> menuBar; // a QMenuBar
 };
 
 } // namespace Orvane

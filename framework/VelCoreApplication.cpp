@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QLibraryInfo>
 #include <QLocale>
-#include <QMainWindow>
 #include <QSettings>
 #include <QTranslator>
 
@@ -171,16 +170,6 @@ QListEx<QPair<QString, QString>> VelCoreApplication::availableLanguages()
 QString VelCoreApplication::buildNumber()
 {
     return QStringLiteral(ZENDRAL_BUILD_NUMBER);
-}
-
-void VelCoreApplication::setMainWindow(QMainWindow *mainWindow)
-{
-    window = mainWindow;
-}
-
-QMainWindow *VelCoreApplication::mainWindow() const
-{
-    return window.data();
 }
 
 QString VelCoreApplication::updaterFirstText() const

@@ -46,6 +46,9 @@ public:
 
     static QString buildNumber();
 
+    // The registered main window. Defined in the widget part of the
+    // framework (VelCoreApplicationWindow.cpp), so that a program without
+    // windows links no widget library.
     void setMainWindow(QMainWindow *window);
     QMainWindow *mainWindow() const;
 
@@ -65,7 +68,7 @@ private:
     static QTranslator *loadTranslator(const QString &folder, const QString &prefix,
                                        const QString &code);
 
-    QPointer<QMainWindow> window;
+    QPointer<QObject> window; // a QMainWindow
     std::unique_ptr<QTranslator> appTranslator;
     std::unique_ptr<QTranslator> qtTranslator;
     std::unique_ptr<Performance> performance;

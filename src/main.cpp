@@ -4,7 +4,7 @@
 #include "ClusterImport.h"
 #include "CrashHandler.h"
 #include "LocalMainWindow.h"
-#include "LogHandler.h"
+#include "ServiceStartup.h"
 #include "QuitSignalNotifier.h"
 #include "VelApplication.h"
 #include "VelSplashScreen.h"
@@ -23,9 +23,6 @@
 
 #include <exception>
 #include <memory>
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 namespace {
 
@@ -88,12 +85,7 @@ QStringList argumentList(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
-#ifdef Q_OS_UNIX
-    // Job documents, results and the queue backup (which holds every job id)
-    // are the service user's alone: folders 0700, files 0600. On Windows the
-    // per-user data folder is private already.
-    ::umask(077);
-#endif
+    Orvane::Zendral::ServiceStartup::MakeFilesPrivate();
     // "--help" and "--version" are answered before the widget application
     // exists: building it needs a display, and these must work without one
     // (on a server, in a package check). Nothing is logged for them.
@@ -112,15 +104,8 @@ int main(int argc, char *argv[])
 
     Orvane::VelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Zendral"));
-#ifdef Q_OS_UNIX
-    // A data folder made by an older version may be open to everyone (0755).
-    QFile::setPermissions(QStandardPaths::writableLocation(QStandardPaths::DataLocation),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-#endif
-    qInstallMessageHandler(Orvane::Zendral::LogMessageHandler);
-    const QString logFolder = Orvane::Zendral::SetUpLogFolder(QCoreApplication::applicationDirPath());
-    qInfo().noquote() << "Zendral" << QCoreApplication::applicationVersion() << "starting; log folder"
-                      << logFolder;
+    Orvane::Zendral::ServiceStartup::MakeDataFolderPrivate();
+    const QString logFolder = Orvane::Zendral::ServiceStartup::StartLogging(QStringLiteral("Zendral"));
 
     // The list without the options the application object has taken.
     const QStringList arguments = argumentList(argc, argv);

@@ -7,6 +7,7 @@
 #include "LocalManager.h"
 #include "LocalServer.h"
 #include "NesterJob.h"
+#include "ServiceCore.h"
 #include "Performance.h"
 #include "VelSplashScreen.h"
 
@@ -121,24 +122,38 @@ LocalMainWindow::LocalMainWindow(bool autoStart)
     QMetaObject::connectSlotsByName(this);
     retranslateMenus();
 
-    // The job service reports a jobs folder it cannot make; on the GUI thread
-    // the operator sees it in a message box.
-    LocalServer::SetErrorReporter([](const QString &title, const QString &text) {
-        QMessageBox::critical(nullptr, title, text, QMessageBox::Ok);
-    });
-    queue = new LocalServer(this);
+    wireCore();
     wireQueue();
 }
 
 LocalMainWindow::~LocalMainWindow()
 {
-    // End the engine runs while this window can still take their reports.
-    const QStringList running = runners.keys();
-    for (const QString &job_id : running)
-        StopJobRun(job_id);
-    ui->tabViewJobs->jobModel()->resetJobs({}); // the records die with the queue
-    delete queue;
-    queue = nullptr;
+    // The core ends the engine runs and deletes the queue, whose records the
+    // table must not show any longer.
+    ui->tabViewJobs->jobModel()->resetJobs({});
+    DropCore();
+}
+
+LocalServer *LocalMainWindow::Queue() const
+{
+    return Core()->Queue();
+}
+
+// The core's state in the buttons, the status bar and the tray.
+void LocalMainWindow::wireCore()
+{
+    ServiceCore *core = Core();
+    connect(core, &ServiceCore::queueAboutToBeReplaced, this,
+            [this] { ui->tabViewJobs->jobModel()->resetJobs({}); }); // the records die with the queue
+    connect(core, &ServiceCore::queueReplaced, this, &LocalMainWindow::wireQueue);
+    connect(core, &ServiceCore::serviceStateChanged, this, &LocalMainWindow::ServiceStateChanged);
+    connect(core, &ServiceCore::listenFailed, this, &LocalMainWindow::ShowListenFailure);
+    connect(core, &ServiceCore::engineAvailabilityChanged, this, &LocalMainWindow::ShowEngineState);
+    connect(core, &ServiceCore::runStarted, this, &LocalMainWindow::UpdateTray);
+    connect(core, &ServiceCore::runEnded, this, [this](const QString &job_id) {
+        NotifyJobEnd(job_id);
+        UpdateTray();
+    });
 }
 
 // The menu bar must become a child before the form's own actions exist, so
@@ -284,11 +299,12 @@ void LocalMainWindow::retranslateMenus()
         ui->menuHelp->setTitle(QCoreApplication::translate("LocalMainWindow", "Help"));
 }
 
-// Connects a (new) job service and shows its queue. Every change reaches the
-// table as its own event on the GUI thread, in order, so that only the rows
-// concerned change; a job that left the queue has its engine run stopped.
+// Shows the core's (new) job service. Every change reaches the table as its
+// own event on the GUI thread, in order, so that only the rows concerned
+// change.
 void LocalMainWindow::wireQueue()
 {
+    LocalServer *queue = Queue();
     JobTableModel *model = ui->tabViewJobs->jobModel();
     connect(queue, &LocalServer::jobInserted, model, &JobTableModel::insertJob);
     connect(queue, &LocalServer::jobRemovedAt, model, [model](int row, NesterJob *job) {
@@ -299,9 +315,6 @@ void LocalMainWindow::wireQueue()
     connect(queue, &LocalServer::jobMoved, model, &JobTableModel::moveJob);
     connect(queue, &LocalServer::jobChanged, model, &JobTableModel::jobChanged);
     connect(queue, &LocalServer::jobReplaced, model, &JobTableModel::replaceJob);
-    connect(queue, &LocalServer::runLost, this, &LocalMainWindow::onJobRemoved);
-    connect(queue, &LocalServer::updateJobList, this, &LocalMainWindow::onUpdateJobList);
-    connect(queue, &LocalServer::jobRemoved, this, &LocalMainWindow::onJobRemoved);
     model->resetJobs(queue->Jobs());
     // The Node column and the nodes in the status bar belong to a shared queue.
     const bool shared = queue->Shared() != nullptr;
@@ -319,7 +332,7 @@ void LocalMainWindow::wireQueue()
 // new jobs are refused while the database cannot be reached.
 void LocalMainWindow::UpdateClusterState()
 {
-    SharedQueue *shared = queue ? queue->Shared() : nullptr;
+    SharedQueue *shared = Queue() ? Queue()->Shared() : nullptr;
     if (!shared) {
         ui->clusterState->hide();
         return;
@@ -334,24 +347,13 @@ void LocalMainWindow::UpdateClusterState()
     ui->clusterState->show();
 }
 
-// After each delivery of changes: a job may have arrived while a slot is free.
-void LocalMainWindow::onUpdateJobList(QList<NesterJob *>)
-{
-    SchedulePick();
-}
-
-void LocalMainWindow::onJobRemoved(QString job_id)
-{
-    StopJobRun(job_id);
-}
-
 void LocalMainWindow::on_actionConnection_Settings_triggered()
 {
-    const bool listening = queue->listener->isListening();
+    const bool listening = Core()->IsListening();
     auto *dialog = new ConnectionSettingsDialog(listening, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     if (listening)
-        dialog->lePort->setText(QString::number(queue->listener->serverPort()));
+        dialog->lePort->setText(QString::number(Core()->ListeningPort()));
     dialog->show();
     fillAddress(dialog, AddressRetries);
 }
@@ -364,7 +366,7 @@ void LocalMainWindow::fillAddress(ConnectionSettingsDialog *dialog, int triesLef
 {
     // Only the first try waits (at most about a second); the later ones
     // just look whether the probe has answered, so they never block.
-    const QString address = queue ? queue->LocalHostIP(triesLeft == AddressRetries ? 1000 : 0) : QString();
+    const QString address = Queue() ? Queue()->LocalHostIP(triesLeft == AddressRetries ? 1000 : 0) : QString();
     if (!address.isEmpty() || triesLeft <= 0) {
         // Without a route outwards (an offline LAN) the interfaces' own
         // addresses are what clients on the LAN use.
@@ -381,11 +383,11 @@ void LocalMainWindow::fillAddress(ConnectionSettingsDialog *dialog, int triesLef
 // installed closes the window).
 void LocalMainWindow::on_actionCheck_Updates_triggered()
 {
-    if (!QFileInfo(UpdaterPath(QCoreApplication::applicationDirPath())).isFile()) {
+    if (!QFileInfo(ServiceController::UpdaterPath(QCoreApplication::applicationDirPath())).isFile()) {
         ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "No updater installed."), StatusTimeoutMs);
         return;
     }
-    if (!checkUpdate())
+    if (!Core()->checkUpdate())
         ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Zendral is up to date."), StatusTimeoutMs);
 }
 
@@ -400,23 +402,23 @@ void LocalMainWindow::on_actionAbout_triggered()
 
 void LocalMainWindow::on_buttonStart_clicked()
 {
-    OnStartServer();
+    Core()->OnStartServer();
 }
 
 void LocalMainWindow::on_buttonStop_clicked()
 {
-    const int runs = ActiveRunCount();
+    const int runs = Core()->ActiveRunCount();
     if (runs > 0
         && !Confirm(QCoreApplication::translate("LocalMainWindow",
                                                 "Stop the service? %n running engine run(s) will be ended; "
                                                 "the jobs wait again at their places.", nullptr, runs)))
         return;
-    OnStopServer();
+    Core()->OnStopServer();
 }
 
 void LocalMainWindow::onQuitRequested()
 {
-    const int runs = ActiveRunCount();
+    const int runs = Core()->ActiveRunCount();
     if (runs > 0
         && !Confirm(QCoreApplication::translate("LocalMainWindow",
                                                 "Quit Zendral? %n running engine run(s) will be ended; "
@@ -436,7 +438,7 @@ void LocalMainWindow::CloseWithoutAsking()
 // signal, an update) does not.
 void LocalMainWindow::closeEvent(QCloseEvent *event)
 {
-    const int runs = ActiveRunCount();
+    const int runs = Core()->ActiveRunCount();
     if (event->spontaneous() && !ui->closeWithoutAsking && runs > 0
         && !Confirm(QCoreApplication::translate("LocalMainWindow",
                                                 "Quit Zendral? %n running engine run(s) will be ended; "
@@ -487,11 +489,11 @@ void LocalMainWindow::on_buttonRemoveJob_clicked()
     const QString job_id = ui->tabViewJobs->selectedJobId();
     if (job_id.isEmpty())
         return;
-    if (IsRunning(job_id)
+    if (Core()->IsRunning(job_id)
         && !Confirm(QCoreApplication::translate("LocalMainWindow",
                                                 "The job is running. Remove it and end its engine run?")))
         return;
-    if (!queue->RemoveNesterJob(job_id).first)
+    if (!Queue()->RemoveNesterJob(job_id).first)
         return;
     ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job Remove succeed..."), StatusTimeoutMs);
 }
@@ -499,7 +501,7 @@ void LocalMainWindow::on_buttonRemoveJob_clicked()
 void LocalMainWindow::on_buttonRetryJob_clicked()
 {
     const QString job_id = ui->tabViewJobs->selectedJobId();
-    if (job_id.isEmpty() || !queue->RetryNesterJob(job_id).first)
+    if (job_id.isEmpty() || !Queue()->RetryNesterJob(job_id).first)
         return;
     ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job Retry succeed..."), StatusTimeoutMs);
 }
@@ -509,7 +511,7 @@ void LocalMainWindow::on_buttonRetryJob_clicked()
 void LocalMainWindow::moveJob(const QString &job_id, int step)
 {
     const QJsonObject request{{QStringLiteral("job_id"), job_id}, {QStringLiteral("step"), step}};
-    const bool ok = queue->MoveNesterJob(QJsonDocument(request).toJson(QJsonDocument::Compact)).first;
+    const bool ok = Queue()->MoveNesterJob(QJsonDocument(request).toJson(QJsonDocument::Compact)).first;
     if (!ok)
         return;
     QString direction;
@@ -523,27 +525,34 @@ void LocalMainWindow::moveJob(const QString &job_id, int step)
     ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job %1 succeed...").arg(direction), StatusTimeoutMs);
 }
 
-void LocalMainWindow::timerEvent(QTimerEvent *event)
-{
-    AbstractMainWindow::timerEvent(event);
-}
-
 // The service buttons follow the listener's state: at once when it changes
 // (start, stop, rebuild) and at every paint.
 void LocalMainWindow::UpdateServiceButtons()
 {
-    const bool listening = queue && queue->listener && queue->listener->isListening();
+    const bool listening = Core()->IsListening();
     ui->buttonStart->setEnabled(!listening);
     // Stop also ends the retries of a start that failed.
-    ui->buttonStop->setEnabled(listening || IsRetrying());
+    ui->buttonStop->setEnabled(listening || Core()->IsRetrying());
 }
 
 void LocalMainWindow::ServiceStateChanged()
 {
     UpdateServiceButtons();
-    if (!IsRetrying() && !(queue && queue->listener->isListening()))
-        ui->serviceState->hide(); // stopped: no longer trying
+    if (Core()->IsListening() || !Core()->IsRetrying())
+        ui->serviceState->hide(); // listening, or stopped: no longer trying
     UpdateTray();
+}
+
+// A start failed: the message for a while, and a line that stays until the
+// service starts (or is stopped), naming the port.
+void LocalMainWindow::ShowListenFailure(const QString &message)
+{
+    ui->statusbar->showMessage(message, StatusTimeoutMs);
+    ui->listenPort = Core()->FailedPort();
+    ui->listenError = Core()->ListenError();
+    ui->serviceState->setText(QCoreApplication::translate("LocalMainWindow", "Cannot listen on port %1: %2 - trying again")
+                                  .arg(ui->listenPort, ui->listenError));
+    ui->serviceState->show();
 }
 
 // A tray icon shows the service's state and tells of jobs that finished or
@@ -567,11 +576,11 @@ void LocalMainWindow::UpdateTray()
 {
     if (!ui->tray)
         return;
-    const bool listening = queue && queue->listener && queue->listener->isListening();
+    const bool listening = Core()->IsListening();
     const QString state = listening
-        ? QCoreApplication::translate("LocalMainWindow", "listening on port %1, %n engine run(s)", nullptr, ActiveRunCount())
-              .arg(queue->listener->serverPort())
-        : IsRetrying() ? QCoreApplication::translate("LocalMainWindow", "cannot listen, trying again")
+        ? QCoreApplication::translate("LocalMainWindow", "listening on port %1, %n engine run(s)", nullptr, Core()->ActiveRunCount())
+              .arg(Core()->ListeningPort())
+        : Core()->IsRetrying() ? QCoreApplication::translate("LocalMainWindow", "cannot listen, trying again")
                        : QCoreApplication::translate("LocalMainWindow", "stopped");
     ui->tray->setToolTip(QStringLiteral("Zendral: %1").arg(state));
 }
@@ -579,7 +588,7 @@ void LocalMainWindow::UpdateTray()
 void LocalMainWindow::NotifyJobEnd(const QString &job_id)
 {
     NesterJob job;
-    if (!ui->tray || !queue || !queue->CopyJob(job_id, &job))
+    if (!ui->tray || !Queue() || !Queue()->CopyJob(job_id, &job))
         return;
     QString work, name;
     JobTableModel::splitJobName(job.job_name, work, name);
@@ -605,95 +614,12 @@ void LocalMainWindow::changeEvent(QEvent *event)
     AbstractMainWindow::changeEvent(event);
 }
 
-bool LocalMainWindow::OnJobUpdateData(const QJsonObject &json)
-{
-    return queue && queue->UpdateData(json);
-}
-
-void LocalMainWindow::EngineAvailabilityChanged(bool usable, const QString &path)
+void LocalMainWindow::ShowEngineState(bool usable, const QString &path)
 {
     ui->missingEngine = usable ? QString() : path;
     ui->engineState->setText(
         QCoreApplication::translate("LocalMainWindow", "Engine missing or not executable: %1").arg(path));
     ui->engineState->setVisible(!usable);
-}
-
-int LocalMainWindow::MaxWorkerCount()
-{
-    Performance *performance = Performance::instance();
-    return performance ? performance->getInt(QStringLiteral("maxWorkerCount")) : 1;
-}
-
-// Opens the listener with the stored port and connection limit.
-int LocalMainWindow::StartServer()
-{
-    ConnectionSettingsDialog settings(false);
-    queue->listener->setMaxPendingConnections(settings.maxConnection->value());
-    const QString port = QString::number(settings.lePort->text().toUInt(nullptr, 10));
-    const QString error = queue->StartListen(port);
-    UpdateServiceButtons();
-    if (!error.isEmpty()) {
-        // Stays until the service starts (or is stopped), naming the port.
-        ui->statusbar->showMessage(error, StatusTimeoutMs);
-        ui->listenPort = port;
-        ui->listenError = queue->listener->errorString();
-        ui->serviceState->setText(QCoreApplication::translate("LocalMainWindow", "Cannot listen on port %1: %2 - trying again")
-                                      .arg(ui->listenPort, ui->listenError));
-        ui->serviceState->show();
-        return 0;
-    }
-    ui->serviceState->hide();
-    return 1;
-}
-
-void LocalMainWindow::StopServer()
-{
-    if (queue)
-        queue->listener->StopListen();
-    UpdateServiceButtons();
-}
-
-void LocalMainWindow::ResetServer()
-{
-    if (queue) {
-        StopServer();
-        ui->tabViewJobs->jobModel()->resetJobs({}); // the records die with the queue
-        delete queue;
-        queue = nullptr;
-    }
-    queue = new LocalServer(this);
-    wireQueue();
-    UpdateServiceButtons();
-}
-
-void LocalMainWindow::JobStarted(QByteArray job_id)
-{
-    if (queue)
-        queue->OnJobStarted(QString::fromUtf8(job_id));
-    UpdateTray();
-}
-
-void LocalMainWindow::JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped)
-{
-    if (!queue)
-        return;
-    queue->OnJobEnded(QString::fromUtf8(job_id), exit_code, reason, stopped);
-    NotifyJobEnd(QString::fromUtf8(job_id));
-    UpdateTray();
-}
-
-void LocalMainWindow::JobUpdated(QByteArray job_id, const QJsonObject &object)
-{
-    if (queue)
-        queue->OnJobUpdate(QString::fromUtf8(job_id), object);
-}
-
-QJsonObject LocalMainWindow::NextJob()
-{
-    const QJsonObject none{{QStringLiteral("state"), false}};
-    if (runners.size() >= MaxWorkerCount())
-        return none;
-    return queue ? queue->PickJob() : none;
 }
 
 } // namespace Zendral

@@ -18,12 +18,12 @@ class NesterJob;
 
 // The service window: the job table, buttons to move and remove jobs and to
 // start and stop the service, a status bar and the framework's menu bar.
-// Binds the controller's abstract operations to the local job service,
-// which it creates and owns.
+// A view of the service core (ServiceCore): it shows the core's queue and
+// state and calls its operations.
 //
 // Thread: GUI thread only. The queue's signals arrive here on the GUI
 // thread; the table's model keeps the records they carry until the next
-// list, and forgets them all before the window deletes the queue.
+// list, and forgets them all before the core deletes the queue.
 class LocalMainWindow : public AbstractMainWindow
 {
     Q_OBJECT
@@ -31,8 +31,8 @@ public:
     explicit LocalMainWindow(bool autoStart);
     ~LocalMainWindow() override;
 
-    // The job service now in use (replaced by ResetServer).
-    LocalServer *Queue() const { return queue; }
+    // The job service now in use (replaced when a failed start is retried).
+    LocalServer *Queue() const;
     // Closes the window without asking, also while engines run (the system
     // asked the program to end).
     void CloseWithoutAsking();
@@ -51,30 +51,13 @@ private slots:
     void on_buttonRetryJob_clicked();
     void onQuitRequested();
 
-protected slots:
-    bool OnJobUpdateData(const QJsonObject &json) override;
-    void onUpdateJobList(QList<NesterJob *> jobs);
-    void onJobRemoved(QString job_id);
-
 protected:
-    void timerEvent(QTimerEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void changeEvent(QEvent *event) override;
-
-    int MaxWorkerCount() override;
-    int StartServer() override;
-    void StopServer() override;
-    void ResetServer() override;
-    void JobStarted(QByteArray job_id) override;
-    void JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped) override;
-    void EngineAvailabilityChanged(bool usable, const QString &path) override;
-    void ServiceStateChanged() override;
     void closeEvent(QCloseEvent *event) override;
     // Asks the operator to confirm an action that ends running engines;
     // true to go on. Tests answer without a dialog.
     virtual bool Confirm(const QString &text);
-    void JobUpdated(QByteArray job_id, const QJsonObject &object) override;
-    QJsonObject NextJob() override;
 
 private:
     struct Form;
@@ -83,8 +66,12 @@ private:
     void setupUi();
     void retranslateUi();
     void retranslateMenus();
+    void wireCore();
     void wireQueue();
     void UpdateServiceButtons();
+    void ServiceStateChanged();
+    void ShowListenFailure(const QString &message);
+    void ShowEngineState(bool usable, const QString &path);
     void UpdateClusterState();
     void setupTray();
     void UpdateTray();
@@ -93,7 +80,6 @@ private:
     void fillAddress(ConnectionSettingsDialog *dialog, int triesLeft);
 
     std::unique_ptr<Form> ui;
-    LocalServer *queue = nullptr;
 };
 
 } // namespace Zendral

@@ -1,7 +1,7 @@
 // The update check against the stand-in updater, copied as the updater into
 // this test's own executable folder, and the folder copy and deletion that
 // the installation uses.
-#include "AbstractMainWindow.h"
+#include "ServiceController.h"
 #include "FolderCopy.h"
 #include "TestMain.h"
 
@@ -19,20 +19,23 @@
 
 #include <memory>
 
-using Orvane::Zendral::AbstractMainWindow;
+using Orvane::Zendral::ServiceController;
 using Orvane::Zendral::backup;
 using Orvane::Zendral::removeFolderTree;
 
 namespace {
 
-class UpdateWindow : public AbstractMainWindow
+class UpdateWindow : public ServiceController
 {
 public:
-    explicit UpdateWindow(bool autoStart = false) : AbstractMainWindow(autoStart) {}
+    explicit UpdateWindow(bool autoStart = false) : ServiceController(autoStart)
+    {
+        connect(this, &ServiceController::quitRequested, this, [this] { ++quitRequests; });
+    }
 
-    using AbstractMainWindow::checkUpdate;
-    using AbstractMainWindow::OnStartServer;
-    using AbstractMainWindow::UpdaterPath;
+    using ServiceController::checkUpdate;
+    using ServiceController::OnStartServer;
+    using ServiceController::UpdaterPath;
 
     void setUpdaterTimeout(int ms) { updaterTimeoutMs = ms; }
     int pickTimer() const { return pickTimerId; }
@@ -40,6 +43,7 @@ public:
 
     QList<QPair<QString, QString>> jobs; // id, file path
     int stopCalls = 0;
+    int quitRequests = 0; // the updater took over: the program is to end
     int nextJobCalls = 0;
     QStringList events;
 
@@ -136,7 +140,6 @@ void TestUpdateCheck::initTestCase()
 #ifndef ZENDRAL_STUB_UPDATER_PATH
     QSKIP("the stand-in updater is not built");
 #endif
-    QApplication::setQuitOnLastWindowClosed(false);
     appDir = QCoreApplication::applicationDirPath();
     QCOMPARE(QFileInfo(appDir).fileName(), QStringLiteral("tst_updatecheck"));
 }
@@ -210,28 +213,27 @@ void TestUpdateCheck::missingUpdaterStopsAutomaticChecks()
     UpdateWindow w;
     QVERIFY(w.autoUpdateTimer() != -1);
     QVERIFY(w.Launch());
-    QVERIFY(w.isVisible());
     QCOMPARE(w.autoUpdateTimer(), -1);
     QVERIFY(!w.checkUpdate()); // the menu check answers the same
     QVERIFY(recordedRuns().isEmpty());
-    w.close();
+    QCOMPARE(w.quitRequests, 0); // still serving
+    w.OnStopServer();
 }
 
 void TestUpdateCheck::noUpdateRunsCheckCommandLine()
 {
     installUpdater(0);
     UpdateWindow w;
-    w.show();
     QVERIFY(!w.checkUpdate());
     const QList<QJsonObject> runs = recordedRuns();
     QCOMPARE(runs.size(), 1);
     QCOMPARE(runs[0].value(QStringLiteral("program")).toString(), UpdateWindow::UpdaterPath(appDir));
     QCOMPARE(argumentsOf(runs[0]),
              QStringList({"-t", "Zendral", "-d", appDir, "-s", "-c"}));
-    QVERIFY(w.isVisible());
     QVERIFY(w.autoUpdateTimer() != -1);
     QCOMPARE(w.stopCalls, 0);
-    w.close();
+    QCOMPARE(w.quitRequests, 0); // still serving
+    w.OnStopServer();
 }
 
 void TestUpdateCheck::hungUpdaterCountsAsNoUpdate()
@@ -240,15 +242,14 @@ void TestUpdateCheck::hungUpdaterCountsAsNoUpdate()
     qputenv("ZENDRAL_STUB_UPDATER_SLEEP_MS", "30000");
     UpdateWindow w;
     w.setUpdaterTimeout(500);
-    w.show();
     QElapsedTimer clock;
     clock.start();
     QVERIFY(!w.checkUpdate());
     QVERIFY2(clock.elapsed() < 10000, "the check waited for the hung updater");
     QCOMPARE(recordedRuns().size(), 1); // it did start
-    QVERIFY(w.isVisible());
     QVERIFY(!QFileInfo::exists(copyFolder()));
-    w.close();
+    QCOMPARE(w.quitRequests, 0); // still serving
+    w.OnStopServer();
 }
 
 void TestUpdateCheck::updateAtStartUpInstallsFromCopy()
@@ -257,8 +258,8 @@ void TestUpdateCheck::updateAtStartUpInstallsFromCopy()
     QVERIFY(writeFile(copyFolder() + QStringLiteral("/stale/old.txt"), "old copy"));
     UpdateWindow w;
     QVERIFY(!w.Launch());
-    QVERIFY(!w.isVisible());
-    QCOMPARE(w.stopCalls, 1); // the close ran the stop
+    QCOMPARE(w.quitRequests, 1);
+    QCOMPARE(w.stopCalls, 1); // the service stopped before the hand-over
     QCOMPARE(w.autoUpdateTimer(), -1);
 
     QVERIFY(!QFileInfo::exists(copyFolder() + QStringLiteral("/stale")));
@@ -290,7 +291,6 @@ void TestUpdateCheck::updateWaitsForActiveRuns()
     }
     const QString first = w.jobs[0].first;
     const QString second = w.jobs[1].first;
-    w.show();
     w.OnStartServer();
     QCOMPARE(w.ActiveRunCount(), 1);
 
@@ -301,7 +301,7 @@ void TestUpdateCheck::updateWaitsForActiveRuns()
     QVERIFY(!w.events.join(QLatin1Char(' ')).contains(second));
     QCOMPARE(w.ActiveRunCount(), 0);
     QCOMPARE(w.pickTimer(), -1);
-    QVERIFY(!w.isVisible());
+    QCOMPARE(w.quitRequests, 1);
     QCOMPARE(w.stopCalls, 1);
     QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 2, 10000);
     QCOMPARE(argumentsOf(recordedRuns().at(1)).mid(4), QStringList({"-s", "-e", "\"-a\""}));
@@ -323,7 +323,6 @@ void TestUpdateCheck::failedHandOverKeepsServing()
     QFETCH(bool, missingTemp);
     installUpdater(1);
     UpdateWindow w;
-    w.show();
     w.OnStartServer();
     QVERIFY(w.pickTimer() != -1);
 
@@ -340,14 +339,14 @@ void TestUpdateCheck::failedHandOverKeepsServing()
     QCoreApplication::setApplicationName(savedName);
 
     QVERIFY(!installed);
-    QVERIFY(w.isVisible());
     QCOMPARE(w.stopCalls, 0);
     QVERIFY(w.pickTimer() != -1);
     QVERIFY(w.autoUpdateTimer() != -1);
     const int picks = w.nextJobCalls;
     QTRY_VERIFY_WITH_TIMEOUT(w.nextJobCalls > picks, 5000);
     QCOMPARE(recordedRuns().size(), 1);
-    w.close();
+    QCOMPARE(w.quitRequests, 0); // still serving
+    w.OnStopServer();
 }
 
 void TestUpdateCheck::autoUpdateTimerRunsCheck()
@@ -379,7 +378,6 @@ void TestUpdateCheck::staleCopyIsNeverRun()
     QVERIFY(QFile::link(foreign, link));
 
     UpdateWindow w;
-    w.show();
     w.OnStartServer();
     const QByteArray savedTemp = qgetenv("TMPDIR");
     qputenv("TMPDIR", temp.toUtf8());
@@ -387,7 +385,6 @@ void TestUpdateCheck::staleCopyIsNeverRun()
     qputenv("TMPDIR", savedTemp);
 
     QVERIFY(!installed);
-    QVERIFY(w.isVisible());
     QCOMPARE(w.stopCalls, 0);
     QVERIFY(w.pickTimer() != -1);
     QVERIFY(w.autoUpdateTimer() != -1);
@@ -399,7 +396,8 @@ void TestUpdateCheck::staleCopyIsNeverRun()
     QCOMPARE(QDir(foreign).entryList(QDir::Files | QDir::NoDotAndDotDot),
              QStringList({QFileInfo(UpdateWindow::UpdaterPath(foreign)).fileName()}));
     QVERIFY(QFile::remove(link));
-    w.close();
+    QCOMPARE(w.quitRequests, 0); // still serving
+    w.OnStopServer();
 #endif
 }
 
@@ -478,5 +476,5 @@ void TestUpdateCheck::removeFolderTreeStaysInsideTemporaryFolder()
     QVERIFY(QFileInfo(victim + QStringLiteral("/keep.txt")).isFile());
 }
 
-ZENDRAL_VEL_TEST_MAIN(TestUpdateCheck)
+ZENDRAL_CORE_TEST_MAIN(TestUpdateCheck)
 #include "tst_updatecheck.moc"

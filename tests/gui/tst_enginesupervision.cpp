@@ -5,6 +5,7 @@
 #include "JobTableWidget.h"
 #include "LocalMainWindow.h"
 #include "LocalServer.h"
+#include "ServiceCore.h"
 #include "NesterJob.h"
 #include "TestMain.h"
 #include "TestProcesses.h"
@@ -127,7 +128,7 @@ private slots:
         start();
         QTRY_COMPARE_WITH_TIMEOUT(state(a), QStringLiteral("running"), 5000);
         window->findChild<QPushButton *>("buttonStop")->click();
-        QCOMPARE(window->ActiveRunCount(), 0);
+        QCOMPARE(window->Core()->ActiveRunCount(), 0);
         QCOMPARE(state(a), QStringLiteral("waiting"));
         QCOMPARE(job(a)->failed_runs, 0);
         QCOMPARE(job(a)->completed, 0.0);

@@ -7,6 +7,7 @@
 #include "JobTableModel.h"
 #include "JobTableWidget.h"
 #include "LocalMainWindow.h"
+#include "ServiceCore.h"
 #include "LocalManager.h"
 #include "LocalServer.h"
 #include "NesterJob.h"
@@ -45,11 +46,12 @@ public:
     explicit Window(bool autoStart = false)
         : LocalMainWindow(autoStart)
     {
-        retryIntervalMs = 60000; // no rebuilds behind the tests' backs
+        Core()->SetRetryIntervalMs(60000); // no rebuilds behind the tests' backs
     }
-    using LocalMainWindow::MaxWorkerCount;
-    using LocalMainWindow::NextJob;
-    void reset() { ResetServer(); }
+    int MaxWorkerCount() const { return Core()->MaxWorkerCount(); }
+    QJsonObject NextJob() const { return Core()->NextJob(); }
+    int ActiveRunCount() const { return Core()->ActiveRunCount(); }
+    void reset() { Core()->ResetServer(); }
 
     // Answers the confirmation of actions that end engine runs.
     bool Confirm(const QString &) override

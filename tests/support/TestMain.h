@@ -22,3 +22,18 @@
         QTEST_SET_MAIN_SOURCE_PATH                                  \
         return QTest::qExec(&tc, argc, argv);                       \
     }
+
+// The same for tests of code without windows: a plain core application named
+// like the program (organisation "Orvane", application "Zendral"), so that
+// settings and data folders are the ones the service uses.
+#define ZENDRAL_CORE_TEST_MAIN(TestClass)                           \
+    int main(int argc, char *argv[])                                \
+    {                                                               \
+        QStandardPaths::setTestModeEnabled(true);                   \
+        QCoreApplication app(argc, argv);                           \
+        app.setOrganizationName(QStringLiteral("Orvane"));          \
+        app.setApplicationName(QStringLiteral("Zendral"));          \
+        TestClass tc;                                               \
+        QTEST_SET_MAIN_SOURCE_PATH                                  \
+        return QTest::qExec(&tc, argc, argv);                       \
+    }

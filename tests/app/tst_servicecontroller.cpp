@@ -1,7 +1,7 @@
 // The main window controller driven through a test subclass: a small in-test
 // job queue, real timers at short intervals, the real engine runner and the
 // stand-in engine.
-#include "AbstractMainWindow.h"
+#include "ServiceController.h"
 #include "TestMain.h"
 
 #include <QElapsedTimer>
@@ -16,7 +16,7 @@
 #include <memory>
 #include <stdexcept>
 
-using Orvane::Zendral::AbstractMainWindow;
+using Orvane::Zendral::ServiceController;
 
 namespace {
 
@@ -29,18 +29,18 @@ struct FakeJob
 
 // Implements the abstract operations against an in-test queue and records
 // what the controller asked for.
-class TestWindow : public AbstractMainWindow
+class TestWindow : public ServiceController
 {
 public:
-    explicit TestWindow(bool autoStart = false) : AbstractMainWindow(autoStart)
+    explicit TestWindow(bool autoStart = false) : ServiceController(autoStart)
     {
         retryIntervalMs = 100;
         clock.start();
     }
 
-    using AbstractMainWindow::OnStartServer;
-    using AbstractMainWindow::OnStopServer;
-    using AbstractMainWindow::StopJobRun;
+    using ServiceController::OnStartServer;
+    using ServiceController::OnStopServer;
+    using ServiceController::StopJobRun;
 
     void setRetryInterval(int ms) { retryIntervalMs = ms; }
     int pickTimer() const { return pickTimerId; }
@@ -169,7 +169,7 @@ protected:
 
 } // namespace
 
-class TestAbstractMainWindow : public QObject
+class TestServiceController : public QObject
 {
     Q_OBJECT
 
@@ -200,15 +200,14 @@ private:
     QScopedPointer<QTemporaryDir> dir;
 };
 
-void TestAbstractMainWindow::initTestCase()
+void TestServiceController::initTestCase()
 {
 #ifndef ZENDRAL_STUB_ENGINE_PATH
     QSKIP("the stand-in engine is not built");
 #endif
-    QApplication::setQuitOnLastWindowClosed(false);
 }
 
-void TestAbstractMainWindow::init()
+void TestServiceController::init()
 {
     dir.reset(new QTemporaryDir);
     QVERIFY(dir->isValid());
@@ -224,12 +223,12 @@ void TestAbstractMainWindow::init()
     qputenv("ZENDRAL_STUB_EXIT", "0");
 }
 
-void TestAbstractMainWindow::cleanup()
+void TestServiceController::cleanup()
 {
     dir.reset();
 }
 
-void TestAbstractMainWindow::addJobs(TestWindow &w, int count, const QString &stem)
+void TestServiceController::addJobs(TestWindow &w, int count, const QString &stem)
 {
     for (int i = 0; i < count; ++i) {
         FakeJob job;
@@ -244,7 +243,7 @@ void TestAbstractMainWindow::addJobs(TestWindow &w, int count, const QString &st
 
 // Non-ASCII file names also check that the path reaches the engine intact:
 // a mangled path makes the stand-in engine exit with 2.
-void TestAbstractMainWindow::oneRunAtATime()
+void TestServiceController::oneRunAtATime()
 {
     TestWindow w;
     addJobs(w, 3, QStringLiteral("Märker_ß"));
@@ -262,12 +261,12 @@ void TestAbstractMainWindow::oneRunAtATime()
     }
     QVERIFY(w.progressReports > 0);
     QCOMPARE(w.ActiveRunCount(), 0);
-    w.close();
+    w.OnStopServer();
 }
 
 // Free slots fill one start per event-loop pass, at once, without waiting
 // for ticks of the pick timer (here a minute).
-void TestAbstractMainWindow::freeSlotsFillAtOnceThenCloseKillsRuns()
+void TestServiceController::freeSlotsFillAtOnceThenCloseKillsRuns()
 {
     qputenv("ZENDRAL_STUB_MODE", "hang");
     QSettings().setValue(QStringLiteral("config/pick_job_interval"), 60);
@@ -275,7 +274,6 @@ void TestAbstractMainWindow::freeSlotsFillAtOnceThenCloseKillsRuns()
     w->maxWorkers = 3;
     addJobs(*w, 4);
     QVERIFY(w->Launch());
-    QVERIFY(w->isVisible());
     QCOMPARE(w->startTimes.size(), 1); // the first at once when the listener opens
     QTRY_COMPARE_WITH_TIMEOUT(w->ActiveRunCount(), 3, 5000);
     QCOMPARE(w->activeAtStart, QList<int>({1, 2, 3}));
@@ -283,7 +281,7 @@ void TestAbstractMainWindow::freeSlotsFillAtOnceThenCloseKillsRuns()
     QTest::qWait(300); // room for a wrong fourth start
     QCOMPARE(w->ActiveRunCount(), 3);
 
-    w->close();
+    w->OnStopServer();
     QCOMPARE(w->ActiveRunCount(), 0);
     QCOMPARE(w->exitCodes.size(), 3);
     for (const FakeJob &job : w->jobs) {
@@ -305,7 +303,7 @@ void TestAbstractMainWindow::freeSlotsFillAtOnceThenCloseKillsRuns()
 
 // Ten short runs on two slots with a pick interval of a minute: each ending
 // run frees its slot for the next job at once.
-void TestAbstractMainWindow::slotsNeverIdleWhileJobsWait()
+void TestServiceController::slotsNeverIdleWhileJobsWait()
 {
     qputenv("ZENDRAL_STUB_MESSAGES", "1");
     qputenv("ZENDRAL_STUB_PAUSE_MS", "0");
@@ -319,13 +317,13 @@ void TestAbstractMainWindow::slotsNeverIdleWhileJobsWait()
         QCOMPARE(job.state, 2);
     QVERIFY2(w.clock.elapsed() < 10000, "runs waited for ticks");
     QCOMPARE(w.maxActiveSeen, 2);
-    w.close();
+    w.OnStopServer();
 }
 
 // A window that offers a job at every ask leaves the limit to the
 // controller: it must never run more than the maximum, neither through
 // events nor through ticks.
-void TestAbstractMainWindow::controllerHoldsTheLimitItself()
+void TestServiceController::controllerHoldsTheLimitItself()
 {
     qputenv("ZENDRAL_STUB_MODE", "hang");
     TestWindow w;
@@ -337,12 +335,12 @@ void TestAbstractMainWindow::controllerHoldsTheLimitItself()
     QTest::qWait(1500); // at least one tick of the one-second pick timer
     QCOMPARE(w.ActiveRunCount(), 2);
     QCOMPARE(w.maxActiveSeen, 2);
-    w.close();
+    w.OnStopServer();
 }
 
 // The queue marks a job running only when the engine has started; a queue
 // that offers it again must not get a second engine on the same job.
-void TestAbstractMainWindow::runningJobIsNotStartedTwice()
+void TestServiceController::runningJobIsNotStartedTwice()
 {
     qputenv("ZENDRAL_STUB_MODE", "hang");
     TestWindow w;
@@ -353,14 +351,14 @@ void TestAbstractMainWindow::runningJobIsNotStartedTwice()
     QTRY_VERIFY_WITH_TIMEOUT(w.nextJobCalls >= 3, 5000);
     QCOMPARE(w.startTimes.size(), 1);
     QCOMPARE(w.ActiveRunCount(), 1);
-    w.close();
+    w.OnStopServer();
     QCOMPARE(w.events.size(), 2);
 }
 
 // While the engine is missing no job is handed out (none burns a failed run
 // for it); the change is reported once, not at every tick, and the jobs run
 // as soon as the engine is there.
-void TestAbstractMainWindow::missingEngineLeavesJobWaiting()
+void TestServiceController::missingEngineLeavesJobWaiting()
 {
     const QString engine = dir->filePath(QStringLiteral("engine"));
     QSettings().setValue(QStringLiteral("worker/engine"), engine);
@@ -375,10 +373,10 @@ void TestAbstractMainWindow::missingEngineLeavesJobWaiting()
     QVERIFY(QFile::copy(QStringLiteral(ZENDRAL_STUB_ENGINE_PATH), engine));
     QTRY_COMPARE_WITH_TIMEOUT(w.exitCodes.value(w.jobs[0].id, -100), 0, 5000);
     QCOMPARE(w.engineChanges, (QStringList{"unusable " + engine, "usable " + engine}));
-    w.close();
+    w.OnStopServer();
 }
 
-void TestAbstractMainWindow::stopJobRunEndsThatRun()
+void TestServiceController::stopJobRunEndsThatRun()
 {
     qputenv("ZENDRAL_STUB_MODE", "hang");
     TestWindow w;
@@ -392,16 +390,15 @@ void TestAbstractMainWindow::stopJobRunEndsThatRun()
     QVERIFY(!w.exitCodes.contains(w.jobs[1].id));
     w.StopJobRun(QStringLiteral("{not-a-job}"));
     QCOMPARE(w.ActiveRunCount(), 1);
-    w.close();
+    w.OnStopServer();
     QCOMPARE(w.ActiveRunCount(), 0);
 }
 
-void TestAbstractMainWindow::retryRebuildsServiceUntilPortFree()
+void TestServiceController::retryRebuildsServiceUntilPortFree()
 {
     TestWindow w(true);
     w.startAnswers = {0, 0, 0, 1};
     QVERIFY(w.Launch());
-    QVERIFY(w.isVisible());
     QCOMPARE(w.startCalls, 1);
     QVERIFY(w.retryTimer() != -1);
     QCOMPARE(w.nextJobCalls, 0);
@@ -414,10 +411,10 @@ void TestAbstractMainWindow::retryRebuildsServiceUntilPortFree()
     QTest::qWait(400);
     QCOMPARE(w.startCalls, 4);
     QCOMPARE(w.resetCalls, 3);
-    w.close();
+    w.OnStopServer();
 }
 
-void TestAbstractMainWindow::stopEndsRetrying()
+void TestServiceController::stopEndsRetrying()
 {
     TestWindow w;
     for (int i = 0; i < 100; ++i)
@@ -430,10 +427,10 @@ void TestAbstractMainWindow::stopEndsRetrying()
     QTest::qWait(500);
     QCOMPARE(w.startCalls, starts);
     QCOMPARE(w.stopCalls, 1);
-    w.close();
+    w.OnStopServer();
 }
 
-void TestAbstractMainWindow::startExceptionRetriedThroughEventLoop()
+void TestServiceController::startExceptionRetriedThroughEventLoop()
 {
     TestWindow w;
     w.startAnswers = {-1, -1, 1};
@@ -449,12 +446,12 @@ void TestAbstractMainWindow::startExceptionRetriedThroughEventLoop()
     QCOMPARE(w.resetCalls, 0);
     QTest::qWait(200);
     QCOMPARE(w.startCalls, 3);
-    w.close();
+    w.OnStopServer();
 }
 
 // A start that throws every time is retried a few times at once, then only
 // at the retry interval, and Stop ends it.
-void TestAbstractMainWindow::persistentStartExceptionIsPaced()
+void TestServiceController::persistentStartExceptionIsPaced()
 {
     TestWindow w;
     w.setRetryInterval(250);
@@ -467,10 +464,10 @@ void TestAbstractMainWindow::persistentStartExceptionIsPaced()
     const int starts = w.startCalls;
     QTest::qWait(600);
     QCOMPARE(w.startCalls, starts);
-    w.close();
+    w.OnStopServer();
 }
 
-void TestAbstractMainWindow::pickExceptionRebuildsServiceLater()
+void TestServiceController::pickExceptionRebuildsServiceLater()
 {
     TestWindow w;
     addJobs(w, 1);
@@ -483,36 +480,36 @@ void TestAbstractMainWindow::pickExceptionRebuildsServiceLater()
     QTRY_COMPARE_WITH_TIMEOUT(w.resetCalls, 1, 2000);
     QCOMPARE(w.startCalls, 2);
     QTRY_COMPARE_WITH_TIMEOUT(w.exitCodes.value(w.jobs[0].id, -100), 0, 5000);
-    w.close();
+    w.OnStopServer();
 }
 
-void TestAbstractMainWindow::runnerSlotExceptionIsLogged()
+void TestServiceController::runnerSlotExceptionIsLogged()
 {
     TestWindow w;
     w.throwOnJobStarted = true;
     addJobs(w, 1);
     QTest::ignoreMessage(QtWarningMsg,
                          QRegularExpression(QStringLiteral(
-                             "^File: .*AbstractMainWindow\\.cpp\nLine: \\d+\nFunction: "
-                             "Orvane::Zendral::AbstractMainWindow::OnJobStarted\n$")));
+                             "^File: .*ServiceController\\.cpp\nLine: \\d+\nFunction: "
+                             "Orvane::Zendral::ServiceController::OnJobStarted\n$")));
     w.OnStartServer();
     // The run goes on and ends as usual.
     QTRY_COMPARE_WITH_TIMEOUT(w.exitCodes.value(w.jobs[0].id, -100), 0, 5000);
     QCOMPARE(w.ActiveRunCount(), 0);
-    w.close();
+    w.OnStopServer();
 }
 
 // A subclass that fails to store a result report (the final one included)
 // must not keep the run's slot: the run ends, and the next job gets the slot.
-void TestAbstractMainWindow::resultReportExceptionFreesSlot()
+void TestServiceController::resultReportExceptionFreesSlot()
 {
     TestWindow w;
     w.throwOnUpdateData = true;
     addJobs(w, 2);
     QTest::ignoreMessage(QtWarningMsg,
                          QRegularExpression(QStringLiteral(
-                             "^File: .*AbstractMainWindow\\.cpp\nLine: \\d+\nFunction: "
-                             "Orvane::Zendral::AbstractMainWindow::OnJobUpdateData\n$")));
+                             "^File: .*ServiceController\\.cpp\nLine: \\d+\nFunction: "
+                             "Orvane::Zendral::ServiceController::OnJobUpdateData\n$")));
     w.OnStartServer();
     QTRY_COMPARE_WITH_TIMEOUT(w.exitCodes.size(), 2, 10000);
     QCOMPARE(w.exitCodes.value(w.jobs[0].id), 0);
@@ -522,10 +519,10 @@ void TestAbstractMainWindow::resultReportExceptionFreesSlot()
     // At least each run's final report reached the subclass (and threw).
     QVERIFY2(w.dataReports >= 2, qPrintable(QString::number(w.dataReports)));
     QCOMPARE(w.ActiveRunCount(), 0);
-    w.close();
+    w.OnStopServer();
 }
 
-void TestAbstractMainWindow::settingsDefaultsWrittenAtExit()
+void TestServiceController::settingsDefaultsWrittenAtExit()
 {
     QSettings().clear();
     {
@@ -552,5 +549,5 @@ void TestAbstractMainWindow::settingsDefaultsWrittenAtExit()
     QCOMPARE(settings.value(QStringLiteral("worker/next_update_seconds")).toInt(), 7);
 }
 
-ZENDRAL_VEL_TEST_MAIN(TestAbstractMainWindow)
-#include "tst_abstractmainwindow.moc"
+ZENDRAL_CORE_TEST_MAIN(TestServiceController)
+#include "tst_servicecontroller.moc"

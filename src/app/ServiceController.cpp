@@ -1,10 +1,8 @@
-#include "AbstractMainWindow.h"
+#include "ServiceController.h"
 
 #include "FolderCopy.h"
 #include "JobManager.h"
-#include "VelCoreApplication.h"
 
-#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -25,7 +23,7 @@
     qWarning().noquote() << QStringLiteral("File: %1\nLine: %2\nFunction: %3\n")    \
                               .arg(QStringLiteral(__FILE__))                      \
                               .arg(__LINE__)                                      \
-                              .arg(QLatin1String("Orvane::Zendral::AbstractMainWindow::" function))
+                              .arg(QLatin1String("Orvane::Zendral::ServiceController::" function))
 
 namespace Orvane {
 namespace Zendral {
@@ -60,13 +58,10 @@ private:
 
 } // namespace
 
-AbstractMainWindow::AbstractMainWindow(bool autoStart)
-    : QMainWindow(nullptr)
+ServiceController::ServiceController(bool autoStart, QObject *parent)
+    : QObject(parent)
     , autoStart(autoStart)
 {
-    // Plain test programs have no framework application object.
-    if (VelCoreApplication *app = VelCoreApplication::instance())
-        app->setMainWindow(this);
     pickTimerId = -1;
     retryTimerId = -1;
     autoUpdateTimerId = -1;
@@ -80,7 +75,7 @@ AbstractMainWindow::AbstractMainWindow(bool autoStart)
     autoUpdateTimerId = startTimer(secondsToTimerMs(autoUpdateInterval), Qt::CoarseTimer);
 }
 
-AbstractMainWindow::~AbstractMainWindow()
+ServiceController::~ServiceController()
 {
     StopTimer(autoUpdateTimerId);
     QSettings settings;
@@ -88,7 +83,7 @@ AbstractMainWindow::~AbstractMainWindow()
     settings.setValue(QLatin1String(kPickIntervalKey), pickInterval);
     settings.setValue(QLatin1String(kAutoUpdateIntervalKey), autoUpdateInterval);
 
-    // Runs still active here (the window was never closed) can no longer be
+    // Runs still active here (the service was never stopped) can no longer be
     // followed: the subclass that takes their reports is gone already. Detach
     // them first, then end their engines instead of leaving them orphaned.
     const auto active = runners;
@@ -99,31 +94,16 @@ AbstractMainWindow::~AbstractMainWindow()
     }
 }
 
-bool AbstractMainWindow::Launch()
+bool ServiceController::Launch()
 {
     if (autoStart) {
         OnStartServer();
-        show();
         return true;
     }
-    if (checkUpdate())
-        return false;
-    show();
-    return true;
+    return !checkUpdate();
 }
 
-QByteArray AbstractMainWindow::WorkerToken()
-{
-    return QByteArray();
-}
-
-void AbstractMainWindow::closeEvent(QCloseEvent *event)
-{
-    OnStopServer();
-    QMainWindow::closeEvent(event);
-}
-
-void AbstractMainWindow::timerEvent(QTimerEvent *event)
+void ServiceController::timerEvent(QTimerEvent *event)
 {
     try {
         const int id = event->timerId();
@@ -140,14 +120,14 @@ void AbstractMainWindow::timerEvent(QTimerEvent *event)
             StopTimer(resetAgainTimerId);
             OnResetServer();
         } else {
-            QMainWindow::timerEvent(event);
+            QObject::timerEvent(event);
         }
     } catch (...) {
         ZENDRAL_LOG_EXCEPTION("timerEvent");
     }
 }
 
-void AbstractMainWindow::OnStartServer()
+void ServiceController::OnStartServer()
 {
     StartServerAttempt();
 }
@@ -155,7 +135,7 @@ void AbstractMainWindow::OnStartServer()
 // One attempt to open the listener. An exception puts the next attempt off
 // to the event loop (never a loop or a recursion here), so the window stays
 // responsive and a Stop in between cancels it.
-void AbstractMainWindow::StartServerAttempt()
+void ServiceController::StartServerAttempt()
 {
     try {
         if (StartServer() == 1) {
@@ -177,17 +157,17 @@ void AbstractMainWindow::StartServerAttempt()
     ServiceStateChanged();
 }
 
-void AbstractMainWindow::ServiceStateChanged()
+void ServiceController::ServiceStateChanged()
 {
 }
 
-void AbstractMainWindow::OnResetServer()
+void ServiceController::OnResetServer()
 {
     ResetServer();
     OnStartServer();
 }
 
-void AbstractMainWindow::OnStopServer()
+void ServiceController::OnStopServer()
 {
     // The copy keeps each runner alive while it reports finished, which
     // removes it from runners during its stopWork.
@@ -202,7 +182,7 @@ void AbstractMainWindow::OnStopServer()
     ServiceStateChanged();
 }
 
-void AbstractMainWindow::OnPickJob()
+void ServiceController::OnPickJob()
 {
     try {
         const int before = runners.size();
@@ -220,7 +200,7 @@ void AbstractMainWindow::OnPickJob()
     }
 }
 
-bool AbstractMainWindow::CheckEngine()
+bool ServiceController::CheckEngine()
 {
     const QString path = JobManager::EnginePath();
     const bool usable = JobManager::EngineUsable(path);
@@ -235,11 +215,11 @@ bool AbstractMainWindow::CheckEngine()
     return usable;
 }
 
-void AbstractMainWindow::EngineAvailabilityChanged(bool, const QString &)
+void ServiceController::EngineAvailabilityChanged(bool, const QString &)
 {
 }
 
-void AbstractMainWindow::PickOneJob()
+void ServiceController::PickOneJob()
 {
     if (runners.size() >= MaxWorkerCount())
         return;
@@ -268,20 +248,21 @@ void AbstractMainWindow::PickOneJob()
         return;
     }
 
-    boost::shared_ptr<JobManager> runner(new JobManager);
+    std::shared_ptr<JobManager> runner(new JobManager);
     JobManager *r = runner.get();
-    connect(r, &JobManager::started, this, &AbstractMainWindow::OnJobStarted, Qt::DirectConnection);
-    connect(r, &JobManager::finished, this, &AbstractMainWindow::OnJobFinished, Qt::DirectConnection);
-    connect(r, &JobManager::update, this, &AbstractMainWindow::OnJobUpdate, Qt::DirectConnection);
-    connect(r, &JobManager::updateData, this, &AbstractMainWindow::OnRunUpdateData,
+    connect(r, &JobManager::started, this, &ServiceController::OnJobStarted, Qt::DirectConnection);
+    connect(r, &JobManager::finished, this, &ServiceController::OnJobFinished, Qt::DirectConnection);
+    connect(r, &JobManager::update, this, &ServiceController::OnJobUpdate, Qt::DirectConnection);
+    connect(r, &JobManager::updateData, this, &ServiceController::OnRunUpdateData,
             Qt::DirectConnection);
     runners.insert(key, runner);
     // UTF-8 keeps non-ASCII paths intact; the runner decodes them as UTF-8.
     // The local reference keeps the runner alive if it finishes at once.
-    r->startWork(WorkerToken(), job_id, file_path.toUtf8(), work_seconds);
+    // The local service hands out no worker token.
+    r->startWork(QByteArray(), job_id, file_path.toUtf8(), work_seconds);
 }
 
-void AbstractMainWindow::OnJobStarted(QByteArray job_id)
+void ServiceController::OnJobStarted(QByteArray job_id)
 {
     try {
         JobStarted(job_id);
@@ -290,11 +271,11 @@ void AbstractMainWindow::OnJobStarted(QByteArray job_id)
     }
 }
 
-void AbstractMainWindow::OnJobFinished(QByteArray job_id, int exit_code)
+void ServiceController::OnJobFinished(QByteArray job_id, int exit_code)
 {
     try {
         const QString key = QString::fromLatin1(job_id);
-        boost::shared_ptr<JobManager> runner = runners.value(key);
+        std::shared_ptr<JobManager> runner = runners.value(key);
         const QString reason = runner ? runner->endReason() : QString();
         const bool stopped = runner && runner->wasStopped();
         if (runner)
@@ -313,7 +294,7 @@ void AbstractMainWindow::OnJobFinished(QByteArray job_id, int exit_code)
     }
 }
 
-void AbstractMainWindow::OnJobUpdate(QByteArray job_id, QJsonObject object)
+void ServiceController::OnJobUpdate(QByteArray job_id, QJsonObject object)
 {
     try {
         JobUpdated(job_id, object);
@@ -322,7 +303,7 @@ void AbstractMainWindow::OnJobUpdate(QByteArray job_id, QJsonObject object)
     }
 }
 
-void AbstractMainWindow::OnRunUpdateData(const QJsonObject &json)
+void ServiceController::OnRunUpdateData(const QJsonObject &json)
 {
     bool stored = false;
     try {
@@ -336,32 +317,32 @@ void AbstractMainWindow::OnRunUpdateData(const QJsonObject &json)
     }
 }
 
-void AbstractMainWindow::SchedulePick()
+void ServiceController::SchedulePick()
 {
     if (pickTimerId == -1 || pickPosted)
         return; // not serving (stopped, starting or updating), or asked already
     pickPosted = true;
     // Queued: never inside the signal handler of the run that ended. The
     // call is dropped if the window goes first.
-    QMetaObject::invokeMethod(this, &AbstractMainWindow::RunScheduledPick, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &ServiceController::RunScheduledPick, Qt::QueuedConnection);
 }
 
-void AbstractMainWindow::RunScheduledPick()
+void ServiceController::RunScheduledPick()
 {
     pickPosted = false;
     if (pickTimerId != -1)
         OnPickJob();
 }
 
-void AbstractMainWindow::StopJobRun(const QString &job_id)
+void ServiceController::StopJobRun(const QString &job_id)
 {
     // The reference keeps the runner alive through its finished report.
-    const boost::shared_ptr<JobManager> runner = runners.value(job_id);
+    const std::shared_ptr<JobManager> runner = runners.value(job_id);
     if (runner)
         runner->stopWork();
 }
 
-QString AbstractMainWindow::UpdaterPath(const QString &folder)
+QString ServiceController::UpdaterPath(const QString &folder)
 {
     // The updater carries the platform's executable suffix: ".exe" on
     // Windows, none elsewhere.
@@ -372,7 +353,7 @@ QString AbstractMainWindow::UpdaterPath(const QString &folder)
 #endif
 }
 
-bool AbstractMainWindow::checkUpdate()
+bool ServiceController::checkUpdate()
 {
     // A check posted by the auto-update timer while this one waits for runs
     // (the event loop runs meanwhile) must not start a second installation.
@@ -414,7 +395,7 @@ bool AbstractMainWindow::checkUpdate()
 
 // Runs the updater's check and waits at most updaterTimeoutMs for it; an
 // updater that does not start, crashes or hangs means "no update".
-int AbstractMainWindow::RunUpdateCheck(const QString &updater, const QString &folder)
+int ServiceController::RunUpdateCheck(const QString &updater, const QString &folder)
 {
     QProcess process;
     process.setStandardOutputFile(QProcess::nullDevice());
@@ -441,7 +422,7 @@ int AbstractMainWindow::RunUpdateCheck(const QString &updater, const QString &fo
     return process.exitCode();
 }
 
-void AbstractMainWindow::RunUpdater()
+void ServiceController::RunUpdater()
 {
     if (!runners.isEmpty())
         return;
@@ -476,17 +457,19 @@ void AbstractMainWindow::RunUpdater()
         return;
     }
     updaterStarted = true;
-    close();
+    // The service stops here, whatever front end ends the program.
+    OnStopServer();
+    emit quitRequested();
 }
 
-void AbstractMainWindow::ResumeAutoUpdate()
+void ServiceController::ResumeAutoUpdate()
 {
     if (autoUpdateTimerId == -1)
         autoUpdateTimerId = startTimer(secondsToTimerMs(autoUpdateInterval), Qt::CoarseTimer);
 }
 
 // The update could not be handed over: the service goes on as before.
-void AbstractMainWindow::ResumeAfterFailedUpdate(bool wasPicking, bool wasRetrying)
+void ServiceController::ResumeAfterFailedUpdate(bool wasPicking, bool wasRetrying)
 {
     if (wasPicking && pickTimerId == -1)
         pickTimerId = startTimer(secondsToTimerMs(pickInterval), Qt::CoarseTimer);
@@ -494,26 +477,26 @@ void AbstractMainWindow::ResumeAfterFailedUpdate(bool wasPicking, bool wasRetryi
         retryTimerId = startTimer(retryIntervalMs, Qt::CoarseTimer);
 }
 
-void AbstractMainWindow::PostUpdateCheck()
+void ServiceController::PostUpdateCheck()
 {
     // Posted, so that the check runs once control is back in the event loop.
     QTimer::singleShot(0, this, [this]() { checkUpdate(); });
 }
 
-void AbstractMainWindow::ScheduleAgain(int &id)
+void ServiceController::ScheduleAgain(int &id)
 {
     if (id == -1)
         id = startTimer(failureStreak > kImmediateRetries ? retryIntervalMs : 0, Qt::CoarseTimer);
 }
 
-void AbstractMainWindow::StopPendingAttempts()
+void ServiceController::StopPendingAttempts()
 {
     StopTimer(startAgainTimerId);
     StopTimer(resetAgainTimerId);
     failureStreak = 0;
 }
 
-void AbstractMainWindow::StopTimer(int &id)
+void ServiceController::StopTimer(int &id)
 {
     if (id != -1) {
         killTimer(id);

@@ -2,13 +2,12 @@
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QMainWindow>
 #include <QMap>
+#include <QObject>
 #include <QString>
 
-#include <boost/shared_ptr.hpp>
+#include <memory>
 
-class QCloseEvent;
 class QTimerEvent;
 
 namespace Orvane {
@@ -16,21 +15,24 @@ namespace Zendral {
 
 class JobManager;
 
-// The service's control flow without any widgets: starts the job service's
+// The service's control flow, without any widgets: starts the job service's
 // listener and retries while that fails, picks waiting jobs at a fixed
 // interval and hands each to an engine runner, routes the runners' reports
-// back, stops everything on request or when the window closes, and runs the
-// periodic update check. Subclasses bind the abstract operations to a job
-// service.
+// back, stops everything on request, and runs the periodic update check.
+// Subclasses bind the abstract operations to a job service (ServiceCore);
+// the window and the headless program are front ends of that.
 //
-// Thread: GUI thread only (timers, runner signals, close event).
-class AbstractMainWindow : public QMainWindow
+// Thread: the main thread only (timers, runner signals).
+class ServiceController : public QObject
 {
     Q_OBJECT
 public:
-    explicit AbstractMainWindow(bool autoStart);
-    ~AbstractMainWindow() override;
+    explicit ServiceController(bool autoStart, QObject *parent = nullptr);
+    ~ServiceController() override;
 
+    // With autoStart the service starts at once; otherwise an update check
+    // runs first. False when an update is being installed (the front end
+    // then ends without showing anything).
     virtual bool Launch();
 
     // Number of active engine runs.
@@ -39,6 +41,15 @@ public:
     bool IsRetrying() const { return retryTimerId != -1 || startAgainTimerId != -1 || resetAgainTimerId != -1; }
     // Whether the job has an active engine run.
     bool IsRunning(const QString &job_id) const { return runners.contains(job_id); }
+    // Milliseconds between start attempts while the listener cannot open.
+    void SetRetryIntervalMs(int ms) { retryIntervalMs = ms; }
+
+    // Asks the updater beside the executable whether there is an update and,
+    // if so, hands the installation over to it once the runs have ended;
+    // true when the updater took over (the program is then to end).
+    virtual bool checkUpdate();
+    // The updater's path beside the executable (platform executable suffix).
+    static QString UpdaterPath(const QString &folder);
 
 protected slots:
     // Stores a runner's result report; false when it could not be stored
@@ -55,9 +66,7 @@ protected:
     // was ended by the operator's stop (or the window closing).
     virtual void JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped) = 0;
     virtual void JobUpdated(QByteArray job_id, const QJsonObject &object) = 0;
-    virtual QByteArray WorkerToken();
     virtual QJsonObject NextJob() = 0;
-    virtual bool checkUpdate();
     virtual void RunUpdater();
     // The configured engine became usable or unusable (missing, not
     // executable); called once per change. While it is unusable no job is
@@ -66,7 +75,6 @@ protected:
     // The service started, failed to start (and is retried) or stopped.
     virtual void ServiceStateChanged();
 
-    void closeEvent(QCloseEvent *event) override;
     void timerEvent(QTimerEvent *event) override;
 
     // Stops the engine run of one job, if it has one (a removed job).
@@ -79,13 +87,19 @@ protected:
     // free slots fill one start per event-loop pass, never in a loop.
     void SchedulePick();
 
-    // The updater's path beside the executable (platform executable suffix).
-    static QString UpdaterPath(const QString &folder);
 
-protected slots:
+signals:
+    // The updater has taken over the installation: the program is to end now.
+    void quitRequested();
+
+public slots:
     void OnStartServer();
     void OnResetServer();
+    // Ends the engine runs, the timers and the listener (a Stop, or the end
+    // of the program).
     void OnStopServer();
+
+protected slots:
     void OnPickJob();
     void OnJobStarted(QByteArray job_id);
     void OnJobFinished(QByteArray job_id, int exit_code);
@@ -104,7 +118,7 @@ protected:
     int pickInterval = 5;          // seconds
     int autoUpdateInterval = 86400; // seconds
     int autoUpdateTimerId = -1;
-    QMap<QString, boost::shared_ptr<JobManager>> runners;
+    QMap<QString, std::shared_ptr<JobManager>> runners;
 
     // Milliseconds between start attempts while the listener cannot open.
     int retryIntervalMs = 5000;

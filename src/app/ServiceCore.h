@@ -1,0 +1,83 @@
+#pragma once
+
+#include "ServiceController.h"
+
+#include <QString>
+
+namespace Orvane {
+namespace Zendral {
+
+class LocalServer;
+
+// The job service without a screen: binds the controller's operations to the
+// local job service (LocalServer), which it creates, owns and rebuilds when a
+// start fails. The window and the headless program `zendrald` are front ends
+// of this object: they start and stop it, call the queue's operations through
+// Queue() and follow its signals.
+//
+// Thread: the main thread only. The queue's signals arrive here on it.
+class ServiceCore : public ServiceController
+{
+    Q_OBJECT
+public:
+    explicit ServiceCore(bool autoStart, QObject *parent = nullptr);
+    ~ServiceCore() override;
+
+    // The job service now in use (replaced when a failed start is retried).
+    LocalServer *Queue() const { return queue; }
+    // Whether the listener is open.
+    bool IsListening() const;
+    // The port the listener uses (0 while it is closed).
+    quint16 ListeningPort() const;
+    // The port of the last failed start and why it failed.
+    QString FailedPort() const { return failedPort; }
+    QString ListenError() const { return listenError; }
+    // Engine runs at once ("maxWorkerCount").
+    int MaxWorkerCount() override;
+    // The next job to run: "state" false when there is none or no slot is free.
+    QJsonObject NextJob() override;
+    // Replaces the job service by a new one (a start that failed is retried
+    // on a fresh one).
+    void ResetServer() override;
+    // The configured engine is missing or not executable: its path (empty
+    // while it can be run).
+    QString MissingEngine() const { return missingEngine; }
+
+signals:
+    // The queue is about to be deleted and replaced (front ends drop the
+    // records they show), and the new one is in place.
+    void queueAboutToBeReplaced();
+    void queueReplaced();
+    // The listener opened, closed, or a start failed and is retried.
+    void serviceStateChanged();
+    // A start failed; message names the port and the reason.
+    void listenFailed(const QString &message);
+    void engineAvailabilityChanged(bool usable, const QString &path);
+    // An engine run of the job started, or ended (the job's record tells how).
+    void runStarted(const QString &job_id);
+    void runEnded(const QString &job_id);
+
+protected slots:
+    bool OnJobUpdateData(const QJsonObject &json) override;
+
+protected:
+    int StartServer() override;
+    void StopServer() override;
+    void JobStarted(QByteArray job_id) override;
+    void JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped) override;
+    void JobUpdated(QByteArray job_id, const QJsonObject &object) override;
+    void EngineAvailabilityChanged(bool usable, const QString &path) override;
+    void ServiceStateChanged() override;
+
+private:
+    void MakeQueue();
+    void DropQueue();
+
+    LocalServer *queue = nullptr;
+    QString failedPort;
+    QString listenError;
+    QString missingEngine;
+};
+
+} // namespace Zendral
+} // namespace Orvane

@@ -1,0 +1,52 @@
+#include "AbstractMainWindow.h"
+
+#include "LocalServer.h"
+#include "ServiceCore.h"
+#include "VelCoreApplication.h"
+
+#include <QCloseEvent>
+#include <QMessageBox>
+
+namespace Orvane {
+namespace Zendral {
+
+AbstractMainWindow::AbstractMainWindow(bool autoStart)
+    : QMainWindow(nullptr)
+{
+    // Plain test programs have no framework application object.
+    if (VelCoreApplication *app = VelCoreApplication::instance())
+        app->setMainWindow(this);
+    // A jobs folder the job service cannot make is shown in a message box.
+    LocalServer::SetErrorReporter([](const QString &title, const QString &text) {
+        QMessageBox::critical(nullptr, title, text, QMessageBox::Ok);
+    });
+    core.reset(new ServiceCore(autoStart));
+    connect(core.get(), &ServiceController::quitRequested, this, &QWidget::close);
+}
+
+AbstractMainWindow::~AbstractMainWindow()
+{
+    DropCore();
+}
+
+void AbstractMainWindow::DropCore()
+{
+    core.reset();
+}
+
+bool AbstractMainWindow::Launch()
+{
+    if (!core->Launch())
+        return false;
+    show();
+    return true;
+}
+
+void AbstractMainWindow::closeEvent(QCloseEvent *event)
+{
+    core->OnStopServer();
+    QMainWindow::closeEvent(event);
+}
+
+} // namespace Zendral
+} // namespace Orvane
