@@ -17,11 +17,6 @@ using OutOfRange = ServiceSettings::OutOfRange;
 constexpr int Lowest = std::numeric_limits<int>::min();
 constexpr int Highest = std::numeric_limits<int>::max();
 
-QString Tr(const char *text)
-{
-    return QCoreApplication::translate("Orvane::Zendral::ServiceSettings", text);
-}
-
 Key Number(const char *name, int ServiceConfig::*field, int fallback, int minimum, int maximum, Written written,
            OutOfRange outOfRange = OutOfRange::Clamp)
 {
@@ -105,8 +100,8 @@ QString RangeText(const Key &key)
     if (key.minimum == Lowest && key.maximum == Highest)
         return QString();
     if (key.maximum == Highest)
-        return Tr("of at least %1").arg(key.minimum);
-    return Tr("from %1 to %2").arg(key.minimum).arg(key.maximum);
+        return ServiceSettings::tr("of at least %1").arg(key.minimum);
+    return ServiceSettings::tr("from %1 to %2").arg(key.minimum).arg(key.maximum);
 }
 
 enum class NumberState { Fine, NotANumber, OutOfRange };
@@ -127,8 +122,10 @@ QString NumberProblem(const Key &key, const QString &text, NumberState state, in
 {
     const QString range = RangeText(key);
     if (state == NumberState::NotANumber)
-        return Tr("%1: \"%2\" is not a whole number %3").arg(QLatin1String(key.name), text, range).trimmed();
-    return Tr("%1: %2 is not a number %3").arg(QLatin1String(key.name)).arg(number).arg(range);
+        return ServiceSettings::tr("%1: \"%2\" is not a whole number %3")
+            .arg(QLatin1String(key.name), text, range)
+            .trimmed();
+    return ServiceSettings::tr("%1: %2 is not a number %3").arg(QLatin1String(key.name)).arg(number).arg(range);
 }
 
 QStringList Choices(const Key &key)
@@ -145,7 +142,8 @@ QString StoredText(const QVariant &value, const Key &key)
 }
 
 // Why `value` may not be stored under the key, or an empty text with
-// *stored set to the value to store.
+// *stored set to the value to store. An empty text key stands for its
+// default.
 QString Checked(const Key &key, const QVariant &value, QVariant *stored)
 {
     const QString text = StoredText(value, key);
@@ -156,8 +154,9 @@ QString Checked(const Key &key, const QVariant &value, QVariant *stored)
         return state == NumberState::Fine ? QString() : NumberProblem(key, text, state, number);
     }
     *stored = key.choices ? text.toLower() : text;
-    if (key.choices && !Choices(key).contains(stored->toString()))
-        return Tr("%1: \"%2\" is not one of %3").arg(QLatin1String(key.name), text, Choices(key).join(QStringLiteral(", ")));
+    if (key.choices && !text.isEmpty() && !Choices(key).contains(stored->toString()))
+        return ServiceSettings::tr("%1: \"%2\" is not one of %3")
+            .arg(QLatin1String(key.name), text, Choices(key).join(QStringLiteral(", ")));
     return QString();
 }
 
@@ -227,23 +226,20 @@ int ServiceSettings::ReadNumber(const Key &key, QString *problem) const
     const bool clamp = state == NumberState::OutOfRange && key.outOfRange == OutOfRange::Clamp;
     const int used = clamp ? qBound(key.minimum, number, key.maximum) : key.defaultNumber;
     if (problem)
-        *problem = Tr("%1; %2 is used").arg(NumberProblem(key, text, state, number)).arg(used);
+        *problem = tr("%1; %2 is used").arg(NumberProblem(key, text, state, number)).arg(used);
     return used;
 }
 
 QString ServiceSettings::ReadText(const Key &key, QString *problem) const
 {
-    QString text = StoredText(settings->value(QLatin1String(key.name)), key);
-    if (key.choices && !text.isEmpty() && !Choices(key).contains(text.toLower())) {
-        if (problem) {
-            *problem = Tr("%1: \"%2\" is not one of %3; %4 is used")
-                           .arg(QLatin1String(key.name), text, Choices(key).join(QStringLiteral(", ")), key.defaultText());
-        }
+    QVariant text;
+    const QString why = Checked(key, settings->value(QLatin1String(key.name)), &text);
+    if (!why.isEmpty()) {
+        if (problem)
+            *problem = tr("%1; %2 is used").arg(why, key.defaultText());
         text.clear();
     }
-    if (key.choices)
-        text = text.toLower();
-    return text.isEmpty() && key.defaultText ? key.defaultText() : text;
+    return text.toString().isEmpty() && key.defaultText ? key.defaultText() : text.toString();
 }
 
 ServiceConfig ServiceSettings::Read() const
@@ -262,9 +258,9 @@ QStringList ServiceSettings::Validate() const
 {
     QStringList problems;
     if (settings->status() == QSettings::AccessError)
-        problems << Tr("%1: the settings cannot be read").arg(FileName());
+        problems << tr("%1: the settings cannot be read").arg(FileName());
     else if (settings->status() == QSettings::FormatError)
-        problems << Tr("%1: not a settings file; the defaults are used").arg(FileName());
+        problems << tr("%1: not a settings file; the defaults are used").arg(FileName());
     for (const Key &key : Keys()) {
         QString problem;
         if (key.intField)
@@ -281,7 +277,7 @@ bool ServiceSettings::Write(const QString &name, const QVariant &value, QString 
 {
     const Key *key = Find(name);
     QVariant stored;
-    const QString why = key ? Checked(*key, value, &stored) : Tr("%1: no such setting").arg(name);
+    const QString why = key ? Checked(*key, value, &stored) : tr("%1: no such setting").arg(name);
     if (problem)
         *problem = why;
     if (!why.isEmpty())

@@ -2,6 +2,7 @@
 
 #include "ServiceConfig.h"
 
+#include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -31,6 +32,8 @@ namespace Zendral {
 // from two threads at once. Hand other threads a ServiceConfig copy.
 class ServiceSettings
 {
+    Q_DECLARE_TR_FUNCTIONS(ServiceSettings) // texts for the operator
+
 public:
     // How a number outside the key's range is treated.
     enum class OutOfRange { Clamp, UseDefault };
