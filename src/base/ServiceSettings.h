@@ -22,10 +22,14 @@ namespace Zendral {
 // INI file given by path (FromFile, for "--config FILE"), and passed to
 // whoever reads or writes settings.
 //
-// Reading: Read() turns every key into a plain ServiceConfig. A value that
-// is not a whole number takes the key's default; a number outside its range
-// is clamped to it, except the port, which then takes its default. Validate()
-// names every such value, so that start-up can log them.
+// Reading: Read() turns every key into a plain ServiceConfig and writes
+// nothing. A value that is not a whole number takes the key's default; a
+// number outside its range is clamped to it, except the port, which then
+// takes its default. Text is trimmed, a list the INI format split at commas
+// is joined again, an empty text takes the key's default text (if it has
+// one), and a store/backend other than its choices takes its default.
+// Validate() names every value not taken as written, so that start-up can
+// log them.
 //
 // Thread: an instance, and the QSettings it owns, is used only on the thread
 // that made it (the start-up/GUI thread): QSettings objects must not be used
@@ -69,6 +73,7 @@ public:
     ServiceSettings &operator=(ServiceSettings &&) noexcept;
     ~ServiceSettings();
 
+    // The table, in README's order; constant once built on first use.
     static const std::vector<Key> &Keys();
     static const Key *Find(const QString &name);
     // Every key with its default; the host name for store/node.
@@ -88,7 +93,8 @@ public:
     // Writes the default of each "WhenMissing" key that is not in the store
     // (store/lease_seconds only with the shared queue).
     void WriteMissingDefaults();
-    // Writes the keys kept at exit from `running`.
+    // Writes the keys kept at exit from `running`: config/pick_job_interval,
+    // config/auto_update_interval and worker/next_update_seconds.
     void WriteBack(const ServiceConfig &running);
     // Writes pending changes to the store; false when that failed.
     bool Sync();
