@@ -1,0 +1,247 @@
+#include "ServiceSettings.h"
+
+#include <QtTest>
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSysInfo>
+#include <QTemporaryDir>
+
+using namespace Orvane::Zendral;
+
+namespace {
+
+// Writes `text` as the whole settings file at `path`.
+void WriteFile(const QString &path, const QByteArray &text)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(text), qint64(text.size()));
+}
+
+// The keys of README's settings table, in the order they are listed.
+QStringList ReadmeKeys()
+{
+    QFile file(QStringLiteral(ZENDRAL_SOURCE_DIR "/README.md"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    const QString text = QString::fromUtf8(file.readAll());
+    const int start = text.indexOf(QStringLiteral("\n## Settings\n"));
+    const int end = text.indexOf(QStringLiteral("\n## "), start + 1);
+    QStringList keys;
+    const QRegularExpression row(QStringLiteral("^\\| `([^`]+)` \\|"), QRegularExpression::MultilineOption);
+    auto match = row.globalMatch(text.mid(start, end - start));
+    while (match.hasNext())
+        keys << match.next().captured(1);
+    return keys;
+}
+
+} // namespace
+
+// Every test works on INI files in its own temporary folder; the per-user
+// store (in the test's own configuration folder) is only looked at to show
+// that it stays untouched.
+class TestServiceSettings : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir folder;
+    QString FilePath(const char *name) const { return folder.filePath(QLatin1String(name)); }
+
+private slots:
+    void initTestCase() { QVERIFY(folder.isValid()); }
+
+    void defaultsOfAnEmptyFile()
+    {
+        const ServiceSettings settings = ServiceSettings::FromFile(FilePath("empty.conf"));
+        const ServiceConfig c = settings.Read();
+        const QMap<QString, int> numbers{
+            {"worker/port", 10088}, {"worker/max_connect", 10}, {"worker/next_update_seconds", 3},
+            {"worker/engine_grace_seconds", 60}, {"worker/retry_delay_seconds", 30},
+            {"worker/max_jobs_per_client", 10000}, {"worker/min_free_disk_mb", 1024}, {"worker/max_failed_runs", 3},
+            {"worker/max_connect_per_address", 32}, {"worker/frame_timeout_seconds", 60},
+            {"worker/idle_timeout_seconds", 600}, {"worker/max_inflight_mb", 1024}, {"maxWorkerCount", 1},
+            {"config/pick_job_interval", 5}, {"config/auto_update_interval", 86400}, {"store/lease_seconds", 30}};
+        const QString host = QSysInfo::machineHostName();
+        const QMap<QString, QString> texts{
+            {"worker/engine", "DizoVezevi"}, {"worker/allowed_clients", ""}, {"language", ""},
+            {"store/backend", "files"}, {"store/connection", ""}, {"store/password_file", ""},
+            {"store/node", host.isEmpty() ? QStringLiteral("zendral") : host}};
+        QCOMPARE(int(ServiceSettings::Keys().size()), numbers.size() + texts.size());
+        for (const ServiceSettings::Key &key : ServiceSettings::Keys()) {
+            const QString name = QLatin1String(key.name);
+            if (key.intField)
+                QVERIFY2(numbers.contains(name) && c.*key.intField == numbers[name], key.name);
+            else
+                QVERIFY2(texts.contains(name) && c.*key.textField == texts[name], key.name);
+        }
+        QVERIFY(!c.SharedStore());
+        QCOMPARE(settings.Validate(), QStringList());
+        QVERIFY(!QFile::exists(FilePath("empty.conf"))); // reading writes nothing
+    }
+
+    // A number outside its range is clamped, except the port; something
+    // that is no number takes the default. Validate names each with the
+    // value used.
+    void numbersOutsideTheirRange_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<int>("used");
+        QTest::addColumn<QString>("problem");
+        const auto row = [](const char *key, const char *stored, int used, const char *problem) {
+            QTest::addRow("%s=%s", key, stored) << key << stored << used << problem;
+        };
+        row("worker/port", "65535", 65535, "");
+        row("worker/port", "0", 10088, "worker/port: 0 is not a number from 1 to 65535; 10088 is used");
+        row("worker/port", "65536", 10088, "worker/port: 65536 is not a number from 1 to 65535; 10088 is used");
+        row("worker/port", "ab1", 10088, "worker/port: \"ab1\" is not a whole number from 1 to 65535; 10088 is used");
+        row("worker/max_connect", "100", 100, "");
+        row("worker/max_connect", "0", 1, "worker/max_connect: 0 is not a number from 1 to 100; 1 is used");
+        row("worker/max_connect", "101", 100, "worker/max_connect: 101 is not a number from 1 to 100; 100 is used");
+        row("config/pick_job_interval", "0", 1, "config/pick_job_interval: 0 is not a number of at least 1; 1 is used");
+        row("worker/next_update_seconds", "-3", -3, "");
+        row("store/lease_seconds", "1", 2, "store/lease_seconds: 1 is not a number from 2 to 3600; 2 is used");
+        row("store/lease_seconds", "99999999999", 30,
+            "store/lease_seconds: \"99999999999\" is not a whole number from 2 to 3600; 30 is used");
+    }
+
+    void numbersOutsideTheirRange()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, stored);
+        QFETCH(int, used);
+        QFETCH(QString, problem);
+        const QString path = FilePath("range.conf");
+        QFile::remove(path);
+        {
+            QSettings raw(path, QSettings::IniFormat);
+            raw.setValue(key, stored);
+        }
+        const ServiceSettings settings = ServiceSettings::FromFile(path);
+        const ServiceSettings::Key *entry = ServiceSettings::Find(key);
+        QVERIFY(entry && entry->intField);
+        QCOMPARE(settings.Read().*entry->intField, used);
+        QCOMPARE(settings.Validate(), problem.isEmpty() ? QStringList() : QStringList{problem});
+    }
+
+    // Text as an operator writes it by hand: lists the INI format splits at
+    // commas are joined again, blanks trimmed, the backend's case ignored.
+    void textWrittenByHand()
+    {
+        const QString path = FilePath("text.conf");
+        WriteFile(path, "[worker]\n"
+                        "allowed_clients=192.168.1.0/24, 10.0.0.5\n"
+                        "engine=\"  /opt/nest/engine  \"\n"
+                        "[store]\n"
+                        "backend=\" PostgreSQL \"\n"
+                        "connection=host=db port=5432, user=zendral\n");
+        const ServiceSettings settings = ServiceSettings::FromFile(path);
+        const ServiceConfig c = settings.Read();
+        QCOMPARE(c.allowedClients, QStringLiteral("192.168.1.0/24,10.0.0.5"));
+        QCOMPARE(c.engine, QStringLiteral("/opt/nest/engine"));
+        QCOMPARE(c.storeBackend, QStringLiteral("postgresql"));
+        QCOMPARE(c.storeConnection, QStringLiteral("host=db port=5432 user=zendral"));
+        QCOMPARE(settings.Validate(), QStringList());
+
+        WriteFile(path, "[store]\nbackend=postgres\n");
+        QCOMPARE(ServiceSettings::FromFile(path).Read().storeBackend, QStringLiteral("files"));
+        QCOMPARE(ServiceSettings::FromFile(path).Validate(),
+                 QStringList{"store/backend: \"postgres\" is not one of files, postgresql; files is used"});
+    }
+
+    // The dialog's writes: a bad value is refused with a readable reason and
+    // nothing is stored; a good one is stored in the instance's own file
+    // (its folder made when missing), never in the per-user store.
+    void writeChecksTheValue()
+    {
+        const QString path = FilePath("sub/dialog.conf");
+        ServiceSettings settings = ServiceSettings::FromFile(path);
+        QString problem;
+        QVERIFY(!settings.Write(QStringLiteral("worker/port"), QStringLiteral("ab1"), &problem));
+        QCOMPARE(problem, QStringLiteral("worker/port: \"ab1\" is not a whole number from 1 to 65535"));
+        QVERIFY(!settings.Write(QStringLiteral("worker/max_connect"), 101, &problem)); // refused, not clamped
+        QCOMPARE(problem, QStringLiteral("worker/max_connect: 101 is not a number from 1 to 100"));
+        QVERIFY(!settings.Write(QStringLiteral("store/backend"), QStringLiteral("mysql"), &problem));
+        QCOMPARE(problem, QStringLiteral("store/backend: \"mysql\" is not one of files, postgresql"));
+        QVERIFY(!settings.Write(QStringLiteral("worker/prot"), 1, &problem));
+        QCOMPARE(problem, QStringLiteral("worker/prot: no such setting"));
+
+        QVERIFY(settings.Write(QStringLiteral("worker/port"), QStringLiteral(" 10089 ")));
+        QVERIFY(settings.Write(QStringLiteral("store/backend"), QStringLiteral("PostgreSQL")));
+        QVERIFY(settings.Write(QStringLiteral("worker/allowed_clients"), QStringLiteral("10.0.0.0/8, 10.1.2.3")));
+        QVERIFY(settings.Sync());
+        QCOMPARE(settings.FileName(), path);
+        QCOMPARE(QSettings(path, QSettings::IniFormat).allKeys().size(), 3);
+        const ServiceConfig c = ServiceSettings::FromFile(path).Read();
+        QCOMPARE(c.port, 10089);
+        QCOMPARE(c.storeBackend, QStringLiteral("postgresql"));
+        QCOMPARE(c.allowedClients, QStringLiteral("10.0.0.0/8, 10.1.2.3"));
+        QVERIFY(!QFile::exists(ServiceSettings::UserSettings().FileName()));
+    }
+
+    // Defaults the operator should find in the file are written when
+    // missing, the lease only with the shared queue; values already there
+    // stay. At exit only the running values of the kept keys are written.
+    void writtenKeys()
+    {
+        const QString path = FilePath("written.conf");
+        WriteFile(path, "[worker]\nmax_failed_runs=7\n");
+        ServiceSettings settings = ServiceSettings::FromFile(path);
+        settings.WriteMissingDefaults();
+        QVERIFY(settings.Sync());
+        QSettings raw(path, QSettings::IniFormat);
+        QStringList expected{"worker/allowed_clients",        "worker/engine_grace_seconds",
+                             "worker/frame_timeout_seconds",  "worker/idle_timeout_seconds",
+                             "worker/max_connect_per_address", "worker/max_failed_runs",
+                             "worker/max_inflight_mb",        "worker/max_jobs_per_client",
+                             "worker/min_free_disk_mb",       "worker/retry_delay_seconds"};
+        QCOMPARE(raw.allKeys(), expected);
+        QCOMPARE(raw.value(QStringLiteral("worker/max_failed_runs")).toInt(), 7);
+        QCOMPARE(raw.value(QStringLiteral("worker/max_inflight_mb")).toInt(), 1024);
+
+        QVERIFY(settings.Write(QStringLiteral("store/backend"), QStringLiteral("postgresql")));
+        settings.WriteMissingDefaults();
+        ServiceConfig running = settings.Read();
+        running.pickJobInterval = 9;
+        running.nextUpdateSeconds = 4;
+        running.port = 1234; // not a key kept at exit
+        settings.WriteBack(running);
+        QVERIFY(settings.Sync());
+        raw.sync();
+        QCOMPARE(raw.value(QStringLiteral("store/lease_seconds")).toInt(), 30);
+        QCOMPARE(raw.value(QStringLiteral("config/pick_job_interval")).toInt(), 9);
+        QCOMPARE(raw.value(QStringLiteral("worker/next_update_seconds")).toInt(), 4);
+        QVERIFY(!raw.contains(QStringLiteral("worker/port")));
+        QCOMPARE(ServiceSettings::FromFile(path).Read().pickJobInterval, 9);
+    }
+
+    // README's settings table and the class list the same keys.
+    void readmeListsEveryKey()
+    {
+        QStringList readme = ReadmeKeys();
+        QStringList known;
+        for (const ServiceSettings::Key &key : ServiceSettings::Keys())
+            known << QLatin1String(key.name);
+        readme.sort();
+        known.sort();
+        QCOMPARE(readme, known);
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication app(argc, argv);
+    app.setOrganizationName(QStringLiteral("Orvane"));
+    // A store of this run's own, so that no earlier run's file can be taken
+    // for one written now.
+    app.setApplicationName(QStringLiteral("ZendralSettingsTest-%1").arg(QCoreApplication::applicationPid()));
+    TestServiceSettings test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_servicesettings.moc"
