@@ -5,6 +5,7 @@
 #include "CrashHandler.h"
 #include "QuitSignalNotifier.h"
 #include "ServiceCore.h"
+#include "ServiceSettings.h"
 #include "ServiceStartup.h"
 
 #include <QCommandLineParser>
@@ -55,9 +56,15 @@ int main(int argc, char *argv[])
     const QString logFolder = ServiceStartup::StartLogging(QStringLiteral("zendrald"));
     Orvane::CrashHandler::instance()->Init(logFolder);
 
+    // The settings file given, else the per-user settings store.
+    Orvane::Zendral::ServiceSettings settings = parser.isSet(config)
+        ? Orvane::Zendral::ServiceSettings::FromFile(parser.value(config))
+        : Orvane::Zendral::ServiceSettings::UserSettings();
+    qInfo().noquote() << "Settings:" << settings.FileName();
+
     int exitCode = 0;
     {
-        ServiceCore core(true);
+        ServiceCore core(settings, true);
         Orvane::QuitSignalNotifier quitSignals;
         QObject::connect(&quitSignals, &Orvane::QuitSignalNotifier::quitRequested, &core, [&core](int number) {
             qInfo("Stopping on signal %d", number);

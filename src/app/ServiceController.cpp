@@ -2,6 +2,7 @@
 
 #include "FolderCopy.h"
 #include "JobManager.h"
+#include "ServiceSettings.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -10,7 +11,6 @@
 #include <QFileInfo>
 #include <QJsonValue>
 #include <QProcess>
-#include <QSettings>
 #include <QThread>
 #include <QTimer>
 #include <QTimerEvent>
@@ -30,9 +30,6 @@ namespace Zendral {
 
 namespace {
 
-const char kNextUpdateKey[] = "worker/next_update_seconds";
-const char kPickIntervalKey[] = "config/pick_job_interval";
-const char kAutoUpdateIntervalKey[] = "config/auto_update_interval";
 
 // Seconds to a timer period in milliseconds, kept within what a timer takes.
 int secondsToTimerMs(int seconds)
@@ -58,19 +55,19 @@ private:
 
 } // namespace
 
-ServiceController::ServiceController(bool autoStart, QObject *parent)
+ServiceController::ServiceController(ServiceSettings &settings, bool autoStart, QObject *parent)
     : QObject(parent)
     , autoStart(autoStart)
+    , settings(settings)
 {
     pickTimerId = -1;
     retryTimerId = -1;
     autoUpdateTimerId = -1;
 
-    QSettings settings;
-    nextUpdateSeconds = settings.value(QLatin1String(kNextUpdateKey), 3).toInt();
-    pickInterval = settings.value(QLatin1String(kPickIntervalKey), QStringLiteral("5")).toInt();
-    autoUpdateInterval =
-        settings.value(QLatin1String(kAutoUpdateIntervalKey), QStringLiteral("86400")).toInt();
+    const ServiceConfig config = settings.Read();
+    nextUpdateSeconds = config.nextUpdateSeconds;
+    pickInterval = config.pickJobInterval;
+    autoUpdateInterval = config.autoUpdateInterval;
 
     autoUpdateTimerId = startTimer(secondsToTimerMs(autoUpdateInterval), Qt::CoarseTimer);
 }
@@ -78,10 +75,12 @@ ServiceController::ServiceController(bool autoStart, QObject *parent)
 ServiceController::~ServiceController()
 {
     StopTimer(autoUpdateTimerId);
-    QSettings settings;
-    settings.setValue(QLatin1String(kNextUpdateKey), nextUpdateSeconds);
-    settings.setValue(QLatin1String(kPickIntervalKey), pickInterval);
-    settings.setValue(QLatin1String(kAutoUpdateIntervalKey), autoUpdateInterval);
+    ServiceConfig running = settings.Read();
+    running.nextUpdateSeconds = nextUpdateSeconds;
+    running.pickJobInterval = pickInterval;
+    running.autoUpdateInterval = autoUpdateInterval;
+    settings.WriteBack(running);
+    settings.Sync();
 
     // Runs still active here (the service was never stopped) can no longer be
     // followed: the subclass that takes their reports is gone already. Detach
@@ -200,9 +199,8 @@ void ServiceController::OnPickJob()
     }
 }
 
-bool ServiceController::CheckEngine()
+bool ServiceController::CheckEngine(const QString &path)
 {
-    const QString path = JobManager::EnginePath();
     const bool usable = JobManager::EngineUsable(path);
     if (int(usable) != engineUsable) {
         if (usable && engineUsable == 0)
@@ -223,7 +221,9 @@ void ServiceController::PickOneJob()
 {
     if (runners.size() >= MaxWorkerCount())
         return;
-    if (!CheckEngine())
+    const ServiceConfig config = settings.Read();
+    const QString enginePath = JobManager::ResolveEngine(config.engine);
+    if (!CheckEngine(enginePath))
         return;
     const QJsonObject job = NextJob();
     if (job.isEmpty())
@@ -256,6 +256,7 @@ void ServiceController::PickOneJob()
     connect(r, &JobManager::updateData, this, &ServiceController::OnRunUpdateData,
             Qt::DirectConnection);
     runners.insert(key, runner);
+    r->configure(enginePath, config.engineGraceSeconds);
     // UTF-8 keeps non-ASCII paths intact; the runner decodes them as UTF-8.
     // The local reference keeps the runner alive if it finishes at once.
     // The local service hands out no worker token.

@@ -14,6 +14,7 @@ namespace Orvane {
 namespace Zendral {
 
 class JobManager;
+class ServiceSettings;
 
 // The service's control flow, without any widgets: starts the job service's
 // listener and retries while that fails, picks waiting jobs at a fixed
@@ -27,7 +28,9 @@ class ServiceController : public QObject
 {
     Q_OBJECT
 public:
-    explicit ServiceController(bool autoStart, QObject *parent = nullptr);
+    // settings: the service's settings store, owned by the front end; read
+    // and written on this thread only.
+    ServiceController(ServiceSettings &settings, bool autoStart, QObject *parent = nullptr);
     ~ServiceController() override;
 
     // With autoStart the service starts at once; otherwise an update check
@@ -43,6 +46,8 @@ public:
     bool IsRunning(const QString &job_id) const { return runners.contains(job_id); }
     // Milliseconds between start attempts while the listener cannot open.
     void SetRetryIntervalMs(int ms) { retryIntervalMs = ms; }
+    // The settings store the service reads (this thread only).
+    ServiceSettings &Settings() const { return settings; }
 
     // Asks the updater beside the executable whether there is an update and,
     // if so, hands the installation over to it once the runs have ended;
@@ -126,6 +131,7 @@ protected:
     int updaterTimeoutMs = 60000;
 
 private:
+    ServiceSettings &settings;
     void StopTimer(int &id);
     void RunScheduledPick();
     void StartServerAttempt();
@@ -150,7 +156,8 @@ private:
     // nothing to do: changes are logged once, not at every tick.
     int engineUsable = -1; // -1 unknown, 0 no, 1 yes
     bool idleLogged = false;
-    bool CheckEngine();
+    // Whether the engine at path can be run; tells a change once.
+    bool CheckEngine(const QString &path);
     // Set while checkUpdate runs, so that a check posted meanwhile is skipped.
     bool checkingUpdate = false;
     // Set by RunUpdater once the updater has been handed the installation.

@@ -3,39 +3,21 @@
 #include "LocalManager.h"
 #include "LocalServer.h"
 #include "NesterJob.h"
-#include "Performance.h"
+#include "ServiceSettings.h"
 
-#include <QSettings>
+#include <QDebug>
 
 namespace Orvane {
 namespace Zendral {
 
-namespace {
-
-// The listener's settings: the port and the limit of pending connections
-// (1 to 100), as the connection settings dialog stores them.
-struct ListenSettings
+ServiceCore::ServiceCore(ServiceSettings &settings, bool autoStart, QObject *parent)
+    : ServiceController(settings, autoStart, parent)
 {
-    QString port;
-    int maxPending = 10;
-};
-
-ListenSettings ReadListenSettings()
-{
-    QSettings settings;
-    settings.beginGroup(QStringLiteral("worker"));
-    ListenSettings read;
-    read.port = QString::number(
-        settings.value(QStringLiteral("port"), QStringLiteral("10088")).toString().toUInt(nullptr, 10));
-    read.maxPending = qBound(1, settings.value(QStringLiteral("max_connect"), 10).toInt(), 100);
-    return read;
-}
-
-} // namespace
-
-ServiceCore::ServiceCore(bool autoStart, QObject *parent)
-    : ServiceController(autoStart, parent)
-{
+    // The operator finds the main limits in the settings file, and hears of
+    // every value that is not taken as written.
+    settings.WriteMissingDefaults();
+    for (const QString &problem : settings.Validate())
+        qWarning().noquote() << "Setting:" << problem;
     MakeQueue();
 }
 
@@ -81,23 +63,18 @@ quint16 ServiceCore::ListeningPort() const
 
 int ServiceCore::MaxWorkerCount()
 {
-    // The framework's setting; a program without the framework's application
-    // object reads the same key.
-    if (Performance *performance = Performance::instance())
-        return performance->getInt(QStringLiteral("maxWorkerCount"));
-    bool ok = false;
-    const int count = QSettings().value(QStringLiteral("maxWorkerCount"), 1).toInt(&ok);
-    return ok ? count : 1;
+    return Settings().Read().maxWorkerCount;
 }
 
 // Opens the listener with the stored port and connection limit.
 int ServiceCore::StartServer()
 {
-    const ListenSettings listen = ReadListenSettings();
-    queue->listener->setMaxPendingConnections(listen.maxPending);
-    const QString error = queue->StartListen(listen.port);
+    const ServiceConfig config = Settings().Read();
+    const QString port = QString::number(config.port);
+    queue->listener->setMaxPendingConnections(config.maxConnect);
+    const QString error = queue->StartListen(port);
     if (!error.isEmpty()) {
-        failedPort = listen.port;
+        failedPort = port;
         listenError = queue->listener->errorString();
         emit listenFailed(error);
         return 0;

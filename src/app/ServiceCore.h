@@ -8,6 +8,7 @@ namespace Orvane {
 namespace Zendral {
 
 class LocalServer;
+class ServiceSettings;
 
 // The job service without a screen: binds the controller's operations to the
 // local job service (LocalServer), which it creates, owns and rebuilds when a
@@ -20,7 +21,8 @@ class ServiceCore : public ServiceController
 {
     Q_OBJECT
 public:
-    explicit ServiceCore(bool autoStart, QObject *parent = nullptr);
+    // settings: owned by the front end, which keeps it alive longer than this.
+    ServiceCore(ServiceSettings &settings, bool autoStart, QObject *parent = nullptr);
     ~ServiceCore() override;
 
     // The job service now in use (replaced when a failed start is retried).

@@ -13,7 +13,6 @@
 #include <QLocale>
 #include <QMutexLocker>
 #include <QPointer>
-#include <QSettings>
 #include <QStringList>
 #include <QThread>
 #include <QTimer>
@@ -38,8 +37,6 @@ const int kStaleEngineWaitMs = 5000;
 // The exit code reported for a run stopped at its time limit when the engine
 // itself exited with 0 (the code timeout(1) uses): such a run never succeeds.
 const int kTimedOutExitCode = 124;
-const char kGraceKey[] = "worker/engine_grace_seconds";
-const int kDefaultGraceSeconds = 60;
 
 // Exit code reported for an engine that crashed or was killed when the
 // operating system gives 0 for it: the number of SIGKILL, so that a killed
@@ -90,15 +87,9 @@ JobManager::~JobManager()
         removeLock();
 }
 
-// The engine path from "worker/engine". A name that is no file as given is
-// looked up beside the running executable, with the platform's executable
-// suffix. An empty setting (the settings dialog stores an empty field) means
-// the default engine.
-QString JobManager::EnginePath()
-{
-    return ResolveEngine(QSettings().value(QStringLiteral("worker/engine")).toString());
-}
-
+// A name that is no file as given is looked up beside the running
+// executable, with the platform's executable suffix. An empty setting (the
+// settings dialog stores an empty field) means the default engine.
 QString JobManager::ResolveEngine(QString engine)
 {
     if (engine.isEmpty())
@@ -136,12 +127,17 @@ bool JobManager::readResultFile(const QString &file, QByteArray *bytes)
     return true;
 }
 
+void JobManager::configure(const QString &enginePath, int graceSeconds)
+{
+    m_enginePath = enginePath;
+    m_graceSeconds = qMax(0, graceSeconds);
+}
+
 void JobManager::startWork(QByteArray token, QByteArray job_id, QByteArray marker_data,
                            int work_seconds)
 {
     this->token = token;
     this->job_id = job_id;
-    m_enginePath = EnginePath();
     if (!QFileInfo(m_enginePath).isFile()) {
         qWarning().noquote() << "can not find auto marker engine in:" << m_enginePath;
         reportFinished(-1, QStringLiteral("engine not found: %1").arg(m_enginePath));
@@ -153,10 +149,6 @@ void JobManager::startWork(QByteArray token, QByteArray job_id, QByteArray marke
         reportFinished(-1, QStringLiteral("an engine of an earlier run still runs on this job"));
         return;
     }
-    QSettings settings;
-    if (!settings.contains(QLatin1String(kGraceKey)))
-        settings.setValue(QLatin1String(kGraceKey), kDefaultGraceSeconds); // shown in the settings file
-    m_graceSeconds = qMax(0, settings.value(QLatin1String(kGraceKey), kDefaultGraceSeconds).toInt());
     m_workSeconds = qMax(0, work_seconds);
 
     const QStringList arguments{QStringLiteral("-f"), markerFile,

@@ -49,11 +49,13 @@ public:
     // updateData).
     void keepEngineResult() { m_keepResult = true; }
 
-    // The engine executable as "worker/engine" names it (see startWork).
-    static QString EnginePath();
     // The engine executable a "worker/engine" value names: a file as given,
     // else the name beside the program (empty: the default engine).
     static QString ResolveEngine(QString setting);
+    // The engine to run (a path, as ResolveEngine gives it) and the seconds
+    // it may run past its job's budget ("worker/engine_grace_seconds");
+    // set before startWork.
+    void configure(const QString &enginePath, int graceSeconds);
     // Whether an engine can be run from that path (an executable file).
     static bool EngineUsable(const QString &path);
     // The lock file that names the engine running on a job file.

@@ -2,6 +2,7 @@
 
 #include "LocalServer.h"
 #include "ServiceCore.h"
+#include "ServiceSettings.h"
 #include "VelCoreApplication.h"
 
 #include <QCloseEvent>
@@ -12,6 +13,7 @@ namespace Zendral {
 
 AbstractMainWindow::AbstractMainWindow(bool autoStart)
     : QMainWindow(nullptr)
+    , settings(new ServiceSettings(ServiceSettings::UserSettings()))
 {
     // Plain test programs have no framework application object.
     if (VelCoreApplication *app = VelCoreApplication::instance())
@@ -20,7 +22,7 @@ AbstractMainWindow::AbstractMainWindow(bool autoStart)
     LocalServer::SetErrorReporter([](const QString &title, const QString &text) {
         QMessageBox::critical(nullptr, title, text, QMessageBox::Ok);
     });
-    core.reset(new ServiceCore(autoStart));
+    core.reset(new ServiceCore(*settings, autoStart));
     connect(core.get(), &ServiceController::quitRequested, this, &QWidget::close);
 }
 

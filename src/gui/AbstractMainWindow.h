@@ -10,11 +10,13 @@ namespace Orvane {
 namespace Zendral {
 
 class ServiceCore;
+class ServiceSettings;
 
 // The window side of the service's control flow: registers itself as the
-// program's main window, owns the service core (ServiceCore, which does the
-// work without any widgets), launches it, and stops it when the window
-// closes. The core's update hand-over closes the window.
+// program's main window, owns the per-user settings and the service core
+// (ServiceCore, which does the work without any widgets), launches it, and
+// stops it when the window closes. The core's update hand-over closes the
+// window.
 //
 // Thread: GUI thread only.
 class AbstractMainWindow : public QMainWindow
@@ -37,6 +39,7 @@ protected:
     void DropCore();
 
 private:
+    std::unique_ptr<ServiceSettings> settings;
     std::unique_ptr<ServiceCore> core;
 };
 

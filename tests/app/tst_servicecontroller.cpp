@@ -2,6 +2,7 @@
 // job queue, real timers at short intervals, the real engine runner and the
 // stand-in engine.
 #include "ServiceController.h"
+#include "ServiceSettings.h"
 #include "TestMain.h"
 
 #include <QElapsedTimer>
@@ -20,6 +21,13 @@ using Orvane::Zendral::ServiceController;
 
 namespace {
 
+// The per-user settings store (in test mode), as the window uses it.
+Orvane::Zendral::ServiceSettings &testSettings()
+{
+    static Orvane::Zendral::ServiceSettings settings = Orvane::Zendral::ServiceSettings::UserSettings();
+    return settings;
+}
+
 struct FakeJob
 {
     QString id;
@@ -32,7 +40,7 @@ struct FakeJob
 class TestWindow : public ServiceController
 {
 public:
-    explicit TestWindow(bool autoStart = false) : ServiceController(autoStart)
+    explicit TestWindow(bool autoStart = false) : ServiceController(testSettings(), autoStart)
     {
         retryIntervalMs = 100;
         clock.start();
@@ -541,11 +549,11 @@ void TestServiceController::settingsDefaultsWrittenAtExit()
     }
     {
         TestWindow w;
-        QCOMPARE(w.pickSeconds(), 0); // not a number
+        QCOMPARE(w.pickSeconds(), 5); // not a number: the default, never a timer of 0 ms
         QCOMPARE(w.nextUpdate(), 7);
     }
     QSettings settings;
-    QCOMPARE(settings.value(QStringLiteral("config/pick_job_interval")).toInt(), 0);
+    QCOMPARE(settings.value(QStringLiteral("config/pick_job_interval")).toInt(), 5);
     QCOMPARE(settings.value(QStringLiteral("worker/next_update_seconds")).toInt(), 7);
 }
 

@@ -2,6 +2,7 @@
 // this test's own executable folder, and the folder copy and deletion that
 // the installation uses.
 #include "ServiceController.h"
+#include "ServiceSettings.h"
 #include "FolderCopy.h"
 #include "TestMain.h"
 
@@ -25,10 +26,17 @@ using Orvane::Zendral::removeFolderTree;
 
 namespace {
 
+// The per-user settings store (in test mode), as the window uses it.
+Orvane::Zendral::ServiceSettings &testSettings()
+{
+    static Orvane::Zendral::ServiceSettings settings = Orvane::Zendral::ServiceSettings::UserSettings();
+    return settings;
+}
+
 class UpdateWindow : public ServiceController
 {
 public:
-    explicit UpdateWindow(bool autoStart = false) : ServiceController(autoStart)
+    explicit UpdateWindow(bool autoStart = false) : ServiceController(testSettings(), autoStart)
     {
         connect(this, &ServiceController::quitRequested, this, [this] { ++quitRequests; });
     }

@@ -2,6 +2,7 @@
 
 #include "EngineProcess.h"
 #include "JobManager.h"
+#include "ServiceSettings.h"
 
 #include <QJsonObject>
 #include <QElapsedTimer>
@@ -20,6 +21,8 @@
 
 using Orvane::Zendral::EngineProcess;
 using Orvane::Zendral::JobManager;
+using Orvane::Zendral::ServiceConfig;
+using Orvane::Zendral::ServiceSettings;
 
 namespace {
 
@@ -66,6 +69,14 @@ struct Run
     QJsonObject report(int i) const { return updateData.at(i).first().toJsonObject(); }
     QJsonObject message(int i) const { return update.at(i).at(1).toJsonObject(); }
     int exitCode() const { return finished.isEmpty() ? -100 : finished.first().at(1).toInt(); }
+    // Starts the run with the engine and grace the settings name now, as the
+    // service's controller does.
+    void start(const QByteArray &token, const QByteArray &job_id, const QByteArray &file, int seconds)
+    {
+        const ServiceConfig config = ServiceSettings::UserSettings().Read();
+        runner->configure(JobManager::ResolveEngine(config.engine), config.engineGraceSeconds);
+        runner->startWork(token, job_id, file, seconds);
+    }
 };
 
 // An attribute of the result document carried by a report; the data must be
@@ -170,7 +181,7 @@ void TestJobManager::runsToTheEnd()
     const QString marker = mode == "missing" ? m_dir.filePath("absent.aex") : makeFile(kMarkerName);
     const QString resultFile = marker + QStringLiteral(".engine.xml");
     Run run;
-    run.runner->startWork("tok-1", kJobId, marker.toUtf8(), 2);
+    run.start("tok-1", kJobId, marker.toUtf8(), 2);
     QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, kTimeoutMs);
 
     QCOMPARE(run.started.count(), 1);
@@ -224,7 +235,7 @@ void TestJobManager::finalReportReadsTheFileAtTheEnd()
     qputenv("ZENDRAL_STUB_PAUSE_MS", "300");
     const QString marker = makeFile(QStringLiteral("rewrite.aex"));
     Run run;
-    run.runner->startWork(QByteArray(), kJobId, marker.toUtf8(), 2);
+    run.start(QByteArray(), kJobId, marker.toUtf8(), 2);
     QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, kTimeoutMs);
     QCOMPARE(run.exitCode(), 0);
     QCOMPARE(run.order, QStringLiteral("DUDUDF"));
@@ -240,7 +251,7 @@ void TestJobManager::messagesInOneWriteAllApplied()
     qputenv("ZENDRAL_STUB_MODE", "pairs");
     qputenv("ZENDRAL_STUB_MESSAGES", "4");
     Run run;
-    run.runner->startWork(QByteArray(), kJobId, makeFile(QStringLiteral("pairs.aex")).toUtf8(), 4);
+    run.start(QByteArray(), kJobId, makeFile(QStringLiteral("pairs.aex")).toUtf8(), 4);
     QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, kTimeoutMs);
     QCOMPARE(run.exitCode(), 0);
     QCOMPARE(run.update.count(), 4);
@@ -262,7 +273,7 @@ void TestJobManager::timeLimitEndsStubbornEngine()
     QElapsedTimer clock;
     clock.start();
     Run run(false);
-    run.runner->startWork(QByteArray(), kJobId, makeFile(QStringLiteral("limit.aex")).toUtf8(), 1);
+    run.start(QByteArray(), kJobId, makeFile(QStringLiteral("limit.aex")).toUtf8(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, 15000);
     QVERIFY2(clock.elapsed() >= 2000, "ended before budget and grace were over");
     QVERIFY(run.exitCode() != 0 && run.exitCode() != -1);
@@ -288,7 +299,7 @@ void TestJobManager::staleEngineEndedBeforeStart()
     qputenv("ZENDRAL_STUB_MODE", "normal");
     qputenv("ZENDRAL_STUB_MESSAGES", "1");
     Run run;
-    run.runner->startWork(QByteArray(), kJobId, marker.toUtf8(), 1);
+    run.start(QByteArray(), kJobId, marker.toUtf8(), 1);
     QVERIFY(!EngineProcess::IsRunning(pid, mark)); // ended before the new engine started
     QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, kTimeoutMs);
     QCOMPARE(run.exitCode(), 0);
@@ -297,7 +308,7 @@ void TestJobManager::staleEngineEndedBeforeStart()
     // A lock whose process is gone (the mark no longer matches) is cleared.
     QVERIFY(StoreWrite(JobManager::LockPath(marker), QByteArray::number(pid) + "\n1\n"));
     Run again;
-    again.runner->startWork(QByteArray(), kJobId, marker.toUtf8(), 1);
+    again.start(QByteArray(), kJobId, marker.toUtf8(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(again.finished.count(), 1, kTimeoutMs);
     QCOMPARE(again.exitCode(), 0);
 }
@@ -317,7 +328,7 @@ void TestJobManager::stopWorkEndsHangingEngine()
     qputenv("ZENDRAL_STUB_MODE", "hang");
     const QString resultFile = makeFile(kMarkerName) + QStringLiteral(".engine.xml");
     Run run;
-    run.runner->startWork(QByteArray(), kJobId, m_dir.filePath(kMarkerName).toUtf8(), 60);
+    run.start(QByteArray(), kJobId, m_dir.filePath(kMarkerName).toUtf8(), 60);
     if (messagePending) {
         // Wait without the event loop until the engine has written its message.
         for (int i = 0; i < 250 && !QFile::exists(resultFile); ++i)
@@ -355,7 +366,7 @@ void TestJobManager::engineNotRun()
     QFile::setPermissions(engine, QFile::ReadOwner | QFile::WriteOwner);
     QSettings().setValue(QStringLiteral("worker/engine"), engine);
     Run run(deleteOnFinish);
-    run.runner->startWork(QByteArray(), kJobId, makeFile("a.aex").toUtf8(), 5);
+    run.start(QByteArray(), kJobId, makeFile("a.aex").toUtf8(), 5);
     QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, kTimeoutMs);
     QTest::qWait(200); // room for a wrong second report from the event loop
 
@@ -400,7 +411,7 @@ void TestJobManager::engineLookup()
         else
             QSettings().remove(QStringLiteral("worker/engine"));
         Run run;
-        run.runner->startWork(QByteArray(), kJobId, makeFile("lookup.aex").toUtf8(), 1);
+        run.start(QByteArray(), kJobId, makeFile("lookup.aex").toUtf8(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, kTimeoutMs);
         QCOMPARE(run.enginePath, c.second);
         QCOMPARE(run.started.count(), 1);
@@ -416,7 +427,7 @@ void TestJobManager::throwingReceiverOfLastReport()
     Run run;
     QObject::connect(run.runner, &JobManager::updateData,
                      [] { throw std::runtime_error("receiver broke"); });
-    run.runner->startWork(QByteArray(), kJobId, makeFile("throwing.aex").toUtf8(), 2);
+    run.start(QByteArray(), kJobId, makeFile("throwing.aex").toUtf8(), 2);
     QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, kTimeoutMs);
     QTest::qWait(200); // room for a wrong second finished
     QCOMPARE(run.finished.count(), 1);

@@ -3,7 +3,7 @@
 #include <QStandardPaths>
 #include <QtTest>
 
-#if __has_include("VelApplication.h")
+#if __has_include("VelApplication.h") && __has_include(<QApplication>)
 #include "VelApplication.h"
 #endif
 
