@@ -273,6 +273,11 @@ QStringList ServiceSettings::Validate() const
     return problems;
 }
 
+QVariant ServiceSettings::Stored(const QString &key) const
+{
+    return settings->value(key);
+}
+
 bool ServiceSettings::Write(const QString &name, const QVariant &value, QString *problem)
 {
     const Key *key = Find(name);

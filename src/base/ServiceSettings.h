@@ -86,6 +86,9 @@ public:
     // settings file that cannot be read; empty when all is well.
     QStringList Validate() const;
 
+    // The value stored under the key as it stands (null when none), for an
+    // editor that shows what the operator wrote.
+    QVariant Stored(const QString &key) const;
     // Checks `value` against the key's rules and stores it; a value outside
     // the range is refused here, not clamped. False, with *problem, when
     // refused. For the Connection Settings dialog and the Language menu.

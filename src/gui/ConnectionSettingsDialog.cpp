@@ -1,5 +1,7 @@
 #include "ConnectionSettingsDialog.h"
 
+#include "ServiceSettings.h"
+
 #include "ButtonEditor.h"
 #include "JobManager.h"
 
@@ -13,7 +15,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QNetworkInterface>
-#include <QSettings>
 #include <QSpinBox>
 
 namespace Orvane {
@@ -31,8 +32,9 @@ QLabel *makeLabel(QWidget *parent, const char *name, QWidget *buddy)
 }
 } // namespace
 
-ConnectionSettingsDialog::ConnectionSettingsDialog(bool listening, QWidget *parent)
+ConnectionSettingsDialog::ConnectionSettingsDialog(ServiceSettings &settings, bool listening, QWidget *parent)
     : QDialog(parent)
+    , settings(settings)
 {
     setupUi();
     leIP->setEnabled(false);
@@ -129,15 +131,10 @@ void ConnectionSettingsDialog::retranslateUi()
 
 void ConnectionSettingsDialog::loadSettings()
 {
-    QSettings settings;
-    settings.beginGroup(QStringLiteral("worker"));
-    lePort->setText(settings.value(QStringLiteral("port"), QStringLiteral("10088")).toString());
-    leEngine->setText(settings.value(QStringLiteral("engine"), QString()).toString());
-    maxConnection->setValue(settings.value(QStringLiteral("max_connect"), 10).toInt());
-    // A list written by hand without quotes reads as a string list.
-    leAllowedClients->setText(
-        settings.value(QStringLiteral("allowed_clients")).toStringList().join(QStringLiteral(", ")));
-    settings.endGroup();
+    lePort->setText(settings.Read().port == 0 ? QString() : QString::number(settings.Read().port));
+    leEngine->setText(settings.Stored(QStringLiteral("worker/engine")).toString());
+    maxConnection->setValue(settings.Read().maxConnect);
+    leAllowedClients->setText(settings.Read().allowedClients);
 }
 
 // What keeps the fields from being stored, or an empty text. Only fields
@@ -189,13 +186,22 @@ void ConnectionSettingsDialog::accept()
     labelProblem->setVisible(!problem.isEmpty());
     if (!problem.isEmpty())
         return;
-    QSettings settings;
-    settings.beginGroup(QStringLiteral("worker"));
-    settings.setValue(QStringLiteral("port"), lePort->text());
-    settings.setValue(QStringLiteral("engine"), leEngine->text());
-    settings.setValue(QStringLiteral("max_connect"), maxConnection->value());
-    settings.setValue(QStringLiteral("allowed_clients"), leAllowedClients->text().trimmed());
-    settings.endGroup();
+    // The settings check each value once more; a refusal is shown like the
+    // problems above and keeps the dialog open.
+    const QList<QPair<QString, QVariant>> values{
+        {QStringLiteral("worker/port"), lePort->text().trimmed()},
+        {QStringLiteral("worker/engine"), leEngine->text().trimmed()},
+        {QStringLiteral("worker/max_connect"), maxConnection->value()},
+        {QStringLiteral("worker/allowed_clients"), leAllowedClients->text().trimmed()}};
+    for (const auto &value : values) {
+        QString refused;
+        if (!settings.Write(value.first, value.second, &refused)) {
+            labelProblem->setText(refused);
+            labelProblem->setVisible(true);
+            return;
+        }
+    }
+    settings.Sync();
     QDialog::accept();
 }
 

@@ -15,10 +15,12 @@ class ButtonEditor;
 
 namespace Zendral {
 
+class ServiceSettings;
+
 // Shows the outward-facing address and the service port and edits the
-// stored connection settings (group "worker": "port", "engine",
-// "max_connect", "allowed_clients"). Also serves, never shown, as the reader of those settings
-// when the service starts. The form is built in code; the widgets carry the
+// stored connection settings ("worker/port", "worker/engine",
+// "worker/max_connect", "worker/allowed_clients") through the service's
+// settings, which check each value. The form is built in code; the widgets carry the
 // object names that the window and the tests look up.
 //
 // Thread: GUI thread only.
@@ -28,7 +30,7 @@ class ConnectionSettingsDialog : public QDialog
 public:
     // listening: the service listens now, so port, engine, the connection
     // limit and the allowed clients cannot be changed.
-    explicit ConnectionSettingsDialog(bool listening, QWidget *parent = nullptr);
+    ConnectionSettingsDialog(ServiceSettings &settings, bool listening, QWidget *parent = nullptr);
     ~ConnectionSettingsDialog() override;
 
     QLineEdit *leIP = nullptr;
@@ -69,6 +71,7 @@ private:
     QLabel *labelProblem = nullptr;
     QLabel *labelAllowedClients = nullptr;
     QString ipPlaceholder;
+    ServiceSettings &settings;
 };
 
 } // namespace Zendral

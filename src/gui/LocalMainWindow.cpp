@@ -350,7 +350,7 @@ void LocalMainWindow::UpdateClusterState()
 void LocalMainWindow::on_actionConnection_Settings_triggered()
 {
     const bool listening = Core()->IsListening();
-    auto *dialog = new ConnectionSettingsDialog(listening, this);
+    auto *dialog = new ConnectionSettingsDialog(Core()->Settings(), listening, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     if (listening)
         dialog->lePort->setText(QString::number(Core()->ListeningPort()));

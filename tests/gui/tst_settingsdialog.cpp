@@ -3,6 +3,9 @@
 // re-translation and the embedded button's geometry.
 #include "ButtonEditor.h"
 #include "ConnectionSettingsDialog.h"
+#include "ServiceSettings.h"
+
+#include <memory>
 
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -60,13 +63,20 @@ private slots:
         QStandardPaths::setTestModeEnabled(true);
         QCoreApplication::setOrganizationName("OrvaneTest");
         QCoreApplication::setApplicationName("ZendralSettingsTest");
+        service.reset(new Orvane::Zendral::ServiceSettings(Orvane::Zendral::ServiceSettings::UserSettings()));
     }
     void init() { QSettings().clear(); }
+
+private:
+    // The per-user settings (test mode) the dialog reads and writes.
+    std::unique_ptr<Orvane::Zendral::ServiceSettings> service;
+
+private slots:
 
     void defaultsAndStoring()
     {
         {
-            ConnectionSettingsDialog dialog(false);
+            ConnectionSettingsDialog dialog(*service, false);
             QCOMPARE(dialog.lePort->text(), QStringLiteral("10088"));
             QCOMPARE(dialog.leEngine->text(), QString());
             QCOMPARE(dialog.maxConnection->value(), 10);
@@ -81,7 +91,7 @@ private slots:
         const QString engine = QStringLiteral(ZENDRAL_STUB_ENGINE_PATH);
         {
             // OK stores all keys, the unchanged ones too.
-            ConnectionSettingsDialog dialog(false);
+            ConnectionSettingsDialog dialog(*service, false);
             dialog.leEngine->setText(engine);
             dialog.buttonBox->button(QDialogButtonBox::Ok)->click();
             QCOMPARE(dialog.result(), int(QDialog::Accepted));
@@ -91,7 +101,7 @@ private slots:
         QCOMPARE(settings.value("worker/engine").toString(), engine);
         QCOMPARE(settings.value("worker/max_connect").toInt(), 10);
         {
-            ConnectionSettingsDialog dialog(false);
+            ConnectionSettingsDialog dialog(*service, false);
             dialog.lePort->setText("80");
             dialog.maxConnection->setValue(250); // clamped to 100
             dialog.leAllowedClients->setText(" 127.0.0.1, 192.168.1.0/24 ");
@@ -101,7 +111,7 @@ private slots:
         QCOMPARE(settings.value("worker/port").toString(), QStringLiteral("80"));
         QCOMPARE(settings.value("worker/max_connect").toInt(), 100);
         QCOMPARE(settings.value("worker/allowed_clients").toString(), QStringLiteral("127.0.0.1, 192.168.1.0/24"));
-        ConnectionSettingsDialog reread(false);
+        ConnectionSettingsDialog reread(*service, false);
         QCOMPARE(reread.leAllowedClients->text(), QStringLiteral("127.0.0.1, 192.168.1.0/24"));
         QCOMPARE(reread.lePort->text(), QStringLiteral("80"));
         QCOMPARE(reread.leEngine->text(), engine);
@@ -112,7 +122,7 @@ private slots:
     // are refused with a message; the dialog stays open and stores nothing.
     void unusableFieldsRefused()
     {
-        ConnectionSettingsDialog dialog(false);
+        ConnectionSettingsDialog dialog(*service, false);
         dialog.show();
         auto *problem = dialog.findChild<QLabel *>("labelProblem");
         QVERIFY(problem);
@@ -138,7 +148,7 @@ private slots:
 
     void listeningDisablesFields()
     {
-        ConnectionSettingsDialog dialog(true);
+        ConnectionSettingsDialog dialog(*service, true);
         QVERIFY(!dialog.leIP->isEnabled());
         QVERIFY(!dialog.lePort->isEnabled());
         QVERIFY(!dialog.leEngine->isEnabled());
@@ -148,7 +158,7 @@ private slots:
 
     void fileChooser()
     {
-        ProbeDialog dialog(false);
+        ProbeDialog dialog(*service, false);
         dialog.answer.clear();
         // Button click and Enter both reach the chooser.
         dialog.leEngine->button()->click();
@@ -172,7 +182,7 @@ private slots:
 
     void languageChangeRetranslatesOpenDialog()
     {
-        ConnectionSettingsDialog dialog(false);
+        ConnectionSettingsDialog dialog(*service, false);
         dialog.show();
         auto *label = dialog.findChild<QLabel *>("labelPort");
         QVERIFY(label);
