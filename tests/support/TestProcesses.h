@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QList>
 #include <QStringList>
@@ -70,18 +71,15 @@ inline bool isAlive(qint64 pid)
 // Prepares `root` for a service that runs from a copy of `builtProgram`, so
 // that its logs folder (beside the program) stays inside the test's folder:
 // makes root/bin and root/config/Orvane (the settings folder under
-// XDG_CONFIG_HOME=root/config) and copies the program once. Returns the
-// copy's path, empty on failure.
+// XDG_CONFIG_HOME=root/config) and copies the program once, under its own
+// file name (with its platform suffix). Returns the copy's path, empty on
+// failure.
 inline QString copyService(const QString &root, const QString &builtProgram)
 {
     const QDir folder(root);
     if (!folder.mkpath(QStringLiteral("bin")) || !folder.mkpath(QStringLiteral("config/Orvane")))
         return QString();
-#ifdef Q_OS_WIN
-    const QString program = folder.filePath(QStringLiteral("bin/zendral.exe")); // Windows runs only files with the suffix
-#else
-    const QString program = folder.filePath(QStringLiteral("bin/zendral"));
-#endif
+    const QString program = folder.filePath(QStringLiteral("bin/") + QFileInfo(builtProgram).fileName());
     if (!QFile::exists(program) && !QFile::copy(builtProgram, program))
         return QString();
     return program;
