@@ -1,6 +1,6 @@
 # Installation rules (cmake --install) and the Debian package (cpack -G DEB
 # from the build folder). Under the prefix (/usr for the package):
-#   bin/zendral (bin/zendral-client: tools/client/CMakeLists.txt)
+#   bin/zendral, bin/zendrald (bin/zendral-client: tools/client/CMakeLists.txt)
 #   lib/zendral/zendral-stub-engine            a private program, not on PATH
 #   lib/systemd/system/zendral.service         the headless service
 #   share/applications/zendral.desktop
@@ -15,7 +15,7 @@
 set(ZENDRAL_INSTALL_PRIVATEDIR "lib/zendral" CACHE STRING
     "Folder under the prefix for the programs that are not for the PATH")
 
-install(TARGETS zendral RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS zendral zendrald RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS zendral-stub-engine RUNTIME DESTINATION ${ZENDRAL_INSTALL_PRIVATEDIR})
 
 if(NOT UNIX OR APPLE)

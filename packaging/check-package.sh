@@ -30,6 +30,7 @@ fail() { echo "FAILED: $*"; failed=$((failed + 1)); }
 # 1. Contents. Patterns are shell patterns over the package's file list.
 expected=(
     ./usr/bin/zendral
+    ./usr/bin/zendrald
     ./usr/bin/zendral-client
     ./usr/lib/zendral/zendral-stub-engine
     ./usr/lib/systemd/system/zendral.service
@@ -90,11 +91,11 @@ elif ! systemd-analyze verify --man=no "$work/verify/probe.service" > /dev/null 
     echo "skipped: systemd-analyze verify does not work on this machine"; skipped=$((skipped + 1))
 else
     sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" > "$work/verify/zendral.service"
-    if grep -q "^ExecStart=$root/usr/bin/zendral -a\$" "$work/verify/zendral.service" \
+    if grep -q "^ExecStart=$root/usr/bin/zendrald\$" "$work/verify/zendral.service" \
         && output=$(systemd-analyze verify --man=no "$work/verify/zendral.service" 2>&1) && [ -z "$output" ]; then
         pass "systemd unit verifies"
     else
-        fail "systemd-analyze verify: ${output:-ExecStart is not /usr/bin/zendral -a}"
+        fail "systemd-analyze verify: ${output:-ExecStart is not /usr/bin/zendrald}"
     fi
 fi
 
@@ -105,6 +106,13 @@ if output=$(env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/
     pass "packaged zendral --version: $output"
 else
     fail "packaged zendral --version gave: $output"
+fi
+
+# 6. The headless program needs no display library.
+if output=$(readelf -d "$root/usr/bin/zendrald" 2>&1) && ! grep -qE 'NEEDED.*libQt5(Widgets|Gui)' <<< "$output"; then
+    pass "zendrald links neither Qt Widgets nor Qt Gui"
+else
+    fail "zendrald links a display library: $(grep -E 'libQt5(Widgets|Gui)' <<< "$output")"
 fi
 
 echo "Package check: $passed passed, $failed failed, $skipped skipped"
