@@ -5,6 +5,8 @@
 #include "CrashHandler.h"
 #include "LocalMainWindow.h"
 #include "LogHandler.h"
+#include "NativePath.h"
+#include "Platform.h"
 #include "QuitSignalNotifier.h"
 #include "VelApplication.h"
 #include "VelSplashScreen.h"
@@ -23,9 +25,6 @@
 
 #include <exception>
 #include <memory>
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 namespace {
 
@@ -88,12 +87,10 @@ QStringList argumentList(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
-#ifdef Q_OS_UNIX
     // Job documents, results and the queue backup (which holds every job id)
     // are the service user's alone: folders 0700, files 0600. On Windows the
     // per-user data folder is private already.
-    ::umask(077);
-#endif
+    Orvane::Zendral::Platform::MakeNewFilesPrivate();
     // "--help" and "--version" are answered before the widget application
     // exists: building it needs a display, and these must work without one
     // (on a server, in a package check). Nothing is logged for them.
@@ -112,11 +109,9 @@ int main(int argc, char *argv[])
 
     Orvane::VelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Zendral"));
-#ifdef Q_OS_UNIX
     // A data folder made by an older version may be open to everyone (0755).
-    QFile::setPermissions(QStandardPaths::writableLocation(QStandardPaths::DataLocation),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-#endif
+    Orvane::Zendral::Platform::MakeFolderPrivate(
+        Orvane::Zendral::NativePath(QStandardPaths::writableLocation(QStandardPaths::DataLocation)));
     qInstallMessageHandler(Orvane::Zendral::LogMessageHandler);
     const QString logFolder = Orvane::Zendral::SetUpLogFolder(QCoreApplication::applicationDirPath());
     qInfo().noquote() << "Zendral" << QCoreApplication::applicationVersion() << "starting; log folder"
