@@ -47,11 +47,11 @@ QString chosenFolder;
 // handler's own Qt calls would otherwise re-enter it without end.
 thread_local bool insideHandler = false;
 
-// The local date and time of now. Taken from the C library's localtime_r
-// (localtime_s on Windows)
-// rather than through QDateTime, whose local-time conversion calls tzset()
-// each time: that frees and reallocates the C library's zone text, which
-// other threads may be logging with at the same moment.
+// The local date and time of now. Taken from the C library (localtime_r, or
+// localtime_s on Windows, through the platform layer) rather than through
+// QDateTime, whose local-time conversion calls tzset() each time: that frees
+// and reallocates the C library's zone text, which other threads may be
+// logging with at the same moment.
 void LocalNow(QDate &date, QTime &time)
 {
     const std::tm local = Platform::LocalTime(std::time(nullptr));
