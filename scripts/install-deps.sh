@@ -8,14 +8,15 @@ set -euo pipefail
 # dpkg-dev, file: the Debian package's dependencies (dpkg-shlibdeps, which
 # CPack runs on the programs it finds with file); desktop-file-utils: the
 # package check validates the desktop entry.
+# zlib1g-dev: the journal's CRC-32; g++-mingw-w64-x86-64: the test compiles the Windows platform file.
 # rapidjson-dev: the JSON parser for untrusted input (header-only);
 # clang and libclang-rt-14-dev: the fuzz targets (libFuzzer).
 # libpq-dev: the client library of the shared queue on PostgreSQL;
 # postgresql: the server the cluster tests and the benchmark start for
 # themselves (initdb, pg_ctl).
-packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools libboost-system-dev rapidjson-dev
+packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools zlib1g-dev rapidjson-dev
           qttranslations5-l10n dpkg-dev file desktop-file-utils clang libclang-rt-14-dev
-          libpq-dev postgresql "$@")
+          libpq-dev postgresql g++-mingw-w64-x86-64 "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,30 +1,24 @@
 #include "ServiceStartup.h"
 
 #include "LogHandler.h"
+#include "NativePath.h"
+#include "Platform.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QFile>
 #include <QStandardPaths>
-
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 namespace Orvane {
 namespace Zendral {
 
 void ServiceStartup::MakeFilesPrivate()
 {
-#ifdef Q_OS_UNIX
-    ::umask(077); // on Windows the per-user data folder is private already
-#endif
+    Platform::MakeNewFilesPrivate(); // on Windows the per-user data folder is private already
 }
 
 void ServiceStartup::MakeDataFolderPrivate()
 {
-    QFile::setPermissions(QStandardPaths::writableLocation(QStandardPaths::DataLocation),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    Platform::MakeFolderPrivate(NativePath(QStandardPaths::writableLocation(QStandardPaths::DataLocation)));
 }
 
 QString ServiceStartup::StartLogging(const QString &program)

@@ -1,5 +1,7 @@
 #include "LogHandler.h"
 
+#include "Platform.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -45,19 +47,14 @@ QString chosenFolder;
 // handler's own Qt calls would otherwise re-enter it without end.
 thread_local bool insideHandler = false;
 
-// The local date and time of now. Taken from the C library's localtime_r
-// rather than through QDateTime, whose local-time conversion calls tzset()
-// each time: that frees and reallocates the C library's zone text, which
-// other threads may be logging with at the same moment.
+// The local date and time of now. Taken from the C library (localtime_r, or
+// localtime_s on Windows, through the platform layer) rather than through
+// QDateTime, whose local-time conversion calls tzset() each time: that frees
+// and reallocates the C library's zone text, which other threads may be
+// logging with at the same moment.
 void LocalNow(QDate &date, QTime &time)
 {
-    const std::time_t seconds = std::time(nullptr);
-    std::tm local{};
-#ifdef Q_OS_WIN
-    localtime_s(&local, &seconds);
-#else
-    localtime_r(&seconds, &local);
-#endif
+    const std::tm local = Platform::LocalTime(std::time(nullptr));
     date = QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     time = QTime(local.tm_hour, local.tm_min, qMin(local.tm_sec, 59)); // no leap second
 }

@@ -41,11 +41,8 @@ protected:
 
 private:
     void onStarted();
-#ifdef Q_OS_WIN
-    void *job = nullptr; // HANDLE of the job object
-#else
+    void *group = nullptr; // the job object on Windows; null where the child makes its own group
     qint64 parentPid = 0;
-#endif
 };
 
 } // namespace Zendral

@@ -15,11 +15,7 @@
 #include <QSaveFile>
 #include <QUuid>
 
-#ifdef Q_OS_WIN
-#include <winsock2.h>
-#else
-#include <poll.h>
-#endif
+#include "Platform.h"
 
 namespace Orvane {
 namespace Zendral {
@@ -798,12 +794,7 @@ void ClusterStore::Watch()
             lastBeat = lastCatchUp = Clock::now();
             continue;
         }
-#ifdef Q_OS_WIN
-        SleepUnlessStopping(WaitSlice);
-#else
-        pollfd wait{connection.Socket(), POLLIN, 0};
-        ::poll(&wait, 1, int(WaitSlice.count()));
-#endif
+        Platform::WaitReadable(connection.Socket(), int(WaitSlice.count()));
         const auto now = Clock::now();
         if (connection.TakeNotifications() > 0 || now - lastCatchUp >= RecheckInterval) {
             CatchUp(connection, 0);

@@ -1,10 +1,6 @@
 #include "InflightBudget.h"
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
+#include "Platform.h"
 
 #include <chrono>
 
@@ -63,15 +59,7 @@ void InflightBudget::Release(qint64 bytes)
 
 qint64 InflightBudget::PhysicalMemory()
 {
-#ifdef Q_OS_WIN
-    MEMORYSTATUSEX status;
-    status.dwLength = sizeof(status);
-    return GlobalMemoryStatusEx(&status) ? qint64(status.ullTotalPhys) : 0;
-#else
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long pageSize = sysconf(_SC_PAGE_SIZE);
-    return pages > 0 && pageSize > 0 ? qint64(pages) * pageSize : 0;
-#endif
+    return Platform::PhysicalMemoryBytes();
 }
 
 } // namespace Zendral

@@ -2,17 +2,10 @@
 
 #include <QtEndian>
 
-#include <boost/crc.hpp>
+#include "NativePath.h"
+#include "Platform.h"
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#include <windows.h>
-#else
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include <zlib.h>
 
 namespace Orvane {
 namespace Zendral {
@@ -21,21 +14,14 @@ namespace {
 
 constexpr int HeaderSize = 8;
 
-quint32 Crc32(const char *data, size_t size)
-{
-    boost::crc_32_type crc;
-    crc.process_bytes(data, size);
-    return crc.checksum();
-}
-
-#ifndef Q_OS_WIN
-QString Errno()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-#endif
-
 } // namespace
+
+// zlib's crc32 is the CRC-32 of IEEE 802.3 (reflected, initial and final
+// value 0xFFFFFFFF), the checksum the journal files have always carried.
+quint32 JournalFile::Crc32(const char *data, size_t size)
+{
+    return quint32(crc32_z(crc32_z(0L, Z_NULL, 0), reinterpret_cast<const Bytef *>(data), size));
+}
 
 QByteArray JournalFile::Frame(const QByteArray &payload)
 {
@@ -118,39 +104,16 @@ bool JournalFile::Sync()
 {
     if (!file.isOpen())
         return false;
-#ifdef Q_OS_WIN
-    const bool ok = FlushFileBuffers(HANDLE(_get_osfhandle(file.handle()))) != 0;
-    if (!ok)
-        error = QStringLiteral("FlushFileBuffers failed: %1").arg(GetLastError());
-#elif defined(Q_OS_LINUX)
-    const bool ok = ::fdatasync(file.handle()) == 0;
-    if (!ok)
-        error = Errno();
-#else
-    const bool ok = ::fsync(file.handle()) == 0;
-    if (!ok)
-        error = Errno();
-#endif
-    return ok;
+    std::string reason;
+    if (Platform::FlushFile(file.handle(), &reason))
+        return true;
+    error = QString::fromLocal8Bit(reason.c_str());
+    return false;
 }
 
 bool JournalFile::SyncPath(const QString &path, bool folder)
 {
-#ifdef Q_OS_WIN
-    if (folder)
-        return true; // folder entries are flushed with their files on Windows
-    QFile f(path);
-    if (!f.open(QIODevice::ReadWrite))
-        return false;
-    return FlushFileBuffers(HANDLE(_get_osfhandle(f.handle()))) != 0;
-#else
-    const int fd = ::open(QFile::encodeName(path).constData(), (folder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-#endif
+    return Platform::FlushPath(NativePath(path), folder);
 }
 
 } // namespace Zendral

@@ -21,6 +21,8 @@ public:
     static constexpr quint32 MaxPayload = 16 * 1024 * 1024;
 
     static QByteArray Frame(const QByteArray &payload);
+    // The CRC-32 (IEEE) the records carry; the store's backup id uses it too.
+    static quint32 Crc32(const char *data, size_t size);
     // The payloads of the whole records at the start of `bytes`; *goodSize
     // is the size of that part, *damaged whether something followed it.
     static QList<QByteArray> ReadRecords(const QByteArray &bytes, qint64 *goodSize, bool *damaged);
@@ -30,7 +32,6 @@ public:
     // Opens for appending (creating when `create`), at the end.
     bool Open(const QString &path, bool create);
     void Close();
-    bool IsOpen() const { return file.isOpen(); }
     QString Path() const { return file.fileName(); }
     qint64 Size() const { return size; }
     // Appends whole or not at all: a failed write is cut off again.

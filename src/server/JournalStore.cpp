@@ -11,19 +11,12 @@
 #include <QJsonObject>
 #include <QUuid>
 
-#include <boost/crc.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-#else
-#include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include "NativePath.h"
+#include "Platform.h"
 
 namespace Orvane {
 namespace Zendral {
@@ -42,9 +35,7 @@ constexpr auto CommitDelay = std::chrono::milliseconds(5);
 
 quint32 Crc32(const QByteArray &bytes)
 {
-    boost::crc_32_type crc;
-    crc.process_bytes(bytes.constData(), size_t(bytes.size()));
-    return crc.checksum();
+    return JournalFile::Crc32(bytes.constData(), size_t(bytes.size()));
 }
 
 QByteArray CompactJson(const QJsonObject &object)
@@ -76,13 +67,7 @@ QString NewId()
 // Replaces `to` by `from` in one step (the new name is there, or the old).
 bool ReplaceFile(const QString &from, const QString &to)
 {
-#ifdef Q_OS_WIN
-    return MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-        != 0;
-#else
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
-#endif
+    return Platform::AtomicReplace(NativePath(from), NativePath(to));
 }
 
 // Writes a file whole and flushes it to stable storage.
@@ -598,17 +583,12 @@ void JournalStore::WriteBatch(std::vector<Item> &batch)
 // folder is one file system); elsewhere each file and folder is flushed.
 bool JournalStore::SyncNewFiles(const QStringList &files)
 {
-#ifdef Q_OS_LINUX
-    Q_UNUSED(files)
-    const int fd = ::open(QFile::encodeName(dir.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::syncfs(fd) == 0;
-    ::close(fd);
-    std::lock_guard<std::mutex> lock(mutex);
-    ++flushes;
-    return ok;
-#else
+    if (Platform::HasFileSystemSync()) {
+        const bool ok = Platform::SyncFileSystem(NativePath(dir.absolutePath()));
+        std::lock_guard<std::mutex> lock(mutex);
+        ++flushes;
+        return ok;
+    }
     for (const QString &file : files) {
         const QFileInfo info(file);
         if (!JournalFile::SyncPath(file, false) || !JournalFile::SyncPath(info.absolutePath(), true)
@@ -618,7 +598,6 @@ bool JournalStore::SyncNewFiles(const QStringList &files)
     std::lock_guard<std::mutex> lock(mutex);
     flushes += quint64(files.size());
     return JournalFile::SyncPath(dir.absolutePath(), true);
-#endif
 }
 
 void JournalStore::Publish(quint64 from, quint64 to, bool ok)

@@ -6,28 +6,22 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QSettings>
+#include <QThread>
 #include <QTimer>
+#include <QUdpSocket>
 
-#include <boost/asio.hpp>
+#include "Platform.h"
 
-#ifdef Q_OS_WIN
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 
 #include <chrono>
 #include <condition_variable>
-#include <exception>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace Orvane {
 namespace Zendral {
@@ -56,94 +50,87 @@ constexpr int ReapIntervalMs = 500;
 const char DefaultProbeHost[] = "www.qt.io";
 
 // The process-wide address cache and the state of the probe, all guarded by
-// `mutex`; `finished` is notified when a probe ends.
+// `mutex`; `finished` is notified when a probe ends. `lookupOwner` is the
+// listener whose thread receives a running name lookup (null when none runs).
 struct ProbeState
 {
     std::mutex mutex;
     std::condition_variable finished;
     QString cachedAddress;
-    bool running = false;
+    const QObject *lookupOwner = nullptr;
 };
 
-// The one probe state of the process. It is made on the heap and never
-// destroyed: a detached probe thread may still use it after every listener
-// is gone, even while the process exits and runs its static destructors.
+// The one probe state of the process, shared by every listener.
 ProbeState &Probe()
 {
-    static ProbeState *const state = new ProbeState;
-    return *state;
+    static ProbeState state;
+    return state;
 }
 
 // An unset ZENDRAL_PROBE_HOST means the public host; a set one, even an
-// empty one (which resolves to nothing), is used as it stands.
-std::string ProbeHost()
+// empty one (which names nothing), is used as it stands.
+QString ProbeHost()
 {
     if (!qEnvironmentVariableIsSet("ZENDRAL_PROBE_HOST"))
-        return DefaultProbeHost;
-    return qgetenv("ZENDRAL_PROBE_HOST").toStdString();
+        return QString::fromLatin1(DefaultProbeHost);
+    return QString::fromLocal8Bit(qgetenv("ZENDRAL_PROBE_HOST"));
 }
 
-void LogProbeFailure(const char *reason)
+void LogProbeFailure(const QString &reason)
 {
-    qWarning().noquote() << QStringLiteral("Could not deal with socket. Exception: ") + QString::fromLocal8Bit(reason);
+    qWarning().noquote() << QStringLiteral("Could not deal with socket. Exception: ") + reason;
 }
 
-// Runs on the detached probe thread: finds the local IPv4 address that
-// outgoing traffic uses, then publishes it (or nothing) under the probe
-// state's mutex. It uses nothing but its own locals and the probe state.
-void RunProbe(const std::string host)
+// The local address of a UDP socket connected to `target`: the address of
+// the route that outgoing traffic takes. Connecting a UDP socket sends
+// nothing and does not block. Any thread.
+QString OutwardAddress(const QHostAddress &target)
 {
-    QString address;
-    try {
-        namespace ip = boost::asio::ip;
-        boost::asio::io_context io;
-        ip::udp::resolver resolver(io);
-        const auto results = resolver.resolve(ip::udp::v4(), host, "");
-        ip::udp::endpoint endpoint = results.begin()->endpoint();
-        // The port only matters for the connect call; no datagram is sent.
-        if (endpoint.port() == 0)
-            endpoint.port(53);
-        ip::udp::socket socket(io, endpoint.protocol());
-        socket.connect(endpoint);
-        address = QString::fromStdString(socket.local_endpoint().address().to_string());
-    } catch (const std::exception &e) {
-        LogProbeFailure(e.what());
+    QUdpSocket socket;
+    // The port only matters for the connect call; no datagram is sent.
+    socket.connectToHost(target, 53);
+    if (socket.state() != QAbstractSocket::ConnectedState) {
+        LogProbeFailure(socket.errorString());
+        return QString();
     }
+    return socket.localAddress().toString();
+}
+
+// Publishes a probe's answer (or none) and wakes the callers that wait.
+void FinishProbe(const QString &address)
+{
     ProbeState &probe = Probe();
     std::lock_guard<std::mutex> lock(probe.mutex);
     if (!address.isEmpty())
         probe.cachedAddress = address;
-    probe.running = false;
+    probe.lookupOwner = nullptr;
     probe.finished.notify_all();
 }
 
-// Closes an accepted connection that no socket object takes over. The native
-// call differs: closesocket on Windows, close elsewhere.
+// The first IPv4 address of a finished name lookup, or null (logged).
+QHostAddress FirstIpv4(const QHostInfo &info)
+{
+    for (const QHostAddress &address : info.addresses()) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+            return address;
+    }
+    LogProbeFailure(info.error() != QHostInfo::NoError ? info.errorString()
+                                                        : QStringLiteral("no IPv4 address for the probe host"));
+    return QHostAddress();
+}
+
+// Closes an accepted connection that no socket object takes over.
 void CloseDescriptor(qintptr descriptor)
 {
-#ifdef Q_OS_WIN
-    ::closesocket(SOCKET(descriptor));
-#else
-    ::close(int(descriptor));
-#endif
+    Platform::CloseSocket(descriptor);
 }
 
 // The client address of an accepted connection, before any socket object
-// takes it over (null when the client has already gone). The native call
-// takes an int length on Windows and a socklen_t elsewhere.
+// takes it over (null when the client has already gone).
 QHostAddress PeerOf(qintptr descriptor)
 {
-    sockaddr_storage storage = {};
-#ifdef Q_OS_WIN
-    int length = int(sizeof(storage));
-    if (::getpeername(SOCKET(descriptor), reinterpret_cast<sockaddr *>(&storage), &length) != 0)
-        return QHostAddress();
-#else
-    socklen_t length = sizeof(storage);
-    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr *>(&storage), &length) != 0)
-        return QHostAddress();
-#endif
-    return QHostAddress(reinterpret_cast<const sockaddr *>(&storage));
+    const std::string address = Platform::SocketPeerAddress(descriptor);
+    return address.empty() ? QHostAddress() : QHostAddress(QString::fromStdString(address));
 }
 
 // A whole-number setting of the group the caller opened; a missing key gets
@@ -206,8 +193,14 @@ LocalManager::~LocalManager()
     }
     sessions.clear();
     addresses.clear();
-    // A running address probe is not waited for: it is detached and touches
-    // only the process-wide probe state, which is never destroyed.
+    // A name lookup this listener would receive ends with it unanswered:
+    // the next caller starts another.
+    ProbeState &probe = Probe();
+    std::lock_guard<std::mutex> lock(probe.mutex);
+    if (probe.lookupOwner == this) {
+        probe.lookupOwner = nullptr;
+        probe.finished.notify_all();
+    }
 }
 
 bool LocalManager::StartListen(const QString &port)
@@ -313,25 +306,50 @@ void LocalManager::ReapSessions()
         reaper->stop();
 }
 
+// A literal probe address is probed at once in the calling thread. A host
+// name is looked up by Qt's resolver, and the answer arrives on this
+// listener's thread: callers on other threads wait for it (at most waitMs),
+// a caller on this thread cannot and asks again later.
 QString LocalManager::localHostIP(int waitMs) const
 {
     ProbeState &probe = Probe();
-    std::unique_lock<std::mutex> lock(probe.mutex);
-    if (!probe.cachedAddress.isEmpty())
-        return probe.cachedAddress;
-    if (!probe.running) {
-        // Detached: a name service that does not answer keeps only the probe
-        // thread waiting, never a caller or a listener being destroyed.
-        try {
-            std::thread(RunProbe, ProbeHost()).detach();
-            probe.running = true;
-        } catch (const std::exception &e) {
-            LogProbeFailure(e.what()); // no thread to be had; the next call tries again
-            return QString();
-        }
+    const QString host = ProbeHost();
+    {
+        std::lock_guard<std::mutex> lock(probe.mutex);
+        if (!probe.cachedAddress.isEmpty())
+            return probe.cachedAddress;
     }
-    probe.finished.wait_for(lock, std::chrono::milliseconds(qBound(0, waitMs, ProbeWaitMs)), [&probe] { return !probe.running; });
+    if (host.isEmpty()) {
+        LogProbeFailure(QStringLiteral("no probe host given"));
+        return QString();
+    }
+    const QHostAddress literal(host);
+    if (!literal.isNull()) {
+        FinishProbe(OutwardAddress(literal));
+        std::lock_guard<std::mutex> lock(probe.mutex);
+        return probe.cachedAddress;
+    }
+    std::unique_lock<std::mutex> lock(probe.mutex);
+    if (!probe.lookupOwner) {
+        probe.lookupOwner = this;
+        LocalManager *self = const_cast<LocalManager *>(this);
+        // Started on this listener's thread, which receives the answer.
+        QMetaObject::invokeMethod(self, [self, host]() { self->StartProbeLookup(host); }, Qt::QueuedConnection);
+    }
+    if (QThread::currentThread() != thread())
+        probe.finished.wait_for(lock, std::chrono::milliseconds(qBound(0, waitMs, ProbeWaitMs)),
+                                [&probe] { return !probe.cachedAddress.isEmpty() || !probe.lookupOwner; });
     return probe.cachedAddress;
+}
+
+// This listener's thread: asks Qt's resolver for the probe host; the answer
+// comes back to this thread (and is dropped if the listener goes first).
+void LocalManager::StartProbeLookup(const QString &host)
+{
+    QHostInfo::lookupHost(host, this, [](const QHostInfo &info) {
+        const QHostAddress target = FirstIpv4(info);
+        FinishProbe(target.isNull() ? QString() : OutwardAddress(target));
+    });
 }
 
 void LocalManager::incomingConnection(qintptr socketDescriptor)

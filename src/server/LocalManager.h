@@ -33,9 +33,9 @@ class LocalSession;
 // physical memory) and have the frame and idle timeouts.
 //
 // Thread: lives on the GUI thread (incomingConnection runs there);
-// localHostIP may be called from any thread. The outward-facing address probe
-// is process-wide and runs on a detached thread of its own, so that no
-// listener ever waits for it when it goes.
+// localHostIP may be called from any thread. The outward-facing address is
+// process-wide (guarded by its own mutex); a probe host name is looked up by
+// Qt's resolver with the answer delivered to the listener's thread.
 class LocalManager : public QTcpServer
 {
     Q_OBJECT
@@ -61,6 +61,8 @@ protected:
 private slots:
     // Deletes the sessions whose threads have ended.
     void ReapSessions();
+    // Starts the probe host's name lookup (on this listener's thread).
+    void StartProbeLookup(const QString &host);
 
 private:
     // Reads the limits from the settings (and writes the defaults of those

@@ -28,11 +28,8 @@
 #include <QStandardPaths>
 #include <QThread>
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-#else
-#include <sys/statvfs.h>
-#endif
+#include "NativePath.h"
+#include "Platform.h"
 
 #include <algorithm>
 #include <chrono>
@@ -66,22 +63,10 @@ int SettingWithDefault(const char *key, int fallback)
 }
 
 // Free bytes for this user on the disk holding `path`; -1 when unknown.
-// statvfs rather than QStorageInfo, which reads the whole mount table on
-// every call.
+// Not QStorageInfo, which reads the whole mount table on every call.
 qint64 FreeDiskBytes(const QString &path)
 {
-#ifdef Q_OS_WIN
-    ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
-                             &available, nullptr, nullptr))
-        return -1;
-    return qint64(available.QuadPart);
-#else
-    struct statvfs info;
-    if (::statvfs(QFile::encodeName(path).constData(), &info) != 0)
-        return -1;
-    return qint64(info.f_bavail) * qint64(info.f_frsize);
-#endif
+    return Platform::FreeDiskBytes(NativePath(path));
 }
 
 qint64 SteadyMs()

@@ -3,6 +3,7 @@
 #include "InflightBudget.h"
 #include "LocalServer.h"
 #include "Protocol.h"
+#include "ProtocolCommands.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -290,12 +291,12 @@ bool LocalSession::Dispatch(const QByteArray &command, QByteArray &payload)
         const char *name;
         Handler handler;
     } commands[] = {
-        {"INIT_SESSION", &LocalSession::InitSession},
-        {"ADD_NESTER_JOB", &LocalSession::AddNesterJob},
-        {"PICKUP_NESTER_JOB", &LocalSession::PickUpNesterJob},
-        {"GET_NESTER_JOB_LIST", &LocalSession::GetNesterJobList},
-        {"MOVE_NESTER_JOB_STEP", &LocalSession::MoveNesterJob},
-        {"REMOVE_NESTER_JOB", &LocalSession::RemoveNesterJob},
+        {Command::InitSession, &LocalSession::InitSession},
+        {Command::AddNesterJob, &LocalSession::AddNesterJob},
+        {Command::PickUpNesterJob, &LocalSession::PickUpNesterJob},
+        {Command::GetNesterJobList, &LocalSession::GetNesterJobList},
+        {Command::MoveNesterJobStep, &LocalSession::MoveNesterJob},
+        {Command::RemoveNesterJob, &LocalSession::RemoveNesterJob},
     };
     for (const auto &entry : commands) {
         if (command != QByteArray(entry.name))
@@ -318,7 +319,7 @@ bool LocalSession::Dispatch(const QByteArray &command, QByteArray &payload)
         }
         return true;
     }
-    if (command == QByteArray("LOGOUT_SESSION")) {
+    if (command == QByteArray(Command::LogoutSession)) {
         SendReply(true, QString());
         return false;
     }

@@ -14,8 +14,6 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
-#include <boost/crc.hpp>
-
 using namespace Orvane::Zendral;
 
 namespace {
@@ -25,11 +23,9 @@ namespace {
 void PrepareFolder(const QDir &dir)
 {
     const QByteArray backup = "[]";
-    boost::crc_32_type crc;
-    crc.process_bytes(backup.constData(), size_t(backup.size()));
     FuzzSupport::WriteFile(dir.filePath(QStringLiteral("JOB_LIST.BAK")), backup);
     const QJsonObject id{{QStringLiteral("id"), QStringLiteral("fuzz")},
-                         {QStringLiteral("crc"), double(crc.checksum())},
+                         {QStringLiteral("crc"), double(JournalFile::Crc32(backup.constData(), size_t(backup.size())))},
                          {QStringLiteral("size"), double(backup.size())}};
     FuzzSupport::WriteFile(dir.filePath(QStringLiteral("JOB_LIST.BAKID")),
               QJsonDocument(QJsonObject{{QStringLiteral("current"), id}}).toJson(QJsonDocument::Compact));

@@ -230,7 +230,7 @@ void SessionLifetimeTest::connectionFlood()
 
 // An empty probe host fails inside the resolver without any network
 // traffic. A failed probe is logged and tried again by the next call; the
-// service can be destroyed right after a call, while its probe thread may
+// service can be destroyed right after a call, while its probe may
 // still be ending; once found, the address is served from the cache.
 void SessionLifetimeTest::addressProbe()
 {

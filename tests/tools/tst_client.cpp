@@ -241,6 +241,13 @@ void ClientTest::usageAndConnectionFailures()
     QCOMPARE(Run({QStringLiteral("frobnicate")}).code, 64);
     QCOMPARE(Run({QStringLiteral("add")}).code, 64);
     QCOMPARE(Run({QStringLiteral("list"), QStringLiteral("--time"), QStringLiteral("5")}).code, 64);
+    // Unknown options and a missing value are named as the user wrote them.
+    const Result unknown = Run({QStringLiteral("list"), QStringLiteral("-x")});
+    QCOMPARE(unknown.code, 64);
+    QVERIFY2(unknown.err.contains(QStringLiteral("unknown option: -x")), qPrintable(unknown.err));
+    const Result noValue = Run({QStringLiteral("list"), QStringLiteral("--json"), QStringLiteral("--host")});
+    QCOMPARE(noValue.code, 64);
+    QVERIFY2(noValue.err.contains(QStringLiteral("--host needs a value")), qPrintable(noValue.err));
     const Result unreadable = Run({QStringLiteral("add"), work.filePath(QStringLiteral("missing.aex"))});
     QCOMPARE(unreadable.code, 1);
     QVERIFY(unreadable.err.contains(QStringLiteral("cannot read")));

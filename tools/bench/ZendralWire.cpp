@@ -1,6 +1,7 @@
 #include "ZendralWire.h"
 
 #include "Protocol.h"
+#include "ProtocolCommands.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -42,17 +43,17 @@ QByteArray ZendralWire::AddNamed(const QString &jobName, const QByteArray &docum
     json += ",\"work_data\":\"";
     json += document.toBase64();
     json += "\"}";
-    return PackMessage(EncodeRequest("ADD_NESTER_JOB", json));
+    return PackMessage(EncodeRequest(Command::AddNesterJob, json));
 }
 
 QByteArray ZendralWire::ListRequest() const
 {
-    return PackMessage(EncodeRequest("GET_NESTER_JOB_LIST", QByteArray()));
+    return PackMessage(EncodeRequest(Command::GetNesterJobList, QByteArray()));
 }
 
 QByteArray ZendralWire::InitRequest() const
 {
-    return PackMessage(EncodeRequest("INIT_SESSION", QByteArray()));
+    return PackMessage(EncodeRequest(Command::InitSession, QByteArray()));
 }
 
 WireProtocol::Reply ZendralWire::TakeReply(QByteArray &buffer, QString &content) const

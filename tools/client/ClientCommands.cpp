@@ -3,6 +3,7 @@
 #include "ClientConnection.h"
 #include "JobName.h"
 #include "ListedJob.h"
+#include "ProtocolCommands.h"
 #include "ResultFile.h"
 
 #include <QDir>
@@ -161,7 +162,7 @@ int ClientCommands::Add(const ClientOptions &options)
     if (options.time >= 0)
         request.insert(QStringLiteral("time"), options.time);
     const ClientReply reply =
-        connection.Request("ADD_NESTER_JOB", QJsonDocument(request).toJson(QJsonDocument::Compact));
+        connection.Request(Command::AddNesterJob, QJsonDocument(request).toJson(QJsonDocument::Compact));
     if (!reply.state)
         return Refused(reply.content, QStringLiteral("the service did not accept the job"));
     // With the result on standard output the id goes to standard error.
@@ -226,7 +227,7 @@ int ClientCommands::WaitAndPickUp(const QString &id, const QString &target)
 
 int ClientCommands::List(const ClientOptions &options)
 {
-    const ClientReply reply = connection.Request("GET_NESTER_JOB_LIST", options.arguments.value(0).toUtf8());
+    const ClientReply reply = connection.Request(Command::GetNesterJobList, options.arguments.value(0).toUtf8());
     if (!reply.state)
         return Refused(reply.content, QStringLiteral("the service did not send the job list"));
     if (options.json)
@@ -315,7 +316,7 @@ int ClientCommands::TakeResult(const QString &id, const QString &target)
         err << "cannot write " << target << ": " << error << "; job " << id << " is kept\n";
         return ExitRefused;
     }
-    const ClientReply reply = connection.Request("PICKUP_NESTER_JOB", id.toUtf8());
+    const ClientReply reply = connection.Request(Command::PickUpNesterJob, id.toUtf8());
     if (!reply.state)
         return Refused(reply.content, QStringLiteral("Job not found: %1").arg(id));
     const QByteArray document = QByteArray::fromBase64(reply.content.toLatin1(), QByteArray::Base64UrlEncoding);
@@ -356,7 +357,7 @@ int ClientCommands::Move(const ClientOptions &options)
     request.insert(QStringLiteral("job_id"), id);
     request.insert(QStringLiteral("step"), steps.value(direction));
     const ClientReply reply =
-        connection.Request("MOVE_NESTER_JOB_STEP", QJsonDocument(request).toJson(QJsonDocument::Compact));
+        connection.Request(Command::MoveNesterJobStep, QJsonDocument(request).toJson(QJsonDocument::Compact));
     if (!reply.state)
         return Refused(reply.content,
                        QStringLiteral("Job %1 cannot be moved %2 (unknown job, not waiting, or already there)")
@@ -368,7 +369,7 @@ int ClientCommands::Remove(const ClientOptions &options)
 {
     bool listed = false;
     const QString id = Resolve(options.arguments.value(0), &listed).id;
-    const ClientReply reply = connection.Request("REMOVE_NESTER_JOB", id.toUtf8());
+    const ClientReply reply = connection.Request(Command::RemoveNesterJob, id.toUtf8());
     if (!reply.state)
         return Refused(reply.content, QStringLiteral("Job not found: %1").arg(id));
     return ExitOk;
@@ -376,7 +377,7 @@ int ClientCommands::Remove(const ClientOptions &options)
 
 QList<ListedJob> ClientCommands::FetchList()
 {
-    const ClientReply reply = connection.Request("GET_NESTER_JOB_LIST");
+    const ClientReply reply = connection.Request(Command::GetNesterJobList);
     if (!reply.state)
         throw ClientError{ExitRefused, reply.content.isEmpty() ? QStringLiteral("the service did not send the job list")
                                                                : reply.content};

@@ -1,6 +1,7 @@
 #include "ClientConnection.h"
 
 #include "Protocol.h"
+#include "ProtocolCommands.h"
 
 namespace Orvane {
 namespace Zendral {
@@ -56,7 +57,7 @@ void ClientConnection::Close()
 {
     if (!opened)
         return;
-    Request("LOGOUT_SESSION");
+    Request(Command::LogoutSession);
     // The service closes the connection after its reply.
     if (socket.state() == QAbstractSocket::ConnectedState)
         socket.waitForDisconnected(ConnectWaitMs);

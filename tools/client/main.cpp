@@ -4,6 +4,8 @@
 #include "ClientCommands.h"
 #include "ClientConnection.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QMap>
 #include <QTextStream>
@@ -116,63 +118,99 @@ void ApplyDefaults(ClientOptions &options)
     }
 }
 
-// Reads one option (and its value) at args[i]; false when it is not one.
-bool ReadOption(const QStringList &args, int &i, ClientOptions &options)
+// The client's options; QCommandLineParser reads them, the checks below
+// give the client's own messages and exit codes.
+struct OptionSet
 {
-    const QString arg = args.at(i);
-    auto value = [&]() {
-        if (i + 1 >= args.size())
-            UsageError(QStringLiteral("%1 needs a value").arg(arg));
-        return args.at(++i);
-    };
-    if (arg == QLatin1String("--host"))
-        options.host = NonEmpty(value(), arg);
-    else if (arg == QLatin1String("--port"))
-        options.port = quint16(ToNumber(value(), arg, 1, 65535));
-    else if (arg == QLatin1String("--time"))
-        options.time = ToNumber(value(), arg, 0, 1000000000);
-    else if (arg == QLatin1String("--work"))
-        options.work = NonEmpty(value(), arg);
-    else if (arg == QLatin1String("--name"))
-        options.name = NonEmpty(value(), arg);
-    else if (arg == QLatin1String("--wait"))
-        options.wait = true;
-    else if (arg == QLatin1String("--json"))
-        options.json = true;
-    else if (arg == QLatin1String("--force"))
-        options.force = true;
-    else if (arg == QLatin1String("-o") || arg == QLatin1String("--output"))
-        options.output = NonEmpty(value(), QStringLiteral("-o"));
-    else
-        return false;
-    return true;
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QString()};
+    QCommandLineOption host{QStringLiteral("host"), QString(), QStringLiteral("H")};
+    QCommandLineOption port{QStringLiteral("port"), QString(), QStringLiteral("P")};
+    QCommandLineOption time{QStringLiteral("time"), QString(), QStringLiteral("SECONDS")};
+    QCommandLineOption work{QStringLiteral("work"), QString(), QStringLiteral("TEXT")};
+    QCommandLineOption name{QStringLiteral("name"), QString(), QStringLiteral("TEXT")};
+    QCommandLineOption wait{QStringLiteral("wait"), QString()};
+    QCommandLineOption json{QStringLiteral("json"), QString()};
+    QCommandLineOption force{QStringLiteral("force"), QString()};
+    QCommandLineOption output{{QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("FILE")};
+};
+
+// The argument as given ("-x", "--xyz=1") that the parser found unknown.
+QString UnknownArgument(const QStringList &args, const QString &name)
+{
+    for (int i = 1; i < args.size(); ++i) {
+        QString bare = args.at(i);
+        while (bare.startsWith(QLatin1Char('-')))
+            bare.remove(0, 1);
+        if (args.at(i).startsWith(QLatin1Char('-')) && bare.section(QLatin1Char('='), 0, 0) == name)
+            return args.at(i);
+    }
+    return name;
+}
+
+// Runs the parser over `args`: usage errors for unknown options and for an
+// option whose value is missing (only the last argument can lack one).
+void ParseArguments(QCommandLineParser &parser, const OptionSet &set, const QStringList &args)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions({set.help, set.host, set.port, set.time, set.work, set.name, set.wait, set.json,
+                       set.force, set.output});
+    if (parser.parse(args))
+        return;
+    if (!parser.unknownOptionNames().isEmpty())
+        UsageError(QStringLiteral("unknown option: %1").arg(UnknownArgument(args, parser.unknownOptionNames().first())));
+    UsageError(QStringLiteral("%1 needs a value").arg(args.last()));
+}
+
+// Copies the options' values into `options`, checked.
+void ReadOptions(const QCommandLineParser &parser, const OptionSet &set, ClientOptions &options)
+{
+    if (parser.isSet(set.host))
+        options.host = NonEmpty(parser.value(set.host), QStringLiteral("--host"));
+    if (parser.isSet(set.port))
+        options.port = quint16(ToNumber(parser.value(set.port), QStringLiteral("--port"), 1, 65535));
+    if (parser.isSet(set.time))
+        options.time = ToNumber(parser.value(set.time), QStringLiteral("--time"), 0, 1000000000);
+    if (parser.isSet(set.work))
+        options.work = NonEmpty(parser.value(set.work), QStringLiteral("--work"));
+    if (parser.isSet(set.name))
+        options.name = NonEmpty(parser.value(set.name), QStringLiteral("--name"));
+    options.wait = parser.isSet(set.wait);
+    options.json = parser.isSet(set.json);
+    options.force = parser.isSet(set.force);
+    if (parser.isSet(set.output))
+        options.output = NonEmpty(parser.value(set.output), QStringLiteral("-o"));
+}
+
+// The command-bound options the command line gave ("-o" for -o/--output).
+QStringList GivenCommandOptions(const QCommandLineParser &parser)
+{
+    QStringList given;
+    for (const QString &option : OptionOwners().keys()) {
+        QString bare = option;
+        while (bare.startsWith(QLatin1Char('-')))
+            bare.remove(0, 1);
+        if (parser.isSet(bare))
+            given << option;
+    }
+    return given;
 }
 
 // Parses the command line; returns false when help was asked for.
 bool Parse(const QStringList &args, ClientOptions &options)
 {
-    QStringList positional;
-    QStringList given; // options that belong to a command
-    for (int i = 1; i < args.size(); ++i) {
-        const QString arg = args.at(i);
-        if (arg == QLatin1String("--help") || arg == QLatin1String("-h"))
-            return false;
-        if (ReadOption(args, i, options)) {
-            const QString option = arg == QLatin1String("--output") ? QStringLiteral("-o") : arg;
-            if (OptionOwners().contains(option))
-                given << option;
-        } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
-            UsageError(QStringLiteral("unknown option: %1").arg(arg));
-        } else {
-            positional << arg;
-        }
-    }
+    QCommandLineParser parser;
+    const OptionSet set;
+    ParseArguments(parser, set, args);
+    if (parser.isSet(set.help))
+        return false;
+    ReadOptions(parser, set, options);
+    QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
         UsageError(QStringLiteral("no command given"));
     options.command = positional.takeFirst();
     if (!Arity().contains(options.command))
         UsageError(QStringLiteral("unknown command: %1").arg(options.command));
-    for (const QString &option : qAsConst(given)) {
+    for (const QString &option : GivenCommandOptions(parser)) {
         if (!OptionOwners().value(option).contains(options.command))
             UsageError(QStringLiteral("%1 is an option of '%2'").arg(option, OptionOwners().value(option).join(QStringLiteral("' and '"))));
     }
