@@ -38,6 +38,14 @@ namespace Zendral {
 
 namespace {
 const char *const Context = "LocalMainWindow";
+
+// The job service's errors, shown to the operator in a message box.
+JobFolders::ErrorReporter ErrorBox()
+{
+    return [](const QString &title, const QString &text) {
+        QMessageBox::critical(nullptr, title, text, QMessageBox::Ok);
+    };
+}
 constexpr int StatusTimeoutMs = 5000;
 constexpr int SharedQueueWidth = 1080;
 // Further asks for the outward address while the settings dialog waits for
@@ -123,10 +131,7 @@ LocalMainWindow::LocalMainWindow(bool autoStart)
 
     // The job service reports a jobs folder it cannot make; on the GUI thread
     // the operator sees it in a message box.
-    LocalServer::SetErrorReporter([](const QString &title, const QString &text) {
-        QMessageBox::critical(nullptr, title, text, QMessageBox::Ok);
-    });
-    queue = new LocalServer(this);
+    queue = new LocalServer(this, ErrorBox());
     wireQueue();
 }
 
@@ -458,28 +463,28 @@ void LocalMainWindow::on_buttonUpJob_clicked()
 {
     const QString job_id = ui->tabViewJobs->selectedJobId();
     if (!job_id.isEmpty())
-        moveJob(job_id, -1);
+        moveJob(job_id, MoveStep::Up);
 }
 
 void LocalMainWindow::on_buttonDownJob_clicked()
 {
     const QString job_id = ui->tabViewJobs->selectedJobId();
     if (!job_id.isEmpty())
-        moveJob(job_id, 1);
+        moveJob(job_id, MoveStep::Down);
 }
 
 void LocalMainWindow::on_buttonTopJob_clicked()
 {
     const QString job_id = ui->tabViewJobs->selectedJobId();
     if (!job_id.isEmpty())
-        moveJob(job_id, 0);
+        moveJob(job_id, MoveStep::Top);
 }
 
 void LocalMainWindow::on_buttonBottomJob_clicked()
 {
     const QString job_id = ui->tabViewJobs->selectedJobId();
     if (!job_id.isEmpty())
-        moveJob(job_id, 9);
+        moveJob(job_id, MoveStep::Bottom);
 }
 
 void LocalMainWindow::on_buttonRemoveJob_clicked()
@@ -506,19 +511,18 @@ void LocalMainWindow::on_buttonRetryJob_clicked()
 
 // Moves a job through the same queue operation that serves clients; the
 // queue's updateJobList refreshes the table.
-void LocalMainWindow::moveJob(const QString &job_id, int step)
+void LocalMainWindow::moveJob(const QString &job_id, MoveStep step)
 {
-    const QJsonObject request{{QStringLiteral("job_id"), job_id}, {QStringLiteral("step"), step}};
+    const QJsonObject request{{QStringLiteral("job_id"), job_id}, {QStringLiteral("step"), int(step)}};
     const bool ok = queue->MoveNesterJob(QJsonDocument(request).toJson(QJsonDocument::Compact)).first;
     if (!ok)
         return;
     QString direction;
     switch (step) {
-    case -1: direction = QCoreApplication::translate("LocalMainWindow", "Up"); break;
-    case 0: direction = QCoreApplication::translate("LocalMainWindow", "Top"); break;
-    case 1: direction = QCoreApplication::translate("LocalMainWindow", "Down"); break;
-    case 9: direction = QCoreApplication::translate("LocalMainWindow", "Bottom"); break;
-    default: return;
+    case MoveStep::Up: direction = QCoreApplication::translate("LocalMainWindow", "Up"); break;
+    case MoveStep::Top: direction = QCoreApplication::translate("LocalMainWindow", "Top"); break;
+    case MoveStep::Down: direction = QCoreApplication::translate("LocalMainWindow", "Down"); break;
+    case MoveStep::Bottom: direction = QCoreApplication::translate("LocalMainWindow", "Bottom"); break;
     }
     ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job %1 succeed...").arg(direction), StatusTimeoutMs);
 }
@@ -661,7 +665,7 @@ void LocalMainWindow::ResetServer()
         delete queue;
         queue = nullptr;
     }
-    queue = new LocalServer(this);
+    queue = new LocalServer(this, ErrorBox());
     wireQueue();
     UpdateServiceButtons();
 }
@@ -693,7 +697,14 @@ QJsonObject LocalMainWindow::NextJob()
     const QJsonObject none{{QStringLiteral("state"), false}};
     if (runners.size() >= MaxWorkerCount())
         return none;
-    return queue ? queue->PickJob() : none;
+    const PickedJob picked = queue ? queue->PickJob() : PickedJob();
+    if (!picked.IsValid())
+        return none;
+    return QJsonObject{{QStringLiteral("state"), true},
+                       {QStringLiteral("job_id"), picked.job_id},
+                       {QStringLiteral("file_path"), picked.file_path},
+                       {QStringLiteral("work_seconds"), QString::number(picked.work_seconds)},
+                       {QStringLiteral("job_name"), picked.job_name}};
 }
 
 } // namespace Zendral

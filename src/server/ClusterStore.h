@@ -1,7 +1,9 @@
 #pragma once
 
 #include "ClusterSettings.h"
+#include "JobFolders.h"
 #include "PgPool.h"
+#include "QueueRules.h"
 #include "QueueStore.h"
 #include "SharedQueue.h"
 
@@ -57,7 +59,8 @@ class PgConnection;
 class ClusterStore : public QueueStore, public SharedQueue
 {
 public:
-    ClusterStore(const ClusterSettings &settings, const QDir &jobsDir);
+    // `folders` outlives the store: the local copies of running jobs' documents go there.
+    ClusterStore(const ClusterSettings &settings, JobFolders &folders);
     ~ClusterStore() override;
 
     // QueueStore: only Load and Close are used; changes go through the
@@ -75,10 +78,10 @@ public:
               qint64 base64Size) override;
     Reply Remove(const QString &job_id) override;
     Reply PickUp(const QString &job_id) override;
-    Reply Move(const QString &job_id, int step) override;
+    Reply Move(const QString &job_id, MoveStep step) override;
     Reply Retry(const QString &job_id) override;
     QByteArray ResultBytes(const QString &job_id) override;
-    QJsonObject Claim() override;
+    PickedJob Claim() override;
     void Progress(const QString &job_id, const QJsonObject &report) override;
     bool Result(const QString &job_id, const QByteArray &bytes) override;
     void Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped) override;
@@ -116,9 +119,13 @@ private:
     // Ends a change: commit, then the mirror catches up to `seq`.
     bool CommitChange(PgConnection &connection, qint64 seq);
     bool DeleteJob(PgConnection &connection, const QString &job_id);
-    // Moves helpers: swap two jobs' places; an ord just before `ord`.
-    bool Swap(PgConnection &connection, const QString &a, qint64 ordA, const QString &b, qint64 ordB);
+    // Move helpers: a free place just before or after a job; where a job
+    // stands, as the move rule reads it.
     qint64 OrdBefore(PgConnection &connection, const QString &job_id);
+    qint64 OrdAfter(PgConnection &connection, const QString &job_id);
+    bool ReadView(PgConnection &connection, const QString &job_id, OrderView *view);
+    // Writes a record's rule-made fields back to its row (the run is over).
+    bool WriteFields(PgConnection &connection, const NesterJob &job, const RunEnd &end);
 
     // The mirror: brings it up to `target` (0: whatever the log holds).
     bool CatchUp(PgConnection &connection, qint64 target);
@@ -142,7 +149,7 @@ private:
     void SleepUnlessStopping(std::chrono::milliseconds time);
 
     const ClusterSettings settings;
-    const QDir jobsDir;
+    JobFolders &folders;
     PgPool pool;
     std::atomic<bool> stopping{false};
     std::atomic<bool> connected{false};

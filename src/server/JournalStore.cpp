@@ -245,7 +245,7 @@ void JournalStore::Load(QList<NesterJob *> &jobs)
         } else {
             qDeleteAll(jobs);
             jobs.clear();
-            WriteBackup::LoadJobs(jobs); // an unreadable backup is kept aside; the folder scan
+            WriteBackup::LoadJobs(jobs, dir); // an unreadable backup is kept aside; the folder scan
             compact = true;
         }
     }

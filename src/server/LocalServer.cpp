@@ -1,17 +1,17 @@
 #include "LocalServer.h"
 
-#include "QueueLocker.h"
-
 #include "AddRequestReader.h"
 #include "Base64StreamWriter.h"
 #include "ClusterSettings.h"
 #include "ClusterStore.h"
 #include "FailurePolicy.h"
+#include "JobFolders.h"
 #include "JobFileLocker.h"
 #include "JournalStore.h"
 #include "LocalManager.h"
 #include "MarkerExtractor.h"
 #include "NesterJob.h"
+#include "QueueRules.h"
 #include "QueueStore.h"
 #include "SafeJson.h"
 #include "WriteBackup.h"
@@ -94,26 +94,6 @@ qint64 SteadyMs()
 // the operator sees them in the table well within a second.
 constexpr int DeliveryIntervalMs = 100;
 
-using ErrorReporter = std::function<void(const QString &, const QString &)>;
-
-std::mutex &ReporterMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-ErrorReporter &Reporter()
-{
-    static ErrorReporter reporter;
-    return reporter;
-}
-
-bool OnGuiThread()
-{
-    const QCoreApplication *app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
 // Logs an exception caught in a slot or in UpdateData and carries on.
 void LogCaught(const char *function, int line)
 {
@@ -123,112 +103,17 @@ void LogCaught(const char *function, int line)
                               .arg(QLatin1String(function));
 }
 
-// Whether a base name is one of the device names Windows reserves in every
-// folder (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9), in any case.
-bool IsReservedDeviceName(const QString &base)
-{
-    static const QStringList plain{QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"),
-                                   QStringLiteral("NUL")};
-    const QString upper = base.toUpper();
-    if (plain.contains(upper))
-        return true;
-    return upper.size() == 4 && (upper.startsWith(QLatin1String("COM")) || upper.startsWith(QLatin1String("LPT")))
-        && upper.at(3) >= QLatin1Char('1') && upper.at(3) <= QLatin1Char('9');
-}
-
-// The client's "job_name" reduced to a plain file name, so that the job
-// file can only land inside its own job folder: the part after the last
-// "/" or "\", without a drive ("C:"); "." and ".." give the empty text.
-// The name is also made safe on Windows, the same way on every platform:
-// characters Windows refuses (<>:"|?* and control characters) become "_",
-// trailing dots and spaces go, and a reserved device name gets a "_" in
-// front ("NUL.aex" becomes "_NUL.aex"). Ordinary names stay as they are.
-QString PlainFileName(const QString &name)
-{
-    const int slash = qMax(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
-    QString plain = name.mid(slash + 1);
-    if (plain.size() >= 2 && plain.at(1) == QLatin1Char(':') && plain.at(0).isLetter())
-        plain = plain.mid(2);
-    if (plain == QLatin1String(".") || plain == QLatin1String(".."))
-        return QString();
-    static const QString refused = QStringLiteral("<>:\"|?*");
-    for (QChar &c : plain) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f || refused.contains(c))
-            c = QLatin1Char('_');
-    }
-    int end = plain.size();
-    while (end > 0 && (plain.at(end - 1) == QLatin1Char('.') || plain.at(end - 1) == QLatin1Char(' ')))
-        --end;
-    plain.truncate(end);
-    // Windows checks the part before the first dot, ignoring trailing spaces.
-    QString base = plain.left(plain.indexOf(QLatin1Char('.')) < 0 ? plain.size() : plain.indexOf(QLatin1Char('.')));
-    while (base.endsWith(QLatin1Char(' ')))
-        base.chop(1);
-    if (IsReservedDeviceName(base))
-        plain.prepend(QLatin1Char('_'));
-    return plain;
-}
-
-// A client folder name (the peer address) must be one path element.
-bool IsPlainFolderName(const QString &name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
-}
-
-// The name of the n-th job folder claimed in one second: "stamp", then
-// "stamp_01" ... "stamp_99", then "stamp_99_000100" and on, so that names
-// always sort in the order of submission.
-QString JobFolderName(const QString &stamp, int n)
-{
-    if (n == 0)
-        return stamp;
-    if (n < 100)
-        return QStringLiteral("%1_%2").arg(stamp).arg(n, 2, 10, QLatin1Char('0'));
-    return QStringLiteral("%1_99_%2").arg(stamp).arg(n, 6, 10, QLatin1Char('0'));
-}
-
-// Claims a job folder of its own inside the client folder: a non-recursive
-// mkdir fails when the name exists. The last number used per client folder
-// and second is remembered, so any number of submissions per second costs
-// one mkdir each, not one per earlier folder of that second.
-QString ClaimJobFolder(const QDir &client)
-{
-    static std::mutex mutex; // guards `last`
-    static QHash<QString, QPair<QString, int>> last;
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
-    const QString key = client.absolutePath();
-    int n = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const auto previous = last.value(key);
-        n = previous.first == stamp ? previous.second + 1 : 0;
-        last.insert(key, {stamp, n});
-    }
-    for (int tries = 0; tries < 1000000; ++tries, ++n) {
-        const QString name = JobFolderName(stamp, n);
-        if (client.mkdir(name)) {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (last.value(key).first == stamp && last.value(key).second < n)
-                last.insert(key, {stamp, n});
-            return client.absoluteFilePath(name);
-        }
-        if (!client.exists(name))
-            return QString(); // a real failure, not a name already taken
-    }
-    return QString();
-}
-
 } // namespace
 
-LocalServer::LocalServer(QObject *parent)
+LocalServer::LocalServer(QObject *parent, JobFolders::ErrorReporter reporter)
     : QObject(parent)
+    , folders(std::make_unique<JobFolders>(JobFolders::DefaultPath(), std::move(reporter)))
 {
-    jobsDir = JobsDir(); // reports a jobs folder that cannot be made
+    jobsDir = folders->Dir(); // the folders report one that cannot be made
     maxJobsPerClient = SettingWithDefault(kMaxJobsPerClientKey, kDefaultMaxJobsPerClient);
     minFreeDiskBytes = qint64(qMax(0, SettingWithDefault(kMinFreeDiskKey, kDefaultMinFreeDiskMb))) * 1024 * 1024;
     if (ClusterSettings::SharedBackendChosen()) {
-        auto cluster = std::make_unique<ClusterStore>(ClusterSettings::Read(), jobsDir);
+        auto cluster = std::make_unique<ClusterStore>(ClusterSettings::Read(), *folders);
         shared = cluster.get();
         store = std::move(cluster);
     } else {
@@ -237,7 +122,7 @@ LocalServer::LocalServer(QObject *parent)
     QList<NesterJob *> restored;
     store->Load(restored);
     {
-        QueueLocker locker;
+        std::lock_guard<std::mutex> locker(queueMutex);
         for (NesterJob *job : qAsConst(restored)) {
             if (!shared)
                 job->stored = QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact);
@@ -265,7 +150,7 @@ LocalServer::~LocalServer()
     listener = nullptr;
     QVector<StoredRecord> final;
     {
-        QueueLocker locker;
+        std::lock_guard<std::mutex> locker(queueMutex);
         final = Snapshot();
     }
     store->Close(final);
@@ -280,112 +165,11 @@ LocalServer::~LocalServer()
         if (event.kind == Event::Replaced)
             delete event.old;
     }
-    QueueLocker locker;
+    std::lock_guard<std::mutex> locker(queueMutex);
     qDeleteAll(order.ToList());
     order.Clear();
     byId.clear();
     byClient.clear();
-}
-
-QMutex &LocalServer::QueueMutex()
-{
-    static QMutex mutex;
-    return mutex;
-}
-
-bool LocalServer::JobsDirReady(QDir *dir)
-{
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::DataLocation);
-    if (data.isEmpty())
-        return false;
-    const QString path = QStringLiteral("%1/%2").arg(data, QStringLiteral("JOBS"));
-    if (!QFileInfo(path).isDir() && !QDir().mkpath(path))
-        return false;
-    if (dir)
-        *dir = QDir(path);
-    return QFileInfo(path).isDir();
-}
-
-void LocalServer::SetErrorReporter(ErrorReporter reporter)
-{
-    std::lock_guard<std::mutex> locker(ReporterMutex());
-    Reporter() = std::move(reporter);
-}
-
-void LocalServer::ReportJobsDirFailure()
-{
-    qCritical() << "Cannot create directory for application data:"
-                << QStandardPaths::writableLocation(QStandardPaths::DataLocation);
-    if (!OnGuiThread())
-        return; // sessions and the backup thread show nothing
-    ErrorReporter reporter;
-    {
-        std::lock_guard<std::mutex> locker(ReporterMutex());
-        reporter = Reporter();
-    }
-    if (reporter)
-        reporter(QCoreApplication::translate("Orvane::Zendral::LocalServer", "Error"),
-                 QCoreApplication::translate("Orvane::Zendral::LocalServer",
-                                             "Cannot create directory for application data."));
-}
-
-QDir LocalServer::JobsDir()
-{
-    QDir dir;
-    if (JobsDirReady(&dir))
-        return dir;
-    ReportJobsDirFailure();
-    return QDir(QString());
-}
-
-// Any thread. The job file is written whole or the job is not made: a client
-// is never told its upload was taken when the file is not on disk.
-NesterJob *LocalServer::CreateJob(const QString &from, const QString &fileName,
-                                  const char *base64, qint64 base64Size, int time)
-{
-    const QString name = PlainFileName(fileName);
-    if (name.isEmpty() || !IsPlainFolderName(from)) {
-        qWarning() << "Job not made, unusable name:" << from << fileName;
-        return nullptr;
-    }
-    QDir jobsDir;
-    if (!JobsDirReady(&jobsDir)) {
-        ReportJobsDirFailure();
-        return nullptr;
-    }
-    const QString clientPath = jobsDir.absoluteFilePath(from);
-    if (!QDir().mkpath(clientPath)) {
-        qWarning() << "Client folder cannot be made:" << clientPath;
-        return nullptr;
-    }
-    const QDir client(clientPath);
-    const QString folder = ClaimJobFolder(client);
-    if (folder.isEmpty()) {
-        qWarning() << "Job folder cannot be made in" << clientPath;
-        return nullptr;
-    }
-    QFile file(QDir(folder).absoluteFilePath(name));
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && Base64StreamWriter::Write(base64, base64Size, &file) && file.flush();
-    file.close();
-    if (!written) {
-        qWarning() << "Job file cannot be written:" << file.fileName() << file.errorString();
-        QFile::remove(file.fileName());
-        client.rmdir(QFileInfo(folder).fileName());
-        return nullptr;
-    }
-    return new NesterJob(file.fileName(), from, time);
-}
-
-QString LocalServer::MakeJobFolder(const QString &from)
-{
-    QDir jobsDir;
-    if (!IsPlainFolderName(from) || !JobsDirReady(&jobsDir))
-        return QString();
-    const QString clientPath = jobsDir.absoluteFilePath(from);
-    if (!QDir().mkpath(clientPath))
-        return QString();
-    return ClaimJobFolder(QDir(clientPath));
 }
 
 QString LocalServer::StartListen(const QString &port)
@@ -469,7 +253,7 @@ Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
         qDebug().noquote() << "Job from" << from << "refused, invalid data:" << add.ErrorText();
         return Reply(false, InvalidData);
     }
-    const QString name = PlainFileName(add.JobName());
+    const QString name = JobFolders::PlainFileName(add.JobName());
     if (name.isEmpty())
         return Reply(false, JobNameEmpty);
     // The decoded document is at most three quarters of its Base64 text.
@@ -482,7 +266,7 @@ Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
         return reply;
     }
     store->ExpectChange();
-    NesterJob *job = CreateJob(from, name, request.constData() + add.DataOffset(), add.DataLength(), add.Time());
+    NesterJob *job = folders->CreateJob(from, name, request.constData() + add.DataOffset(), add.DataLength(), add.Time());
     if (!job) {
         store->ChangeGivenUp();
         return Reply(false, UploadFailed);
@@ -494,7 +278,7 @@ Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
     change.newFile = job->fileaex;
     quint64 ticket = 0;
     {
-        QueueLocker locker;
+        std::lock_guard<std::mutex> locker(queueMutex);
         Insert(job);
         ticket = store->Record(change);
         Post({Event::Inserted, order.IndexOf(job), 0, job});
@@ -504,7 +288,7 @@ Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
         // client is not told its job was taken when a restart would lose it.
         qCritical().noquote() << "Job not taken, the queue journal cannot be written:" << job_id;
         {
-            QueueLocker locker;
+            std::lock_guard<std::mutex> locker(queueMutex);
             if (NesterJob *taken = FindJob(job_id))
                 TakeOut(taken);
         }
@@ -521,7 +305,7 @@ Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
 Reply LocalServer::CheckQuota(const QString &from, qint64 documentSize)
 {
     if (maxJobsPerClient > 0) {
-        QueueLocker locker;
+        std::lock_guard<std::mutex> locker(queueMutex);
         if (byClient.value(from).size() >= maxJobsPerClient) {
             qWarning().noquote() << "Job of" << from << "refused: it has" << maxJobsPerClient
                                  << "jobs queued (worker/max_jobs_per_client)";
@@ -548,7 +332,7 @@ Reply LocalServer::RemoveNesterJob(const QString &job_id)
     }
     quint64 ticket = 0;
     {
-        QueueLocker locker;
+        std::lock_guard<std::mutex> locker(queueMutex);
         NesterJob *job = FindJob(job_id);
         if (!job)
             return Reply(false, JobNonExistent);
@@ -578,7 +362,7 @@ Reply LocalServer::PickUpNesterJob(const QString &job_id)
     Reply reply(false, JobNonExistent);
     quint64 ticket = 0;
     {
-        QueueLocker locker;
+        std::lock_guard<std::mutex> locker(queueMutex);
         NesterJob *job = FindJob(job_id);
         if (!job)
             return Reply(false, QByteArray());
@@ -596,7 +380,10 @@ Reply LocalServer::PickUpNesterJob(const QString &job_id)
         ticket = store->Record(change);
         TakeOut(job);
     }
-    store->WaitDurable(ticket);
+    // As for a removal: the job's files are gone, so a restore drops a
+    // record whose removal did not reach the journal.
+    if (!store->WaitDurable(ticket))
+        qWarning().noquote() << "Pick-up of job" << job_id << "not in the journal; its files are gone";
     qInfo().noquote() << "Job" << job_id << "picked up" << (reply.first ? "with its result" : "without a result");
     DeliverSoon();
     return reply;
@@ -615,7 +402,7 @@ Reply LocalServer::GetNesterJobList(const QString &from, const QString &requeste
     };
     std::vector<Row> rows;
     {
-        QueueLocker locker;
+        std::lock_guard<std::mutex> locker(queueMutex);
         const QSet<NesterJob *> mine = byClient.value(from);
         rows.reserve(size_t(mine.size()));
         for (const NesterJob *job : mine)
@@ -646,7 +433,9 @@ Reply LocalServer::MoveNesterJob(const QByteArray &request)
         return Reply(false, QByteArray());
     const QJsonObject object = document.object();
     const QString job_id = object.value(QStringLiteral("job_id")).toString();
-    const int step = object.value(QStringLiteral("step")).toInt(0);
+    MoveStep step = MoveStep::Top;
+    if (!MoveStepFromWire(object.value(QStringLiteral("step")).toInt(0), &step))
+        return Reply(false, QByteArray());
     if (shared) {
         const Reply reply = shared->Move(job_id, step);
         DeliverSoon();
@@ -655,35 +444,18 @@ Reply LocalServer::MoveNesterJob(const QByteArray &request)
     int from = -1;
     quint64 ticket = 0;
     {
-        QueueLocker locker;
+        std::lock_guard<std::mutex> locker(queueMutex);
         NesterJob *job = FindJob(job_id);
-        if (!job || !job->IsWaiting())
+        if (!job)
             return Reply(false, QByteArray());
-        const int i = order.IndexOf(job);
-        const int last = order.Size() - 1;
-        int to = -1;
-        switch (step) {
-        case -1:
-            if (i > 0 && order.At(i - 1)->IsWaiting())
-                to = i - 1;
-            break;
-        case 0: {
-            const int p = order.FirstWaitingIndex();
-            if (i > p)
-                to = p;
-            break;
-        }
-        case 1:
-            if (i < last)
-                to = i + 1;
-            break;
-        case 9:
-            if (i < last)
-                to = last;
-            break;
-        default:
-            break;
-        }
+        OrderView view;
+        view.index = order.IndexOf(job);
+        view.size = order.Size();
+        view.firstWaiting = order.FirstWaitingIndex();
+        view.waits = job->IsWaiting();
+        view.previousWaits = view.index > 0 && order.At(view.index - 1)->IsWaiting();
+        const int i = view.index;
+        const int to = QueueRules::MoveTarget(step, view);
         if (to < 0)
             return Reply(false, QByteArray());
         from = i;
@@ -695,7 +467,7 @@ Reply LocalServer::MoveNesterJob(const QByteArray &request)
         // is told is what a restart restores. The journal never had it, so
         // the undo is not recorded either.
         {
-            QueueLocker locker;
+            std::lock_guard<std::mutex> locker(queueMutex);
             if (NesterJob *job = FindJob(job_id))
                 MoveTo(job, qBound(0, from, order.Size() - 1));
         }
@@ -716,14 +488,10 @@ Reply LocalServer::RetryNesterJob(const QString &job_id)
     }
     quint64 ticket = 0;
     {
-        QueueLocker locker;
+        std::lock_guard<std::mutex> locker(queueMutex);
         NesterJob *job = FindJob(job_id);
-        if (!job || !job->IsFailed())
+        if (!job || !QueueRules::Retry(*job))
             return Reply(false, JobNonExistent);
-        job->state = NesterJob::Waiting;
-        job->failed_runs = 0;
-        job->error.clear();
-        job->retry_at = 0;
         order.Touch(job);
         RecordPut(job, true);
         Post({Event::Changed, 0, 0, job});
@@ -737,33 +505,26 @@ Reply LocalServer::RetryNesterJob(const QString &job_id)
     return Reply(true, QByteArray());
 }
 
-QJsonObject LocalServer::PickJob()
+PickedJob LocalServer::PickJob()
 {
     if (shared) {
-        const QJsonObject claimed = shared->Claim();
+        const PickedJob claimed = shared->Claim();
         DeliverSoon();
         return claimed;
     }
-    QJsonObject result;
+    PickedJob picked;
     const qint64 now = SteadyMs();
-    {
-        QueueLocker locker;
-        const int first = order.FirstWaitingIndex();
-        if (first >= 0) {
-            order.VisitFrom(first, [&](const NesterJob *job) {
-                // A job waiting for its retry lets the jobs behind it go first.
-                if (!job->IsWaiting() || job->retry_at > now || !QFile::exists(job->fileaex))
-                    return true;
-                result.insert(QStringLiteral("file_path"), job->fileaex);
-                result.insert(QStringLiteral("job_id"), job->job_id);
-                result.insert(QStringLiteral("work_seconds"), QString::number(job->time));
-                result.insert(QStringLiteral("job_name"), QStringLiteral("%1:%2").arg(job->job_name, job->from));
-                return false;
-            });
-        }
+    std::lock_guard<std::mutex> locker(queueMutex);
+    const int first = order.FirstWaitingIndex();
+    if (first >= 0) {
+        order.VisitFrom(first, [&](const NesterJob *job) {
+            if (!QueueRules::MayPick(*job, now) || !QFile::exists(job->fileaex))
+                return true;
+            picked = QueueRules::Picked(*job, job->fileaex);
+            return false;
+        });
     }
-    result.insert(QStringLiteral("state"), result.contains(QStringLiteral("file_path")));
-    return result;
+    return picked;
 }
 
 // GUI thread. The queue mutex is held for the whole write, so the job cannot
@@ -776,7 +537,7 @@ bool LocalServer::UpdateData(const QJsonObject &data)
         const QString job_id = data.value(QStringLiteral("job_id")).toString();
         if (shared)
             return shared->Result(job_id, bytes);
-        QueueLocker locker;
+        std::lock_guard<std::mutex> locker(queueMutex);
         NesterJob *job = FindJob(job_id);
         if (!job)
             return true; // nothing to keep it for
@@ -799,7 +560,7 @@ bool LocalServer::UpdateData(const QJsonObject &data)
 
 bool LocalServer::CopyJob(const QString &job_id, NesterJob *copy) const
 {
-    QueueLocker locker;
+    std::lock_guard<std::mutex> locker(queueMutex);
     const NesterJob *job = FindJob(job_id);
     if (job && copy)
         *copy = *job;
@@ -808,7 +569,7 @@ bool LocalServer::CopyJob(const QString &job_id, NesterJob *copy) const
 
 QList<NesterJob *> LocalServer::Jobs() const
 {
-    QueueLocker locker;
+    std::lock_guard<std::mutex> locker(queueMutex);
     return order.ToList();
 }
 
@@ -818,7 +579,7 @@ template <typename F>
 bool LocalServer::ChangeJob(const QString &job_id, bool durable, F change)
 {
     {
-        QueueLocker locker;
+        std::lock_guard<std::mutex> locker(queueMutex);
         NesterJob *job = FindJob(job_id);
         if (!job || !change(job))
             return false;
@@ -887,49 +648,11 @@ void LocalServer::OnJobEnded(const QString &job_id, int exit_code, const QString
         }
         const FailurePolicy policy = FailurePolicy::Read();
         ChangeJob(job_id, true, [&](NesterJob *job) {
-            if (!job->IsRunning() && exit_code != 0)
-                return false; // removed or picked up meanwhile: never brought back
-            EndRun(job, exit_code, reason, stopped, policy.maxFailedRuns, policy.retryDelaySeconds);
-            return true;
+            return QueueRules::EndRun(*job, exit_code, reason, stopped, policy, SteadyMs()).kind != RunEnd::Ignored;
         });
     } catch (...) {
         LogCaught("Orvane::Zendral::LocalServer::OnJobEnded", __LINE__);
     }
-}
-
-// Caller holds the queue mutex. A job never leaves its place here: a failed
-// run waits for its retry where it stands, and the jobs behind it go first
-// meanwhile (PickJob).
-void LocalServer::EndRun(NesterJob *job, int exit_code, const QString &reason, bool stopped,
-                         int maxFailed, int delaySeconds)
-{
-    if (exit_code == 0 && !job->result_broken) {
-        job->Finish();
-        job->failed_runs = 0;
-        job->error.clear();
-        qInfo().noquote() << "Job" << job->job_id << "from" << job->from << "finished";
-        return;
-    }
-    job->start.clear();
-    job->completed = 0;
-    job->efficient = 0;
-    if (stopped) {
-        job->state = NesterJob::Waiting;
-        qInfo().noquote() << "Job" << job->job_id << "stopped, waiting again at its place";
-        return;
-    }
-    job->failed_runs += 1;
-    job->error = exit_code == 0 ? QStringLiteral("result could not be written") : reason;
-    if (job->failed_runs >= maxFailed) {
-        job->state = NesterJob::Failed;
-        qWarning().noquote() << "Job" << job->job_id << "from" << job->from << "failed after"
-                             << job->failed_runs << "runs:" << job->error;
-        return;
-    }
-    job->state = NesterJob::Waiting;
-    job->retry_at = SteadyMs() + qint64(delaySeconds) * 1000;
-    qWarning().noquote() << "Job" << job->job_id << "from" << job->from << "run failed (" << job->error
-                         << "), run" << job->failed_runs << "of" << maxFailed << "- retried in" << delaySeconds << "s";
 }
 
 // Caller holds the queue mutex. The files of records sharing the job's
@@ -961,7 +684,7 @@ void LocalServer::TakeOut(NesterJob *job)
     }
     {
         JobFileLocker write(&fileLock, Write);
-        job->Remove(keep);
+        job->Remove(*folders, keep);
     }
     Post({Event::Removed, row, 0, job}); // the record goes with its event
 }
@@ -970,7 +693,7 @@ void LocalServer::TakeOut(NesterJob *job)
 // the queue mutex: takes it for the whole batch.
 void LocalServer::ApplyShared(std::vector<MirrorChange> &changes, bool reset)
 {
-    QueueLocker locker;
+    std::lock_guard<std::mutex> locker(queueMutex);
     if (reset) {
         for (NesterJob *job : order.ToList())
             TakeOut(job);

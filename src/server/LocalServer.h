@@ -1,6 +1,8 @@
 #pragma once
 
+#include "JobFolders.h"
 #include "JobOrder.h"
+#include "PickedJob.h"
 #include "SharedQueue.h"
 
 #include <QByteArray>
@@ -10,7 +12,6 @@
 #include <QVector>
 #include <QJsonObject>
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QPair>
 #include <QString>
@@ -41,8 +42,8 @@ struct StoredRecord;
 // GUI thread. Record fields are written on the GUI thread only (a new
 // record is complete before it enters the queue), so the GUI thread may
 // read the records it was given without the lock.
-// Locks: QueueMutex() guards the order and the indexes; it is held for each
-// whole operation (take it with QueueLocker), and no operation walks the
+// Locks: queueMutex guards the order and the indexes; it is held for each
+// whole operation, and no operation walks the
 // whole queue while holding it (positions and per-client lists come from
 // the order's counts and the indexes). Lock order: queue mutex, then the
 // store's own mutex, then the file lock; the outbox mutex is innermost.
@@ -64,30 +65,16 @@ class LocalServer : public QObject
 {
     Q_OBJECT
 public:
-    explicit LocalServer(QObject *parent = nullptr);
+    // `reporter` shows errors to the operator on the GUI thread (the window
+    // gives a message box); without one nothing is shown, only logged.
+    explicit LocalServer(QObject *parent = nullptr, JobFolders::ErrorReporter reporter = JobFolders::ErrorReporter());
     ~LocalServer() override;
 
-    // The process-wide queue mutex (non-recursive).
-    static QMutex &QueueMutex();
-    // The jobs folder; created when missing. When it cannot be made the
-    // failure is logged (and, on the GUI thread, shown through the error
-    // reporter) and the directory for an empty path is returned.
-    static QDir JobsDir();
-    // Whether the jobs folder exists or could be made; sets *dir to it. Shows
-    // nothing, so any thread may call it.
-    static bool JobsDirReady(QDir *dir);
-    // Shows errors to the operator on the GUI thread (the window installs a
-    // message box); the core shows nothing without one.
-    static void SetErrorReporter(std::function<void(const QString &title, const QString &text)> reporter);
-    // Makes a job folder of its own, writes the job file, decoding the
-    // document from its standard Base64 text piece by piece, and returns a
-    // new record (or nullptr when the folder cannot be made, the name is
-    // unusable or the file cannot be written; nothing is left behind then).
-    static NesterJob *CreateJob(const QString &from, const QString &fileName,
-                                const char *base64, qint64 base64Size, int time);
-    // A new job folder of its own for client `from` (any thread); empty when
-    // it cannot be made.
-    static QString MakeJobFolder(const QString &from);
+    // The queue mutex; held by the queue for each whole operation. Tests
+    // that change a record's fields in place take it too.
+    std::mutex &QueueMutex() const { return queueMutex; }
+    // The jobs folder and its job folders.
+    JobFolders &Folders() const { return *folders; }
 
     QString StartListen(const QString &port);
     // The outward-facing address; waits at most waitMs (capped at about 1 s)
@@ -105,8 +92,8 @@ public:
     // its failed-run count reset. (true, empty) or (false, "Job non-existent...").
     Reply RetryNesterJob(const QString &job_id);
 
-    // GUI thread.
-    QJsonObject PickJob();
+    // GUI thread. The first job an engine may run now (none: !IsValid()).
+    PickedJob PickJob();
     // Replaces the job's result file atomically; false when it could not be
     // written (the previous result stays, and a finish of the run counts as
     // a failure).
@@ -171,8 +158,6 @@ private:
 
     // Caller holds the queue mutex.
     NesterJob *FindJob(const QString &job_id) const { return byId.value(job_id); }
-    static void EndRun(NesterJob *job, int exit_code, const QString &reason, bool stopped,
-                       int maxFailed, int delaySeconds);
     Reply CheckQuota(const QString &from, qint64 documentSize);
     void Insert(NesterJob *job);
     // Takes the record out of the queue, deletes its files and job folder
@@ -197,8 +182,9 @@ private:
     // or at every tick of the delivery timer.
     void DeliverNotifications();
     void DeliverSoon();
-    static void ReportJobsDirFailure();
 
+    mutable std::mutex queueMutex;
+    const std::unique_ptr<JobFolders> folders;
     std::shared_mutex fileLock;
     std::unique_ptr<QueueStore> store;
     // The store as a shared queue, when it is one (set in the constructor).

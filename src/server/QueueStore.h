@@ -75,7 +75,7 @@ public:
     virtual void ChangeGivenUp() {}
     // Waits until the change of `ticket` is on stable storage; false when it
     // could not be made so (it is then not part of the stored queue).
-    virtual bool WaitDurable(quint64 ticket) = 0;
+    [[nodiscard]] virtual bool WaitDurable(quint64 ticket) = 0;
     // Writes everything and leaves the store compact: the final state given
     // is what the next start restores.
     virtual void Close(const QueueSnapshot &finalState) = 0;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "MoveStep.h"
+#include "PickedJob.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QPair>
@@ -63,15 +66,14 @@ public:
                       qint64 base64Size) = 0;
     virtual Reply Remove(const QString &job_id) = 0;
     virtual Reply PickUp(const QString &job_id) = 0;
-    // Steps as the local queue has them: -1 up, 0 top, 1 down, 9 bottom.
-    virtual Reply Move(const QString &job_id, int step) = 0;
+    virtual Reply Move(const QString &job_id, MoveStep step) = 0;
     virtual Reply Retry(const QString &job_id) = 0;
     // The job's current result document (for "job_data"); empty when none.
     virtual QByteArray ResultBytes(const QString &job_id) = 0;
 
     // Claims the first waiting job no node holds and fetches its document
-    // into a job folder here; the object PickJob answers.
-    virtual QJsonObject Claim() = 0;
+    // into a job folder here; none when there is no such job.
+    virtual PickedJob Claim() = 0;
     virtual void Progress(const QString &job_id, const QJsonObject &report) = 0;
     // Keeps the run's current result; false when it could not be kept.
     virtual bool Result(const QString &job_id, const QByteArray &bytes) = 0;
