@@ -4,6 +4,7 @@
 #include "ChunkUploadDevice.h"
 #include "ClusterRecord.h"
 #include "ClusterSchema.h"
+#include "MarkerExtractor.h"
 #include "NesterJob.h"
 #include "PgConnection.h"
 #include "QueueRules.h"
@@ -54,17 +55,18 @@ QByteArray SnapshotSql()
         + QByteArrayLiteral(" FROM zendral_jobs j ORDER BY j.ord");
 }
 
-void DeleteChanges(std::vector<MirrorChange> &changes)
+void DeleteChanges(std::vector<QueueChange> &changes)
 {
-    for (MirrorChange &change : changes)
+    for (QueueChange &change : changes)
         delete change.job;
     changes.clear();
 }
 
 } // namespace
 
-ClusterStore::ClusterStore(const ClusterSettings &settings, JobFolders &folders)
+ClusterStore::ClusterStore(const ClusterSettings &settings, QueueIndex &index, JobFolders &folders)
     : settings(settings)
+    , index(index)
     , folders(folders)
     , pool(settings.Parameters(), PoolSize)
 {
@@ -82,10 +84,12 @@ ClusterStore::~ClusterStore()
         watcher.join();
 }
 
-void ClusterStore::SetSink(Sink newSink)
+// catchUpMutex held, so changes are applied one batch at a time, in the
+// order of the log.
+void ClusterStore::ApplyToMirror(std::vector<QueueChange> &changes, bool reset)
 {
-    std::lock_guard<std::mutex> lock(catchUpMutex);
-    sink = std::move(newSink);
+    std::lock_guard<std::mutex> locker(index.mutex);
+    index.Apply(changes, reset);
 }
 
 bool ClusterStore::IsConnected() const
@@ -95,7 +99,7 @@ bool ClusterStore::IsConnected() const
 
 // The queue as the database holds it, at start-up. Without the database the
 // mirror starts empty and is filled once the watcher reaches it.
-void ClusterStore::Load(QList<NesterJob *> &jobs)
+void ClusterStore::Load()
 {
     if (!settings.IsValid())
         return;
@@ -107,18 +111,21 @@ void ClusterStore::Load(QList<NesterJob *> &jobs)
         return;
     }
     schemaReady = true;
-    std::vector<MirrorChange> rows;
+    std::vector<QueueChange> rows;
     qint64 seq = 0;
     if (!ReadSnapshot(*connection, rows, &seq)) {
         qCritical().noquote() << "Shared queue: the queue could not be read:" << connection->Error();
         DeleteChanges(rows);
         return;
     }
-    for (MirrorChange &row : rows) {
-        jobs.append(row.job);
-        row.job = nullptr;
-    }
     std::lock_guard<std::mutex> lock(catchUpMutex);
+    {
+        std::lock_guard<std::mutex> locker(index.mutex);
+        for (QueueChange &row : rows) {
+            index.Insert(row.job, false);
+            row.job = nullptr;
+        }
+    }
     applied = seq;
     loaded = true;
 }
@@ -129,7 +136,7 @@ void ClusterStore::Start()
         watcher = std::thread(&ClusterStore::Watch, this);
 }
 
-void ClusterStore::Close(const QueueSnapshot &)
+void ClusterStore::Close()
 {
     stopping = true;
     stopWake.notify_all();
@@ -143,7 +150,7 @@ void ClusterStore::Close(const QueueSnapshot &)
     }
 }
 
-bool ClusterStore::ReadSnapshot(PgConnection &connection, std::vector<MirrorChange> &jobs, qint64 *seq)
+bool ClusterStore::ReadSnapshot(PgConnection &connection, std::vector<QueueChange> &jobs, qint64 *seq)
 {
     static const QByteArray sql = SnapshotSql();
     if (!connection.Begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"))
@@ -156,8 +163,8 @@ bool ClusterStore::ReadSnapshot(PgConnection &connection, std::vector<MirrorChan
     }
     *seq = last.Int(0, 0);
     for (int r = 0; r < rows.Rows(); ++r) {
-        MirrorChange change;
-        change.kind = MirrorChange::Put;
+        QueueChange change;
+        change.kind = QueueChange::Put;
         change.job = ClusterRecord::FromJson(rows.Bytes(r, 0));
         if (change.job) {
             change.id = change.job->job_id;
@@ -413,6 +420,17 @@ Reply ClusterStore::Retry(const QString &job_id)
     return Reply(true, QByteArray());
 }
 
+// A shared queue's result may come from any node: the database has it.
+QByteArray ClusterStore::Marker(const NesterJob &job)
+{
+    return MarkerExtractor().ExtractData(ResultBytes(job.job_id));
+}
+
+// A shared queue's job runs from its claim on: nothing to record.
+void ClusterStore::Started(const QString &)
+{
+}
+
 QByteArray ClusterStore::ResultBytes(const QString &job_id)
 {
     QString error;
@@ -512,9 +530,7 @@ void ClusterStore::Progress(const QString &job_id, const QJsonObject &report)
     }
     if (run_id == 0)
         return;
-    const double limit = report.value(QStringLiteral("time_limit")).toDouble(0);
-    const double elapsed = report.value(QStringLiteral("time_elapsed")).toDouble(0);
-    const double percent = limit != 0 ? elapsed / limit * 100 : -1;
+    const double percent = QueueRules::ReportedPercent(report);
     QString error;
     PgPool::Handle connection = pool.Acquire(&error);
     if (!connection || !BeginChange(*connection))
@@ -686,30 +702,29 @@ bool ClusterStore::CatchUp(PgConnection &connection, qint64 target)
             return Resync(connection) && applied >= target;
         if (rows.Rows() == 0)
             break;
-        std::vector<MirrorChange> changes;
+        std::vector<QueueChange> changes;
         changes.reserve(size_t(rows.Rows()));
         for (int r = 0; r < rows.Rows(); ++r) {
-            MirrorChange change;
+            QueueChange change;
             const QByteArray op = rows.Bytes(r, 1);
             change.id = rows.Text(r, 2);
             if (op == "put") {
-                change.kind = MirrorChange::Put;
+                change.kind = QueueChange::Put;
                 change.job = ClusterRecord::FromJson(rows.Bytes(r, 3));
                 if (!change.job)
                     continue;
             } else if (op == "del") {
-                change.kind = MirrorChange::Remove;
+                change.kind = QueueChange::Remove;
             } else if (op == "move") {
-                change.kind = MirrorChange::Move;
+                change.kind = QueueChange::Move;
                 change.after = rows.Text(r, 4);
             } else {
                 continue;
             }
             changes.push_back(change);
         }
-        if (sink)
-            sink(changes, false);
-        DeleteChanges(changes); // what the sink did not take
+        ApplyToMirror(changes, false);
+        DeleteChanges(changes); // what the mirror did not take
         applied = rows.Int(rows.Rows() - 1, 0);
         if (rows.Rows() < CatchUpBatch)
             break;
@@ -720,14 +735,13 @@ bool ClusterStore::CatchUp(PgConnection &connection, qint64 target)
 // catchUpMutex held.
 bool ClusterStore::Resync(PgConnection &connection)
 {
-    std::vector<MirrorChange> jobs;
+    std::vector<QueueChange> jobs;
     qint64 seq = 0;
     if (!ReadSnapshot(connection, jobs, &seq)) {
         DeleteChanges(jobs);
         return false;
     }
-    if (sink)
-        sink(jobs, true);
+    ApplyToMirror(jobs, true);
     DeleteChanges(jobs);
     applied = seq;
     loaded = true;

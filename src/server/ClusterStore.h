@@ -4,6 +4,8 @@
 #include "JobFolders.h"
 #include "PgPool.h"
 #include "QueueRules.h"
+#include "QueueBackend.h"
+#include "QueueIndex.h"
 #include "QueueStore.h"
 #include "SharedQueue.h"
 
@@ -53,39 +55,36 @@ class PgConnection;
 // thread; the session operations on session threads; the watcher thread
 // follows the log, beats, renews leases, reaps and reconnects. Connections:
 // the watcher has its own, the others borrow from the pool. Locks:
-// catchUpMutex (the mirror's applied position, the sink calls) is taken
-// before the queue mutex (inside the sink); runsMutex guards `runs` and
+// catchUpMutex (the mirror's applied position, the applying of changes) is
+// taken before the index's mutex; runsMutex guards `runs` and
 // `lost` and is innermost.
-class ClusterStore : public QueueStore, public SharedQueue
+class ClusterStore : public QueueBackend, public SharedQueue
 {
 public:
-    // `folders` outlives the store: the local copies of running jobs' documents go there.
-    ClusterStore(const ClusterSettings &settings, JobFolders &folders);
+    // `index` is this node's copy of the queue (the mirror); `folders` gets
+    // the local copies of running jobs' documents. Both outlive the store.
+    ClusterStore(const ClusterSettings &settings, QueueIndex &index, JobFolders &folders);
     ~ClusterStore() override;
 
-    // QueueStore: only Load and Close are used; changes go through the
-    // SharedQueue operations.
-    void Load(QList<NesterJob *> &jobs) override;
-    void SetSnapshotSource(SnapshotSource) override {}
-    quint64 Record(const QueueChange &) override { return 0; }
-    bool WaitDurable(quint64) override { return false; }
-    void Close(const QueueSnapshot &finalState) override;
-
-    // SharedQueue.
-    void SetSink(Sink sink) override;
+    // QueueBackend.
+    void Load() override;
     void Start() override;
+    void Close() override;
     Reply Add(const QString &fileName, const QString &from, int time, const char *base64,
               qint64 base64Size) override;
     Reply Remove(const QString &job_id) override;
     Reply PickUp(const QString &job_id) override;
     Reply Move(const QString &job_id, MoveStep step) override;
     Reply Retry(const QString &job_id) override;
-    QByteArray ResultBytes(const QString &job_id) override;
+    QByteArray Marker(const NesterJob &job) override;
     PickedJob Claim() override;
+    void Started(const QString &job_id) override;
     void Progress(const QString &job_id, const QJsonObject &report) override;
     bool Result(const QString &job_id, const QByteArray &bytes) override;
     void Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped) override;
     QStringList TakeLostRuns() override;
+
+    // SharedQueue.
     bool IsConnected() const override;
     int ConnectedNodes() const override { return nodes.load(); }
     QString NodeName() const override { return settings.Node(); }
@@ -130,7 +129,11 @@ private:
     // The mirror: brings it up to `target` (0: whatever the log holds).
     bool CatchUp(PgConnection &connection, qint64 target);
     bool Resync(PgConnection &connection);
-    bool ReadSnapshot(PgConnection &connection, std::vector<MirrorChange> &jobs, qint64 *seq);
+    bool ReadSnapshot(PgConnection &connection, std::vector<QueueChange> &jobs, qint64 *seq);
+    // Applies changes to the mirror (catchUpMutex held; takes the index's mutex).
+    void ApplyToMirror(std::vector<QueueChange> &changes, bool reset);
+    // The job's current result document; empty when none.
+    QByteArray ResultBytes(const QString &job_id);
 
     // Runs.
     bool Fetch(PgConnection &connection, const QString &job_id, const QString &file, QString *error);
@@ -149,6 +152,7 @@ private:
     void SleepUnlessStopping(std::chrono::milliseconds time);
 
     const ClusterSettings settings;
+    QueueIndex &index;
     JobFolders &folders;
     PgPool pool;
     std::atomic<bool> stopping{false};
@@ -159,7 +163,6 @@ private:
     std::mutex catchUpMutex;
     qint64 applied = 0; // guarded by catchUpMutex
     bool loaded = false; // guarded by catchUpMutex
-    Sink sink;           // set before Start; called with catchUpMutex held
 
     std::mutex runsMutex;
     QHash<QString, LocalRun> runs; // guarded by runsMutex

@@ -161,8 +161,8 @@ void NesterJob::FromJson(const QJsonObject &json, bool live)
         QueueRules::ResumeInterrupted(*this);
 }
 
-QJsonObject NesterJob::ToListJson(int position, const QString &requestedName,
-                                  const QString &requester) const
+QJsonObject NesterJob::ToListJson(int position, const QString &requestedName, const QString &requester,
+                                  const std::function<QByteArray()> &marker) const
 {
     QJsonObject json;
     json.insert(QStringLiteral("position"), position);
@@ -175,9 +175,8 @@ QJsonObject NesterJob::ToListJson(int position, const QString &requestedName,
     if (IsFailed())
         json.insert(QStringLiteral("error"), error);
     if (IsRunning() && job_name == requestedName && from == requester) {
-        const QByteArray marker = MarkerExtractor().Extract(fileaexres);
-        json.insert(QStringLiteral("job_data"),
-                    QString::fromLatin1(marker.toBase64(QByteArray::Base64UrlEncoding)));
+        const QByteArray data = marker ? marker() : MarkerExtractor().Extract(fileaexres);
+        json.insert(QStringLiteral("job_data"), QString::fromLatin1(data.toBase64(QByteArray::Base64UrlEncoding)));
     }
     return json;
 }

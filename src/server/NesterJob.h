@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace Orvane {
 namespace Zendral {
 
@@ -51,7 +53,11 @@ public:
     // interrupted by the restart (QueueRules::ResumeInterrupted); a live one
     // (a shared queue's record, which runs on some node) is taken as it is.
     void FromJson(const QJsonObject &json, bool live = false);
-    QJsonObject ToListJson(int position, const QString &requestedName, const QString &requester) const;
+    // The job as a client's list shows it. A running job the requester
+    // asked for by name carries its result's marker data ("job_data"):
+    // from `marker` when given, else from the result file.
+    QJsonObject ToListJson(int position, const QString &requestedName, const QString &requester,
+                           const std::function<QByteArray()> &marker = std::function<QByteArray()>()) const;
 
     QString job_name;
     QString job_id;

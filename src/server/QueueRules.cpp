@@ -88,6 +88,21 @@ PickedJob QueueRules::Picked(const NesterJob &job, const QString &file)
     return PickedJob{job.job_id, file, job.time, QStringLiteral("%1:%2").arg(job.job_name, job.from)};
 }
 
+double QueueRules::ReportedPercent(const QJsonObject &report)
+{
+    const double limit = report.value(QStringLiteral("time_limit")).toDouble(0);
+    const double elapsed = report.value(QStringLiteral("time_elapsed")).toDouble(0);
+    return limit != 0 ? elapsed / limit * 100 : -1;
+}
+
+void QueueRules::ApplyProgress(NesterJob &job, const QJsonObject &report)
+{
+    const double percent = ReportedPercent(report);
+    if (percent > job.completed && percent < 100)
+        job.completed = percent;
+    job.efficient = report.value(QStringLiteral("efficiency")).toDouble(0);
+}
+
 void QueueRules::ResumeInterrupted(NesterJob &job)
 {
     if (!job.IsRunning())

@@ -4,6 +4,7 @@
 #include "MoveStep.h"
 #include "PickedJob.h"
 
+#include <QJsonObject>
 #include <QString>
 
 namespace Orvane {
@@ -69,6 +70,13 @@ public:
 
     // What the engine is given for `job`, whose document lies at `file`.
     static PickedJob Picked(const NesterJob &job, const QString &file);
+
+    // The percentage an engine's progress report gives ("time_elapsed" of
+    // "time_limit"); -1 when the report has no limit.
+    static double ReportedPercent(const QJsonObject &report);
+    // A progress report applied to a running job: progress only goes up and
+    // never reaches 100 through reports (only a finish completes a job).
+    static void ApplyProgress(NesterJob &job, const QJsonObject &report);
 
     // A record restored after a restart: an interrupted run is done again
     // from the start; a run that had reached 100 percent counts as finished.
