@@ -28,14 +28,16 @@ namespace Zendral {
 
 class PgConnection;
 
-// The queue shared by several services through one PostgreSQL server.
+// The queue shared by several services through one PostgreSQL server. The
+// queue's rules (QueueRules) are evaluated on the rows read inside each
+// change's transaction, so every node applies them to the database's order.
 //
 // The database is the authority. Every change is one transaction that takes
 // the queue's lock (a transaction-scoped advisory lock, so that changes
 // commit one after the other and the change log's numbers follow the commit
 // order), updates zendral_jobs, appends to zendral_changes and sends a
-// notification. Every node keeps its mirror (LocalServer's order and
-// indexes) by applying the log after the last number it applied: at a
+// notification. Every node keeps its mirror (the queue in memory,
+// QueueIndex) by applying the log after the last number it applied: at a
 // notification, every few seconds in case one was missed, and, for the node
 // that made a change, before the change's call returns.
 //
