@@ -2,8 +2,11 @@
 // both stores: the file journal and a queue shared through PostgreSQL (a
 // throwaway server of this test's own). Set ZENDRAL_SKIP_PG=1 to run the
 // file store only; without it a PostgreSQL that cannot start fails the test.
+#include "JobFolders.h"
+#include "JournalStore.h"
 #include "LocalServer.h"
 #include "MoveStep.h"
+#include "NesterJob.h"
 #include "StoreTestSupport.h"
 #include "ThrowawayPostgres.h"
 
@@ -51,6 +54,7 @@ private slots:
     void stoppedRunCountsNoFailure();
     void startThatFailedIsAFailedRun_data() { stores(); }
     void startThatFailedIsAFailedRun();
+    void journalReplayAppliesChanges();
 
 private:
     void stores();
@@ -294,6 +298,56 @@ void TestQueueRules::startThatFailedIsAFailedRun()
     server->OnJobEnded(c, -1, "did not start within 30 s", false);
     QCOMPARE(listed(c).value("state").toString(), QStringLiteral("failed"));
     QCOMPARE(listed(c).value("error").toString(), QStringLiteral("did not start within 30 s"));
+}
+
+// The journal's changes, replayed after a crash (no final backup), give the
+// order the queue had: the same function applies them as a shared queue's
+// change log.
+void TestQueueRules::journalReplayAppliesChanges()
+{
+    QVERIFY(StoreTest::UseFreshDataFolder(QStringLiteral("journalReplay")));
+    JobFolders folders;
+    QStringList ids;
+    {
+        JournalStore store(folders.Dir());
+        QList<NesterJob *> none;
+        store.Load(none);
+        quint64 ticket = 0;
+        for (const char *name : {"a.aex", "b.aex", "c.aex", "d.aex"}) {
+            const QString file = folders.MakeJobFolder(Client) + "/" + name;
+            QVERIFY(StoreTest::WriteFile(file, "document"));
+            const NesterJob job(file, Client, 10);
+            ids << job.job_id;
+            QueueChange put;
+            put.id = job.job_id;
+            put.record = QJsonDocument(job.ToJson(0)).toJson(QJsonDocument::Compact);
+            put.newFile = file;
+            ticket = store.Record(put);
+        }
+        const auto move = [&](int job, int after) {
+            QueueChange change;
+            change.kind = QueueChange::Move;
+            change.id = ids[job];
+            change.after = after < 0 ? QString() : ids[after];
+            ticket = store.Record(change);
+        };
+        move(3, 1);  // a b d c
+        move(0, 2);  // b d c a
+        move(2, -1); // c b d a
+        QueueChange remove;
+        remove.kind = QueueChange::Remove;
+        remove.id = ids[0];
+        ticket = store.Record(remove);
+        QVERIFY(store.WaitDurable(ticket));
+    }
+    JournalStore again(folders.Dir());
+    QList<NesterJob *> restored;
+    again.Load(restored);
+    QStringList order;
+    for (const NesterJob *job : qAsConst(restored))
+        order << job->job_id;
+    qDeleteAll(restored);
+    QCOMPARE(order, (QStringList{ids[2], ids[1], ids[3]}));
 }
 
 QTEST_GUILESS_MAIN(TestQueueRules)
