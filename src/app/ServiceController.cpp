@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QJsonValue>
 #include <QProcess>
 #include <QThread>
 #include <QTimer>
@@ -35,12 +34,6 @@ namespace {
 int secondsToTimerMs(int seconds)
 {
     return int(qBound<qint64>(0, qint64(seconds) * 1000, INT_MAX));
-}
-
-// "work_seconds" arrives as decimal text; a number is taken as well.
-int readWorkSeconds(const QJsonValue &value)
-{
-    return value.isString() ? value.toString().toInt() : value.toInt();
 }
 
 // Clears a flag when the scope ends, also through an exception.
@@ -225,19 +218,15 @@ void ServiceController::PickOneJob()
     const QString enginePath = JobManager::ResolveEngine(config.engine);
     if (!CheckEngine(enginePath))
         return;
-    const QJsonObject job = NextJob();
-    if (job.isEmpty())
-        return;
-    if (!job.value(QLatin1String("state")).toBool()) {
+    const PickedJob job = NextJob();
+    if (!job.IsValid()) {
         if (!idleLogged) // once when the queue runs dry, not at every tick
             qDebug() << "job content is empty!";
         idleLogged = true;
         return;
     }
     idleLogged = false;
-    const QByteArray job_id = job.value(QLatin1String("job_id")).toString().toLatin1();
-    const QString file_path = job.value(QLatin1String("file_path")).toString();
-    const int work_seconds = readWorkSeconds(job.value(QLatin1String("work_seconds")));
+    const QByteArray job_id = job.job_id.toLatin1();
 
     // The key is the form in which the runner reports the job back.
     const QString key = QString::fromLatin1(job_id);
@@ -260,7 +249,7 @@ void ServiceController::PickOneJob()
     // UTF-8 keeps non-ASCII paths intact; the runner decodes them as UTF-8.
     // The local reference keeps the runner alive if it finishes at once.
     // The local service hands out no worker token.
-    r->startWork(QByteArray(), job_id, file_path.toUtf8(), work_seconds);
+    r->startWork(QByteArray(), job_id, job.file_path.toUtf8(), job.work_seconds);
 }
 
 void ServiceController::OnJobStarted(QByteArray job_id)

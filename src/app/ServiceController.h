@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QString>
 
+#include "PickedJob.h"
+
 #include <memory>
 
 class QTimerEvent;
@@ -71,7 +73,8 @@ protected:
     // was ended by the operator's stop (or the window closing).
     virtual void JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped) = 0;
     virtual void JobUpdated(QByteArray job_id, const QJsonObject &object) = 0;
-    virtual QJsonObject NextJob() = 0;
+    // The next job to run; none (not IsValid) when there is none.
+    virtual PickedJob NextJob() = 0;
     virtual void RunUpdater();
     // The configured engine became usable or unusable (missing, not
     // executable); called once per change. While it is unusable no job is

@@ -10,8 +10,10 @@
 namespace Orvane {
 namespace Zendral {
 
-ServiceCore::ServiceCore(ServiceSettings &settings, bool autoStart, QObject *parent)
+ServiceCore::ServiceCore(ServiceSettings &settings, bool autoStart, JobFolders::ErrorReporter reporter,
+                         QObject *parent)
     : ServiceController(settings, autoStart, parent)
+    , reporter(std::move(reporter))
 {
     // The operator finds the main limits in the settings file, and hears of
     // every value that is not taken as written.
@@ -33,7 +35,7 @@ ServiceCore::~ServiceCore()
 
 void ServiceCore::MakeQueue()
 {
-    queue = new LocalServer(this);
+    queue = new LocalServer(this, reporter);
     // A job that left the queue, or whose run another node took over, has
     // its engine run stopped; after each delivery of changes a job may have
     // arrived while a slot is free.
@@ -125,12 +127,11 @@ void ServiceCore::JobUpdated(QByteArray job_id, const QJsonObject &object)
         queue->OnJobUpdate(QString::fromUtf8(job_id), object);
 }
 
-QJsonObject ServiceCore::NextJob()
+PickedJob ServiceCore::NextJob()
 {
-    const QJsonObject none{{QStringLiteral("state"), false}};
-    if (runners.size() >= MaxWorkerCount())
-        return none;
-    return queue ? queue->PickJob() : none;
+    if (runners.size() >= MaxWorkerCount() || !queue)
+        return PickedJob();
+    return queue->PickJob();
 }
 
 bool ServiceCore::OnJobUpdateData(const QJsonObject &json)

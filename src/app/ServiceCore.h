@@ -2,6 +2,8 @@
 
 #include "ServiceController.h"
 
+#include "JobFolders.h"
+
 #include <QString>
 
 namespace Orvane {
@@ -22,7 +24,10 @@ class ServiceCore : public ServiceController
     Q_OBJECT
 public:
     // settings: owned by the front end, which keeps it alive longer than this.
-    ServiceCore(ServiceSettings &settings, bool autoStart, QObject *parent = nullptr);
+    // reporter: shows the job service's errors to the operator (a message
+    // box in the window); none in the headless program.
+    ServiceCore(ServiceSettings &settings, bool autoStart, JobFolders::ErrorReporter reporter = {},
+                QObject *parent = nullptr);
     ~ServiceCore() override;
 
     // The job service now in use (replaced when a failed start is retried).
@@ -36,8 +41,8 @@ public:
     QString ListenError() const { return listenError; }
     // Engine runs at once ("maxWorkerCount").
     int MaxWorkerCount() override;
-    // The next job to run: "state" false when there is none or no slot is free.
-    QJsonObject NextJob() override;
+    // The next job to run: none when there is none or no slot is free.
+    PickedJob NextJob() override;
     // Replaces the job service by a new one (a start that failed is retried
     // on a fresh one).
     void ResetServer() override;
@@ -75,6 +80,7 @@ private:
     void MakeQueue();
     void DropQueue();
 
+    JobFolders::ErrorReporter reporter;
     LocalServer *queue = nullptr;
     QString failedPort;
     QString listenError;

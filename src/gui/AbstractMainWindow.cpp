@@ -1,6 +1,5 @@
 #include "AbstractMainWindow.h"
 
-#include "LocalServer.h"
 #include "ServiceCore.h"
 #include "ServiceSettings.h"
 #include "VelCoreApplication.h"
@@ -19,10 +18,9 @@ AbstractMainWindow::AbstractMainWindow(bool autoStart)
     if (VelCoreApplication *app = VelCoreApplication::instance())
         app->setMainWindow(this);
     // A jobs folder the job service cannot make is shown in a message box.
-    LocalServer::SetErrorReporter([](const QString &title, const QString &text) {
+    core.reset(new ServiceCore(*settings, autoStart, [](const QString &title, const QString &text) {
         QMessageBox::critical(nullptr, title, text, QMessageBox::Ok);
-    });
-    core.reset(new ServiceCore(*settings, autoStart));
+    }));
     connect(core.get(), &ServiceController::quitRequested, this, &QWidget::close);
 }
 

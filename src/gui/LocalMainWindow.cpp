@@ -39,6 +39,7 @@ namespace Zendral {
 
 namespace {
 const char *const Context = "LocalMainWindow";
+
 constexpr int StatusTimeoutMs = 5000;
 constexpr int SharedQueueWidth = 1080;
 // Further asks for the outward address while the settings dialog waits for
@@ -460,28 +461,28 @@ void LocalMainWindow::on_buttonUpJob_clicked()
 {
     const QString job_id = ui->tabViewJobs->selectedJobId();
     if (!job_id.isEmpty())
-        moveJob(job_id, -1);
+        moveJob(job_id, MoveStep::Up);
 }
 
 void LocalMainWindow::on_buttonDownJob_clicked()
 {
     const QString job_id = ui->tabViewJobs->selectedJobId();
     if (!job_id.isEmpty())
-        moveJob(job_id, 1);
+        moveJob(job_id, MoveStep::Down);
 }
 
 void LocalMainWindow::on_buttonTopJob_clicked()
 {
     const QString job_id = ui->tabViewJobs->selectedJobId();
     if (!job_id.isEmpty())
-        moveJob(job_id, 0);
+        moveJob(job_id, MoveStep::Top);
 }
 
 void LocalMainWindow::on_buttonBottomJob_clicked()
 {
     const QString job_id = ui->tabViewJobs->selectedJobId();
     if (!job_id.isEmpty())
-        moveJob(job_id, 9);
+        moveJob(job_id, MoveStep::Bottom);
 }
 
 void LocalMainWindow::on_buttonRemoveJob_clicked()
@@ -508,19 +509,18 @@ void LocalMainWindow::on_buttonRetryJob_clicked()
 
 // Moves a job through the same queue operation that serves clients; the
 // queue's updateJobList refreshes the table.
-void LocalMainWindow::moveJob(const QString &job_id, int step)
+void LocalMainWindow::moveJob(const QString &job_id, MoveStep step)
 {
-    const QJsonObject request{{QStringLiteral("job_id"), job_id}, {QStringLiteral("step"), step}};
+    const QJsonObject request{{QStringLiteral("job_id"), job_id}, {QStringLiteral("step"), int(step)}};
     const bool ok = Queue()->MoveNesterJob(QJsonDocument(request).toJson(QJsonDocument::Compact)).first;
     if (!ok)
         return;
     QString direction;
     switch (step) {
-    case -1: direction = QCoreApplication::translate("LocalMainWindow", "Up"); break;
-    case 0: direction = QCoreApplication::translate("LocalMainWindow", "Top"); break;
-    case 1: direction = QCoreApplication::translate("LocalMainWindow", "Down"); break;
-    case 9: direction = QCoreApplication::translate("LocalMainWindow", "Bottom"); break;
-    default: return;
+    case MoveStep::Up: direction = QCoreApplication::translate("LocalMainWindow", "Up"); break;
+    case MoveStep::Top: direction = QCoreApplication::translate("LocalMainWindow", "Top"); break;
+    case MoveStep::Down: direction = QCoreApplication::translate("LocalMainWindow", "Down"); break;
+    case MoveStep::Bottom: direction = QCoreApplication::translate("LocalMainWindow", "Bottom"); break;
     }
     ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job %1 succeed...").arg(direction), StatusTimeoutMs);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AbstractMainWindow.h"
+#include "MoveStep.h"
 
 #include <QList>
 #include <QString>
@@ -76,7 +77,7 @@ private:
     void setupTray();
     void UpdateTray();
     void NotifyJobEnd(const QString &job_id);
-    void moveJob(const QString &job_id, int step);
+    void moveJob(const QString &job_id, MoveStep step);
     void fillAddress(ConnectionSettingsDialog *dialog, int triesLeft);
 
     std::unique_ptr<Form> ui;

@@ -6,7 +6,7 @@
 #include "ClusterSettings.h"
 #include "ClusterStore.h"
 #include "JournalStore.h"
-#include "LocalServer.h"
+#include "JobFolders.h"
 #include "NesterJob.h"
 #include "PgConnection.h"
 
@@ -29,8 +29,9 @@ int ClusterImport::Run(QTextStream &out)
         out << settings.Error() << "\n";
         return 1;
     }
-    QDir jobsDir;
-    if (!LocalServer::JobsDirReady(&jobsDir)) {
+    const JobFolders folders;
+    const QDir jobsDir = folders.Dir();
+    if (!folders.Ready()) {
         out << "no jobs folder to import from\n";
         return 1;
     }

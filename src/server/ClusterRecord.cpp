@@ -26,23 +26,10 @@ QByteArray ClusterRecord::LogPutSql()
 NesterJob *ClusterRecord::FromJson(const QByteArray &json)
 {
     const QJsonObject object = SafeJson::Parse(json).object();
-    const QString id = object.value(QStringLiteral("job_id")).toString();
-    if (id.isEmpty())
+    if (object.value(QStringLiteral("job_id")).toString().isEmpty())
         return nullptr;
     auto *job = new NesterJob;
-    job->job_id = id;
-    job->job_name = object.value(QStringLiteral("job_name")).toString();
-    job->from = object.value(QStringLiteral("from")).toString();
-    job->start = object.value(QStringLiteral("start")).toString();
-    job->state = object.value(QStringLiteral("state")).toInt();
-    job->completed = object.value(QStringLiteral("completed")).toDouble();
-    job->efficient = object.value(QStringLiteral("efficient")).toDouble();
-    job->time = object.value(QStringLiteral("time")).toInt();
-    job->submit_time = QDateTime::fromString(object.value(QStringLiteral("submit_time")).toString(),
-                                             QStringLiteral("yyyyMMddhhmmss"));
-    job->failed_runs = object.value(QStringLiteral("failed_runs")).toInt();
-    job->error = object.value(QStringLiteral("error")).toString();
-    job->node = object.value(QStringLiteral("node")).toString();
+    job->FromJson(object, true);
     job->stored = json;
     return job;
 }

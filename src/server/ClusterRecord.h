@@ -21,7 +21,8 @@ public:
     static const char *JsonExpression();
     // The statement that logs a put of the job $1 (returns the change's number).
     static QByteArray LogPutSql();
-    // A new record from the JSON; null when it is not a record.
+    // A new record from the JSON (NesterJob::FromJson, as it stands); null
+    // when it is not a record.
     static NesterJob *FromJson(const QByteArray &json);
 };
 

@@ -4,9 +4,10 @@
 #include "ChunkUploadDevice.h"
 #include "ClusterRecord.h"
 #include "ClusterSchema.h"
-#include "LocalServer.h"
+#include "MarkerExtractor.h"
 #include "NesterJob.h"
 #include "PgConnection.h"
+#include "QueueRules.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -36,24 +37,33 @@ constexpr auto MaxBackoff = std::chrono::milliseconds(5000);
 
 using Clock = std::chrono::steady_clock;
 
+// The record JSON of the job $1, with the row locked for this transaction,
+// when `condition` (on j) holds.
+QByteArray HeldRecordSql(const char *condition)
+{
+    return QByteArrayLiteral("SELECT ") + ClusterRecord::JsonExpression()
+        + QByteArrayLiteral(" FROM zendral_jobs j WHERE j.job_id = $1") + condition + QByteArrayLiteral(" FOR UPDATE");
+}
+
 QByteArray SnapshotSql()
 {
     return QByteArrayLiteral("SELECT ") + ClusterRecord::JsonExpression()
         + QByteArrayLiteral(" FROM zendral_jobs j ORDER BY j.ord");
 }
 
-void DeleteChanges(std::vector<MirrorChange> &changes)
+void DeleteChanges(std::vector<QueueChange> &changes)
 {
-    for (MirrorChange &change : changes)
+    for (QueueChange &change : changes)
         delete change.job;
     changes.clear();
 }
 
 } // namespace
 
-ClusterStore::ClusterStore(const ClusterSettings &settings, const QDir &jobsDir)
+ClusterStore::ClusterStore(const ClusterSettings &settings, QueueIndex &index, JobFolders &folders)
     : settings(settings)
-    , jobsDir(jobsDir)
+    , index(index)
+    , folders(folders)
     , pool(settings.Parameters(), PoolSize)
 {
     if (!settings.IsValid())
@@ -70,10 +80,12 @@ ClusterStore::~ClusterStore()
         watcher.join();
 }
 
-void ClusterStore::SetSink(Sink newSink)
+// catchUpMutex held, so changes are applied one batch at a time, in the
+// order of the log.
+void ClusterStore::ApplyToMirror(std::vector<QueueChange> &changes, bool reset)
 {
-    std::lock_guard<std::mutex> lock(catchUpMutex);
-    sink = std::move(newSink);
+    std::lock_guard<std::mutex> locker(index.mutex);
+    index.Apply(changes, reset);
 }
 
 bool ClusterStore::IsConnected() const
@@ -83,7 +95,7 @@ bool ClusterStore::IsConnected() const
 
 // The queue as the database holds it, at start-up. Without the database the
 // mirror starts empty and is filled once the watcher reaches it.
-void ClusterStore::Load(QList<NesterJob *> &jobs)
+void ClusterStore::Load()
 {
     if (!settings.IsValid())
         return;
@@ -95,18 +107,21 @@ void ClusterStore::Load(QList<NesterJob *> &jobs)
         return;
     }
     schemaReady = true;
-    std::vector<MirrorChange> rows;
+    std::vector<QueueChange> rows;
     qint64 seq = 0;
     if (!ReadSnapshot(*connection, rows, &seq)) {
         qCritical().noquote() << "Shared queue: the queue could not be read:" << connection->Error();
         DeleteChanges(rows);
         return;
     }
-    for (MirrorChange &row : rows) {
-        jobs.append(row.job);
-        row.job = nullptr;
-    }
     std::lock_guard<std::mutex> lock(catchUpMutex);
+    {
+        std::lock_guard<std::mutex> locker(index.mutex);
+        for (QueueChange &row : rows) {
+            index.Insert(row.job, false);
+            row.job = nullptr;
+        }
+    }
     applied = seq;
     loaded = true;
 }
@@ -117,7 +132,7 @@ void ClusterStore::Start()
         watcher = std::thread(&ClusterStore::Watch, this);
 }
 
-void ClusterStore::Close(const QueueSnapshot &)
+void ClusterStore::Close()
 {
     stopping = true;
     stopWake.notify_all();
@@ -131,7 +146,7 @@ void ClusterStore::Close(const QueueSnapshot &)
     }
 }
 
-bool ClusterStore::ReadSnapshot(PgConnection &connection, std::vector<MirrorChange> &jobs, qint64 *seq)
+bool ClusterStore::ReadSnapshot(PgConnection &connection, std::vector<QueueChange> &jobs, qint64 *seq)
 {
     static const QByteArray sql = SnapshotSql();
     if (!connection.Begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"))
@@ -144,8 +159,8 @@ bool ClusterStore::ReadSnapshot(PgConnection &connection, std::vector<MirrorChan
     }
     *seq = last.Int(0, 0);
     for (int r = 0; r < rows.Rows(); ++r) {
-        MirrorChange change;
-        change.kind = MirrorChange::Put;
+        QueueChange change;
+        change.kind = QueueChange::Put;
         change.job = ClusterRecord::FromJson(rows.Bytes(r, 0));
         if (change.job) {
             change.id = change.job->job_id;
@@ -288,13 +303,6 @@ Reply ClusterStore::PickUp(const QString &job_id)
     return Reply(true, result.Bytes(0, 0).toBase64(QByteArray::Base64UrlEncoding));
 }
 
-bool ClusterStore::Swap(PgConnection &connection, const QString &a, qint64 ordA, const QString &b, qint64 ordB)
-{
-    return connection.Run("UPDATE zendral_jobs SET ord = CASE WHEN job_id = $1 THEN $2::bigint ELSE $3::bigint END "
-                          "WHERE job_id IN ($1, $4)",
-                          {a, ordB, ordA, b});
-}
-
 // A free place just before the job `job_id`; the places are numbered anew
 // (in the same transaction) when there is no gap left. -1 on failure.
 qint64 ClusterStore::OrdBefore(PgConnection &connection, const QString &job_id)
@@ -319,56 +327,61 @@ qint64 ClusterStore::OrdBefore(PgConnection &connection, const QString &job_id)
     return -1;
 }
 
-// The rules of the local queue, evaluated on the database's order: up swaps
-// with the previous job if it waits, top goes before the first waiting job,
-// down swaps with the next job whatever its state, bottom goes to the tail.
-Reply ClusterStore::Move(const QString &job_id, int step)
+// A free place just after the job `job_id` (before the job that follows
+// it, or past the tail). -1 on failure.
+qint64 ClusterStore::OrdAfter(PgConnection &connection, const QString &job_id)
+{
+    const PgResult next = connection.Exec(
+        "SELECT n.job_id FROM zendral_jobs n WHERE n.ord > (SELECT ord FROM zendral_jobs WHERE job_id = $1) "
+        "ORDER BY n.ord LIMIT 1",
+        {job_id});
+    if (!next.Ok())
+        return -1;
+    if (next.Rows() == 1)
+        return OrdBefore(connection, next.Text(0, 0));
+    const PgResult tail = connection.Exec("SELECT max(ord) FROM zendral_jobs");
+    return tail.Ok() && tail.Rows() == 1 ? tail.Int(0, 0) + OrdGap : -1;
+}
+
+// Where the job stands in the database's order, read inside the change's
+// transaction (the queue's lock is held, so no other node moves anything).
+bool ClusterStore::ReadView(PgConnection &connection, const QString &job_id, OrderView *view)
+{
+    const PgResult me = connection.Exec(
+        "SELECT t.state, (SELECT count(*) FROM zendral_jobs p WHERE p.ord < t.ord), "
+        "(SELECT count(*) FROM zendral_jobs), "
+        "CASE WHEN EXISTS (SELECT 1 FROM zendral_jobs w WHERE w.state = 0) THEN (SELECT count(*) FROM zendral_jobs p "
+        "WHERE p.ord < (SELECT min(w.ord) FROM zendral_jobs w WHERE w.state = 0)) ELSE -1 END, "
+        "(SELECT p.state FROM zendral_jobs p WHERE p.ord < t.ord ORDER BY p.ord DESC LIMIT 1) "
+        "FROM zendral_jobs t WHERE t.job_id = $1",
+        {job_id});
+    if (!me.Ok() || me.Rows() != 1)
+        return false;
+    view->waits = me.Int(0, 0) == NesterJob::Waiting;
+    view->index = int(me.Int(0, 1));
+    view->size = int(me.Int(0, 2));
+    view->firstWaiting = int(me.Int(0, 3));
+    view->previousWaits = !me.IsNull(0, 4) && me.Int(0, 4) == NesterJob::Waiting;
+    return true;
+}
+
+// The queue's move rule, evaluated on the database's order: the job goes
+// to the place of the job now at the target index.
+Reply ClusterStore::Move(const QString &job_id, MoveStep step)
 {
     QString error;
     PgPool::Handle connection = pool.Acquire(&error);
     if (!connection || !BeginChange(*connection))
         return Reply(false, QByteArray());
     PgConnection &c = *connection;
-    const PgResult me = c.Exec("SELECT ord, state FROM zendral_jobs WHERE job_id = $1", {job_id});
-    if (!me.Ok() || me.Rows() != 1 || me.Int(0, 1) != NesterJob::Waiting) {
-        c.Rollback();
-        return Reply(false, QByteArray());
-    }
-    const qint64 ord = me.Int(0, 0);
-    bool moved = false;
-    switch (step) {
-    case -1: {
-        const PgResult previous = c.Exec(
-            "SELECT job_id, ord, state FROM zendral_jobs WHERE ord < $1 ORDER BY ord DESC LIMIT 1", {ord});
-        moved = previous.Rows() == 1 && previous.Int(0, 2) == NesterJob::Waiting
-            && Swap(c, job_id, ord, previous.Text(0, 0), previous.Int(0, 1));
-        break;
-    }
-    case 0: {
-        const PgResult first =
-            c.Exec("SELECT job_id, ord FROM zendral_jobs WHERE state = 0 ORDER BY ord LIMIT 1");
-        if (first.Rows() == 1 && ord > first.Int(0, 1)) {
-            const qint64 place = OrdBefore(c, first.Text(0, 0));
-            moved = place >= 0 && c.Run("UPDATE zendral_jobs SET ord = $2 WHERE job_id = $1", {job_id, place});
-        }
-        break;
-    }
-    case 1: {
-        const PgResult next = c.Exec("SELECT job_id, ord FROM zendral_jobs WHERE ord > $1 ORDER BY ord LIMIT 1", {ord});
-        moved = next.Rows() == 1 && Swap(c, job_id, ord, next.Text(0, 0), next.Int(0, 1));
-        break;
-    }
-    case 9: {
-        const PgResult next = c.Exec("SELECT 1 FROM zendral_jobs WHERE ord > $1 LIMIT 1", {ord});
-        moved = next.Rows() == 1
-            && c.Run("UPDATE zendral_jobs SET ord = (SELECT max(ord) FROM zendral_jobs) + $2 WHERE job_id = $1",
-                     {job_id, OrdGap});
-        break;
-    }
-    default:
-        break;
-    }
-    if (!moved) {
+    OrderView view;
+    const int to = ReadView(c, job_id, &view) ? QueueRules::MoveTarget(step, view) : -1;
+    const PgResult target =
+        to < 0 ? PgResult() : c.Exec("SELECT job_id FROM zendral_jobs ORDER BY ord OFFSET $1 LIMIT 1", {to});
+    qint64 place = -1;
+    if (target.Ok() && target.Rows() == 1)
+        place = to < view.index ? OrdBefore(c, target.Text(0, 0)) : OrdAfter(c, target.Text(0, 0));
+    if (place < 0 || !c.Run("UPDATE zendral_jobs SET ord = $2 WHERE job_id = $1", {job_id, place})) {
         c.Rollback();
         return Reply(false, QByteArray());
     }
@@ -382,13 +395,18 @@ Reply ClusterStore::Retry(const QString &job_id)
     PgPool::Handle connection = pool.Acquire(&error);
     if (!connection || !BeginChange(*connection))
         return Reply(false, BusyReply);
-    const PgResult retried = connection->Exec(
-        "UPDATE zendral_jobs SET state = 0, failed_runs = 0, error = '', retry_at = NULL, start = '', completed = 0, "
-        "efficient = 0, ord = (SELECT max(ord) FROM zendral_jobs) + $2 WHERE job_id = $1 AND state = 3",
-        {job_id, OrdGap});
-    if (!retried.Ok() || retried.Affected() == 0) {
+    static const QByteArray sql = HeldRecordSql("");
+    const PgResult held = connection->Exec(sql.constData(), {job_id});
+    std::unique_ptr<NesterJob> job(held.Ok() && held.Rows() == 1 ? ClusterRecord::FromJson(held.Bytes(0, 0)) : nullptr);
+    if (!job || !QueueRules::Retry(*job)) {
         connection->Rollback();
-        return Reply(false, retried.Ok() ? QByteArray(JobNonExistent) : QByteArray(BusyReply));
+        return Reply(false, held.Ok() ? QByteArray(JobNonExistent) : QByteArray(BusyReply));
+    }
+    if (!WriteFields(*connection, *job, RunEnd())
+        || !connection->Run("UPDATE zendral_jobs SET ord = (SELECT max(ord) FROM zendral_jobs) + $2 WHERE job_id = $1",
+                            {job_id, OrdGap})) {
+        connection->Rollback();
+        return Reply(false, BusyReply);
     }
     const qint64 put = LogPut(*connection, job_id);
     const qint64 seq = put ? LogMove(*connection, job_id) : 0;
@@ -396,6 +414,17 @@ Reply ClusterStore::Retry(const QString &job_id)
         return Reply(false, BusyReply);
     qInfo().noquote() << "Job" << job_id << "retried by the operator";
     return Reply(true, QByteArray());
+}
+
+// A shared queue's result may come from any node: the database has it.
+QByteArray ClusterStore::Marker(const NesterJob &job)
+{
+    return MarkerExtractor().ExtractData(ResultBytes(job.job_id));
+}
+
+// A shared queue's job runs from its claim on: nothing to record.
+void ClusterStore::Started(const QString &)
+{
 }
 
 QByteArray ClusterStore::ResultBytes(const QString &job_id)
@@ -411,32 +440,32 @@ QByteArray ClusterStore::ResultBytes(const QString &job_id)
 // GUI thread. Claims the first waiting job in queue order whose retry time
 // has come and that no other node is claiming, then fetches its document
 // into a new job folder here.
-QJsonObject ClusterStore::Claim()
+PickedJob ClusterStore::Claim()
 {
-    const QJsonObject none{{QStringLiteral("state"), false}};
-    QString error;
-    PgPool::Handle connection = pool.Acquire(&error);
-    if (!connection || !BeginChange(*connection))
-        return none;
-    const PgResult claimed = connection->Exec(
-        "UPDATE zendral_jobs SET state = 1, node = $1, run_id = nextval('zendral_runs'), "
+    static const QByteArray sql = QByteArrayLiteral(
+        "UPDATE zendral_jobs AS j SET state = 1, node = $1, run_id = nextval('zendral_runs'), "
         "lease_until = now() + make_interval(secs => $2), start = to_char(now() AT TIME ZONE 'UTC', "
         "'YYYYMMDD\"T\"HH24MISS'), completed = 0, efficient = 0 WHERE job_id = (SELECT job_id FROM zendral_jobs "
         "WHERE state = 0 AND (retry_at IS NULL OR retry_at <= now()) ORDER BY ord LIMIT 1 FOR UPDATE SKIP LOCKED) "
-        "RETURNING job_id, run_id, file_name, client, time_budget, job_name",
-        {settings.Node(), settings.LeaseSeconds()});
-    if (!claimed.Ok() || claimed.Rows() != 1) {
+        "RETURNING j.run_id, j.file_name, ") + ClusterRecord::JsonExpression();
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection || !BeginChange(*connection))
+        return PickedJob();
+    const PgResult claimed = connection->Exec(sql.constData(), {settings.Node(), settings.LeaseSeconds()});
+    std::unique_ptr<NesterJob> job(claimed.Ok() && claimed.Rows() == 1 ? ClusterRecord::FromJson(claimed.Bytes(0, 2))
+                                                                        : nullptr);
+    if (!job) {
         connection->Rollback();
-        return none;
+        return PickedJob();
     }
-    const QString job_id = claimed.Text(0, 0);
-    const QString from = claimed.Text(0, 3);
+    const QString job_id = job->job_id;
     LocalRun run;
-    run.run_id = claimed.Int(0, 1);
+    run.run_id = claimed.Int(0, 0);
     if (!CommitChange(*connection, LogPut(*connection, job_id)))
-        return none;
-    const QString folder = LocalServer::MakeJobFolder(from);
-    run.file = folder.isEmpty() ? QString() : QDir(folder).absoluteFilePath(claimed.Text(0, 2));
+        return PickedJob();
+    const QString folder = folders.MakeJobFolder(job->from);
+    run.file = folder.isEmpty() ? QString() : QDir(folder).absoluteFilePath(claimed.Text(0, 1));
     {
         std::lock_guard<std::mutex> lock(runsMutex);
         runs.insert(job_id, run);
@@ -444,15 +473,11 @@ QJsonObject ClusterStore::Claim()
     if (run.file.isEmpty() || !Fetch(*connection, job_id, run.file, &error)) {
         qWarning().noquote() << "Job" << job_id << "claimed but its document could not be fetched:" << error;
         Ended(job_id, 1, QStringLiteral("document could not be fetched: %1").arg(error), false);
-        return none;
+        return PickedJob();
     }
-    qInfo().noquote() << "Job" << job_id << "from" << from << "claimed by node" << settings.Node() << "run"
+    qInfo().noquote() << "Job" << job_id << "from" << job->from << "claimed by node" << settings.Node() << "run"
                       << run.run_id;
-    return QJsonObject{{QStringLiteral("file_path"), run.file},
-                       {QStringLiteral("job_id"), job_id},
-                       {QStringLiteral("work_seconds"), QString::number(claimed.Int(0, 4))},
-                       {QStringLiteral("job_name"), QStringLiteral("%1:%2").arg(claimed.Text(0, 5), from)},
-                       {QStringLiteral("state"), true}};
+    return QueueRules::Picked(*job, run.file);
 }
 
 // The document, one stored piece at a time, into the job file.
@@ -501,9 +526,7 @@ void ClusterStore::Progress(const QString &job_id, const QJsonObject &report)
     }
     if (run_id == 0)
         return;
-    const double limit = report.value(QStringLiteral("time_limit")).toDouble(0);
-    const double elapsed = report.value(QStringLiteral("time_elapsed")).toDouble(0);
-    const double percent = limit != 0 ? elapsed / limit * 100 : -1;
+    const double percent = QueueRules::ReportedPercent(report);
     QString error;
     PgPool::Handle connection = pool.Acquire(&error);
     if (!connection || !BeginChange(*connection))
@@ -586,51 +609,49 @@ void ClusterStore::Ended(const QString &job_id, int exit_code, const QString &re
     DropLocalCopy(job_id, run.file);
 }
 
+// The queue's end-of-run rule applied to the record as the database holds
+// it, inside the change's transaction.
 bool ClusterStore::WriteEnd(PgConnection &connection, const QString &job_id, const LocalRun &run)
 {
+    static const QByteArray sql = HeldRecordSql(" AND j.run_id = $2 AND j.state = 1");
     if (!BeginChange(connection))
         return false;
-    const PgResult held = connection.Exec(
-        "SELECT failed_runs FROM zendral_jobs WHERE job_id = $1 AND run_id = $2 AND state = 1 FOR UPDATE",
-        {job_id, run.run_id});
+    const PgResult held = connection.Exec(sql.constData(), {job_id, run.run_id});
     if (!held.Ok()) {
         connection.Rollback();
         return false;
     }
-    if (held.Rows() == 0) {
+    std::unique_ptr<NesterJob> job(held.Rows() == 1 ? ClusterRecord::FromJson(held.Bytes(0, 0)) : nullptr);
+    if (!job) {
         // Removed, or taken over after the lease ran out: nothing to write.
         connection.Rollback();
         qInfo().noquote() << "Run" << run.run_id << "of job" << job_id << "ended after the job left this node";
         return true;
     }
+    const RunEnd end = QueueRules::EndRun(*job, run.exitCode, run.reason, run.stopped, settings.Failures(), 0);
     bool ok = true;
-    if (run.exitCode == 0) {
-        if (!run.result.isNull())
-            ok = connection.Run("INSERT INTO zendral_results (job_id, data) VALUES ($1, $2) ON CONFLICT (job_id) "
-                                "DO UPDATE SET data = EXCLUDED.data",
-                                {job_id, PgParam(run.result, true)});
-        ok = ok && connection.Run("UPDATE zendral_jobs SET state = 2, completed = 100, failed_runs = 0, error = '', "
-                                  "node = '', run_id = 0, lease_until = NULL WHERE job_id = $1",
-                                  {job_id});
-        qInfo().noquote() << "Job" << job_id << "finished on node" << settings.Node();
-    } else if (run.stopped || run.exitCode == -1) {
-        // The operator stopped it, or the engine never started: no failure.
-        ok = connection.Run("UPDATE zendral_jobs SET state = 0, start = '', completed = 0, efficient = 0, node = '', "
-                            "run_id = 0, lease_until = NULL WHERE job_id = $1",
-                            {job_id});
-    } else {
-        const int maxFailed = settings.Failures().maxFailedRuns;
-        const int delay = settings.Failures().retryDelaySeconds;
-        const int failedRuns = int(held.Int(0, 0)) + 1;
-        ok = connection.Run("UPDATE zendral_jobs SET state = $2, failed_runs = $3, error = $4, retry_at = now() + "
-                            "make_interval(secs => $5), start = '', completed = 0, efficient = 0, node = '', "
-                            "run_id = 0, lease_until = NULL WHERE job_id = $1",
-                            {job_id, failedRuns >= maxFailed ? int(NesterJob::Failed) : int(NesterJob::Waiting),
-                             failedRuns, run.reason, delay});
-        qWarning().noquote() << "Job" << job_id << "run failed (" << run.reason << "), run" << failedRuns << "of"
-                             << maxFailed;
+    if (end.kind == RunEnd::Finished && !run.result.isNull())
+        ok = connection.Run("INSERT INTO zendral_results (job_id, data) VALUES ($1, $2) ON CONFLICT (job_id) "
+                            "DO UPDATE SET data = EXCLUDED.data",
+                            {job_id, PgParam(run.result, true)});
+    ok = ok && WriteFields(connection, *job, end);
+    if (!ok) {
+        connection.Rollback();
+        return false;
     }
-    return ok && CommitChange(connection, LogPut(connection, job_id));
+    return CommitChange(connection, LogPut(connection, job_id));
+}
+
+// Writes the fields the queue's rules change back to the job's row; the
+// run, if any, is over. A retry waits for end.retryDelaySeconds from now.
+bool ClusterStore::WriteFields(PgConnection &connection, const NesterJob &job, const RunEnd &end)
+{
+    return connection.Run(
+        "UPDATE zendral_jobs SET state = $2, failed_runs = $3, error = $4, start = $5, completed = $6, efficient = $7, "
+        "node = $8, retry_at = CASE WHEN $9::int >= 0 THEN now() + make_interval(secs => $9::int) ELSE NULL END, "
+        "run_id = 0, lease_until = NULL WHERE job_id = $1",
+        {job.job_id, int(job.state), int(job.failed_runs), job.error, job.start, job.completed, job.efficient, job.node,
+         end.kind == RunEnd::Retry ? end.retryDelaySeconds : -1});
 }
 
 // The local copy goes when the run's end is in the database: only the job's
@@ -648,7 +669,7 @@ void ClusterStore::DropLocalCopy(const QString &job_id, const QString &file)
     copy.job_id = job_id;
     copy.fileaex = file;
     copy.fileaexres = file + QStringLiteral("_RES");
-    copy.Remove();
+    copy.Remove(folders);
 }
 
 QStringList ClusterStore::TakeLostRuns()
@@ -677,30 +698,29 @@ bool ClusterStore::CatchUp(PgConnection &connection, qint64 target)
             return Resync(connection) && applied >= target;
         if (rows.Rows() == 0)
             break;
-        std::vector<MirrorChange> changes;
+        std::vector<QueueChange> changes;
         changes.reserve(size_t(rows.Rows()));
         for (int r = 0; r < rows.Rows(); ++r) {
-            MirrorChange change;
+            QueueChange change;
             const QByteArray op = rows.Bytes(r, 1);
             change.id = rows.Text(r, 2);
             if (op == "put") {
-                change.kind = MirrorChange::Put;
+                change.kind = QueueChange::Put;
                 change.job = ClusterRecord::FromJson(rows.Bytes(r, 3));
                 if (!change.job)
                     continue;
             } else if (op == "del") {
-                change.kind = MirrorChange::Remove;
+                change.kind = QueueChange::Remove;
             } else if (op == "move") {
-                change.kind = MirrorChange::Move;
+                change.kind = QueueChange::Move;
                 change.after = rows.Text(r, 4);
             } else {
                 continue;
             }
             changes.push_back(change);
         }
-        if (sink)
-            sink(changes, false);
-        DeleteChanges(changes); // what the sink did not take
+        ApplyToMirror(changes, false);
+        DeleteChanges(changes); // what the mirror did not take
         applied = rows.Int(rows.Rows() - 1, 0);
         if (rows.Rows() < CatchUpBatch)
             break;
@@ -711,14 +731,13 @@ bool ClusterStore::CatchUp(PgConnection &connection, qint64 target)
 // catchUpMutex held.
 bool ClusterStore::Resync(PgConnection &connection)
 {
-    std::vector<MirrorChange> jobs;
+    std::vector<QueueChange> jobs;
     qint64 seq = 0;
     if (!ReadSnapshot(connection, jobs, &seq)) {
         DeleteChanges(jobs);
         return false;
     }
-    if (sink)
-        sink(jobs, true);
+    ApplyToMirror(jobs, true);
     DeleteChanges(jobs);
     applied = seq;
     loaded = true;
@@ -905,18 +924,18 @@ void ClusterStore::Reap(PgConnection &connection)
         connection.Exec("SELECT 1 FROM zendral_jobs WHERE state = 1 AND lease_until < now() LIMIT 1");
     if (!any.Ok() || any.Rows() == 0 || !BeginChange(connection))
         return;
-    const int maxFailed = settings.Failures().maxFailedRuns;
-    const int delay = settings.Failures().retryDelaySeconds;
-    const PgResult reaped = connection.Exec(
-        "UPDATE zendral_jobs SET state = CASE WHEN failed_runs + 1 >= $1 THEN 3 ELSE 0 END, failed_runs = "
-        "failed_runs + 1, error = 'lease expired on node ' || node, retry_at = now() + make_interval(secs => $2), "
-        "start = '', completed = 0, efficient = 0, node = '', run_id = 0, lease_until = NULL "
-        "WHERE state = 1 AND lease_until < now() RETURNING job_id, error",
-        {maxFailed, delay});
+    static const QByteArray sql = QByteArrayLiteral("SELECT ") + ClusterRecord::JsonExpression()
+        + QByteArrayLiteral(" FROM zendral_jobs j WHERE j.state = 1 AND j.lease_until < now() FOR UPDATE");
+    const PgResult reaped = connection.Exec(sql.constData());
     qint64 seq = reaped.Ok() && reaped.Rows() > 0 ? 1 : 0;
     for (int r = 0; seq != 0 && r < reaped.Rows(); ++r) {
-        seq = LogPut(connection, reaped.Text(r, 0));
-        qWarning().noquote() << "Job" << reaped.Text(r, 0) << "returned to waiting:" << reaped.Text(r, 1);
+        std::unique_ptr<NesterJob> job(ClusterRecord::FromJson(reaped.Bytes(r, 0)));
+        if (!job)
+            continue;
+        const QString reason = QStringLiteral("lease expired on node %1").arg(job->node);
+        const RunEnd end = QueueRules::EndRun(*job, 1, reason, false, settings.Failures(), 0);
+        seq = WriteFields(connection, *job, end) ? LogPut(connection, job->job_id) : 0;
+        qWarning().noquote() << "Job" << job->job_id << "returned to waiting:" << reason;
     }
     if (seq == 0)
         connection.Rollback();

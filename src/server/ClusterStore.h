@@ -1,7 +1,11 @@
 #pragma once
 
 #include "ClusterSettings.h"
+#include "JobFolders.h"
 #include "PgPool.h"
+#include "QueueRules.h"
+#include "QueueBackend.h"
+#include "QueueIndex.h"
 #include "QueueStore.h"
 #include "SharedQueue.h"
 
@@ -24,14 +28,16 @@ namespace Zendral {
 
 class PgConnection;
 
-// The queue shared by several services through one PostgreSQL server.
+// The queue shared by several services through one PostgreSQL server. The
+// queue's rules (QueueRules) are evaluated on the rows read inside each
+// change's transaction, so every node applies them to the database's order.
 //
 // The database is the authority. Every change is one transaction that takes
 // the queue's lock (a transaction-scoped advisory lock, so that changes
 // commit one after the other and the change log's numbers follow the commit
 // order), updates zendral_jobs, appends to zendral_changes and sends a
-// notification. Every node keeps its mirror (LocalServer's order and
-// indexes) by applying the log after the last number it applied: at a
+// notification. Every node keeps its mirror (the queue in memory,
+// QueueIndex) by applying the log after the last number it applied: at a
 // notification, every few seconds in case one was missed, and, for the node
 // that made a change, before the change's call returns.
 //
@@ -51,38 +57,36 @@ class PgConnection;
 // thread; the session operations on session threads; the watcher thread
 // follows the log, beats, renews leases, reaps and reconnects. Connections:
 // the watcher has its own, the others borrow from the pool. Locks:
-// catchUpMutex (the mirror's applied position, the sink calls) is taken
-// before the queue mutex (inside the sink); runsMutex guards `runs` and
+// catchUpMutex (the mirror's applied position, the applying of changes) is
+// taken before the index's mutex; runsMutex guards `runs` and
 // `lost` and is innermost.
-class ClusterStore : public QueueStore, public SharedQueue
+class ClusterStore : public QueueBackend, public SharedQueue
 {
 public:
-    ClusterStore(const ClusterSettings &settings, const QDir &jobsDir);
+    // `index` is this node's copy of the queue (the mirror); `folders` gets
+    // the local copies of running jobs' documents. Both outlive the store.
+    ClusterStore(const ClusterSettings &settings, QueueIndex &index, JobFolders &folders);
     ~ClusterStore() override;
 
-    // QueueStore: only Load and Close are used; changes go through the
-    // SharedQueue operations.
-    void Load(QList<NesterJob *> &jobs) override;
-    void SetSnapshotSource(SnapshotSource) override {}
-    quint64 Record(const QueueChange &) override { return 0; }
-    bool WaitDurable(quint64) override { return false; }
-    void Close(const QueueSnapshot &finalState) override;
-
-    // SharedQueue.
-    void SetSink(Sink sink) override;
+    // QueueBackend.
+    void Load() override;
     void Start() override;
+    void Close() override;
     Reply Add(const QString &fileName, const QString &from, int time, const char *base64,
               qint64 base64Size) override;
     Reply Remove(const QString &job_id) override;
     Reply PickUp(const QString &job_id) override;
-    Reply Move(const QString &job_id, int step) override;
+    Reply Move(const QString &job_id, MoveStep step) override;
     Reply Retry(const QString &job_id) override;
-    QByteArray ResultBytes(const QString &job_id) override;
-    QJsonObject Claim() override;
+    QByteArray Marker(const NesterJob &job) override;
+    PickedJob Claim() override;
+    void Started(const QString &job_id) override;
     void Progress(const QString &job_id, const QJsonObject &report) override;
     bool Result(const QString &job_id, const QByteArray &bytes) override;
     void Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped) override;
     QStringList TakeLostRuns() override;
+
+    // SharedQueue.
     bool IsConnected() const override;
     int ConnectedNodes() const override { return nodes.load(); }
     QString NodeName() const override { return settings.Node(); }
@@ -116,14 +120,22 @@ private:
     // Ends a change: commit, then the mirror catches up to `seq`.
     bool CommitChange(PgConnection &connection, qint64 seq);
     bool DeleteJob(PgConnection &connection, const QString &job_id);
-    // Moves helpers: swap two jobs' places; an ord just before `ord`.
-    bool Swap(PgConnection &connection, const QString &a, qint64 ordA, const QString &b, qint64 ordB);
+    // Move helpers: a free place just before or after a job; where a job
+    // stands, as the move rule reads it.
     qint64 OrdBefore(PgConnection &connection, const QString &job_id);
+    qint64 OrdAfter(PgConnection &connection, const QString &job_id);
+    bool ReadView(PgConnection &connection, const QString &job_id, OrderView *view);
+    // Writes a record's rule-made fields back to its row (the run is over).
+    bool WriteFields(PgConnection &connection, const NesterJob &job, const RunEnd &end);
 
     // The mirror: brings it up to `target` (0: whatever the log holds).
     bool CatchUp(PgConnection &connection, qint64 target);
     bool Resync(PgConnection &connection);
-    bool ReadSnapshot(PgConnection &connection, std::vector<MirrorChange> &jobs, qint64 *seq);
+    bool ReadSnapshot(PgConnection &connection, std::vector<QueueChange> &jobs, qint64 *seq);
+    // Applies changes to the mirror (catchUpMutex held; takes the index's mutex).
+    void ApplyToMirror(std::vector<QueueChange> &changes, bool reset);
+    // The job's current result document; empty when none.
+    QByteArray ResultBytes(const QString &job_id);
 
     // Runs.
     bool Fetch(PgConnection &connection, const QString &job_id, const QString &file, QString *error);
@@ -142,7 +154,8 @@ private:
     void SleepUnlessStopping(std::chrono::milliseconds time);
 
     const ClusterSettings settings;
-    const QDir jobsDir;
+    QueueIndex &index;
+    JobFolders &folders;
     PgPool pool;
     std::atomic<bool> stopping{false};
     std::atomic<bool> connected{false};
@@ -152,7 +165,6 @@ private:
     std::mutex catchUpMutex;
     qint64 applied = 0; // guarded by catchUpMutex
     bool loaded = false; // guarded by catchUpMutex
-    Sink sink;           // set before Start; called with catchUpMutex held
 
     std::mutex runsMutex;
     QHash<QString, LocalRun> runs; // guarded by runsMutex

@@ -35,8 +35,6 @@ public:
     JobOrder &operator=(const JobOrder &) = delete;
 
     int Size() const { return size; }
-    bool IsEmpty() const { return size == 0; }
-    bool Contains(const NesterJob *job) const { return blockOf.contains(job); }
     NesterJob *At(int index) const;
     // -1 when the record is not in the order.
     int IndexOf(const NesterJob *job) const;

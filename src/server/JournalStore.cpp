@@ -1,5 +1,8 @@
 #include "JournalStore.h"
 
+#include "NesterJob.h"
+#include "QueueIndex.h"
+
 #include "SafeJson.h"
 #include "WriteBackup.h"
 
@@ -25,6 +28,36 @@ const char *const JournalStore::JournalPrefix = "JOB_LIST.JOURNAL.";
 const char *const JournalStore::BackupIdName = "JOB_LIST.BAKID";
 
 namespace {
+
+// A journal record as a change of the queue; false for one that is none.
+// A put carries a new record (restored: an interrupted run is undone).
+bool ParseChange(const QJsonObject &record, QueueChange *change)
+{
+    const QString op = record.value(QStringLiteral("op")).toString();
+    if (op == QLatin1String("put")) {
+        auto *job = new NesterJob;
+        job->FromJson(record.value(QStringLiteral("job")).toObject());
+        if (job->job_id.isEmpty()) {
+            delete job;
+            return false;
+        }
+        change->kind = QueueChange::Put;
+        change->id = job->job_id;
+        change->job = job;
+        return true;
+    }
+    change->id = record.value(QStringLiteral("id")).toString();
+    if (op == QLatin1String("del")) {
+        change->kind = QueueChange::Remove;
+        return true;
+    }
+    if (op == QLatin1String("move")) {
+        change->kind = QueueChange::Move;
+        change->after = record.value(QStringLiteral("after")).toString();
+        return true;
+    }
+    return false;
+}
 
 constexpr qint64 MinCompactionLimit = 4 * 1024 * 1024;
 constexpr size_t FailedRangesKept = 256;
@@ -230,7 +263,7 @@ void JournalStore::Load(QList<NesterJob *> &jobs)
         } else {
             qDeleteAll(jobs);
             jobs.clear();
-            WriteBackup::LoadJobs(jobs); // an unreadable backup is kept aside; the folder scan
+            WriteBackup::LoadJobs(jobs, dir); // an unreadable backup is kept aside; the folder scan
             compact = true;
         }
     }
@@ -307,40 +340,25 @@ bool JournalStore::ReplayJournal(QList<NesterJob *> &jobs, const QString &base)
         damage << damaged;
         lastGood = good;
     }
-    QHash<QString, NesterJob *> byId;
+    // The changes are applied as a shared queue's change log is: one
+    // function (QueueIndex::Apply) for both.
+    QueueIndex replayed;
     for (NesterJob *job : qAsConst(jobs))
-        byId.insert(job->job_id, job);
+        replayed.Insert(job, false);
+    jobs.clear();
     bool clean = true;
     for (int i = qMax(start, 0); start >= 0 && i < numbers.size(); ++i) {
         const QList<QByteArray> &records = contents.at(i);
+        std::vector<QueueChange> changes;
+        changes.reserve(size_t(records.size()));
         for (int r = 1; r < records.size(); ++r) { // record 0 is the header
-            const QJsonObject change = SafeJson::Parse(records.at(r)).object();
-            const QString op = change.value(QStringLiteral("op")).toString();
-            if (op == QLatin1String("put")) {
-                NesterJob restored;
-                restored.FromJson(change.value(QStringLiteral("job")).toObject());
-                if (NesterJob *job = byId.value(restored.job_id)) {
-                    *job = restored;
-                } else if (!restored.job_id.isEmpty()) {
-                    auto *job = new NesterJob(restored);
-                    jobs.append(job);
-                    byId.insert(job->job_id, job);
-                }
-            } else if (op == QLatin1String("del")) {
-                if (NesterJob *job = byId.take(change.value(QStringLiteral("id")).toString())) {
-                    jobs.removeOne(job);
-                    delete job;
-                }
-            } else if (op == QLatin1String("move")) {
-                NesterJob *job = byId.value(change.value(QStringLiteral("id")).toString());
-                const QString after = change.value(QStringLiteral("after")).toString();
-                NesterJob *predecessor = after.isEmpty() ? nullptr : byId.value(after);
-                if (!job || (!after.isEmpty() && !predecessor) || predecessor == job)
-                    continue;
-                jobs.removeOne(job);
-                jobs.insert(predecessor ? jobs.indexOf(predecessor) + 1 : 0, job);
-            }
+            QueueChange change;
+            if (ParseChange(SafeJson::Parse(records.at(r)).object(), &change))
+                changes.push_back(change);
         }
+        replayed.Apply(changes, false);
+        for (QueueChange &change : changes)
+            delete change.job; // a put the queue did not take
         if (damage.at(i)) {
             if (i + 1 == numbers.size()) {
                 qWarning().noquote() << "Queue journal: a record cut off by a crash at the end of"
@@ -357,6 +375,7 @@ bool JournalStore::ReplayJournal(QList<NesterJob *> &jobs, const QString &base)
             }
         }
     }
+    jobs = replayed.Release();
     // A job whose file is gone cannot run (as for the backup's records).
     for (auto it = jobs.begin(); it != jobs.end();) {
         if ((*it)->fileaex.isEmpty() || !QFile::exists((*it)->fileaex)) {

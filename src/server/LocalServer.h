@@ -1,6 +1,8 @@
 #pragma once
 
-#include "JobOrder.h"
+#include "JobFolders.h"
+#include "PickedJob.h"
+#include "QueueBackend.h"
 #include "SharedQueue.h"
 
 #include <QByteArray>
@@ -10,7 +12,6 @@
 #include <QVector>
 #include <QJsonObject>
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QPair>
 #include <QString>
@@ -26,68 +27,49 @@
 namespace Orvane {
 namespace Zendral {
 
+class JournalStore;
 class LocalManager;
 class NesterJob;
+class QueueBackend;
+class QueueIndex;
 class QueueStore;
-struct QueueChange;
-struct StoredRecord;
 
-// The job service: owns the queue of job records, the TCP listener and the
+// The job service: the queue of job records, the TCP listener and the
 // store that keeps the queue across restarts.
 //
 // Threads: lives on the GUI thread. The session operations (InitSession ...
 // MoveNesterJob) run on client session threads; PickJob, UpdateData, the
 // slots, RetryNesterJob, Jobs() and the constructor/destructor run on the
 // GUI thread. Record fields are written on the GUI thread only (a new
-// record is complete before it enters the queue), so the GUI thread may
-// read the records it was given without the lock.
-// Locks: QueueMutex() guards the order and the indexes; it is held for each
-// whole operation (take it with QueueLocker), and no operation walks the
-// whole queue while holding it (positions and per-client lists come from
-// the order's counts and the indexes). Lock order: queue mutex, then the
-// store's own mutex, then the file lock; the outbox mutex is innermost.
-// The file lock orders result-file reads against rewrites. Every change a
-// client is answered for is on stable storage (the store's WaitDurable)
-// before the reply is returned. Changes reach the GUI thread as ordered
-// events through the outbox; a record taken out of the queue is deleted on
-// the GUI thread once the event of its removal has been delivered, so
-// pointers handed out there stay valid until the receiver heard of it.
+// record is complete before it enters the queue), or, with a shared queue,
+// never in place (a newer record replaces the old one), so the GUI thread
+// may read the records it was given without the lock.
+// Locks: the queue's records in memory (QueueIndex) are guarded by its
+// mutex, held for each whole operation by the store; no operation walks
+// the whole queue while holding it. Lock order: the index's mutex, then the
+// store's own, then the file lock; the outbox mutex is innermost. Changes
+// reach the GUI thread as ordered events; a record taken out of the queue
+// is deleted on the GUI thread once the event of its removal has been
+// delivered, so pointers handed out there stay valid until the receiver
+// heard of it.
 //
-// With "store/backend" = "postgresql" the queue is shared by several
-// services (SharedQueue, ClusterStore): every change is made in the
-// database, and the order and indexes here are this node's mirror of it,
-// changed only through ApplyShared. There records are never changed in
-// place: a newer record replaces the old one (which is deleted on the GUI
-// thread once the event of its replacement has been delivered), so any
-// thread applying the change log keeps the rule above.
+// The store is this machine's journal (JournalQueue) or, with
+// "store/backend" = "postgresql", a queue shared by several services
+// (ClusterStore); both are a QueueBackend, chosen once in the constructor.
 class LocalServer : public QObject
 {
     Q_OBJECT
 public:
-    explicit LocalServer(QObject *parent = nullptr);
+    // `reporter` shows errors to the operator on the GUI thread (the window
+    // gives a message box); without one nothing is shown, only logged.
+    explicit LocalServer(QObject *parent = nullptr, JobFolders::ErrorReporter reporter = JobFolders::ErrorReporter());
     ~LocalServer() override;
 
-    // The process-wide queue mutex (non-recursive).
-    static QMutex &QueueMutex();
-    // The jobs folder; created when missing. When it cannot be made the
-    // failure is logged (and, on the GUI thread, shown through the error
-    // reporter) and the directory for an empty path is returned.
-    static QDir JobsDir();
-    // Whether the jobs folder exists or could be made; sets *dir to it. Shows
-    // nothing, so any thread may call it.
-    static bool JobsDirReady(QDir *dir);
-    // Shows errors to the operator on the GUI thread (the window installs a
-    // message box); the core shows nothing without one.
-    static void SetErrorReporter(std::function<void(const QString &title, const QString &text)> reporter);
-    // Makes a job folder of its own, writes the job file, decoding the
-    // document from its standard Base64 text piece by piece, and returns a
-    // new record (or nullptr when the folder cannot be made, the name is
-    // unusable or the file cannot be written; nothing is left behind then).
-    static NesterJob *CreateJob(const QString &from, const QString &fileName,
-                                const char *base64, qint64 base64Size, int time);
-    // A new job folder of its own for client `from` (any thread); empty when
-    // it cannot be made.
-    static QString MakeJobFolder(const QString &from);
+    // The queue's mutex (QueueIndex); tests that change a record's fields
+    // in place take it.
+    std::mutex &QueueMutex() const;
+    // The jobs folder and its job folders.
+    JobFolders &Folders() const { return *folders; }
 
     QString StartListen(const QString &port);
     // The outward-facing address; waits at most waitMs (capped at about 1 s)
@@ -105,8 +87,8 @@ public:
     // its failed-run count reset. (true, empty) or (false, "Job non-existent...").
     Reply RetryNesterJob(const QString &job_id);
 
-    // GUI thread.
-    QJsonObject PickJob();
+    // GUI thread. The first job an engine may run now (none: !IsValid()).
+    PickedJob PickJob();
     // Replaces the job's result file atomically; false when it could not be
     // written (the previous result stays, and a finish of the run counts as
     // a failure).
@@ -117,9 +99,9 @@ public:
     QList<NesterJob *> Jobs() const;
     // A copy of one job's record; false when there is no such job (any thread).
     bool CopyJob(const QString &job_id, NesterJob *copy) const;
-    // The store (the journal by default); for tests and the benchmark.
-    QueueStore *Store() const { return store.get(); }
-    // The shared queue when several services share one (else null).
+    // This machine's journal (null with a shared queue); for tests and the benchmark.
+    QueueStore *Store() const;
+    // The shared queue's state when several services share one (else null).
     SharedQueue *Shared() const { return shared; }
 
     LocalManager *listener = nullptr;
@@ -159,64 +141,24 @@ public slots:
     void OnJobEnded(const QString &job_id, int exit_code, const QString &reason, bool stopped);
 
 private:
-    struct Event
-    {
-        enum Kind { Inserted, Removed, Moved, Changed, Replaced };
-        Kind kind;
-        int row = 0;
-        int to = 0;
-        NesterJob *job = nullptr; // Removed: owned by the event until delivered
-        NesterJob *old = nullptr; // Replaced: owned by the event until delivered
-    };
-
-    // Caller holds the queue mutex.
-    NesterJob *FindJob(const QString &job_id) const { return byId.value(job_id); }
-    static void EndRun(NesterJob *job, int exit_code, const QString &reason, bool stopped,
-                       int maxFailed, int delaySeconds);
     Reply CheckQuota(const QString &from, qint64 documentSize);
-    void Insert(NesterJob *job);
-    // Takes the record out of the queue, deletes its files and job folder
-    // and hands the record to its removal event.
-    void TakeOut(NesterJob *job);
-    static QueueChange PutChange(NesterJob *job, bool durable);
-    quint64 RecordPut(NesterJob *job, bool durable);
-    quint64 RecordMove(NesterJob *job);
-    void MoveTo(NesterJob *job, int to);
-    // Applies changes of a shared queue to the mirror (any thread, one call
-    // at a time; takes the queue mutex). Takes the records of the puts.
-    void ApplyShared(std::vector<MirrorChange> &changes, bool reset);
-    void ReplaceRecord(NesterJob *old, NesterJob *job);
-    // A change of a record's fields on the GUI thread: recorded, announced.
-    template <typename F>
-    bool ChangeJob(const QString &job_id, bool durable, F change);
-    // A copy of the queue's stored records, head first (queue mutex held).
-    QVector<StoredRecord> Snapshot() const;
-    // Any thread, queue mutex held: notes an event for the GUI thread.
-    void Post(const Event &event);
     // GUI thread: delivers the events at once (after a change made there)
     // or at every tick of the delivery timer.
     void DeliverNotifications();
     void DeliverSoon();
-    static void ReportJobsDirFailure();
 
+    const std::unique_ptr<JobFolders> folders;
+    std::unique_ptr<QueueIndex> index;
+    // Orders result-file reads against rewrites and removals (journal).
     std::shared_mutex fileLock;
-    std::unique_ptr<QueueStore> store;
-    // The store as a shared queue, when it is one (set in the constructor).
+    std::unique_ptr<QueueBackend> backend;
+    // The backend as what it is, for the accessors above (set once).
+    JournalStore *journal = nullptr;
     SharedQueue *shared = nullptr;
-    // Guarded by the queue mutex.
-    JobOrder order;
-    QHash<QString, NesterJob *> byId;
-    QHash<QString, QSet<NesterJob *>> byClient;
     // Limits read at construction.
     int maxJobsPerClient = 0;
     qint64 minFreeDiskBytes = 0;
     QDir jobsDir;
-    // Guarded by outboxMutex. Other threads never post events to the GUI
-    // thread: they only fill the outbox, which a timer on the GUI thread
-    // empties (this keeps the hand-over plain, and visible to
-    // ThreadSanitizer, which cannot see the lock of Qt's own event queue).
-    std::mutex outboxMutex;
-    std::vector<Event> outbox;
     QTimer *deliveryTimer = nullptr;
 };
 

@@ -1,7 +1,8 @@
 #include "NesterJob.h"
 
-#include "LocalServer.h"
+#include "JobFolders.h"
 #include "MarkerExtractor.h"
+#include "QueueRules.h"
 
 #include <QDebug>
 #include <QDir>
@@ -16,26 +17,6 @@ namespace {
 
 const char *const SubmitFormat = "yyyyMMddhhmmss";
 const char *const StartFormat = "yyyyMMdd'T'hhmmss";
-
-// Whether folder is exactly <jobs>/<client>/<job folder>. Both sides are
-// compared as canonical paths, so "..", "." and symbolic links cannot lead
-// out of the jobs folder; a folder that does not exist is never a job folder.
-bool IsJobFolder(const QString &folder)
-{
-    QDir jobsDir;
-    if (folder.isEmpty() || !LocalServer::JobsDirReady(&jobsDir))
-        return false;
-    const QString jobs = jobsDir.canonicalPath();
-    const QString canonical = QFileInfo(folder).canonicalFilePath();
-    if (jobs.isEmpty() || canonical.isEmpty() || !QFileInfo(canonical).isDir())
-        return false;
-    if (canonical == QDir::current().canonicalPath())
-        return false;
-    const QString client = QFileInfo(canonical).absolutePath();
-    if (client == canonical || client == jobs)
-        return false;
-    return QFileInfo(client).absolutePath() == jobs;
-}
 
 } // namespace
 
@@ -79,13 +60,13 @@ void NesterJob::Finish()
 // (a folder-scan record that found only a result) the result file's folder;
 // either only when it is a job folder inside the jobs folder. A record
 // pointing anywhere else (a hand-edited backup) removes nothing.
-QString NesterJob::OwnFolder() const
+QString NesterJob::OwnFolder(const JobFolders &folders) const
 {
     for (const QString &file : {fileaex, fileaexres}) {
         if (file.isEmpty())
             continue;
         const QString candidate = QFileInfo(file).absolutePath();
-        if (IsJobFolder(candidate))
+        if (folders.IsJobFolder(candidate))
             return candidate;
     }
     return QString();
@@ -113,9 +94,9 @@ bool NesterJob::IsOwnFile(const QFileInfo &file, const QStringList &keep) const
 // Deletes only the record's own files, then the folder when nothing else is
 // left in it: an older backup may have two records in one folder, and the
 // other job's file must stay.
-void NesterJob::Remove(const QStringList &keep)
+void NesterJob::Remove(const JobFolders &folders, const QStringList &keep)
 {
-    const QString folder = OwnFolder();
+    const QString folder = OwnFolder(folders);
     if (folder.isEmpty()) {
         qWarning() << "Remove Job: no job folder to remove for" << job_id << fileaex << fileaexres;
         return;
@@ -154,10 +135,12 @@ QJsonObject NesterJob::ToJson(int position) const
         json.insert(QStringLiteral("failed_runs"), failed_runs);
     if (!error.isEmpty())
         json.insert(QStringLiteral("error"), error);
+    if (!node.isEmpty())
+        json.insert(QStringLiteral("node"), node);
     return json;
 }
 
-void NesterJob::FromJson(const QJsonObject &json)
+void NesterJob::FromJson(const QJsonObject &json, bool live)
 {
     job_name = json.value(QStringLiteral("job_name")).toString();
     job_id = json.value(QStringLiteral("job_id")).toString();
@@ -173,24 +156,13 @@ void NesterJob::FromJson(const QJsonObject &json)
                                         QLatin1String(SubmitFormat));
     failed_runs = json.value(QStringLiteral("failed_runs")).toInt();
     error = json.value(QStringLiteral("error")).toString();
-
-    // A run that was interrupted: unfinished work is done again from the
-    // start, work that had reached 100 percent counts as finished.
-    if (state == Running) {
-        if (completed < 100) {
-            state = Waiting;
-            start.clear();
-            completed = 0;
-            efficient = 0;
-        } else {
-            completed = 100;
-            state = Finished;
-        }
-    }
+    node = json.value(QStringLiteral("node")).toString();
+    if (!live)
+        QueueRules::ResumeInterrupted(*this);
 }
 
-QJsonObject NesterJob::ToListJson(int position, const QString &requestedName,
-                                  const QString &requester) const
+QJsonObject NesterJob::ToListJson(int position, const QString &requestedName, const QString &requester,
+                                  const std::function<QByteArray()> &marker) const
 {
     QJsonObject json;
     json.insert(QStringLiteral("position"), position);
@@ -203,9 +175,8 @@ QJsonObject NesterJob::ToListJson(int position, const QString &requestedName,
     if (IsFailed())
         json.insert(QStringLiteral("error"), error);
     if (IsRunning() && job_name == requestedName && from == requester) {
-        const QByteArray marker = MarkerExtractor().Extract(fileaexres);
-        json.insert(QStringLiteral("job_data"),
-                    QString::fromLatin1(marker.toBase64(QByteArray::Base64UrlEncoding)));
+        const QByteArray data = marker ? marker() : MarkerExtractor().Extract(fileaexres);
+        json.insert(QStringLiteral("job_data"), QString::fromLatin1(data.toBase64(QByteArray::Base64UrlEncoding)));
     }
     return json;
 }

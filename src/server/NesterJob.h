@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace Orvane {
 namespace Zendral {
 
@@ -16,6 +18,8 @@ namespace Zendral {
 // Threads: fields are written only on the GUI thread, with the queue mutex
 // held, once the record is in the queue; other threads read them with the
 // queue mutex held. Records are deleted only on the GUI thread.
+class JobFolders;
+
 class NesterJob
 {
 public:
@@ -40,11 +44,20 @@ public:
     // Deletes the job's own files and then its folder when it is empty, but
     // only inside a job folder in the jobs folder. Files in keep (absolute
     // paths of other records' files) stay.
-    void Remove(const QStringList &keep = QStringList());
+    void Remove(const JobFolders &folders, const QStringList &keep = QStringList());
 
+    // The record JSON: the one mapping of a record, for the journal, the
+    // backup and the shared queue's change log alike.
     QJsonObject ToJson(int position) const;
-    void FromJson(const QJsonObject &json);
-    QJsonObject ToListJson(int position, const QString &requestedName, const QString &requester) const;
+    // Reads the record JSON. A restored record (live false) had its run
+    // interrupted by the restart (QueueRules::ResumeInterrupted); a live one
+    // (a shared queue's record, which runs on some node) is taken as it is.
+    void FromJson(const QJsonObject &json, bool live = false);
+    // The job as a client's list shows it. A running job the requester
+    // asked for by name carries its result's marker data ("job_data"):
+    // from `marker` when given, else from the result file.
+    QJsonObject ToListJson(int position, const QString &requestedName, const QString &requester,
+                           const std::function<QByteArray()> &marker = std::function<QByteArray()>()) const;
 
     QString job_name;
     QString job_id;
@@ -62,7 +75,7 @@ public:
     qint32 failed_runs = 0;
     QString error;
     // The node that runs the job, in a queue that several services share
-    // (empty otherwise; not part of the record JSON).
+    // ("node" in the record JSON; empty and left out otherwise).
     QString node;
 
     // Kept in memory only: a waiting job that failed is not handed out
@@ -75,7 +88,7 @@ public:
     QByteArray stored;
 
 private:
-    QString OwnFolder() const;
+    QString OwnFolder(const JobFolders &folders) const;
     bool IsOwnFile(const QFileInfo &file, const QStringList &keep) const;
 };
 

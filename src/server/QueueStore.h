@@ -12,7 +12,8 @@
 namespace Orvane {
 namespace Zendral {
 
-// One change of the queue, as the store records it.
+// One change of the queue, as the journal records it and as a shared
+// queue's change log carries it.
 struct QueueChange
 {
     enum Kind { Put, Remove, Move };
@@ -21,6 +22,9 @@ struct QueueChange
     // Put: the job's record JSON (compact); the job is added at the tail if
     // it is new, else its record is replaced in place.
     QByteArray record;
+    // Put applied to the queue in memory (a shared queue's change log): the
+    // new, complete record, which the receiver takes.
+    NesterJob *job = nullptr;
     // The job the change is about.
     QString id;
     // Move: the job it now follows; empty: the head of the queue.
@@ -75,7 +79,7 @@ public:
     virtual void ChangeGivenUp() {}
     // Waits until the change of `ticket` is on stable storage; false when it
     // could not be made so (it is then not part of the stored queue).
-    virtual bool WaitDurable(quint64 ticket) = 0;
+    [[nodiscard]] virtual bool WaitDurable(quint64 ticket) = 0;
     // Writes everything and leaves the store compact: the final state given
     // is what the next start restores.
     virtual void Close(const QueueSnapshot &finalState) = 0;

@@ -1,6 +1,5 @@
 #include "WriteBackup.h"
 
-#include "LocalServer.h"
 #include "NesterJob.h"
 #include "QueueStore.h"
 #include "SafeJson.h"
@@ -60,10 +59,9 @@ QByteArray WriteBackup::Serialize(const QVector<StoredRecord> &records)
     return bytes;
 }
 
-void WriteBackup::LoadJobs(QList<NesterJob *> &jobs)
+void WriteBackup::LoadJobs(QList<NesterJob *> &jobs, const QDir &dir)
 {
-    QDir dir;
-    if (!LocalServer::JobsDirReady(&dir))
+    if (dir.path().isEmpty() || dir.path() == QLatin1String(".") || !dir.exists())
         return;
     const QString path = dir.absoluteFilePath(QLatin1String(BackupName));
     if (!QFileInfo::exists(path)) {

@@ -26,7 +26,7 @@ public:
 
     // The restore of a folder without a usable journal: the backup when
     // there is one (an unreadable one is kept aside), else the folder scan.
-    static void LoadJobs(QList<NesterJob *> &jobs);
+    static void LoadJobs(QList<NesterJob *> &jobs, const QDir &jobsDir);
     // Appends the backup's records; false when the file cannot be read or is
     // not a JSON array (nothing is appended then).
     static bool LoadBackup(QList<NesterJob *> &jobs, const QString &path);

@@ -17,6 +17,7 @@
 #include <memory>
 #include <stdexcept>
 
+using Orvane::Zendral::PickedJob;
 using Orvane::Zendral::ServiceController;
 
 namespace {
@@ -140,7 +141,7 @@ protected:
         engineChanges << (usable ? QStringLiteral("usable ") : QStringLiteral("unusable ")) + path;
     }
 
-    QJsonObject NextJob() override
+    PickedJob NextJob() override
     {
         ++nextJobCalls;
         if (nextJobThrows > 0) {
@@ -150,28 +151,21 @@ protected:
         if (offerAlways)
             return offerNewJob();
         if (ActiveRunCount() >= maxWorkers)
-            return {{QStringLiteral("state"), false}};
+            return PickedJob();
         for (const FakeJob &j : jobs) {
-            if (j.state == 0 && QFile::exists(j.path)) {
-                return {{QStringLiteral("state"), true},
-                        {QStringLiteral("job_id"), j.id},
-                        {QStringLiteral("file_path"), j.path},
-                        {QStringLiteral("work_seconds"), QStringLiteral("5")}};
-            }
+            if (j.state == 0 && QFile::exists(j.path))
+                return PickedJob{j.id, j.path, 5, QString()};
         }
-        return {{QStringLiteral("state"), false}};
+        return PickedJob();
     }
 
     // Leaves the limit to the controller alone: a fresh job on the first
     // job's file at every call.
-    QJsonObject offerNewJob()
+    PickedJob offerNewJob()
     {
         FakeJob fresh{QUuid::createUuid().toString(), jobs.value(0).path, 0};
         jobs << fresh;
-        return {{QStringLiteral("state"), true},
-                {QStringLiteral("job_id"), fresh.id},
-                {QStringLiteral("file_path"), fresh.path},
-                {QStringLiteral("work_seconds"), QStringLiteral("5")}};
+        return PickedJob{fresh.id, fresh.path, 5, QString()};
     }
 };
 

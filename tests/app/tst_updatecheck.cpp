@@ -69,15 +69,12 @@ protected:
             jobs.removeFirst();
     }
     void JobUpdated(QByteArray, const QJsonObject &) override {}
-    QJsonObject NextJob() override
+    Orvane::Zendral::PickedJob NextJob() override
     {
         ++nextJobCalls;
         if (ActiveRunCount() >= 1 || jobs.isEmpty())
-            return {{QStringLiteral("state"), false}};
-        return {{QStringLiteral("state"), true},
-                {QStringLiteral("job_id"), jobs.first().first},
-                {QStringLiteral("file_path"), jobs.first().second},
-                {QStringLiteral("work_seconds"), QStringLiteral("3")}};
+            return {};
+        return {jobs.first().first, jobs.first().second, 3, QString()};
     }
 };
 

@@ -3,6 +3,7 @@
 // node lists the same queue, a node killed in the middle of a run, adds on
 // all nodes while nodes are killed, and the database going away.
 #include "ClusterNode.h"
+#include "MoveStep.h"
 #include "ProtocolTestClient.h"
 #include "TestProcesses.h"
 #include "ThrowawayPostgres.h"
@@ -163,7 +164,7 @@ private slots:
         }
         // Two run (B and C), three wait: B moves the last one to the top.
         QVERIFY(pollUntil([&] { return StateOf(List(onA), ids[1]) == QLatin1String("running"); }, 20000));
-        const QByteArray move = QJsonDocument(QJsonObject{{QStringLiteral("job_id"), ids[4]}, {QStringLiteral("step"), 0}})
+        const QByteArray move = QJsonDocument(QJsonObject{{QStringLiteral("job_id"), ids[4]}, {QStringLiteral("step"), int(MoveStep::Top)}})
                                     .toJson(QJsonDocument::Compact);
         QVERIFY(onB.Request("MOVE_NESTER_JOB_STEP", move).state);
         QStringList onNodeA, onNodeB, onNodeC;
@@ -175,7 +176,7 @@ private slots:
         }, 10000), qPrintable(onNodeA.join(QLatin1Char('\n')) + QStringLiteral("\n--\n") + onNodeB.join(QLatin1Char('\n'))));
         QVERIFY(onNodeA.contains(ids[2] + QStringLiteral(" waiting 2")));
         // Down from the top on C swaps with the next waiting job.
-        const QByteArray down = QJsonDocument(QJsonObject{{QStringLiteral("job_id"), ids[4]}, {QStringLiteral("step"), 1}})
+        const QByteArray down = QJsonDocument(QJsonObject{{QStringLiteral("job_id"), ids[4]}, {QStringLiteral("step"), int(MoveStep::Down)}})
                                     .toJson(QJsonDocument::Compact);
         QVERIFY(onC.Request("MOVE_NESTER_JOB_STEP", down).state);
         QVERIFY(pollUntil([&] { return Summary(List(onA)).contains(ids[4] + QStringLiteral(" waiting 2")); }, 5000));

@@ -3,7 +3,9 @@
 // Helpers shared by the job store tests: a fresh data folder per test case
 // and small request builders.
 
+#include "JobFolders.h"
 #include "LocalServer.h"
+#include "MoveStep.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -42,8 +44,8 @@ inline bool UseFreshDataFolder(const QString &name)
 
 inline QString JobsPath()
 {
-    QDir dir;
-    return Orvane::Zendral::LocalServer::JobsDirReady(&dir) ? dir.absolutePath() : QString();
+    const Orvane::Zendral::JobFolders folders;
+    return folders.Ready() ? folders.Dir().absolutePath() : QString();
 }
 
 // The newest journal segment in the jobs folder.
@@ -64,12 +66,18 @@ inline QByteArray AddRequest(const QString &name, const QByteArray &data, int ti
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-inline QByteArray MoveRequest(const QString &id, int step)
+// A move request with any "step" number, valid or not.
+inline QByteArray MoveRequest(const QString &id, int wireStep)
 {
     QJsonObject o;
     o.insert(QStringLiteral("job_id"), id);
-    o.insert(QStringLiteral("step"), step);
+    o.insert(QStringLiteral("step"), wireStep);
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+inline QByteArray MoveRequest(const QString &id, Orvane::Zendral::MoveStep step)
+{
+    return MoveRequest(id, int(step));
 }
 
 inline bool WriteFile(const QString &path, const QByteArray &bytes)

@@ -224,7 +224,7 @@ void TestLocalServer::changesTakenBackWhenBackupFails()
         QCOMPARE(server->AddNesterJob(AddRequest("lost.aex", "x"), Client), failed);
         std::thread session([&] { fromSession = server->AddNesterJob(AddRequest("lost2.aex", "x"), Client); });
         session.join();
-        QCOMPARE(server->MoveNesterJob(MoveRequest(kept2, 0)), Reply(false, QByteArray()));
+        QCOMPARE(server->MoveNesterJob(MoveRequest(kept2, MoveStep::Top)), Reply(false, QByteArray()));
     }
     QCOMPARE(fromSession, failed);
 
@@ -237,7 +237,7 @@ void TestLocalServer::changesTakenBackWhenBackupFails()
     // restores exactly what was acknowledged.
     const QString later = add("later.aex");
     QVERIFY(!later.isEmpty());
-    QVERIFY(server->MoveNesterJob(MoveRequest(later, 0)).first);
+    QVERIFY(server->MoveNesterJob(MoveRequest(later, MoveStep::Top)).first);
     server.reset();
     server = std::make_unique<LocalServer>();
     QCOMPARE(ids(), (QStringList{later, kept, kept2}));
@@ -387,22 +387,22 @@ void TestLocalServer::moves()
 {
     const QString a = add("a.aex"), b = add("b.aex"), c = add("c.aex");
     const Reply fail(false, QByteArray()), ok(true, QByteArray());
-    QCOMPARE(server->MoveNesterJob(MoveRequest(a, 0)), fail);   // already first waiting
-    QCOMPARE(server->MoveNesterJob(MoveRequest(a, -1)), fail);  // head
-    QCOMPARE(server->MoveNesterJob(MoveRequest(c, 1)), fail);   // last
-    QCOMPARE(server->MoveNesterJob(MoveRequest(c, 9)), fail);   // last
+    QCOMPARE(server->MoveNesterJob(MoveRequest(a, MoveStep::Top)), fail);   // already first waiting
+    QCOMPARE(server->MoveNesterJob(MoveRequest(a, MoveStep::Up)), fail);  // head
+    QCOMPARE(server->MoveNesterJob(MoveRequest(c, MoveStep::Down)), fail);   // last
+    QCOMPARE(server->MoveNesterJob(MoveRequest(c, MoveStep::Bottom)), fail);   // last
     QCOMPARE(server->MoveNesterJob(MoveRequest(b, 2)), fail);   // no such step
-    QCOMPARE(server->MoveNesterJob(MoveRequest("{none}", 1)), fail);
+    QCOMPARE(server->MoveNesterJob(MoveRequest("{none}", MoveStep::Down)), fail);
     QCOMPARE(server->MoveNesterJob("not json"), fail);
     QCOMPARE(ids(), (QStringList{a, b, c}));
 
-    QCOMPARE(server->MoveNesterJob(MoveRequest(c, -1)), ok);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(c, MoveStep::Up)), ok);
     QCOMPARE(ids(), (QStringList{a, c, b}));
-    QCOMPARE(server->MoveNesterJob(MoveRequest(b, 0)), ok);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(b, MoveStep::Top)), ok);
     QCOMPARE(ids(), (QStringList{b, a, c}));
-    QCOMPARE(server->MoveNesterJob(MoveRequest(b, 9)), ok);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(b, MoveStep::Bottom)), ok);
     QCOMPARE(ids(), (QStringList{a, c, b}));
-    QCOMPARE(server->MoveNesterJob(MoveRequest(a, 1)), ok);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(a, MoveStep::Down)), ok);
     QCOMPARE(ids(), (QStringList{c, a, b}));
     // "step" missing counts as 0 (to the top).
     QCOMPARE(server->MoveNesterJob(QJsonDocument(QJsonObject{{"job_id", b}}).toJson()), ok);
@@ -411,37 +411,39 @@ void TestLocalServer::moves()
     // A running job at the head: the first waiting job behind it cannot go up
     // or to the top; a running job cannot move at all.
     server->OnJobStarted(b);
-    QCOMPARE(server->MoveNesterJob(MoveRequest(c, -1)), fail);
-    QCOMPARE(server->MoveNesterJob(MoveRequest(c, 0)), fail);
-    QCOMPARE(server->MoveNesterJob(MoveRequest(b, 1)), fail);
-    QCOMPARE(server->MoveNesterJob(MoveRequest(a, 0)), ok);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(c, MoveStep::Up)), fail);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(c, MoveStep::Top)), fail);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(b, MoveStep::Down)), fail);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(a, MoveStep::Top)), ok);
     QCOMPARE(ids(), (QStringList{b, a, c}));
 
     // Down swaps a waiting job behind the finished job that follows it.
     server->OnJobStarted(c);
     server->OnJobFinish(c, 0);
-    QCOMPARE(server->MoveNesterJob(MoveRequest(a, 1)), ok);
+    QCOMPARE(server->MoveNesterJob(MoveRequest(a, MoveStep::Down)), ok);
     QCOMPARE(ids(), (QStringList{b, c, a}));
 }
 
 void TestLocalServer::pickJob()
 {
-    QCOMPARE(server->PickJob(), (QJsonObject{{"state", false}}));
+    QVERIFY(!server->PickJob().IsValid());
     const QString a = add("a.aex"), b = add("b.x.aex");
     server->AddNesterJob(AddRequest("c.aex", "x", 33), Client);
-    QJsonObject next = server->PickJob();
-    QCOMPARE(next.value("job_id").toString(), a);
-    QVERIFY(next.value("state").toBool());
+    PickedJob next = server->PickJob();
+    QCOMPARE(next.job_id, a);
+    QVERIFY(next.IsValid());
     QVERIFY(find(a)->IsWaiting()); // picking does not start it
 
     QVERIFY(QFile::remove(find(a)->fileaex));
     server->OnJobStarted(b);
     next = server->PickJob();
     const NesterJob *c = server->Jobs().last();
-    QCOMPARE(next, (QJsonObject{{"file_path", c->fileaex}, {"job_id", c->job_id}, {"work_seconds", "33"},
-                                {"job_name", "c:" + Client}, {"state", true}}));
+    QCOMPARE(next.file_path, c->fileaex);
+    QCOMPARE(next.job_id, c->job_id);
+    QCOMPARE(next.work_seconds, 33);
+    QCOMPARE(next.job_name, "c:" + Client);
     QVERIFY(QFile::remove(c->fileaex));
-    QCOMPARE(server->PickJob(), (QJsonObject{{"state", false}}));
+    QVERIFY(!server->PickJob().IsValid());
 }
 
 void TestLocalServer::engineReports()
@@ -480,7 +482,7 @@ void TestLocalServer::engineReports()
     QVERIFY(job->start.isEmpty());
     QCOMPARE(job->completed, 0.0);
     QCOMPARE(job->efficient, 0.0);
-    QCOMPARE(server->PickJob().value("job_id").toString(), id);
+    QCOMPARE(server->PickJob().job_id, id);
 
     QCOMPARE(job->failed_runs, 1);
     QCOMPARE(job->error, QStringLiteral("exit code 1"));
@@ -513,20 +515,20 @@ void TestLocalServer::failedRunsWaitAtTheirPlaceThenFail()
     server->OnJobEnded(a, 3, "exit code 3", false);
     QVERIFY(find(a)->IsWaiting());
     QCOMPARE(ids(), (QStringList{a, b, c}));
-    QCOMPARE(server->PickJob().value("job_id").toString(), b); // a waits for its retry
-    QTRY_COMPARE_WITH_TIMEOUT(server->PickJob().value("job_id").toString(), a, 5000);
+    QCOMPARE(server->PickJob().job_id, b); // a waits for its retry
+    QTRY_COMPARE_WITH_TIMEOUT(server->PickJob().job_id, a, 5000);
 
     server->OnJobStarted(a);
     server->OnJobEnded(a, 9, "stopped", true); // stopped by the operator
     QVERIFY(find(a)->IsWaiting());
     QCOMPARE(find(a)->failed_runs, 1);
-    QCOMPARE(server->PickJob().value("job_id").toString(), a);
+    QCOMPARE(server->PickJob().job_id, a);
 
     server->OnJobStarted(a);
     server->OnJobEnded(a, 124, "time limit exceeded", false);
     QVERIFY(find(a)->IsFailed());
     QCOMPARE(ids(), (QStringList{a, b, c}));
-    QCOMPARE(server->PickJob().value("job_id").toString(), b);
+    QCOMPARE(server->PickJob().job_id, b);
     const QJsonArray list = QJsonDocument::fromJson(server->GetNesterJobList(Client, QString()).second).array();
     QCOMPARE(list.at(0).toObject().value("state").toString(), QStringLiteral("failed"));
     QCOMPARE(list.at(0).toObject().value("error").toString(), QStringLiteral("time limit exceeded"));
@@ -621,13 +623,13 @@ void TestLocalServer::jobsFolderFailure()
 
     QList<QStringList> shown;
     QList<QThread *> shownOn;
-    LocalServer::SetErrorReporter([&](const QString &title, const QString &text) {
+    const auto reporter = [&](const QString &title, const QString &text) {
         shown << QStringList{title, text};
         shownOn << QThread::currentThread();
-    });
+    };
     const QStringList cwdBefore = QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 
-    server = std::make_unique<LocalServer>();
+    server = std::make_unique<LocalServer>(nullptr, reporter);
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown.first(), (QStringList{"Error", "Cannot create directory for application data."}));
     QVERIFY(server->Jobs().isEmpty());
@@ -643,7 +645,6 @@ void TestLocalServer::jobsFolderFailure()
         QCOMPARE(t, thread());
     QVERIFY(server->Jobs().isEmpty());
     server.reset();
-    LocalServer::SetErrorReporter(nullptr);
     QCOMPARE(QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot), cwdBefore);
     QCOMPARE(StoreTest::ReadFile(jobs), QByteArray("a file where the jobs folder should be"));
     QVERIFY(QFile::remove(jobs));

@@ -213,11 +213,12 @@ void TestNesterJob::removeDeletesOnlyJobFolders()
     QTemporaryDir outside;
     QVERIFY(StoreTest::WriteFile(outside.filePath("keep/x.aex"), "x"));
 
-    auto removeWith = [](const QString &fileaex, const QString &fileaexres = QString()) {
+    const JobFolders folders;
+    auto removeWith = [&folders](const QString &fileaex, const QString &fileaexres = QString()) {
         NesterJob job;
         job.fileaex = fileaex;
         job.fileaexres = fileaexres.isNull() ? fileaex + "_RES" : fileaexres;
-        job.Remove();
+        job.Remove(folders);
     };
 
     // A real job folder goes, with its result file; its neighbour stays.

@@ -77,7 +77,7 @@ void Burst(LocalServer &server, int clients, quint32 seed)
                         Print("DEL " + id.toLatin1());
                 }
                 if (!mine.isEmpty() && random.bounded(4) == 0)
-                    server.MoveNesterJob(StoreTest::MoveRequest(mine.at(int(random.bounded(mine.size()))), 0));
+                    server.MoveNesterJob(StoreTest::MoveRequest(mine.at(int(random.bounded(mine.size()))), MoveStep::Top));
             }
         });
     }

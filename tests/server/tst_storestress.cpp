@@ -64,7 +64,7 @@ void TestStoreStress::sessionsAndEngineAtOnce()
                     const QJsonArray list = QJsonDocument::fromJson(server.GetNesterJobList(from, QStringLiteral("j0")).second).array();
                     if (list.isEmpty())
                         errorsBy[t] << QStringLiteral("own job missing from the list");
-                    server.MoveNesterJob(MoveRequest(id, QList<int>{-1, 0, 1, 9}.at(i % 4)));
+                    server.MoveNesterJob(MoveRequest(id, QList<MoveStep>{MoveStep::Up, MoveStep::Top, MoveStep::Down, MoveStep::Bottom}.at(i % 4)));
                     if (i % 3 == 0) {
                         server.PickUpNesterJob(id);
                     } else if (i % 3 == 1) {
@@ -83,9 +83,9 @@ void TestStoreStress::sessionsAndEngineAtOnce()
         int runs = 0;
         while (finished.load() < Threads && !deadline.hasExpired()) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            const QJsonObject next = server.PickJob();
-            if (next.value("state").toBool()) {
-                const QString id = next.value("job_id").toString();
+            const PickedJob next = server.PickJob();
+            if (next.IsValid()) {
+                const QString id = next.job_id;
                 server.OnJobStarted(id);
                 server.OnJobUpdate(id, QJsonObject{{"time_limit", 10}, {"time_elapsed", round % 10}, {"efficiency", 50}});
                 server.UpdateData(QJsonObject{{"job_id", id},

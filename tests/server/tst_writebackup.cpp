@@ -80,8 +80,8 @@ void TestWriteBackup::writtenFileAndRestore()
         running = add(server, "r.aex");
         server.OnJobStarted(f);
         server.OnJobFinish(f, 0);
-        QVERIFY(server.MoveNesterJob(MoveRequest(c, -1)).first);
-        QVERIFY(server.MoveNesterJob(MoveRequest(running, 0)).first);
+        QVERIFY(server.MoveNesterJob(MoveRequest(c, MoveStep::Up)).first);
+        QVERIFY(server.MoveNesterJob(MoveRequest(running, MoveStep::Top)).first);
         server.OnJobStarted(running);
         server.OnJobUpdate(running, QJsonObject{{"time_limit", 100}, {"time_elapsed", 40}});
         order = ids(server.Jobs());
@@ -113,7 +113,7 @@ void TestWriteBackup::writtenFileAndRestore()
     QCOMPARE(jobs.at(2)->time, 20);
     QVERIFY(jobs.at(2)->submit_time.isValid());
     // The restored queue serves as before.
-    QCOMPARE(restored.PickJob().value("job_id").toString(), running);
+    QCOMPARE(restored.PickJob().job_id, running);
 }
 
 // Restore keeps the file's order; only the waiting records (position above

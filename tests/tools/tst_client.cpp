@@ -18,7 +18,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "QueueLocker.h"
 #include "TestMain.h"
 
 using namespace Orvane::Zendral;
@@ -395,7 +394,7 @@ void ClientTest::waitForResult()
                 continue;
             seen << id;
             if (fail) {
-                QueueLocker locker;
+                std::lock_guard<std::mutex> locker(server->QueueMutex());
                 job->state = NesterJob::Failed;
                 job->error = QStringLiteral("engine exit code 3");
                 continue;

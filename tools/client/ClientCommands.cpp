@@ -3,6 +3,7 @@
 #include "ClientConnection.h"
 #include "JobName.h"
 #include "ListedJob.h"
+#include "MoveStep.h"
 #include "ProtocolCommands.h"
 #include "ResultFile.h"
 
@@ -344,10 +345,10 @@ void ClientCommands::KeepElsewhere(const QString &id, const QByteArray &document
 
 int ClientCommands::Move(const ClientOptions &options)
 {
-    static const QMap<QString, int> steps{{QStringLiteral("up"), -1},
-                                          {QStringLiteral("down"), 1},
-                                          {QStringLiteral("top"), 0},
-                                          {QStringLiteral("bottom"), 9}};
+    static const QMap<QString, MoveStep> steps{{QStringLiteral("up"), MoveStep::Up},
+                                               {QStringLiteral("down"), MoveStep::Down},
+                                               {QStringLiteral("top"), MoveStep::Top},
+                                               {QStringLiteral("bottom"), MoveStep::Bottom}};
     const QString direction = options.arguments.value(1);
     if (!steps.contains(direction))
         throw ClientError{ExitUsage, QStringLiteral("move: direction must be up, down, top or bottom")};
@@ -355,7 +356,7 @@ int ClientCommands::Move(const ClientOptions &options)
     const QString id = Resolve(options.arguments.value(0), &listed).id;
     QJsonObject request;
     request.insert(QStringLiteral("job_id"), id);
-    request.insert(QStringLiteral("step"), steps.value(direction));
+    request.insert(QStringLiteral("step"), int(steps.value(direction)));
     const ClientReply reply =
         connection.Request(Command::MoveNesterJobStep, QJsonDocument(request).toJson(QJsonDocument::Compact));
     if (!reply.state)

@@ -1,0 +1,338 @@
+#include "JournalQueue.h"
+
+#include "FailurePolicy.h"
+#include "JobFileLocker.h"
+#include "JobFolders.h"
+#include "MarkerExtractor.h"
+#include "NesterJob.h"
+#include "QueueIndex.h"
+#include "QueueRules.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+#include <chrono>
+
+namespace Orvane {
+namespace Zendral {
+
+namespace {
+
+const char *const JobNonExistent = "Job non-existent...";
+const char *const UploadFailed = "Data upload exception, Please contact the server administrator...";
+
+qint64 SteadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+JournalQueue::JournalQueue(QueueIndex &index, JobFolders &folders, std::shared_mutex &fileLock, const QDir &jobsDir)
+    : index(index)
+    , folders(folders)
+    , fileLock(fileLock)
+    , store(jobsDir)
+{
+}
+
+JournalQueue::~JournalQueue() = default;
+
+// GUI thread, before sessions run. The record JSON is kept on each record,
+// for cheap copies of the queue (compaction, the final backup).
+void JournalQueue::Load()
+{
+    QList<NesterJob *> restored;
+    store.Load(restored);
+    {
+        std::lock_guard<std::mutex> locker(index.mutex);
+        for (NesterJob *job : qAsConst(restored)) {
+            job->stored = QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact);
+            index.Insert(job, false);
+        }
+    }
+    store.SetSnapshotSource([this] { return index.Snapshot(); });
+}
+
+// Changes are made here only: there is nothing to follow.
+void JournalQueue::Start()
+{
+}
+
+void JournalQueue::Close()
+{
+    QueueSnapshot final;
+    {
+        std::lock_guard<std::mutex> locker(index.mutex);
+        final = index.Snapshot();
+    }
+    store.Close(final);
+}
+
+QueueChange JournalQueue::PutChange(NesterJob *job, bool durable)
+{
+    QueueChange change;
+    change.kind = QueueChange::Put;
+    job->stored = QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact);
+    change.record = job->stored;
+    change.id = job->job_id;
+    change.durable = durable;
+    return change;
+}
+
+// The job's place is recorded as the job it now follows.
+quint64 JournalQueue::RecordMove(NesterJob *job)
+{
+    QueueChange change;
+    change.kind = QueueChange::Move;
+    change.id = job->job_id;
+    change.after = index.Predecessor(job);
+    return store.Record(change);
+}
+
+quint64 JournalQueue::RecordRemove(const QString &job_id)
+{
+    QueueChange change;
+    change.kind = QueueChange::Remove;
+    change.id = job_id;
+    return store.Record(change);
+}
+
+// The files of records sharing the job's folder (the old layout) stay.
+void JournalQueue::TakeOut(NesterJob *job)
+{
+    const QStringList keep = index.FilesToKeep(job);
+    {
+        JobFileLocker write(&fileLock, Write);
+        job->Remove(folders, keep);
+    }
+    index.TakeOut(job); // the record goes with its event
+}
+
+// Any thread. The document is decoded straight into the job file; the reply
+// waits until the change is on stable storage.
+Reply JournalQueue::Add(const QString &name, const QString &from, int time, const char *base64, qint64 base64Size)
+{
+    store.ExpectChange();
+    NesterJob *job = folders.CreateJob(from, name, base64, base64Size, time);
+    if (!job) {
+        store.ChangeGivenUp();
+        return Reply(false, UploadFailed);
+    }
+    const QString job_id = job->job_id;
+    // The new record is the session's alone until it is in the queue: its
+    // change is made before the index mutex is taken.
+    QueueChange change = PutChange(job, true);
+    change.newFile = job->fileaex;
+    quint64 ticket = 0;
+    {
+        std::lock_guard<std::mutex> locker(index.mutex);
+        index.Insert(job);
+        ticket = store.Record(change);
+    }
+    if (!store.WaitDurable(ticket)) {
+        // Not on stable storage: the job is taken back out, so that the
+        // client is not told its job was taken when a restart would lose it.
+        qCritical().noquote() << "Job not taken, the queue journal cannot be written:" << job_id;
+        std::lock_guard<std::mutex> locker(index.mutex);
+        if (NesterJob *taken = index.Find(job_id))
+            TakeOut(taken);
+        return Reply(false, UploadFailed);
+    }
+    qInfo().noquote() << "Job" << job_id << "added by" << from << QStringLiteral("(%1)").arg(name);
+    return Reply(true, job_id.toLatin1());
+}
+
+Reply JournalQueue::Remove(const QString &job_id)
+{
+    quint64 ticket = 0;
+    {
+        std::lock_guard<std::mutex> locker(index.mutex);
+        NesterJob *job = index.Find(job_id);
+        if (!job)
+            return Reply(false, JobNonExistent);
+        ticket = RecordRemove(job_id);
+        TakeOut(job);
+    }
+    // A removal whose record could not be written needs nothing more: the
+    // job's files are gone, so a restore drops the stale record.
+    if (!store.WaitDurable(ticket))
+        qWarning().noquote() << "Removal of job" << job_id << "not in the journal; its files are gone";
+    qInfo().noquote() << "Job" << job_id << "removed";
+    return Reply(true, QByteArray());
+}
+
+// A pick-up always ends the job, with or without a result.
+Reply JournalQueue::PickUp(const QString &job_id)
+{
+    Reply reply(false, JobNonExistent);
+    quint64 ticket = 0;
+    {
+        std::lock_guard<std::mutex> locker(index.mutex);
+        NesterJob *job = index.Find(job_id);
+        if (!job)
+            return Reply(false, QByteArray());
+        {
+            JobFileLocker read(&fileLock, Read);
+            QFile file(job->fileaexres);
+            if (file.exists() && file.open(QIODevice::ReadOnly)) {
+                reply = Reply(true, file.readAll().toBase64(QByteArray::Base64UrlEncoding));
+                file.close();
+            }
+        }
+        ticket = RecordRemove(job_id);
+        TakeOut(job);
+    }
+    // As for a removal: the job's files are gone, so a restore drops a
+    // record whose removal did not reach the journal.
+    if (!store.WaitDurable(ticket))
+        qWarning().noquote() << "Pick-up of job" << job_id << "not in the journal; its files are gone";
+    qInfo().noquote() << "Job" << job_id << "picked up" << (reply.first ? "with its result" : "without a result");
+    return reply;
+}
+
+Reply JournalQueue::Move(const QString &job_id, MoveStep step)
+{
+    int from = -1;
+    quint64 ticket = 0;
+    {
+        std::lock_guard<std::mutex> locker(index.mutex);
+        NesterJob *job = index.Find(job_id);
+        if (!job)
+            return Reply(false, QByteArray());
+        const OrderView view = index.View(job);
+        const int to = QueueRules::MoveTarget(step, view);
+        if (to < 0)
+            return Reply(false, QByteArray());
+        from = view.index;
+        index.MoveTo(job, to);
+        ticket = RecordMove(job);
+    }
+    if (!store.WaitDurable(ticket)) {
+        // Not on stable storage: the move is undone, so that what the client
+        // is told is what a restart restores. The journal never had it, so
+        // the undo is not recorded either.
+        std::lock_guard<std::mutex> locker(index.mutex);
+        if (NesterJob *job = index.Find(job_id))
+            index.MoveTo(job, qBound(0, from, index.Order().Size() - 1));
+        qWarning().noquote() << "Move of job" << job_id << "undone: the queue journal cannot be written";
+        return Reply(false, QByteArray());
+    }
+    return Reply(true, QByteArray());
+}
+
+Reply JournalQueue::Retry(const QString &job_id)
+{
+    quint64 ticket = 0;
+    {
+        std::lock_guard<std::mutex> locker(index.mutex);
+        NesterJob *job = index.Find(job_id);
+        if (!job || !QueueRules::Retry(*job))
+            return Reply(false, JobNonExistent);
+        index.Changed(job);
+        store.Record(PutChange(job, true));
+        index.MoveTo(job, index.Order().Size() - 1);
+        ticket = RecordMove(job);
+    }
+    if (!store.WaitDurable(ticket))
+        qWarning().noquote() << "Retry of job" << job_id << "not in the journal";
+    qInfo().noquote() << "Job" << job_id << "retried by the operator";
+    return Reply(true, QByteArray());
+}
+
+// Any thread; the result file is read under the file lock.
+QByteArray JournalQueue::Marker(const NesterJob &job)
+{
+    JobFileLocker read(&fileLock, Read);
+    return MarkerExtractor().Extract(job.fileaexres);
+}
+
+// A job waiting for its retry lets the jobs behind it go first.
+PickedJob JournalQueue::Claim()
+{
+    PickedJob picked;
+    const qint64 now = SteadyMs();
+    std::lock_guard<std::mutex> locker(index.mutex);
+    const int first = index.Order().FirstWaitingIndex();
+    if (first < 0)
+        return picked;
+    index.Order().VisitFrom(first, [&](const NesterJob *job) {
+        if (!QueueRules::MayPick(*job, now) || !QFile::exists(job->fileaex))
+            return true;
+        picked = QueueRules::Picked(*job, job->fileaex);
+        return false;
+    });
+    return picked;
+}
+
+template <typename F>
+bool JournalQueue::ChangeJob(const QString &job_id, bool durable, F change)
+{
+    std::lock_guard<std::mutex> locker(index.mutex);
+    NesterJob *job = index.Find(job_id);
+    if (!job || !change(job))
+        return false;
+    index.Changed(job);
+    store.Record(PutChange(job, durable)); // progress is not awaited on disk
+    return true;
+}
+
+void JournalQueue::Started(const QString &job_id)
+{
+    ChangeJob(job_id, true, [&](NesterJob *job) {
+        job->Start();
+        qInfo().noquote() << "Job" << job_id << "from" << job->from << "started";
+        return true;
+    });
+}
+
+void JournalQueue::Progress(const QString &job_id, const QJsonObject &report)
+{
+    ChangeJob(job_id, false, [&](NesterJob *job) {
+        QueueRules::ApplyProgress(*job, report);
+        return true;
+    });
+}
+
+// The index mutex is held for the whole write, so the job cannot be
+// removed (and its folder deleted) half-way. The file is replaced
+// atomically: a write that fails (disk full) leaves the previous result,
+// and a finish of the run then counts as a failure.
+bool JournalQueue::Result(const QString &job_id, const QByteArray &bytes)
+{
+    std::lock_guard<std::mutex> locker(index.mutex);
+    NesterJob *job = index.Find(job_id);
+    if (!job)
+        return true; // nothing to keep it for
+    JobFileLocker write(&fileLock, Write);
+    QSaveFile file(job->fileaexres);
+    const bool written =
+        file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() && file.commit();
+    if (!written) {
+        qWarning().noquote() << "Result of job" << job_id << "not written, the previous one stays:"
+                             << job->fileaexres << file.errorString();
+        file.cancelWriting();
+    }
+    job->result_broken = !written;
+    return written;
+}
+
+void JournalQueue::Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped)
+{
+    const FailurePolicy policy = FailurePolicy::Read();
+    ChangeJob(job_id, true, [&](NesterJob *job) {
+        return QueueRules::EndRun(*job, exit_code, reason, stopped, policy, SteadyMs()).kind != RunEnd::Ignored;
+    });
+}
+
+// Only this machine runs this queue's jobs.
+QStringList JournalQueue::TakeLostRuns()
+{
+    return QStringList();
+}
+
+} // namespace Zendral
+} // namespace Orvane

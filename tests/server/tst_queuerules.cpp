@@ -1,0 +1,354 @@
+// The queue's rules seen from its operations, the same scenarios against
+// both stores: the file journal and a queue shared through PostgreSQL (a
+// throwaway server of this test's own). Set ZENDRAL_SKIP_PG=1 to run the
+// file store only; without it a PostgreSQL that cannot start fails the test.
+#include "JobFolders.h"
+#include "JournalStore.h"
+#include "LocalServer.h"
+#include "MoveStep.h"
+#include "NesterJob.h"
+#include "StoreTestSupport.h"
+#include "ThrowawayPostgres.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QtTest>
+
+#include <memory>
+
+using namespace Orvane::Zendral;
+using StoreTest::AddRequest;
+using StoreTest::MoveRequest;
+
+namespace {
+
+const QString Client = QStringLiteral("192.168.1.20");
+const Reply Refused(false, QByteArray());
+
+bool SkipPostgres()
+{
+    return qEnvironmentVariableIntValue("ZENDRAL_SKIP_PG") == 1;
+}
+
+} // namespace
+
+class TestQueueRules : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void addListMoveRemove_data() { stores(); }
+    void addListMoveRemove();
+    void movesAroundARunningJob_data() { stores(); }
+    void movesAroundARunningJob();
+    void pickUpEndsTheJob_data() { stores(); }
+    void pickUpEndsTheJob();
+    void failedRunWaitsThenFailsThenRetry_data() { stores(); }
+    void failedRunWaitsThenFailsThenRetry();
+    void stoppedRunCountsNoFailure_data() { stores(); }
+    void stoppedRunCountsNoFailure();
+    void startThatFailedIsAFailedRun_data() { stores(); }
+    void startThatFailedIsAFailedRun();
+    void journalReplayAppliesChanges();
+
+private:
+    void stores();
+    // A fresh queue of the row's store with the given failure policy.
+    void open(int maxFailedRuns, int retryDelaySeconds);
+    QString add(const QString &name);
+    // The client's list: job ids head first, and each job's listed fields.
+    QStringList order();
+    QJsonObject listed(const QString &id);
+    // Picks the next job and starts it as the engine runner does; its id.
+    QString pickAndStart();
+    bool move(const QString &id, MoveStep step) { return server->MoveNesterJob(MoveRequest(id, step)).first; }
+
+    ThrowawayPostgres postgres;
+    bool postgresUp = false;
+    int databases = 0;
+    std::unique_ptr<LocalServer> server;
+};
+
+void TestQueueRules::initTestCase()
+{
+    if (SkipPostgres())
+        return;
+    QString error;
+    QVERIFY2(!ThrowawayPostgres::BinFolder().isEmpty(),
+             "PostgreSQL (initdb) is not installed; set ZENDRAL_SKIP_PG=1 to test the file store only");
+    QVERIFY2(postgres.Start(&error), qPrintable(error));
+    postgresUp = true;
+}
+
+void TestQueueRules::cleanup()
+{
+    server.reset();
+}
+
+void TestQueueRules::stores()
+{
+    QTest::addColumn<bool>("shared");
+    QTest::newRow("journal") << false;
+    if (!SkipPostgres())
+        QTest::newRow("postgresql") << true;
+}
+
+void TestQueueRules::open(int maxFailedRuns, int retryDelaySeconds)
+{
+    QFETCH(bool, shared);
+    server.reset();
+    const QString name = QStringLiteral("%1_%2").arg(QLatin1String(QTest::currentTestFunction()),
+                                                     QLatin1String(QTest::currentDataTag()));
+    QVERIFY(StoreTest::UseFreshDataFolder(name));
+    QSettings settings;
+    settings.clear();
+    settings.setValue("worker/max_failed_runs", maxFailedRuns);
+    settings.setValue("worker/retry_delay_seconds", retryDelaySeconds);
+    if (shared) {
+        QVERIFY(postgresUp);
+        const QString database = QStringLiteral("rules%1").arg(++databases);
+        QString error;
+        QVERIFY2(postgres.CreateDatabase(database, &error), qPrintable(error));
+        settings.setValue("store/backend", "postgresql");
+        settings.setValue("store/connection", postgres.Connection(database));
+        settings.setValue("store/node", "node-a");
+    }
+    settings.sync();
+    server = std::make_unique<LocalServer>();
+    QVERIFY(server->Shared() != nullptr || !shared);
+    QVERIFY(order().isEmpty());
+}
+
+QString TestQueueRules::add(const QString &name)
+{
+    const Reply reply = server->AddNesterJob(AddRequest(name, "document of " + name.toUtf8(), 20), Client);
+    return reply.first ? QString::fromLatin1(reply.second) : QString();
+}
+
+QStringList TestQueueRules::order()
+{
+    QStringList ids;
+    const QJsonArray list = QJsonDocument::fromJson(server->GetNesterJobList(Client, QString()).second).array();
+    for (const QJsonValue &item : list)
+        ids << item.toObject().value("job_id").toString();
+    return ids;
+}
+
+QJsonObject TestQueueRules::listed(const QString &id)
+{
+    const QJsonArray list = QJsonDocument::fromJson(server->GetNesterJobList(Client, QString()).second).array();
+    for (const QJsonValue &item : list) {
+        if (item.toObject().value("job_id").toString() == id)
+            return item.toObject();
+    }
+    return QJsonObject();
+}
+
+QString TestQueueRules::pickAndStart()
+{
+    const PickedJob picked = server->PickJob();
+    if (!picked.IsValid())
+        return QString();
+    server->OnJobStarted(picked.job_id);
+    return picked.job_id;
+}
+
+// Every step of a move on waiting jobs, places as the client sees them,
+// steps that cannot move, and removal.
+void TestQueueRules::addListMoveRemove()
+{
+    open(3, 60);
+    const QString a = add("a.aex"), b = add("b.aex"), c = add("c.aex"), d = add("d.aex");
+    QVERIFY(!a.isEmpty() && !b.isEmpty() && !c.isEmpty() && !d.isEmpty());
+    QCOMPARE(order(), (QStringList{a, b, c, d}));
+    QCOMPARE(listed(c).value("position").toInt(), 3);
+    QCOMPARE(listed(c).value("state").toString(), QStringLiteral("waiting"));
+    QCOMPARE(listed(c).value("job_name").toString(), "c:" + Client);
+
+    QVERIFY(move(d, MoveStep::Up));
+    QCOMPARE(order(), (QStringList{a, b, d, c}));
+    QVERIFY(move(d, MoveStep::Top));
+    QCOMPARE(order(), (QStringList{d, a, b, c}));
+    QVERIFY(move(a, MoveStep::Down));
+    QCOMPARE(order(), (QStringList{d, b, a, c}));
+    QVERIFY(move(d, MoveStep::Bottom));
+    QCOMPARE(order(), (QStringList{b, a, c, d}));
+    QVERIFY(move(c, MoveStep::Top));
+    QCOMPARE(order(), (QStringList{c, b, a, d}));
+    QCOMPARE(listed(a).value("position").toInt(), 3);
+
+    QVERIFY(!move(c, MoveStep::Up));     // the head
+    QVERIFY(!move(c, MoveStep::Top));
+    QVERIFY(!move(d, MoveStep::Down));   // the tail
+    QVERIFY(!move(d, MoveStep::Bottom));
+    QCOMPARE(server->MoveNesterJob(MoveRequest(a, 2)), Refused); // no such step
+    QCOMPARE(server->MoveNesterJob(MoveRequest("{none}", 1)), Refused);
+    QCOMPARE(order(), (QStringList{c, b, a, d}));
+
+    QCOMPARE(server->RemoveNesterJob(b), Reply(true, QByteArray()));
+    QCOMPARE(order(), (QStringList{c, a, d}));
+    QCOMPARE(listed(d).value("position").toInt(), 3);
+    QCOMPARE(server->RemoveNesterJob(b), Reply(false, "Job non-existent..."));
+}
+
+// A running job does not move, and no waiting job passes it upwards; down
+// passes it.
+void TestQueueRules::movesAroundARunningJob()
+{
+    open(3, 60);
+    const QString a = add("a.aex"), b = add("b.aex"), c = add("c.aex");
+    QCOMPARE(pickAndStart(), a);
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("running"));
+    QCOMPARE(listed(a).value("position").toInt(), 0);
+    QCOMPARE(listed(b).value("position").toInt(), 1);
+    QVERIFY(!move(a, MoveStep::Down));
+    QVERIFY(!move(b, MoveStep::Up));  // the previous job runs
+    QVERIFY(!move(b, MoveStep::Top)); // already the first waiting job
+    QVERIFY(move(c, MoveStep::Top));
+    QCOMPARE(order(), (QStringList{a, c, b}));
+    QVERIFY(move(c, MoveStep::Down));
+    QCOMPARE(order(), (QStringList{a, b, c}));
+}
+
+// A finished job's result goes to the client once; the job is gone then.
+void TestQueueRules::pickUpEndsTheJob()
+{
+    open(3, 60);
+    const QString a = add("a.aex");
+    QCOMPARE(pickAndStart(), a);
+    QVERIFY(server->UpdateData(QJsonObject{{"job_id", a}, {"data", QString::fromLatin1(QByteArray("result").toBase64())}}));
+    server->OnJobEnded(a, 0, QString(), false);
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("finished"));
+    QCOMPARE(listed(a).value("complete_percent").toDouble(), 100.0);
+    QVERIFY(!server->PickJob().IsValid());
+    QCOMPARE(server->PickUpNesterJob(a), Reply(true, QByteArray("result").toBase64(QByteArray::Base64UrlEncoding)));
+    QVERIFY(order().isEmpty());
+    QVERIFY(!server->PickUpNesterJob(a).first);
+}
+
+// A failed run waits at its place for the retry delay while the jobs behind
+// it run; after the maximum of failed runs it is failed and listed so, until
+// the operator's retry puts it at the tail with its count reset.
+void TestQueueRules::failedRunWaitsThenFailsThenRetry()
+{
+    open(2, 1);
+    const QString a = add("a.aex"), b = add("b.aex"), c = add("c.aex");
+    QCOMPARE(pickAndStart(), a);
+    server->OnJobEnded(a, 3, "exit code 3", false);
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("waiting"));
+    QCOMPARE(order(), (QStringList{a, b, c}));
+    QCOMPARE(pickAndStart(), b); // a waits for its retry
+    server->OnJobEnded(b, 0, QString(), false);
+    QTest::qWait(1500); // past the retry delay: a, at the head, goes before c
+    QCOMPARE(pickAndStart(), a);
+    server->OnJobEnded(a, 124, "time limit exceeded", false);
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("failed"));
+    QCOMPARE(listed(a).value("error").toString(), QStringLiteral("time limit exceeded"));
+    QCOMPARE(listed(a).value("position").toInt(), 0);
+    QCOMPARE(listed(c).value("position").toInt(), 1);
+    QVERIFY(!move(a, MoveStep::Down)); // a failed job does not move
+    QCOMPARE(pickAndStart(), c);
+    server->OnJobEnded(c, 0, QString(), false);
+    QVERIFY(!server->PickJob().IsValid()); // never handed out again
+
+    QCOMPARE(server->RetryNesterJob(b), Reply(false, "Job non-existent...")); // b is not failed
+    QCOMPARE(server->RetryNesterJob(a), Reply(true, QByteArray()));
+    QCOMPARE(order(), (QStringList{b, c, a}));
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("waiting"));
+    QCOMPARE(listed(a).value("position").toInt(), 1);
+    QCOMPARE(pickAndStart(), a); // no retry delay after the operator's retry
+    server->OnJobEnded(a, 3, "exit code 3", false);
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("waiting")); // the count starts again
+}
+
+// A run the operator stopped waits again at its place, at once, with no
+// failure counted.
+void TestQueueRules::stoppedRunCountsNoFailure()
+{
+    open(1, 60);
+    const QString a = add("a.aex"), b = add("b.aex");
+    QCOMPARE(pickAndStart(), a);
+    server->OnJobEnded(a, 9, "stopped", true);
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("waiting"));
+    QCOMPARE(order(), (QStringList{a, b}));
+    QCOMPARE(pickAndStart(), a);
+}
+
+// An engine that never started (exit -1) is a failed run like any other: it
+// waits for the retry delay, and it counts towards the maximum.
+void TestQueueRules::startThatFailedIsAFailedRun()
+{
+    open(2, 60);
+    const QString a = add("a.aex"), b = add("b.aex");
+    QCOMPARE(pickAndStart(), a);
+    server->OnJobEnded(a, -1, "did not start within 30 s", false);
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("waiting"));
+    QCOMPARE(pickAndStart(), b); // a waits for its retry
+    server->OnJobEnded(b, -1, "an earlier engine still runs", false);
+    QVERIFY(!server->PickJob().IsValid());
+
+    open(1, 60);
+    const QString c = add("c.aex");
+    QCOMPARE(pickAndStart(), c);
+    server->OnJobEnded(c, -1, "did not start within 30 s", false);
+    QCOMPARE(listed(c).value("state").toString(), QStringLiteral("failed"));
+    QCOMPARE(listed(c).value("error").toString(), QStringLiteral("did not start within 30 s"));
+}
+
+// The journal's changes, replayed after a crash (no final backup), give the
+// order the queue had: the same function applies them as a shared queue's
+// change log.
+void TestQueueRules::journalReplayAppliesChanges()
+{
+    QVERIFY(StoreTest::UseFreshDataFolder(QStringLiteral("journalReplay")));
+    JobFolders folders;
+    QStringList ids;
+    {
+        JournalStore store(folders.Dir());
+        QList<NesterJob *> none;
+        store.Load(none);
+        quint64 ticket = 0;
+        for (const char *name : {"a.aex", "b.aex", "c.aex", "d.aex"}) {
+            const QString file = folders.MakeJobFolder(Client) + "/" + name;
+            QVERIFY(StoreTest::WriteFile(file, "document"));
+            const NesterJob job(file, Client, 10);
+            ids << job.job_id;
+            QueueChange put;
+            put.id = job.job_id;
+            put.record = QJsonDocument(job.ToJson(0)).toJson(QJsonDocument::Compact);
+            put.newFile = file;
+            ticket = store.Record(put);
+        }
+        const auto move = [&](int job, int after) {
+            QueueChange change;
+            change.kind = QueueChange::Move;
+            change.id = ids[job];
+            change.after = after < 0 ? QString() : ids[after];
+            ticket = store.Record(change);
+        };
+        move(3, 1);  // a b d c
+        move(0, 2);  // b d c a
+        move(2, -1); // c b d a
+        QueueChange remove;
+        remove.kind = QueueChange::Remove;
+        remove.id = ids[0];
+        ticket = store.Record(remove);
+        QVERIFY(store.WaitDurable(ticket));
+    }
+    JournalStore again(folders.Dir());
+    QList<NesterJob *> restored;
+    again.Load(restored);
+    QStringList order;
+    for (const NesterJob *job : qAsConst(restored))
+        order << job->job_id;
+    qDeleteAll(restored);
+    QCOMPARE(order, (QStringList{ids[2], ids[1], ids[3]}));
+}
+
+QTEST_GUILESS_MAIN(TestQueueRules)
+#include "tst_queuerules.moc"
