@@ -4,6 +4,7 @@
 #include "ClusterImport.h"
 #include "CrashHandler.h"
 #include "LocalMainWindow.h"
+#include "ServiceSettings.h"
 #include "ServiceStartup.h"
 #include "QuitSignalNotifier.h"
 #include "VelApplication.h"
@@ -99,7 +100,7 @@ int main(int argc, char *argv[])
         QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
         QCoreApplication::setApplicationName(QStringLiteral("Zendral"));
         QTextStream out(stdout);
-        return Orvane::Zendral::ClusterImport::Run(out);
+        return Orvane::Zendral::ClusterImport::Run(out, Orvane::Zendral::ServiceSettings::UserSettings().Read());
     }
 
     Orvane::VelApplication app(argc, argv);

@@ -35,7 +35,7 @@ ServiceCore::~ServiceCore()
 
 void ServiceCore::MakeQueue()
 {
-    queue = new LocalServer(this, reporter);
+    queue = new LocalServer(this, reporter, Settings().Read());
     // A job that left the queue, or whose run another node took over, has
     // its engine run stopped; after each delivery of changes a job may have
     // arrived while a slot is free.
@@ -73,6 +73,7 @@ int ServiceCore::StartServer()
 {
     const ServiceConfig config = Settings().Read();
     const QString port = QString::number(config.port);
+    queue->listener->SetConfig(config);
     queue->listener->setMaxPendingConnections(config.maxConnect);
     const QString error = queue->StartListen(port);
     if (!error.isEmpty()) {

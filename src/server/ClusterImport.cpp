@@ -1,5 +1,7 @@
 #include "ClusterImport.h"
 
+#include "ServiceConfig.h"
+
 #include "ChunkUploadDevice.h"
 #include "ClusterRecord.h"
 #include "ClusterSchema.h"
@@ -18,13 +20,13 @@
 namespace Orvane {
 namespace Zendral {
 
-int ClusterImport::Run(QTextStream &out)
+int ClusterImport::Run(QTextStream &out, const ServiceConfig &config)
 {
-    if (!ClusterSettings::SharedBackendChosen()) {
+    if (!config.SharedStore()) {
         out << "store/backend is not \"postgresql\": there is no shared queue to import into\n";
         return 1;
     }
-    const ClusterSettings settings = ClusterSettings::Read();
+    const ClusterSettings settings = ClusterSettings::From(config);
     if (!settings.IsValid()) {
         out << settings.Error() << "\n";
         return 1;

@@ -18,11 +18,13 @@ class NesterJob;
 // twice adds nothing. The local folder is left as it was, compacted.
 //
 // Thread: the main thread of `zendral --import-queue`, before any window.
+struct ServiceConfig;
+
 class ClusterImport
 {
 public:
     // Returns the exit code: 0 when every job is in the shared queue.
-    static int Run(QTextStream &out);
+    static int Run(QTextStream &out, const ServiceConfig &config);
 
 private:
     enum class Outcome { Imported, Present, Failed };

@@ -1,9 +1,10 @@
 #include "ClusterSettings.h"
 
+#include "ServiceConfig.h"
+
 #include <QFile>
 #include <QHostInfo>
 #include <QRegularExpression>
-#include <QSettings>
 #include <QStringList>
 
 namespace Orvane {
@@ -11,30 +12,9 @@ namespace Zendral {
 
 namespace {
 
-const char kBackendKey[] = "store/backend";
-const char kConnectionKey[] = "store/connection";
-const char kPasswordFileKey[] = "store/password_file";
-const char kLeaseKey[] = "store/lease_seconds";
-const char kNodeKey[] = "store/node";
 const char kPasswordVariable[] = "ZENDRAL_STORE_PASSWORD";
-constexpr int DefaultLeaseSeconds = 30;
-
-// A value QSettings split at commas (INI lists) is joined again.
-QString SettingText(const QSettings &settings, const char *key)
-{
-    const QVariant value = settings.value(QLatin1String(key));
-    if (value.type() == QVariant::StringList)
-        return value.toStringList().join(QLatin1Char(' '));
-    return value.toString();
-}
 
 } // namespace
-
-bool ClusterSettings::SharedBackendChosen()
-{
-    const QString backend = QSettings().value(QLatin1String(kBackendKey)).toString().trimmed().toLower();
-    return backend == QLatin1String("postgresql");
-}
 
 bool ClusterSettings::ParseConnection(const QString &text, QList<QPair<QByteArray, QByteArray>> *parameters,
                                       QString *error)
@@ -71,14 +51,13 @@ bool ClusterSettings::ParseConnection(const QString &text, QList<QPair<QByteArra
     return true;
 }
 
-ClusterSettings ClusterSettings::Read()
+ClusterSettings ClusterSettings::From(const ServiceConfig &config)
 {
     ClusterSettings result;
-    QSettings settings;
-    if (!ParseConnection(SettingText(settings, kConnectionKey), &result.parameters, &result.error))
+    if (!ParseConnection(config.storeConnection, &result.parameters, &result.error))
         return result;
     QByteArray password;
-    const QString passwordFile = settings.value(QLatin1String(kPasswordFileKey)).toString();
+    const QString passwordFile = config.storePasswordFile;
     if (!passwordFile.isEmpty()) {
         QFile file(passwordFile);
         if (!file.open(QIODevice::ReadOnly)) {
@@ -99,11 +78,9 @@ ClusterSettings ClusterSettings::Read()
     result.parameters.append(qMakePair(QByteArray("keepalives_interval"), QByteArray("2")));
     result.parameters.append(qMakePair(QByteArray("keepalives_count"), QByteArray("3")));
     result.parameters.append(qMakePair(QByteArray("application_name"), QByteArray("zendral")));
-    if (!settings.contains(QLatin1String(kLeaseKey)))
-        settings.setValue(QLatin1String(kLeaseKey), DefaultLeaseSeconds); // shown in the settings file
-    result.leaseSeconds = qBound(2, settings.value(QLatin1String(kLeaseKey), DefaultLeaseSeconds).toInt(), 3600);
-    result.failures = FailurePolicy::Read();
-    result.node = settings.value(QLatin1String(kNodeKey)).toString().trimmed();
+    result.leaseSeconds = config.storeLeaseSeconds;
+    result.failures = FailurePolicy::From(config);
+    result.node = config.storeNode.trimmed();
     if (result.node.isEmpty())
         result.node = QHostInfo::localHostName();
     if (result.node.isEmpty())

@@ -22,17 +22,16 @@ namespace Zendral {
 // - "store/lease_seconds" (30): how long a claimed job stays with a node
 //   that stops renewing it;
 // - "store/node": this node's name (default: the host name);
-// - the failure policy the local queue also uses, read here once because
-//   the store applies it on its own thread, where QSettings is not used.
+// - the failure policy the local queue also uses.
+// All come from the service's settings (ServiceConfig); this class turns
+// them into libpq's parameters.
 //
-// Thread: read once where the store is made; the object is then read-only.
+// Thread: made once where the store is made; the object is then read-only.
 class ClusterSettings
 {
 public:
-    // Reads the settings; Error() says what is wrong with them.
-    static ClusterSettings Read();
-    // Whether "store/backend" asks for the shared queue.
-    static bool SharedBackendChosen();
+    // The shared queue's settings; Error() says what is wrong with them.
+    static ClusterSettings From(const ServiceConfig &config);
 
     bool IsValid() const { return error.isEmpty(); }
     QString Error() const { return error; }

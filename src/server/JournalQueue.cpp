@@ -31,11 +31,13 @@ qint64 SteadyMs()
 
 } // namespace
 
-JournalQueue::JournalQueue(QueueIndex &index, JobFolders &folders, std::shared_mutex &fileLock, const QDir &jobsDir)
+JournalQueue::JournalQueue(QueueIndex &index, JobFolders &folders, std::shared_mutex &fileLock, const QDir &jobsDir,
+                           const FailurePolicy &failures)
     : index(index)
     , folders(folders)
     , fileLock(fileLock)
     , store(jobsDir)
+    , failures(failures)
 {
 }
 
@@ -322,9 +324,8 @@ bool JournalQueue::Result(const QString &job_id, const QByteArray &bytes)
 
 void JournalQueue::Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped)
 {
-    const FailurePolicy policy = FailurePolicy::Read();
     ChangeJob(job_id, true, [&](NesterJob *job) {
-        return QueueRules::EndRun(*job, exit_code, reason, stopped, policy, SteadyMs()).kind != RunEnd::Ignored;
+        return QueueRules::EndRun(*job, exit_code, reason, stopped, failures, SteadyMs()).kind != RunEnd::Ignored;
     });
 }
 

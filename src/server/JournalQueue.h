@@ -1,6 +1,7 @@
 #pragma once
 
 #include "JournalStore.h"
+#include "FailurePolicy.h"
 #include "QueueBackend.h"
 
 #include <QDir>
@@ -26,7 +27,8 @@ class QueueIndex;
 class JournalQueue : public QueueBackend
 {
 public:
-    JournalQueue(QueueIndex &index, JobFolders &folders, std::shared_mutex &fileLock, const QDir &jobsDir);
+    JournalQueue(QueueIndex &index, JobFolders &folders, std::shared_mutex &fileLock, const QDir &jobsDir,
+                 const FailurePolicy &failures);
     ~JournalQueue() override;
 
     // The journal; for tests and the benchmark.
@@ -64,6 +66,7 @@ private:
     JobFolders &folders;
     std::shared_mutex &fileLock;
     JournalStore store;
+    const FailurePolicy failures;
 };
 
 } // namespace Zendral

@@ -7,7 +7,6 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QHostInfo>
-#include <QSettings>
 #include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
@@ -28,16 +27,10 @@ namespace Zendral {
 
 namespace {
 
-constexpr quint16 DefaultPort = 10088;
-constexpr int DefaultMaxPending = 10;
 // Sessions served at once; connections beyond are closed at once, so that a
 // flood of connections cannot exhaust the process's threads.
 constexpr int MaxSessions = 200;
 // Defaults of the limits in the settings group "worker".
-constexpr int DefaultMaxPerAddress = 32;
-constexpr int DefaultFrameTimeoutSeconds = 60;
-constexpr int DefaultIdleTimeoutSeconds = 600;
-constexpr int DefaultMaxInflightMb = 1024;
 constexpr qint64 MiB = 1024 * 1024;
 // How long a caller of localHostIP waits for the address probe.
 constexpr int ProbeWaitMs = 1000;
@@ -133,17 +126,6 @@ QHostAddress PeerOf(qintptr descriptor)
     return address.empty() ? QHostAddress() : QHostAddress(QString::fromStdString(address));
 }
 
-// A whole-number setting of the group the caller opened; a missing key gets
-// its default written, so that the operator finds it in the settings file.
-int IntSetting(QSettings &settings, const char *key, int fallback)
-{
-    if (!settings.contains(QLatin1String(key)))
-        settings.setValue(QLatin1String(key), fallback);
-    bool ok = false;
-    const int value = settings.value(QLatin1String(key)).toInt(&ok);
-    return ok ? value : fallback;
-}
-
 // The budget for request bodies: the setting, but never more than a quarter
 // of the machine's memory.
 qint64 InflightLimit(int megabytes)
@@ -157,9 +139,10 @@ qint64 InflightLimit(int megabytes)
 
 } // namespace
 
-LocalManager::LocalManager(QObject *parent)
+LocalManager::LocalManager(QObject *parent, const ServiceConfig &config)
     : QTcpServer(parent)
-    , budget(new InflightBudget(InflightLimit(DefaultMaxInflightMb)))
+    , config(config)
+    , budget(new InflightBudget(InflightLimit(config.maxInflightMb)))
 {
     limits.budget = budget.get();
 #ifdef __GLIBC__
@@ -170,7 +153,7 @@ LocalManager::LocalManager(QObject *parent)
     // freed, so that the budget bounds resident memory, not only live bytes.
     mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
 #endif
-    setMaxPendingConnections(DefaultMaxPending);
+    setMaxPendingConnections(config.maxConnect);
     reaper = new QTimer(this);
     reaper->setInterval(ReapIntervalMs);
     connect(reaper, &QTimer::timeout, this, &LocalManager::ReapSessions);
@@ -205,9 +188,9 @@ LocalManager::~LocalManager()
 
 bool LocalManager::StartListen(const QString &port)
 {
-    const quint16 number = port.isEmpty() ? DefaultPort : quint16(port.toInt(nullptr, 10));
+    const quint16 number = port.isEmpty() ? quint16(config.port) : quint16(port.toInt(nullptr, 10));
     qDebug() << "Start Listen:" << number;
-    ReadLimits();
+    ApplyLimits();
     if (!listen(QHostAddress::AnyIPv4, number)) {
         qDebug() << "Start Listen error";
         qWarning().noquote() << QStringLiteral("Cannot listen on port %1: %2").arg(number).arg(errorString());
@@ -225,19 +208,13 @@ void LocalManager::StopListen()
     close();
 }
 
-void LocalManager::ReadLimits()
+void LocalManager::ApplyLimits()
 {
-    QSettings settings;
-    settings.beginGroup(QStringLiteral("worker"));
-    maxPerAddress = qMax(1, IntSetting(settings, "max_connect_per_address", DefaultMaxPerAddress));
-    limits.frameTimeoutMs = qint64(qMax(1, IntSetting(settings, "frame_timeout_seconds", DefaultFrameTimeoutSeconds))) * 1000;
-    limits.idleTimeoutMs = qint64(qMax(1, IntSetting(settings, "idle_timeout_seconds", DefaultIdleTimeoutSeconds))) * 1000;
-    budget->SetLimit(InflightLimit(IntSetting(settings, "max_inflight_mb", DefaultMaxInflightMb)));
-    // Written by hand with commas and no quotes, the INI format reads the
-    // value as a list: it is joined back, never taken as empty.
-    if (!settings.contains(QStringLiteral("allowed_clients")))
-        settings.setValue(QStringLiteral("allowed_clients"), QString());
-    allowed = AddressFilter(settings.value(QStringLiteral("allowed_clients")).toStringList().join(QLatin1Char(',')));
+    maxPerAddress = qMax(1, config.maxConnectPerAddress);
+    limits.frameTimeoutMs = qint64(qMax(1, config.frameTimeoutSeconds)) * 1000;
+    limits.idleTimeoutMs = qint64(qMax(1, config.idleTimeoutSeconds)) * 1000;
+    budget->SetLimit(InflightLimit(config.maxInflightMb));
+    allowed = AddressFilter(config.allowedClients);
     if (!allowed.InvalidEntries().isEmpty())
         qWarning().noquote() << "allowed_clients: not an address or a network, left out:"
                              << allowed.InvalidEntries().join(QStringLiteral(", "));
@@ -247,10 +224,7 @@ void LocalManager::ReadLimits()
                              .arg(limits.frameTimeoutMs / 1000)
                              .arg(limits.idleTimeoutMs / 1000)
                              .arg(budget->Limit() / MiB)
-                             .arg(allowed.AllowsEveryone() ? QStringLiteral("everyone")
-                                                           : settings.value(QStringLiteral("allowed_clients"))
-                                                                 .toStringList()
-                                                                 .join(QLatin1Char(',')));
+                             .arg(allowed.AllowsEveryone() ? QStringLiteral("everyone") : config.allowedClients);
 }
 
 bool LocalManager::Admits(const QHostAddress &address)

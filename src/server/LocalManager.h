@@ -9,6 +9,8 @@
 #include <QMutex>
 #include <QSet>
 #include <QString>
+#include "ServiceSettings.h"
+
 #include <QTcpServer>
 
 #include <memory>
@@ -40,11 +42,16 @@ class LocalManager : public QTcpServer
 {
     Q_OBJECT
 public:
-    explicit LocalManager(QObject *parent);
+    // config: the service's settings (the limits are taken from it at each
+    // start); left out, the per-user settings store is read here.
+    explicit LocalManager(QObject *parent, const ServiceConfig &config = ServiceSettings::UserSettings().Read());
     // Stops listening, asks every running session to finish and waits for
     // them, so that no session outlives the job service.
     ~LocalManager() override;
 
+    // The settings the next start takes its limits from.
+    void SetConfig(const ServiceConfig &newConfig) { config = newConfig; }
+    // An empty port: the configured one; "0": any free port.
     bool StartListen(const QString &port);
     void StopListen();
     // Waits at most waitMs for a running probe; 0 only asks (never blocks).
@@ -65,13 +72,13 @@ private slots:
     void StartProbeLookup(const QString &host);
 
 private:
-    // Reads the limits from the settings (and writes the defaults of those
-    // missing, so that the operator finds them in the settings file).
-    void ReadLimits();
+    // Takes the limits from the settings.
+    void ApplyLimits();
     // Whether a connection from `address` may get a session; logs why not.
     bool Admits(const QHostAddress &address);
 
     QString errorText;
+    ServiceConfig config;
     SessionLimits limits;
     int maxPerAddress = 32;
     AddressFilter allowed;

@@ -17,7 +17,6 @@
 #include <QJsonArray>
 #include <QFile>
 #include <QJsonDocument>
-#include <QSettings>
 #include <QThread>
 
 #include "NativePath.h"
@@ -37,20 +36,6 @@ const char *const InvalidData = "Invalid data...";
 const char *const JobNameEmpty = "Job name is empty...";
 const char *const TooManyJobs = "Too many jobs...";
 const char *const NotEnoughDisk = "Not enough disk space...";
-const char kMaxJobsPerClientKey[] = "worker/max_jobs_per_client";
-const int kDefaultMaxJobsPerClient = 10000;
-const char kMinFreeDiskKey[] = "worker/min_free_disk_mb";
-const int kDefaultMinFreeDiskMb = 1024;
-
-// A setting read with its default; the default is written when the key is
-// missing, so that the operator finds it in the settings file.
-int SettingWithDefault(const char *key, int fallback)
-{
-    QSettings settings;
-    if (!settings.contains(QLatin1String(key)))
-        settings.setValue(QLatin1String(key), fallback);
-    return settings.value(QLatin1String(key), fallback).toInt();
-}
 
 // Free bytes for this user on the disk holding `path`; -1 when unknown.
 // Not QStorageInfo, which reads the whole mount table on every call.
@@ -74,22 +59,23 @@ void LogCaught(const char *function, int line)
 
 } // namespace
 
-LocalServer::LocalServer(QObject *parent, JobFolders::ErrorReporter reporter)
+LocalServer::LocalServer(QObject *parent, JobFolders::ErrorReporter reporter, const ServiceConfig &config)
     : QObject(parent)
     , folders(std::make_unique<JobFolders>(JobFolders::DefaultPath(), std::move(reporter)))
     , index(std::make_unique<QueueIndex>())
 {
     jobsDir = folders->Dir(); // the folders report one that cannot be made
-    maxJobsPerClient = SettingWithDefault(kMaxJobsPerClientKey, kDefaultMaxJobsPerClient);
-    minFreeDiskBytes = qint64(qMax(0, SettingWithDefault(kMinFreeDiskKey, kDefaultMinFreeDiskMb))) * 1024 * 1024;
+    maxJobsPerClient = config.maxJobsPerClient;
+    minFreeDiskBytes = qint64(qMax(0, config.minFreeDiskMb)) * 1024 * 1024;
     // The one place that chooses the store; everything else goes through
     // QueueBackend without knowing which one it has.
-    if (ClusterSettings::SharedBackendChosen()) {
-        auto cluster = std::make_unique<ClusterStore>(ClusterSettings::Read(), *index, *folders);
+    if (config.SharedStore()) {
+        auto cluster = std::make_unique<ClusterStore>(ClusterSettings::From(config), *index, *folders);
         shared = cluster.get();
         backend = std::move(cluster);
     } else {
-        auto local = std::make_unique<JournalQueue>(*index, *folders, fileLock, jobsDir);
+        auto local = std::make_unique<JournalQueue>(*index, *folders, fileLock, jobsDir,
+                                                    FailurePolicy::From(config));
         journal = &local->Store();
         backend = std::move(local);
     }
@@ -98,7 +84,7 @@ LocalServer::LocalServer(QObject *parent, JobFolders::ErrorReporter reporter)
     deliveryTimer->setInterval(DeliveryIntervalMs);
     connect(deliveryTimer, &QTimer::timeout, this, &LocalServer::DeliverNotifications);
     deliveryTimer->start();
-    listener = new LocalManager(this);
+    listener = new LocalManager(this, config);
     // Changes made elsewhere are followed once the window shows the queue.
     QTimer::singleShot(0, this, [this] { backend->Start(); });
 }

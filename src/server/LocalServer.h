@@ -1,6 +1,7 @@
 #pragma once
 
 #include "JobFolders.h"
+#include "ServiceSettings.h"
 #include "PickedJob.h"
 #include "QueueBackend.h"
 #include "SharedQueue.h"
@@ -62,7 +63,10 @@ class LocalServer : public QObject
 public:
     // `reporter` shows errors to the operator on the GUI thread (the window
     // gives a message box); without one nothing is shown, only logged.
-    explicit LocalServer(QObject *parent = nullptr, JobFolders::ErrorReporter reporter = JobFolders::ErrorReporter());
+    // config: the service's settings; left out, the per-user settings store
+    // is read here (tests and tools that build a queue on their own).
+    explicit LocalServer(QObject *parent = nullptr, JobFolders::ErrorReporter reporter = JobFolders::ErrorReporter(),
+                         const ServiceConfig &config = ServiceSettings::UserSettings().Read());
     ~LocalServer() override;
 
     // The queue's mutex (QueueIndex); tests that change a record's fields

@@ -510,6 +510,8 @@ void TestLocalServer::failedRunsWaitAtTheirPlaceThenFail()
 {
     QSettings().setValue("worker/retry_delay_seconds", 1);
     QSettings().setValue("worker/max_failed_runs", 2);
+    server.reset(); // the queue takes its settings when it is made
+    server = std::make_unique<LocalServer>();
     const QString a = add("a.aex"), b = add("b.aex"), c = add("c.aex");
     server->OnJobStarted(a);
     server->OnJobEnded(a, 3, "exit code 3", false);
