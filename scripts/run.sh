@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh Debian 12 machine (as root), builds Zendral and
-# starts the service at once ("-a"). Without a display it runs on Qt's
-# offscreen platform. Unless an engine is configured already, the stand-in
+# starts the service at once: the window ("zendral -a") where there is a
+# display, else the headless service zendrald. Unless an engine is configured already, the stand-in
 # engine that the build makes is configured as the nesting engine, so a
 # submitted job runs from end to end.
 #
@@ -28,7 +28,9 @@ if ! grep -q '^engine=.' "$settings" 2>/dev/null; then
 fi
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+    service=("$bin/zendrald")
+else
+    service=("$bin/zendral" -a)
 fi
 
 # The service's standard error comes through a FIFO, read line by line.
@@ -36,7 +38,7 @@ fifo_dir=$(mktemp -d)
 fifo=$fifo_dir/stderr
 mkfifo "$fifo"
 trap 'rm -f "$fifo"; rmdir "$fifo_dir"' EXIT
-"$bin/zendral" -a 2>"$fifo" &
+"${service[@]}" 2>"$fifo" &
 pid=$!
 # A background job ignores Ctrl+C; pass it on as SIGTERM, a clean stop.
 trap 'kill -TERM "$pid" 2>/dev/null || true' INT TERM

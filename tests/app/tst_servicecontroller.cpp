@@ -2,7 +2,7 @@
 // job queue, real timers at short intervals, the real engine runner and the
 // stand-in engine.
 #include "ServiceController.h"
-#include "ServiceSettings.h"
+#include "TestSettings.h"
 #include "TestMain.h"
 
 #include <QElapsedTimer>
@@ -22,13 +22,6 @@ using Orvane::Zendral::ServiceController;
 
 namespace {
 
-// The per-user settings store (in test mode), as the window uses it.
-Orvane::Zendral::ServiceSettings &testSettings()
-{
-    static Orvane::Zendral::ServiceSettings settings = Orvane::Zendral::ServiceSettings::UserSettings();
-    return settings;
-}
-
 struct FakeJob
 {
     QString id;
@@ -41,7 +34,7 @@ struct FakeJob
 class TestWindow : public ServiceController
 {
 public:
-    explicit TestWindow(bool autoStart = false) : ServiceController(testSettings(), autoStart)
+    explicit TestWindow(bool autoStart = false) : ServiceController(TestSettings::userSettings(), autoStart)
     {
         retryIntervalMs = 100;
         clock.start();

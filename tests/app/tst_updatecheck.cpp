@@ -2,7 +2,7 @@
 // this test's own executable folder, and the folder copy and deletion that
 // the installation uses.
 #include "ServiceController.h"
-#include "ServiceSettings.h"
+#include "TestSettings.h"
 #include "FolderCopy.h"
 #include "TestMain.h"
 
@@ -26,17 +26,10 @@ using Orvane::Zendral::removeFolderTree;
 
 namespace {
 
-// The per-user settings store (in test mode), as the window uses it.
-Orvane::Zendral::ServiceSettings &testSettings()
-{
-    static Orvane::Zendral::ServiceSettings settings = Orvane::Zendral::ServiceSettings::UserSettings();
-    return settings;
-}
-
 class UpdateWindow : public ServiceController
 {
 public:
-    explicit UpdateWindow(bool autoStart = false) : ServiceController(testSettings(), autoStart)
+    explicit UpdateWindow(bool autoStart = false) : ServiceController(TestSettings::userSettings(), autoStart)
     {
         connect(this, &ServiceController::quitRequested, this, [this] { ++quitRequests; });
     }

@@ -137,19 +137,9 @@ private:
         QVERIFY(service->waitForStarted(10000));
     }
 
-    // Returns as soon as the text has come (no polling delay: the taken-port
-    // case stops the service while its start-up is still under way).
     bool waitForError(const QString &text)
     {
-        QElapsedTimer timer;
-        timer.start();
-        for (int attempt = 0; attempt < 400 && !timer.hasExpired(20000); ++attempt) {
-            errors += QString::fromLocal8Bit(service->readAllStandardError());
-            if (errors.contains(text))
-                return true;
-            service->waitForReadyRead(50);
-        }
-        return false;
+        return TestProcesses::waitForStandardError(*service, errors, text);
     }
 
     std::unique_ptr<QTemporaryDir> root;

@@ -118,15 +118,7 @@ private:
 
     bool waitForError(const QString &text)
     {
-        QElapsedTimer timer;
-        timer.start();
-        for (int attempt = 0; attempt < 400 && !timer.hasExpired(20000); ++attempt) {
-            errors += QString::fromLocal8Bit(service->readAllStandardError());
-            if (errors.contains(text))
-                return true;
-            service->waitForReadyRead(50);
-        }
-        return false;
+        return TestProcesses::waitForStandardError(*service, errors, text);
     }
 
     std::unique_ptr<QTemporaryDir> root;

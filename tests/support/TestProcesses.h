@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QList>
+#include <QProcess>
 #include <QStringList>
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -96,6 +97,22 @@ bool pollUntil(F &&condition, int timeoutMs = 30000)
         if (condition())
             return true;
         QTest::qWait(100);
+    }
+    return false;
+}
+
+// Reads the process's standard error into `seen` until it holds `text`, for
+// at most 20 s; returns as soon as the text has come (no polling delay, so a
+// test may stop the process while its start-up is still under way).
+inline bool waitForStandardError(QProcess &process, QString &seen, const QString &text)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (int attempt = 0; attempt < 400 && !timer.hasExpired(20000); ++attempt) {
+        seen += QString::fromLocal8Bit(process.readAllStandardError());
+        if (seen.contains(text))
+            return true;
+        process.waitForReadyRead(50);
     }
     return false;
 }
