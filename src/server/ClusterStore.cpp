@@ -551,6 +551,10 @@ void ClusterStore::Progress(const QString &job_id, const QJsonObject &report)
 // (only while the run holds the job); without the database it waits here.
 bool ClusterStore::Result(const QString &job_id, const QByteArray &bytes)
 {
+    if (bytes.isEmpty()) {
+        qWarning().noquote() << "Result of job" << job_id << "is empty; not kept";
+        return true;
+    }
     LocalRun run;
     {
         std::lock_guard<std::mutex> lock(runsMutex);
@@ -628,7 +632,8 @@ bool ClusterStore::WriteEnd(PgConnection &connection, const QString &job_id, con
         qInfo().noquote() << "Run" << run.run_id << "of job" << job_id << "ended after the job left this node";
         return true;
     }
-    const RunEnd end = QueueRules::EndRun(*job, run.exitCode, run.reason, run.stopped, settings.Failures(), 0);
+    const RunResult result = run.result.isEmpty() ? RunResult::None : RunResult::Kept;
+    const RunEnd end = QueueRules::EndRun(*job, run.exitCode, run.reason, run.stopped, result, settings.Failures(), 0);
     bool ok = true;
     if (end.kind == RunEnd::Finished && !run.result.isNull())
         ok = connection.Run("INSERT INTO zendral_results (job_id, data) VALUES ($1, $2) ON CONFLICT (job_id) "
@@ -933,7 +938,7 @@ void ClusterStore::Reap(PgConnection &connection)
         if (!job)
             continue;
         const QString reason = QStringLiteral("lease expired on node %1").arg(job->node);
-        const RunEnd end = QueueRules::EndRun(*job, 1, reason, false, settings.Failures(), 0);
+        const RunEnd end = QueueRules::EndRun(*job, 1, reason, false, RunResult::None, settings.Failures(), 0);
         seq = WriteFields(connection, *job, end) ? LogPut(connection, job->job_id) : 0;
         qWarning().noquote() << "Job" << job->job_id << "returned to waiting:" << reason;
     }
