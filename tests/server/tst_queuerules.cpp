@@ -59,6 +59,8 @@ private slots:
     void runWithoutResultIsAFailedRun();
     void removalOnReadOnlyFolderIsRefused();
     void journalWithoutBackupTakesNoChange();
+    void brokenFolderGivesJobBack_data();
+    void brokenFolderGivesJobBack();
     void segmentWithoutHeaderKeepsItsRecords();
 
 private:
@@ -510,6 +512,34 @@ void TestQueueRules::segmentWithoutHeaderKeepsItsRecords()
         QVERIFY(store.WaitDurable(store.Record(NewJob(folders, "b.aex", &b))));
     }
     QCOMPARE(Restored(folders.Dir()), (QStringList{a, b}));
+}
+
+// A node whose jobs folder takes no file cannot fetch a claimed document:
+// that is the node's fault, not the job's. The job waits again unclaimed
+// with no failed run counted, and the node claims nothing until its folder
+// works again.
+void TestQueueRules::brokenFolderGivesJobBack_data()
+{
+    QTest::addColumn<bool>("shared");
+    if (!SkipPostgres())
+        QTest::newRow("postgresql") << true;
+}
+
+void TestQueueRules::brokenFolderGivesJobBack()
+{
+    open(1, 0);
+    const QString a = add("a.aex");
+    {
+        StoreTest::ImmutableFolders readOnly(QStringList{StoreTest::JobsPath()});
+        if (!readOnly.Done())
+            QSKIP("chattr +i is not available here");
+        QVERIFY(!server->PickJob().IsValid());
+        QCOMPARE(listed(a).value("state").toString(), QStringLiteral("waiting"));
+        QVERIFY(!server->PickJob().IsValid());
+    }
+    QCOMPARE(pickAndStart(), a);
+    finish(a);
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("finished"));
 }
 
 QTEST_GUILESS_MAIN(TestQueueRules)
