@@ -103,6 +103,7 @@ public:
         else if (AtTop() && key == "work_data") {
             dataOffset = int(s - buffer);
             dataLength = int(length);
+            dataString = true;
         }
         return Value();
     }
@@ -136,6 +137,7 @@ public:
     int time = AddRequestReader::DefaultTime;
     int dataOffset = 0;
     int dataLength = 0;
+    bool dataString = false;
     bool duplicate = false;
     bool tooDeep = false;
     bool bareValue = false;
@@ -189,6 +191,30 @@ private:
     std::vector<int> objectDepths;
 };
 
+// Standard Base64 as described at HasValidData.
+bool IsStandardBase64(const char *text, qint64 size)
+{
+    qint64 symbols = 0;
+    int padding = 0;
+    for (qint64 i = 0; i < size; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+            continue;
+        if (c == '=') {
+            ++padding;
+            continue;
+        }
+        const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+'
+                              || c == '/';
+        if (!alphabet || padding > 0)
+            return false;
+        ++symbols;
+    }
+    if (padding > 2 || symbols % 4 == 1 || (symbols == 0 && padding > 0))
+        return false;
+    return padding == 0 || (symbols + padding) % 4 == 0;
+}
+
 } // namespace
 
 bool AddRequestReader::Read(QByteArray &payload)
@@ -198,6 +224,7 @@ bool AddRequestReader::Read(QByteArray &payload)
     jobName.clear();
     time = DefaultTime;
     dataOffset = dataLength = 0;
+    dataValid = timeMoved = false;
     errorText.clear();
     // The reader takes a NUL byte for the end; one inside the payload is
     // caught by the position check.
@@ -221,9 +248,11 @@ bool AddRequestReader::Read(QByteArray &payload)
     if (!errorText.isEmpty())
         return false;
     jobName = handler.jobName;
-    time = handler.time;
+    time = qBound(MinTime, handler.time, MaxTime);
+    timeMoved = time != handler.time;
     dataOffset = handler.dataOffset;
     dataLength = handler.dataLength;
+    dataValid = handler.dataString && IsStandardBase64(data + dataOffset, dataLength);
     return true;
 }
 

@@ -14,15 +14,19 @@ namespace Zendral {
 //
 // Like SafeJson it refuses a document with the same key twice in one object
 // (at any depth) or nested deeper than SafeJson::MaxDepth; the values are
-// read as the service has always read them: a "job_name" or "work_data"
-// that is not a string counts as empty, and "time" is 90 unless it is a whole
-// number that fits an int.
+// read as the service has always read them: a "job_name" that is not a
+// string counts as empty, and "time" is 90 unless it is a whole number,
+// which is then moved into MinTime..MaxTime. Whether "work_data" is there
+// as a string of standard Base64 is told by HasValidData.
 //
 // Thread: a plain value; one thread uses an object at a time.
 class AddRequestReader
 {
 public:
     static constexpr int DefaultTime = 90;
+    // The range of a job's time budget in seconds (a week at most).
+    static constexpr int MinTime = 1;
+    static constexpr int MaxTime = 7 * 24 * 3600;
 
     // Parses `payload` in place (its bytes are changed). False when it is
     // not a valid JSON object or array; an array reads as an object without
@@ -34,6 +38,13 @@ public:
     int Time() const { return time; }
     int DataOffset() const { return dataOffset; }
     int DataLength() const { return dataLength; }
+    // "work_data" is a string of standard Base64 (empty: an empty document):
+    // the alphabet
+    // A-Z a-z 0-9 + /, at most two '=' at the end only, no group of a single
+    // character. Line breaks and blanks between characters are allowed.
+    bool HasValidData() const { return dataValid; }
+    // The "time" sent was a whole number outside MinTime..MaxTime.
+    bool TimeMoved() const { return timeMoved; }
     // The reason of the last refusal, for the log.
     QString ErrorText() const { return errorText; }
 
@@ -42,6 +53,8 @@ private:
     int time = DefaultTime;
     int dataOffset = 0;
     int dataLength = 0;
+    bool dataValid = false;
+    bool timeMoved = false;
     QString errorText;
 };
 

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QTemporaryFile>
 #include <QUuid>
 
 #include "Platform.h"
@@ -448,6 +449,12 @@ PickedJob ClusterStore::Claim()
         "'YYYYMMDD\"T\"HH24MISS'), completed = 0, efficient = 0 WHERE job_id = (SELECT job_id FROM zendral_jobs "
         "WHERE state = 0 AND (retry_at IS NULL OR retry_at <= now()) ORDER BY ord LIMIT 1 FOR UPDATE SKIP LOCKED) "
         "RETURNING j.run_id, j.file_name, ") + ClusterRecord::JsonExpression();
+    if (folderBroken && !FolderWorks())
+        return PickedJob();
+    if (folderBroken) {
+        folderBroken = false;
+        qInfo().noquote() << "The jobs folder works again; node" << settings.Node() << "claims jobs again";
+    }
     QString error;
     PgPool::Handle connection = pool.Acquire(&error);
     if (!connection || !BeginChange(*connection))
@@ -466,18 +473,36 @@ PickedJob ClusterStore::Claim()
         return PickedJob();
     const QString folder = folders.MakeJobFolder(job->from);
     run.file = folder.isEmpty() ? QString() : QDir(folder).absoluteFilePath(claimed.Text(0, 1));
+    if (folder.isEmpty())
+        error = QStringLiteral("no job folder could be made in %1").arg(folders.Dir().absolutePath());
     {
         std::lock_guard<std::mutex> lock(runsMutex);
         runs.insert(job_id, run);
     }
     if (run.file.isEmpty() || !Fetch(*connection, job_id, run.file, &error)) {
-        qWarning().noquote() << "Job" << job_id << "claimed but its document could not be fetched:" << error;
-        Ended(job_id, 1, QStringLiteral("document could not be fetched: %1").arg(error), false);
+        connection.reset(); // back to the pool before the end is written
+        GiveBack(job_id, error);
         return PickedJob();
     }
     qInfo().noquote() << "Job" << job_id << "from" << job->from << "claimed by node" << settings.Node() << "run"
                       << run.run_id;
     return QueueRules::Picked(*job, run.file);
+}
+
+bool ClusterStore::FolderWorks()
+{
+    QTemporaryFile probe(folders.Dir().absoluteFilePath(QStringLiteral(".probe-XXXXXX")));
+    return probe.open() && probe.write("probe", 5) == 5 && probe.flush();
+}
+
+void ClusterStore::GiveBack(const QString &job_id, const QString &error)
+{
+    if (!folderBroken)
+        qCritical().noquote() << "Node" << settings.Node() << "cannot keep a job's document here (" << error
+                              << "); job" << job_id << "goes back unclaimed and this node claims no job until its"
+                              << "jobs folder works again";
+    folderBroken = true;
+    Ended(job_id, 1, QStringLiteral("document could not be fetched on node %1: %2").arg(settings.Node(), error), true);
 }
 
 // The document, one stored piece at a time, into the job file.
@@ -551,6 +576,10 @@ void ClusterStore::Progress(const QString &job_id, const QJsonObject &report)
 // (only while the run holds the job); without the database it waits here.
 bool ClusterStore::Result(const QString &job_id, const QByteArray &bytes)
 {
+    if (bytes.isEmpty()) {
+        qWarning().noquote() << "Result of job" << job_id << "is empty; not kept";
+        return true;
+    }
     LocalRun run;
     {
         std::lock_guard<std::mutex> lock(runsMutex);
@@ -628,7 +657,8 @@ bool ClusterStore::WriteEnd(PgConnection &connection, const QString &job_id, con
         qInfo().noquote() << "Run" << run.run_id << "of job" << job_id << "ended after the job left this node";
         return true;
     }
-    const RunEnd end = QueueRules::EndRun(*job, run.exitCode, run.reason, run.stopped, settings.Failures(), 0);
+    const RunResult result = run.result.isEmpty() ? RunResult::None : RunResult::Kept;
+    const RunEnd end = QueueRules::EndRun(*job, run.exitCode, run.reason, run.stopped, result, settings.Failures(), 0);
     bool ok = true;
     if (end.kind == RunEnd::Finished && !run.result.isNull())
         ok = connection.Run("INSERT INTO zendral_results (job_id, data) VALUES ($1, $2) ON CONFLICT (job_id) "
@@ -933,7 +963,7 @@ void ClusterStore::Reap(PgConnection &connection)
         if (!job)
             continue;
         const QString reason = QStringLiteral("lease expired on node %1").arg(job->node);
-        const RunEnd end = QueueRules::EndRun(*job, 1, reason, false, settings.Failures(), 0);
+        const RunEnd end = QueueRules::EndRun(*job, 1, reason, false, RunResult::None, settings.Failures(), 0);
         seq = WriteFields(connection, *job, end) ? LogPut(connection, job->job_id) : 0;
         qWarning().noquote() << "Job" << job->job_id << "returned to waiting:" << reason;
     }

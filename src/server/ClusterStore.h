@@ -138,6 +138,12 @@ private:
     QByteArray ResultBytes(const QString &job_id);
 
     // Runs.
+    // Whether this node's jobs folder takes a new file now (GUI thread).
+    bool FolderWorks();
+    // A claim this node could not serve (its folder, its disk, the fetch):
+    // the job goes back unclaimed with no failure counted, and the node
+    // claims nothing until its folder works again.
+    void GiveBack(const QString &job_id, const QString &error);
     bool Fetch(PgConnection &connection, const QString &job_id, const QString &file, QString *error);
     // Writes the end of a run; false when the database could not be reached
     // (the end is kept and written later).
@@ -169,6 +175,8 @@ private:
     std::mutex runsMutex;
     QHash<QString, LocalRun> runs; // guarded by runsMutex
     QStringList lost;              // guarded by runsMutex
+
+    bool folderBroken = false; // GUI thread only: claims wait for FolderWorks
 
     std::mutex stopMutex;
     std::condition_variable stopWake;

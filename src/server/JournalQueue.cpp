@@ -4,12 +4,15 @@
 #include "JobFileLocker.h"
 #include "JobFolders.h"
 #include "MarkerExtractor.h"
+#include "NativePath.h"
 #include "NesterJob.h"
 #include "QueueIndex.h"
 #include "QueueRules.h"
+#include "Platform.h"
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSaveFile>
 
@@ -22,6 +25,7 @@ namespace {
 
 const char *const JobNonExistent = "Job non-existent...";
 const char *const UploadFailed = "Data upload exception, Please contact the server administrator...";
+const char *const NotRemoved = "Job could not be removed...";
 
 qint64 SteadyMs()
 {
@@ -104,14 +108,19 @@ quint64 JournalQueue::RecordRemove(const QString &job_id)
 }
 
 // The files of records sharing the job's folder (the old layout) stay.
-void JournalQueue::TakeOut(NesterJob *job)
+bool JournalQueue::TakeOut(NesterJob *job)
+{
+    if (!DeleteFiles(job))
+        return false;
+    index.TakeOut(job); // the record goes with its event
+    return true;
+}
+
+bool JournalQueue::DeleteFiles(NesterJob *job)
 {
     const QStringList keep = index.FilesToKeep(job);
-    {
-        JobFileLocker write(&fileLock, Write);
-        job->Remove(folders, keep);
-    }
-    index.TakeOut(job); // the record goes with its event
+    JobFileLocker write(&fileLock, Write);
+    return job->Remove(folders, keep);
 }
 
 // Any thread. The document is decoded straight into the job file; the reply
@@ -148,7 +157,11 @@ Reply JournalQueue::Add(const QString &name, const QString &from, int time, cons
     return Reply(true, job_id.toLatin1());
 }
 
-Reply JournalQueue::Remove(const QString &job_id)
+// The job's files go first: a job whose files cannot be deleted (a
+// read-only jobs folder) stays, and the client is told so. Once they are
+// gone a restore drops the record even if the journal missed its removal;
+// the reply is true only when the removal is on stable storage either way.
+Reply JournalQueue::EndJob(const QString &job_id, const char *what, Reply done)
 {
     quint64 ticket = 0;
     {
@@ -156,44 +169,44 @@ Reply JournalQueue::Remove(const QString &job_id)
         NesterJob *job = index.Find(job_id);
         if (!job)
             return Reply(false, JobNonExistent);
+        if (!DeleteFiles(job)) {
+            qWarning().noquote() << what << "of job" << job_id << "refused: its files could not be deleted";
+            return Reply(false, NotRemoved);
+        }
         ticket = RecordRemove(job_id);
-        TakeOut(job);
+        index.TakeOut(job);
     }
-    // A removal whose record could not be written needs nothing more: the
-    // job's files are gone, so a restore drops the stale record.
     if (!store.WaitDurable(ticket))
-        qWarning().noquote() << "Removal of job" << job_id << "not in the journal; its files are gone";
-    qInfo().noquote() << "Job" << job_id << "removed";
-    return Reply(true, QByteArray());
+        qWarning().noquote() << what << "of job" << job_id << "not in the journal; its files are gone";
+    qInfo().noquote() << "Job" << job_id << what;
+    return done;
 }
 
-// A pick-up always ends the job, with or without a result.
+Reply JournalQueue::Remove(const QString &job_id)
+{
+    return EndJob(job_id, "removed", Reply(true, QByteArray()));
+}
+
+// A pick-up ends the job, with or without a result.
 Reply JournalQueue::PickUp(const QString &job_id)
 {
     Reply reply(false, JobNonExistent);
-    quint64 ticket = 0;
     {
         std::lock_guard<std::mutex> locker(index.mutex);
         NesterJob *job = index.Find(job_id);
         if (!job)
             return Reply(false, QByteArray());
-        {
-            JobFileLocker read(&fileLock, Read);
-            QFile file(job->fileaexres);
-            if (file.exists() && file.open(QIODevice::ReadOnly)) {
-                reply = Reply(true, file.readAll().toBase64(QByteArray::Base64UrlEncoding));
-                file.close();
-            }
+        JobFileLocker read(&fileLock, Read);
+        QFile file(job->fileaexres);
+        if (file.exists() && file.open(QIODevice::ReadOnly)) {
+            reply = Reply(true, file.readAll().toBase64(QByteArray::Base64UrlEncoding));
+            file.close();
         }
-        ticket = RecordRemove(job_id);
-        TakeOut(job);
     }
-    // As for a removal: the job's files are gone, so a restore drops a
-    // record whose removal did not reach the journal.
-    if (!store.WaitDurable(ticket))
-        qWarning().noquote() << "Pick-up of job" << job_id << "not in the journal; its files are gone";
-    qInfo().noquote() << "Job" << job_id << "picked up" << (reply.first ? "with its result" : "without a result");
-    return reply;
+    const Reply ended = EndJob(job_id, reply.first ? "picked up with its result" : "picked up without a result",
+                               reply);
+    // Gone meanwhile (removed by another session): as if it never was.
+    return ended.second == JobNonExistent && reply.first ? Reply(false, QByteArray()) : ended;
 }
 
 Reply JournalQueue::Move(const QString &job_id, MoveStep step)
@@ -301,31 +314,63 @@ void JournalQueue::Progress(const QString &job_id, const QJsonObject &report)
 
 // The index mutex is held for the whole write, so the job cannot be
 // removed (and its folder deleted) half-way. The file is replaced
-// atomically: a write that fails (disk full) leaves the previous result,
-// and a finish of the run then counts as a failure.
+// atomically and flushed to stable storage before it counts: a write that
+// fails (disk full) leaves the previous result, and a finish of the run then
+// counts as a failure. An empty result is no result and is not written.
 bool JournalQueue::Result(const QString &job_id, const QByteArray &bytes)
 {
     std::lock_guard<std::mutex> locker(index.mutex);
     NesterJob *job = index.Find(job_id);
     if (!job)
         return true; // nothing to keep it for
-    JobFileLocker write(&fileLock, Write);
-    QSaveFile file(job->fileaexres);
-    const bool written =
-        file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() && file.commit();
-    if (!written) {
-        qWarning().noquote() << "Result of job" << job_id << "not written, the previous one stays:"
-                             << job->fileaexres << file.errorString();
-        file.cancelWriting();
+    if (bytes.isEmpty()) {
+        qWarning().noquote() << "Result of job" << job_id << "is empty; not kept";
+        return true;
     }
+    JobFileLocker write(&fileLock, Write);
+    QString error;
+    const bool written = WriteDurably(job->fileaexres, bytes, &error);
+    if (!written)
+        qWarning().noquote() << "Result of job" << job_id << "not written, the previous one stays:"
+                             << job->fileaexres << error;
     job->result_broken = !written;
+    job->result_kept = written;
     return written;
+}
+
+// Replaces `path` by `bytes` and flushes the file and its folder.
+bool JournalQueue::WriteDurably(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QSaveFile file(path);
+    std::string reason;
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush()) {
+        *error = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    if (!Platform::FlushFile(file.handle(), &reason)) {
+        *error = QString::fromStdString(reason);
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    if (!Platform::FlushPath(NativePath(QFileInfo(path).absolutePath()), true)) {
+        *error = QStringLiteral("its folder could not be flushed");
+        return false;
+    }
+    return true;
 }
 
 void JournalQueue::Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped)
 {
     ChangeJob(job_id, true, [&](NesterJob *job) {
-        return QueueRules::EndRun(*job, exit_code, reason, stopped, failures, SteadyMs()).kind != RunEnd::Ignored;
+        const RunResult result =
+            job->result_broken ? RunResult::Broken : job->result_kept ? RunResult::Kept : RunResult::None;
+        return QueueRules::EndRun(*job, exit_code, reason, stopped, result, failures, SteadyMs()).kind
+               != RunEnd::Ignored;
     });
 }
 

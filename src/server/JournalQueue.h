@@ -55,8 +55,16 @@ private:
     QueueChange PutChange(NesterJob *job, bool durable);
     quint64 RecordMove(NesterJob *job);
     quint64 RecordRemove(const QString &job_id);
-    // Deletes the job's own files and folder and takes it out of the index.
-    void TakeOut(NesterJob *job);
+    // Replaces the file and flushes it to stable storage; false with the
+    // reason when that fails.
+    static bool WriteDurably(const QString &path, const QByteArray &bytes, QString *error);
+    // Deletes the job's own files and folder and takes it out of the index;
+    // false (the job stays) when the files could not be deleted.
+    bool TakeOut(NesterJob *job);
+    bool DeleteFiles(NesterJob *job);
+    // Removal and pick-up: the files, then the record; `done` is the reply
+    // when both went.
+    Reply EndJob(const QString &job_id, const char *what, Reply done);
     // A change of a record's fields: made under the index mutex, recorded,
     // announced. False when there is no such job or `change` declined.
     template <typename F>

@@ -280,16 +280,33 @@ void JournalStore::Load(QList<NesterJob *> &jobs)
         else
             qCritical() << "Queue backup not written at start-up; the journal goes on as it is";
     }
+    if (base.isEmpty()) {
+        // A journal without a backup on stable storage would be set aside at
+        // the next start: nothing is acknowledged until one is written. Each
+        // change tries again (a compaction), so freeing space is enough.
+        baseMissing = true;
+        bytesSinceRotation = compactionLimit;
+        qCritical() << "Queue backup missing: changes are refused until it can be written in" << dir.absolutePath();
+    }
     OpenForAppend(base);
     writer = std::thread(&JournalStore::WriterLoop, this);
 }
 
 // Appends to the newest segment (the replay read it to its end and cut off a
-// torn last record), or starts the first one, following `base`.
+// torn last record), or starts the first one, following `base`. A newest
+// segment without a whole record (a crash came between making the file and
+// writing its header) is started again: records appended there would be
+// taken for the header.
 void JournalStore::OpenForAppend(const QString &base)
 {
-    const QList<int> numbers = SegmentNumbers();
+    QList<int> numbers = SegmentNumbers();
     rotatedTo = base;
+    if (!numbers.isEmpty() && !HasRecords(SegmentPath(numbers.last()))) {
+        qWarning().noquote() << "Queue journal: segment" << SegmentPath(numbers.last())
+                             << "has no header (a crash while it was started); it is started again";
+        QFile::remove(SegmentPath(numbers.last()));
+        numbers.removeLast();
+    }
     if (!numbers.isEmpty() && segment.Open(SegmentPath(numbers.last()), false)) {
         segmentNumber = numbers.last();
         return;
@@ -297,6 +314,22 @@ void JournalStore::OpenForAppend(const QString &base)
     const int next = numbers.isEmpty() ? 1 : numbers.last() + 1;
     if (!StartSegment(next, base))
         qCritical().noquote() << "Queue journal cannot be started:" << SegmentPath(next) << segment.ErrorString();
+}
+
+// Whether the segment holds a whole record (its header at least).
+bool JournalStore::HasRecords(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    qint64 good = 0;
+    bool damaged = false;
+    return !JournalFile::ReadRecords(file.readAll(), &good, &damaged).isEmpty();
+}
+
+bool JournalStore::IsHeader(const QByteArray &record)
+{
+    return SafeJson::Parse(record).object().value(QStringLiteral("op")).toString() == QLatin1String("segment");
 }
 
 bool JournalStore::StartSegment(int number, const QString &base)
@@ -351,7 +384,9 @@ bool JournalStore::ReplayJournal(QList<NesterJob *> &jobs, const QString &base)
         const QList<QByteArray> &records = contents.at(i);
         std::vector<QueueChange> changes;
         changes.reserve(size_t(records.size()));
-        for (int r = 1; r < records.size(); ++r) { // record 0 is the header
+        // Record 0 is the header, unless a crash left the segment without
+        // one (its records were appended by an older version).
+        for (int r = records.isEmpty() || IsHeader(records.first()) ? 1 : 0; r < records.size(); ++r) {
             QueueChange change;
             if (ParseChange(SafeJson::Parse(records.at(r)).object(), &change))
                 changes.push_back(change);
@@ -459,6 +494,7 @@ void JournalStore::StartCompaction()
     QueueSnapshot snapshot = snapshotSource();
     Item rotate;
     rotate.rotateTo = NewId();
+    compactionId = rotate.rotateTo;
     const QString newId = rotate.rotateTo;
     pending.push_back(std::move(rotate));
     if (compactor.joinable())
@@ -471,6 +507,11 @@ void JournalStore::Compact(QueueSnapshot snapshot, QString newId)
     const bool ok = WriteBackupFile(snapshot, newId, true, -1);
     std::lock_guard<std::mutex> lock(mutex);
     compacting = false;
+    published.notify_all();
+    if (ok && baseMissing) {
+        baseMissing = false;
+        qInfo() << "Queue backup written; changes are taken again";
+    }
     if (ok)
         compactionLimit = qMax(MinCompactionLimit, 2 * currentId.size);
     else
@@ -484,6 +525,10 @@ bool JournalStore::WriteBackupFile(const QueueSnapshot &snapshot, const QString 
     const QString temporary = bakPath + QStringLiteral(".new");
     const QByteArray bytes = WriteBackup::Serialize(snapshot);
     QString error;
+    if (failBackupWrites) {
+        qWarning().noquote() << "Queue backup not written:" << temporary << "(failure planted by a test)";
+        return false;
+    }
     if (!WriteDurably(temporary, bytes, &error)) {
         qWarning().noquote() << "Queue backup not written:" << temporary << error;
         return false;
@@ -565,7 +610,8 @@ void JournalStore::WriteBatch(std::vector<Item> &batch)
     auto flush = [&]() {
         if (first == 0)
             return;
-        bool ok = newFiles.isEmpty() || SyncNewFiles(newFiles);
+        bool ok = AwaitBase();
+        ok = ok && (newFiles.isEmpty() || SyncNewFiles(newFiles));
         ok = ok && segment.Append(buffer);
         if (ok && durable) {
             ok = segment.Sync();
@@ -617,6 +663,17 @@ bool JournalStore::SyncNewFiles(const QStringList &files)
     std::lock_guard<std::mutex> lock(mutex);
     flushes += quint64(files.size());
     return JournalFile::SyncPath(dir.absolutePath(), true);
+}
+
+// Writer thread. Without a backup on stable storage nothing is written.
+// Changes recorded after the rotation of a compaction under way wait for
+// its backup, which the compaction has then only to put in place.
+bool JournalStore::AwaitBase()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    if (baseMissing && compacting && rotatedTo == compactionId)
+        published.wait(lock, [this] { return !compacting; });
+    return !baseMissing;
 }
 
 void JournalStore::Publish(quint64 from, quint64 to, bool ok)

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QString>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -66,6 +67,8 @@ public:
     quint64 FlushCount() const;
     // The segment size past which a compaction starts (tests make it small).
     void SetCompactionLimit(qint64 bytes);
+    // For tests: every backup write fails as on a full disk while set.
+    void FailBackupWrites(bool fail) { failBackupWrites = fail; }
 
     static const char *const JournalPrefix;
     static const char *const BackupIdName;
@@ -92,6 +95,8 @@ private:
     QList<int> SegmentNumbers() const;
     QString SegmentPath(int number) const;
     bool StartSegment(int number, const QString &base);
+    static bool HasRecords(const QString &path);
+    static bool IsHeader(const QByteArray &record);
     void ReadBackupIds(BackupId *current, BackupId *previous) const;
     bool WriteBackupIds(const BackupId &current, const BackupId &previous);
 
@@ -113,6 +118,7 @@ private:
     void JoinCompactor();
     void StopThreads();
     bool IsFailed(quint64 ticket) const;
+    bool AwaitBase();
 
     QDir dir;
     bool usable = false;     // the jobs folder is there (set once, in the constructor)
@@ -134,11 +140,17 @@ private:
     int expected = 0; // changes being prepared (ExpectChange), not yet recorded
     qint64 compactionLimit = 0;
     bool compacting = false;
+    QString compactionId; // the backup id the compaction under way writes
     QString rotatedTo;   // the backup id of the newest segment started
     QString rotationFailed; // the backup id whose segment could not be started
     int rotatedNumber = 0;
     BackupId currentId;  // the backup the journal now follows
+    // No backup on stable storage follows the journal (it could not be
+    // written at start-up): every change fails until a compaction writes one.
+    bool baseMissing = false;
     SnapshotSource snapshotSource;
+
+    std::atomic<bool> failBackupWrites{false};
 
     std::thread writer;
     std::thread compactor;

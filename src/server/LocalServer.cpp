@@ -111,9 +111,11 @@ QString LocalServer::LocalHostIP(int waitMs)
     return listener->localHostIP(waitMs);
 }
 
+// The reply names the service's version, so that a client can tell which
+// service it talks to.
 Reply LocalServer::InitSession()
 {
-    return Reply(true, QByteArray());
+    return Reply(true, QCoreApplication::applicationVersion().toUtf8());
 }
 
 // Session threads (and the GUI thread). The payload is read in place and
@@ -128,6 +130,13 @@ Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
     const QString name = JobFolders::PlainFileName(add.JobName());
     if (name.isEmpty())
         return Reply(false, JobNameEmpty);
+    if (!add.HasValidData()) {
+        qDebug().noquote() << "Job from" << from << "refused, invalid data: \"work_data\" is missing or not Base64";
+        return Reply(false, InvalidData);
+    }
+    if (add.TimeMoved())
+        qInfo().noquote() << "Job from" << from << "asked for a time outside" << AddRequestReader::MinTime << "to"
+                          << AddRequestReader::MaxTime << "s; it gets" << add.Time() << "s";
     // The decoded document is at most three quarters of its Base64 text.
     const Reply refused = CheckQuota(from, add.DataLength() / 4 * 3);
     if (!refused.second.isEmpty())

@@ -48,6 +48,8 @@ void NesterJob::Start()
 {
     start = QDateTime::currentDateTimeUtc().toString(QLatin1String(StartFormat));
     state = Running;
+    result_kept = false;
+    result_broken = false;
 }
 
 void NesterJob::Finish()
@@ -94,12 +96,12 @@ bool NesterJob::IsOwnFile(const QFileInfo &file, const QStringList &keep) const
 // Deletes only the record's own files, then the folder when nothing else is
 // left in it: an older backup may have two records in one folder, and the
 // other job's file must stay.
-void NesterJob::Remove(const JobFolders &folders, const QStringList &keep)
+bool NesterJob::Remove(const JobFolders &folders, const QStringList &keep)
 {
     const QString folder = OwnFolder(folders);
     if (folder.isEmpty()) {
         qWarning() << "Remove Job: no job folder to remove for" << job_id << fileaex << fileaexres;
-        return;
+        return true;
     }
     QDir dir(folder);
     qDebug() << "job_dir:" << dir.absolutePath();
@@ -112,6 +114,7 @@ void NesterJob::Remove(const JobFolders &folders, const QStringList &keep)
     if (dir.isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
         removed = QDir().rmdir(dir.absolutePath()) && removed;
     qDebug() << "Remove Job:" << removed;
+    return removed;
 }
 
 QJsonObject NesterJob::ToJson(int position) const

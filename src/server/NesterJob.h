@@ -43,8 +43,10 @@ public:
     void Finish();
     // Deletes the job's own files and then its folder when it is empty, but
     // only inside a job folder in the jobs folder. Files in keep (absolute
-    // paths of other records' files) stay.
-    void Remove(const JobFolders &folders, const QStringList &keep = QStringList());
+    // paths of other records' files) stay. False when a file or the folder
+    // could not be deleted (a record without a job folder removes nothing
+    // and is true).
+    bool Remove(const JobFolders &folders, const QStringList &keep = QStringList());
 
     // The record JSON: the one mapping of a record, for the journal, the
     // backup and the shared queue's change log alike.
@@ -79,9 +81,11 @@ public:
     QString node;
 
     // Kept in memory only: a waiting job that failed is not handed out
-    // before this time (steady clock, ms; 0: at once), and whether the last
-    // write of its result file failed.
+    // before this time (steady clock, ms; 0: at once); whether the current
+    // run has kept a non-empty result on stable storage, and whether its
+    // last result write failed (both cleared when a run starts).
     qint64 retry_at = 0;
+    bool result_kept = false;
     bool result_broken = false;
     // The record JSON as last given to the queue's store (ToJson(0),
     // compact); empty until then.

@@ -26,13 +26,13 @@ int QueueRules::MoveTarget(MoveStep step, const OrderView &view)
     return -1;
 }
 
-RunEnd QueueRules::EndRun(NesterJob &job, int exit_code, const QString &reason, bool stopped,
+RunEnd QueueRules::EndRun(NesterJob &job, int exit_code, const QString &reason, bool stopped, RunResult result,
                           const FailurePolicy &policy, qint64 nowMs)
 {
     if (!job.IsRunning() && exit_code != 0)
         return {}; // removed, picked up or taken over meanwhile: never brought back
     job.node.clear();
-    if (exit_code == 0 && !job.result_broken) {
+    if (exit_code == 0 && result == RunResult::Kept) {
         job.Finish();
         job.failed_runs = 0;
         job.error.clear();
@@ -49,7 +49,11 @@ RunEnd QueueRules::EndRun(NesterJob &job, int exit_code, const QString &reason, 
         return {RunEnd::Stopped, 0};
     }
     job.failed_runs += 1;
-    job.error = exit_code == 0 ? QStringLiteral("result could not be written") : reason;
+    if (exit_code != 0)
+        job.error = reason;
+    else
+        job.error = result == RunResult::Broken ? QStringLiteral("result could not be written")
+                                                : QStringLiteral("no result written");
     if (job.failed_runs >= policy.maxFailedRuns) {
         job.state = NesterJob::Failed;
         qWarning().noquote() << "Job" << job.job_id << "from" << job.from << "failed after" << job.failed_runs

@@ -35,6 +35,11 @@ struct RunEnd
     int retryDelaySeconds = 0;
 };
 
+// What the run left as its result when it ended: nothing (no result, or
+// only empty ones), a result kept on stable storage, or a result that could
+// not be written (disk full).
+enum class RunResult { None, Kept, Broken };
+
 // The rules of the job queue, the same for this machine's queue and for a
 // queue that several services share: both stores call these and differ only
 // in how a change is made durable or shared.
@@ -49,14 +54,15 @@ public:
     // next job whatever its state, bottom goes to the tail.
     static int MoveTarget(MoveStep step, const OrderView &view);
 
-    // The end of a run of `job`. Exit code 0 finishes it (unless its result
-    // could not be written). A run the operator stopped returns it to
+    // The end of a run of `job`. Exit code 0 finishes it only with a result
+    // kept (`result`): an engine that wrote none, or whose result could not
+    // be written, has failed its run. A run the operator stopped returns it to
     // waiting with no failure counted. Any other end, an engine that never
     // started (-1) included, is a failed run: the job waits for a retry
     // after the policy's delay, and after the policy's number of failed runs
     // in a row it is failed. nowMs (steady clock) sets job.retry_at. A run
     // that ends with an error after the job left running changes nothing.
-    static RunEnd EndRun(NesterJob &job, int exit_code, const QString &reason, bool stopped,
+    static RunEnd EndRun(NesterJob &job, int exit_code, const QString &reason, bool stopped, RunResult result,
                          const FailurePolicy &policy, qint64 nowMs);
 
     // The operator's retry of a failed job: waiting again, its failed runs

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QString>
 #include <QTest>
@@ -119,6 +120,66 @@ public:
 private:
     rlimit saved{};
     void (*previousHandler)(int) = nullptr;
+};
+
+// Folders nobody, root included, may change entries of while this lives
+// (chattr +i; Linux file systems that support it). Stands in for a
+// read-only jobs folder for a test that runs as root.
+class ImmutableFolders
+{
+public:
+    explicit ImmutableFolders(const QStringList &folders) : folders(folders)
+    {
+        done = !folders.isEmpty() && QProcess::execute(QStringLiteral("chattr"), QStringList{QStringLiteral("+i")} + folders) == 0;
+    }
+    ~ImmutableFolders()
+    {
+        QProcess::execute(QStringLiteral("chattr"), QStringList{QStringLiteral("-i")} + folders);
+    }
+    ImmutableFolders(const ImmutableFolders &) = delete;
+    ImmutableFolders &operator=(const ImmutableFolders &) = delete;
+    bool Done() const { return done; }
+
+private:
+    QStringList folders;
+    bool done = false;
+};
+
+// A small tmpfs of the test's own mounted on an empty folder the test made
+// (root only; Mounted() is false elsewhere), unmounted when it goes. It
+// stands in for a full or read-only disk under the jobs folder.
+class TmpfsMount
+{
+public:
+    TmpfsMount(const QString &folder, int kib) : folder(folder)
+    {
+        mounted = QDir(folder).isEmpty()
+                  && Run({QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                          QStringLiteral("size=%1k,mode=0700").arg(kib), QStringLiteral("tmpfs"), folder});
+    }
+    ~TmpfsMount()
+    {
+        if (mounted)
+            QProcess::execute(QStringLiteral("umount"), {folder});
+    }
+    TmpfsMount(const TmpfsMount &) = delete;
+    TmpfsMount &operator=(const TmpfsMount &) = delete;
+
+    bool Mounted() const { return mounted; }
+    bool SetReadOnly(bool readOnly)
+    {
+        return mounted && Run({QStringLiteral("-o"), readOnly ? QStringLiteral("remount,ro") : QStringLiteral("remount,rw"),
+                               folder});
+    }
+
+private:
+    static bool Run(const QStringList &arguments)
+    {
+        return QProcess::execute(QStringLiteral("mount"), arguments) == 0;
+    }
+
+    QString folder;
+    bool mounted = false;
 };
 #endif
 

@@ -109,11 +109,17 @@ void TestLocalServer::addReplies()
     QCOMPARE(StoreTest::ReadFile(job->fileaex), QByteArray("\x01\x02marker"));
     QCOMPARE(job->fileaexres, job->fileaex + "_RES");
 
-    r = server->AddNesterJob(AddRequest("t.aex", "x", 0), Client);
-    QVERIFY(r.first);
-    QCOMPARE(find(QString::fromLatin1(r.second))->time, 0);
-    r = server->AddNesterJob(R"({"job_name":"f.aex","work_data":"","time":12.5})", Client);
+    r = server->AddNesterJob(R"({"job_name":"f.aex","work_data":"AAAA","time":12.5})", Client);
     QCOMPARE(find(QString::fromLatin1(r.second))->time, 90);
+    // A budget outside 1 s to a week is moved to the nearest end.
+    for (const auto &sent : {qMakePair(0, 1), qMakePair(-5, 1), qMakePair(604801, 604800), qMakePair(7, 7)}) {
+        r = server->AddNesterJob(QByteArray(R"({"job_name":"t.aex","work_data":"eA==","time":)")
+                                     + QByteArray::number(sent.first) + "}",
+                                 Client);
+        QVERIFY(r.first);
+        QCOMPARE(find(QString::fromLatin1(r.second))->time, sent.second);
+        QVERIFY(server->RemoveNesterJob(QString::fromLatin1(r.second)).first);
+    }
 
     const Reply nameEmpty(false, "Job name is empty...");
     QCOMPARE(server->AddNesterJob(R"([{"job_name":"a.aex"}])", Client), nameEmpty);
@@ -123,7 +129,19 @@ void TestLocalServer::addReplies()
     const Reply invalid(false, "Invalid data...");
     QCOMPARE(server->AddNesterJob("not json", Client), invalid);
     QCOMPARE(server->AddNesterJob("", Client), invalid);
-    QCOMPARE(server->Jobs().size(), 3);
+    // "work_data" missing, not a string or not standard Base64.
+    for (const char *data : {"", R"(,"work_data":7)", R"(,"work_data":null)", R"(,"work_data":{})",
+                             R"(,"work_data":["AAAA"])", R"(,"work_data":"A")",
+                             R"(,"work_data":"AA=A")", R"(,"work_data":"AAAA=")", R"(,"work_data":"AA-_")",
+                             R"(,"work_data":"AA==AA==")", R"(,"work_data":"====")"}) {
+        const QByteArray request = QByteArray(R"({"job_name":"d.aex")") + data + "}";
+        QVERIFY2(server->AddNesterJob(request, Client) == invalid, request.constData());
+    }
+    for (const char *data : {"", "AA==", "AAA=", "AAA", "AA", "QUJD\\nREVG", "QUJD REVG"}) {
+        const QByteArray request = QByteArray(R"({"job_name":"d.aex","work_data":")") + data + "\"}";
+        QVERIFY2(server->AddNesterJob(request, Client).first, request.constData());
+    }
+    QCOMPARE(server->Jobs().size(), 9);
 }
 
 void TestLocalServer::addReducesNames()
@@ -419,6 +437,7 @@ void TestLocalServer::moves()
 
     // Down swaps a waiting job behind the finished job that follows it.
     server->OnJobStarted(c);
+    server->UpdateData(QJsonObject{{"job_id", c}, {"data", QString::fromLatin1(QByteArray("<MARKER_DOCUMENT/>").toBase64())}});
     server->OnJobFinish(c, 0);
     QCOMPARE(server->MoveNesterJob(MoveRequest(a, MoveStep::Down)), ok);
     QCOMPARE(ids(), (QStringList{b, c, a}));
@@ -487,6 +506,7 @@ void TestLocalServer::engineReports()
     QCOMPARE(job->failed_runs, 1);
     QCOMPARE(job->error, QStringLiteral("exit code 1"));
     server->OnJobStarted(id);
+    server->UpdateData(QJsonObject{{"job_id", id}, {"data", QString::fromLatin1(QByteArray("<MARKER_DOCUMENT/>").toBase64())}});
     server->OnJobFinish(id, 0);
     QVERIFY(job->IsFinished());
     QCOMPARE(job->completed, 100.0);

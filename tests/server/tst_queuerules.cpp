@@ -55,6 +55,13 @@ private slots:
     void startThatFailedIsAFailedRun_data() { stores(); }
     void startThatFailedIsAFailedRun();
     void journalReplayAppliesChanges();
+    void runWithoutResultIsAFailedRun_data() { stores(); }
+    void runWithoutResultIsAFailedRun();
+    void removalOnReadOnlyFolderIsRefused();
+    void journalWithoutBackupTakesNoChange();
+    void brokenFolderGivesJobBack_data();
+    void brokenFolderGivesJobBack();
+    void segmentWithoutHeaderKeepsItsRecords();
 
 private:
     void stores();
@@ -66,6 +73,17 @@ private:
     QJsonObject listed(const QString &id);
     // Picks the next job and starts it as the engine runner does; its id.
     QString pickAndStart();
+    // The engine's result of the running job, as its runner delivers it.
+    bool result(const QString &id, const QByteArray &bytes)
+    {
+        return server->UpdateData(QJsonObject{{"job_id", id}, {"data", QString::fromLatin1(bytes.toBase64())}});
+    }
+    // A run that ends well: a result, then exit code 0.
+    void finish(const QString &id)
+    {
+        QVERIFY(result(id, "result of " + id.toLatin1()));
+        server->OnJobEnded(id, 0, QString(), false);
+    }
     bool move(const QString &id, MoveStep step) { return server->MoveNesterJob(MoveRequest(id, step)).first; }
 
     ThrowawayPostgres postgres;
@@ -243,7 +261,7 @@ void TestQueueRules::failedRunWaitsThenFailsThenRetry()
     QCOMPARE(listed(a).value("state").toString(), QStringLiteral("waiting"));
     QCOMPARE(order(), (QStringList{a, b, c}));
     QCOMPARE(pickAndStart(), b); // a waits for its retry
-    server->OnJobEnded(b, 0, QString(), false);
+    finish(b);
     QTest::qWait(1500); // past the retry delay: a, at the head, goes before c
     QCOMPARE(pickAndStart(), a);
     server->OnJobEnded(a, 124, "time limit exceeded", false);
@@ -253,7 +271,7 @@ void TestQueueRules::failedRunWaitsThenFailsThenRetry()
     QCOMPARE(listed(c).value("position").toInt(), 1);
     QVERIFY(!move(a, MoveStep::Down)); // a failed job does not move
     QCOMPARE(pickAndStart(), c);
-    server->OnJobEnded(c, 0, QString(), false);
+    finish(c);
     QVERIFY(!server->PickJob().IsValid()); // never handed out again
 
     QCOMPARE(server->RetryNesterJob(b), Reply(false, "Job non-existent...")); // b is not failed
@@ -348,6 +366,184 @@ void TestQueueRules::journalReplayAppliesChanges()
         order << job->job_id;
     qDeleteAll(restored);
     QCOMPARE(order, (QStringList{ids[2], ids[1], ids[3]}));
+}
+
+// An engine that exits 0 without a result, or with an empty one, has failed
+// its run; a result an earlier, failed run left is not this run's result.
+void TestQueueRules::runWithoutResultIsAFailedRun()
+{
+    open(2, 0);
+    const QString a = add("a.aex");
+    QCOMPARE(pickAndStart(), a);
+    QVERIFY(result(a, "result of the first run"));
+    server->OnJobEnded(a, 3, "exit code 3", false);
+    QCOMPARE(pickAndStart(), a);
+    QVERIFY(result(a, QByteArray()));
+    server->OnJobEnded(a, 0, QString(), false);
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("failed"));
+    QCOMPARE(listed(a).value("error").toString(), QStringLiteral("no result written"));
+
+    const QString b = add("b.aex");
+    QCOMPARE(pickAndStart(), b);
+    finish(b);
+    QCOMPARE(listed(b).value("state").toString(), QStringLiteral("finished"));
+    QCOMPARE(server->PickUpNesterJob(b).second, QByteArray("result of " + b.toLatin1()).toBase64(QByteArray::Base64UrlEncoding));
+}
+
+// Removal and pick-up on a read-only jobs folder are refused with a reason,
+// and the jobs are still there after a restart.
+void TestQueueRules::removalOnReadOnlyFolderIsRefused()
+{
+    QVERIFY(StoreTest::UseFreshDataFolder(QStringLiteral("readOnly")));
+    QSettings settings;
+    settings.clear();
+    settings.setValue("worker/min_free_disk_mb", 0);
+    settings.sync();
+    server = std::make_unique<LocalServer>();
+    const QString b = add("b.aex"), a = add("a.aex");
+    QCOMPARE(pickAndStart(), b);
+    finish(b);
+    const Reply refused(false, "Job could not be removed...");
+    NesterJob ja, jb;
+    QVERIFY(server->CopyJob(a, &ja) && server->CopyJob(b, &jb));
+    {
+        StoreTest::ImmutableFolders readOnly(QStringList{QFileInfo(ja.fileaex).absolutePath(),
+                                                         QFileInfo(jb.fileaex).absolutePath()});
+        if (!readOnly.Done())
+            QSKIP("chattr +i is not available here");
+        QCOMPARE(server->RemoveNesterJob(a), refused);
+        QCOMPARE(server->PickUpNesterJob(b), refused);
+        QCOMPARE(order(), (QStringList{b, a}));
+    }
+    server.reset();
+    server = std::make_unique<LocalServer>();
+    QCOMPARE(order(), (QStringList{b, a}));
+    QCOMPARE(listed(b).value("state").toString(), QStringLiteral("finished"));
+    QCOMPARE(server->RemoveNesterJob(a), Reply(true, QByteArray()));
+    QVERIFY(server->PickUpNesterJob(b).first);
+    QVERIFY(order().isEmpty());
+}
+
+namespace {
+
+// A put of a new job (its file written first), as the queue records it.
+QueueChange NewJob(JobFolders &folders, const QString &name, QString *id)
+{
+    const QString file = folders.MakeJobFolder(Client) + "/" + name;
+    StoreTest::WriteFile(file, "document");
+    const NesterJob job(file, Client, 10);
+    *id = job.job_id;
+    QueueChange put;
+    put.id = job.job_id;
+    put.record = QJsonDocument(job.ToJson(0)).toJson(QJsonDocument::Compact);
+    put.newFile = file;
+    put.durable = true;
+    return put;
+}
+
+QStringList Restored(const QDir &dir)
+{
+    JournalStore store(dir);
+    QList<NesterJob *> restored;
+    store.Load(restored);
+    QStringList ids;
+    for (const NesterJob *job : qAsConst(restored))
+        ids << job->job_id;
+    qDeleteAll(restored);
+    return ids;
+}
+
+} // namespace
+
+// A start whose backup cannot be written (a full disk) takes no change until
+// one is: nothing is acknowledged that the next start would set aside with
+// the journal. Once the disk has room, a change writes the backup and the
+// changes after it survive a crash under their ids.
+void TestQueueRules::journalWithoutBackupTakesNoChange()
+{
+    QVERIFY(StoreTest::UseFreshDataFolder(QStringLiteral("noBackup")));
+    JobFolders folders;
+    QString a, b;
+    {
+        JournalStore store(folders.Dir());
+        QueueSnapshot queue; // the queue in memory, as the compaction copies it
+        store.SetSnapshotSource([&queue] { return queue; });
+        store.FailBackupWrites(true);
+        QList<NesterJob *> none;
+        store.Load(none);
+        QueueChange put = NewJob(folders, "a.aex", &a);
+        queue.append({put.record, true});
+        QVERIFY(!store.WaitDurable(store.Record(put)));
+        store.FailBackupWrites(false);
+        // A change after the disk has room starts a compaction that writes
+        // the backup. Changes recorded before its rotation are refused (also
+        // one that meets the failed compaction still under way); the first
+        // after the rotation waits for the backup and is taken: at most
+        // three tries.
+        bool taken = false;
+        for (int attempt = 0; attempt < 3 && !taken; ++attempt)
+            taken = store.WaitDurable(store.Record(put));
+        QVERIFY(taken);
+        put = NewJob(folders, "b.aex", &b);
+        queue.append({put.record, true});
+        QVERIFY(store.WaitDurable(store.Record(put)));
+    } // no Close: as a crash
+    QCOMPARE(Restored(folders.Dir()), (QStringList{a, b}));
+}
+
+// A crash between making a journal segment and writing its header leaves an
+// empty segment; the next start must not append records where the replay
+// expects the header.
+void TestQueueRules::segmentWithoutHeaderKeepsItsRecords()
+{
+    QVERIFY(StoreTest::UseFreshDataFolder(QStringLiteral("headerless")));
+    JobFolders folders;
+    QString a, b;
+    {
+        JournalStore store(folders.Dir());
+        QList<NesterJob *> none;
+        store.Load(none);
+        QVERIFY(store.WaitDurable(store.Record(NewJob(folders, "a.aex", &a))));
+    }
+    QCOMPARE(QFileInfo(StoreTest::JournalPath()).fileName(), QStringLiteral("JOB_LIST.JOURNAL.000001"));
+    QVERIFY(StoreTest::WriteFile(StoreTest::JobsPath() + "/JOB_LIST.JOURNAL.000002", QByteArray())); // no header
+    {
+        JournalStore store(folders.Dir());
+        QList<NesterJob *> restored;
+        store.Load(restored);
+        QCOMPARE(restored.size(), 1);
+        qDeleteAll(restored);
+        QVERIFY(store.WaitDurable(store.Record(NewJob(folders, "b.aex", &b))));
+    }
+    QCOMPARE(Restored(folders.Dir()), (QStringList{a, b}));
+}
+
+// A node whose jobs folder takes no file cannot fetch a claimed document:
+// that is the node's fault, not the job's. The job waits again unclaimed
+// with no failed run counted, and the node claims nothing until its folder
+// works again.
+void TestQueueRules::brokenFolderGivesJobBack_data()
+{
+    QTest::addColumn<bool>("shared");
+    if (!SkipPostgres())
+        QTest::newRow("postgresql") << true;
+}
+
+void TestQueueRules::brokenFolderGivesJobBack()
+{
+    open(1, 0);
+    const QString a = add("a.aex");
+    {
+        StoreTest::ImmutableFolders readOnly(QStringList{StoreTest::JobsPath()});
+        if (!readOnly.Done())
+            QSKIP("chattr +i is not available here");
+        QVERIFY(!server->PickJob().IsValid());
+        QCOMPARE(listed(a).value("state").toString(), QStringLiteral("waiting"));
+        QVERIFY(!server->PickJob().IsValid());
+    }
+    QCOMPARE(pickAndStart(), a);
+    finish(a);
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("finished"));
 }
 
 QTEST_GUILESS_MAIN(TestQueueRules)

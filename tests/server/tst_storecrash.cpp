@@ -17,6 +17,8 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSet>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QThread>
 #include <QtTest>
 
@@ -125,6 +127,7 @@ private slots:
     void acknowledgedChangesSurviveKillsInBursts();
     void tornLastRecordIgnored();
     void acknowledgedRemoveSurvivesKill();
+    void diskFullAtStartUp();
 
 private:
     // Runs a child until it printed `until` (or, with `afterAdds`, until it
@@ -251,6 +254,42 @@ void TestStoreCrash::acknowledgedRemoveSurvivesKill()
     const QStringList left = restored();
     QCOMPARE(left.size(), 1);
     QVERIFY(!left.contains(id));
+}
+
+// A service started on a full disk cannot write its queue backup: it takes
+// no job until it can, and once the disk has room again every add it
+// acknowledges survives a kill under its id.
+void TestStoreCrash::diskFullAtStartUp()
+{
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::DataLocation);
+    StoreTest::TmpfsMount disk(data, 1024);
+    if (!disk.Mounted())
+        QSKIP("mounting a tmpfs needs root");
+    QSettings settings;
+    settings.setValue("worker/min_free_disk_mb", 0);
+    settings.sync();
+    QFile filler(data + "/filler");
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(4096, 'f');
+    for (int i = 0; i < 1024 && filler.write(block) == block.size() && filler.flush(); ++i) {
+    }
+    filler.close();
+    const auto acknowledged = [](const QList<QByteArray> &lines) {
+        QStringList ids;
+        for (const QByteArray &line : lines) {
+            if (line.startsWith("ACK "))
+                ids << QString::fromLatin1(line.mid(4));
+        }
+        return ids;
+    };
+    QCOMPARE(acknowledged(runAndKill({"add", "3"}, "DONE\n")), QStringList());
+    QVERIFY(filler.remove());
+    const QStringList added = acknowledged(runAndKill({"add", "3"}, "DONE\n"));
+    QVERIFY(!added.isEmpty());
+    const QStringList again = acknowledged(runAndKill({"add", "3"}, "DONE\n"));
+    QCOMPARE(again.size(), 3);
+    QCOMPARE(restored(), added + again);
+    settings.clear();
 }
 
 int main(int argc, char **argv)

@@ -79,6 +79,7 @@ void TestWriteBackup::writtenFileAndRestore()
                       c = add(server, "c.aex");
         running = add(server, "r.aex");
         server.OnJobStarted(f);
+        server.UpdateData(QJsonObject{{"job_id", f}, {"data", QString::fromLatin1(QByteArray("<MARKER_DOCUMENT/>").toBase64())}});
         server.OnJobFinish(f, 0);
         QVERIFY(server.MoveNesterJob(MoveRequest(c, MoveStep::Up)).first);
         QVERIFY(server.MoveNesterJob(MoveRequest(running, MoveStep::Top)).first);

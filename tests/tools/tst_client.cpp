@@ -228,6 +228,7 @@ void ClientTest::watch()
 
     const QString id = Run({QStringLiteral("add"), WriteFile(QStringLiteral("w.aex"), "<job/>")}).out.trimmed();
     server->OnJobStarted(id);
+    server->UpdateData(QJsonObject{{QStringLiteral("job_id"), id}, {QStringLiteral("data"), QString::fromLatin1(QByteArray("<MARKER_DOCUMENT/>").toBase64())}});
     server->OnJobFinish(id, 0);
     watched = Run({QStringLiteral("watch")});
     QCOMPARE(watched.code, 0);
