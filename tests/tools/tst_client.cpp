@@ -253,6 +253,18 @@ void ClientTest::usageAndConnectionFailures()
     const Result help = Run({QStringLiteral("--help")});
     QCOMPARE(help.code, 0);
     QVERIFY(help.out.startsWith(QStringLiteral("Usage: zendral-client")));
+    // Help, version and error messages name the program as it was typed.
+    const QString renamed = work.filePath(QStringLiteral("zendralctl"));
+    QVERIFY(QFile::exists(renamed) || QFile::link(QStringLiteral(ZENDRAL_CLIENT_PATH), renamed));
+    const Result renamedHelp = RunProgram(renamed, {QStringLiteral("--help")});
+    QVERIFY2(renamedHelp.out.startsWith(QStringLiteral("Usage: zendralctl [--host H]")), qPrintable(renamedHelp.out));
+    const Result version = RunProgram(renamed, {QStringLiteral("--version")});
+    QCOMPARE(version.code, 0);
+    QCOMPARE(version.out, QStringLiteral("zendralctl %1 (build %2)\n").arg(ZENDRAL_VERSION, ZENDRAL_BUILD_NUMBER));
+    const Result renamedError = RunProgram(renamed, {QStringLiteral("fly")});
+    QCOMPARE(renamedError.code, 64);
+    QVERIFY2(renamedError.err.startsWith(QStringLiteral("zendralctl: unknown command: fly\n(see zendralctl --help)")),
+             qPrintable(renamedError.err));
 
     // A closed port on 127.0.0.1.
     QTcpServer probe;
