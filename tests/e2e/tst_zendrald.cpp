@@ -162,6 +162,8 @@ private slots:
             QVERIFY2(!line.contains(QLatin1String(".cpp:")), qPrintable(line));
         }
         QVERIFY(lines.contains(QStringLiteral("<6>Info: Listening on 0.0.0.0:%1").arg(port)));
+        // A start and a normal stop warn of nothing.
+        QVERIFY2(lines.filter(QRegularExpression(QStringLiteral("^<[2-4]>"))).isEmpty(), qPrintable(lines.join('\n')));
     }
 
     // The port is taken: zendrald gives up after its tries (about 10 s) and
