@@ -191,7 +191,7 @@ void ClientTest::addListPickUp()
     // No result yet: the service's text, exit 1, and no file left behind.
     const Result failed = Run({QStringLiteral("pickup"), second, QStringLiteral("--force")});
     QCOMPARE(failed.code, 1);
-    QCOMPARE(failed.err.trimmed(), QStringLiteral("Job non-existent..."));
+    QCOMPARE(failed.err.trimmed(), QStringLiteral("zendral-client: Job non-existent..."));
     QVERIFY(!QFile::exists(work.filePath(second.mid(1, 36) + QStringLiteral(".xml"))));
 }
 
@@ -213,7 +213,7 @@ void ClientTest::moveAndRemove()
     QCOMPARE(Run({QStringLiteral("remove"), first}).code, 0);
     const Result again = Run({QStringLiteral("remove"), first});
     QCOMPARE(again.code, 1);
-    QCOMPARE(again.err.trimmed(), QStringLiteral("Job non-existent..."));
+    QCOMPARE(again.err.trimmed(), QStringLiteral("zendral-client: Job non-existent..."));
     const Result unknown = Run({QStringLiteral("pickup"), QStringLiteral("{no-such-job}")});
     QCOMPARE(unknown.code, 1);
     QVERIFY(unknown.err.contains(QStringLiteral("no job of this client")));
@@ -265,6 +265,8 @@ void ClientTest::usageAndConnectionFailures()
     QCOMPARE(renamedError.code, 64);
     QVERIFY2(renamedError.err.startsWith(QStringLiteral("zendralctl: unknown command: fly\n(see zendralctl --help)")),
              qPrintable(renamedError.err));
+    const Result renamedUnreadable = RunProgram(renamed, {QStringLiteral("add"), work.filePath(QStringLiteral("missing.aex"))});
+    QVERIFY2(renamedUnreadable.err.startsWith(QStringLiteral("zendralctl: cannot read ")), qPrintable(renamedUnreadable.err));
 
     // A closed port on 127.0.0.1.
     QTcpServer probe;
