@@ -86,6 +86,9 @@ if(ZENDRAL_GZIP)
 endif()
 add_custom_target(zendral_man ALL DEPENDS ${ZENDRAL_COMPRESSED})
 install(FILES ${ZENDRAL_PACKAGING_DIR}/debian/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zendral)
+# lintian's overrides, each with its reason.
+install(FILES ${ZENDRAL_PACKAGING_DIR}/debian/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME zendral)
 
 # The service's settings file, a conffile of the package: /etc/zendral for
 # the prefix /usr (the package), <prefix>/etc/zendral for any other prefix,
