@@ -72,6 +72,9 @@ VelCoreApplication *VelCoreApplication::instance()
 int VelCoreApplication::processCommandLine(const QStringList &arguments)
 {
     const QString name = QCoreApplication::applicationName();
+    // The help names the program as it was typed.
+    const QString typed = QFileInfo(arguments.value(0)).fileName();
+    const QString program = typed.isEmpty() ? name : typed;
     for (int i = 1; i < arguments.size(); ++i) {
         if (arguments.at(i) == QLatin1String("--help")) {
             Print(QStringLiteral(
@@ -83,7 +86,7 @@ int VelCoreApplication::processCommandLine(const QStringList &arguments)
                       "             the shared queue of the settings (store/backend = postgresql), once\n"
                       "  --help     show this help and exit\n"
                       "  --version  show the version and build number and exit\n")
-                      .arg(name));
+                      .arg(program));
             return 0;
         }
         if (arguments.at(i) == QLatin1String("--version")) {

@@ -14,9 +14,11 @@ set -euo pipefail
 # libpq-dev: the client library of the shared queue on PostgreSQL;
 # postgresql: the server the cluster tests and the benchmark start for
 # themselves (initdb, pg_ctl).
+# libsystemd-dev and pkgconf: zendrald's readiness notifications (sd_notify);
+# lintian, systemd (systemd-analyze) and binutils (readelf): the package check.
 packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools zlib1g-dev rapidjson-dev
           qttranslations5-l10n dpkg-dev file desktop-file-utils clang libclang-rt-14-dev
-          libpq-dev postgresql g++-mingw-w64-x86-64 "$@")
+          libpq-dev postgresql g++-mingw-w64-x86-64 libsystemd-dev pkgconf lintian systemd binutils "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -106,7 +106,8 @@ int main(int argc, char *argv[])
     Orvane::VelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Zendral"));
     Orvane::Zendral::ServiceStartup::MakeDataFolderPrivate();
-    const QString logFolder = Orvane::Zendral::ServiceStartup::StartLogging(QStringLiteral("Zendral"));
+    const QString logFolder = Orvane::Zendral::ServiceStartup::StartLogging(
+        QStringLiteral("Zendral"), Orvane::Zendral::ServiceSettings::UserSettings().Read());
 
     // The list without the options the application object has taken.
     const QStringList arguments = argumentList(argc, argv);

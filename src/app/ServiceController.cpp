@@ -136,6 +136,9 @@ void ServiceController::StartServerAttempt()
             pickTimerId = startTimer(secondsToTimerMs(pickInterval), Qt::CoarseTimer);
             OnPickJob();
             StopTimer(retryTimerId);
+            failedStarts = 0;
+        } else if (GiveUpAfterFailedStart()) {
+            StopTimer(retryTimerId);
         } else {
             failureStreak = 0;
             if (retryTimerId == -1)
@@ -151,6 +154,15 @@ void ServiceController::StartServerAttempt()
 
 void ServiceController::ServiceStateChanged()
 {
+}
+
+bool ServiceController::GiveUpAfterFailedStart()
+{
+    ++failedStarts;
+    if (maxFailedStarts <= 0 || failedStarts < maxFailedStarts)
+        return false;
+    emit startsGivenUp(StartFailure());
+    return true;
 }
 
 void ServiceController::OnResetServer()
@@ -170,6 +182,7 @@ void ServiceController::OnStopServer()
     // A failed start must not go on retrying after Stop.
     StopTimer(retryTimerId);
     StopPendingAttempts();
+    failedStarts = 0;
     StopServer();
     ServiceStateChanged();
 }

@@ -48,6 +48,9 @@ public:
     bool IsRunning(const QString &job_id) const { return runners.contains(job_id); }
     // Milliseconds between start attempts while the listener cannot open.
     void SetRetryIntervalMs(int ms) { retryIntervalMs = ms; }
+    // Failed starts in a row after which the controller gives up
+    // (startsGivenUp); 0, the default, retries without end (the window).
+    void SetMaxFailedStarts(int count) { maxFailedStarts = count; }
     // The settings store the service reads (this thread only).
     ServiceSettings &Settings() const { return settings; }
 
@@ -66,6 +69,8 @@ protected slots:
 protected:
     virtual int MaxWorkerCount() = 0;
     virtual int StartServer() = 0;
+    // Why the last StartServer failed, for startsGivenUp.
+    virtual QString StartFailure() const { return QString(); }
     virtual void StopServer() = 0;
     virtual void ResetServer() = 0;
     virtual void JobStarted(QByteArray job_id) = 0;
@@ -99,6 +104,9 @@ protected:
 signals:
     // The updater has taken over the installation: the program is to end now.
     void quitRequested();
+    // The listener failed to open SetMaxFailedStarts times in a row; no
+    // further attempt follows. reason: the last failure's message.
+    void startsGivenUp(const QString &reason);
 
 public slots:
     void OnStartServer();
@@ -152,6 +160,11 @@ private:
     int startAgainTimerId = -1;
     int resetAgainTimerId = -1;
     int failureStreak = 0;
+    // Listener starts that failed in a row, and the limit (0: none).
+    int failedStarts = 0;
+    int maxFailedStarts = 0;
+    // Counts a failed start; true when the limit is reached.
+    bool GiveUpAfterFailedStart();
     static const int kImmediateRetries = 3;
     // A pick posted by SchedulePick has not run yet.
     bool pickPosted = false;

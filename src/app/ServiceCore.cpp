@@ -79,6 +79,7 @@ int ServiceCore::StartServer()
     if (!error.isEmpty()) {
         failedPort = port;
         listenError = queue->listener->errorString();
+        lastFailure = QStringLiteral("Cannot listen on port %1: %2").arg(port, listenError);
         emit listenFailed(error);
         return 0;
     }

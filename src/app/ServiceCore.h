@@ -69,6 +69,7 @@ protected slots:
 
 protected:
     int StartServer() override;
+    QString StartFailure() const override { return lastFailure; }
     void StopServer() override;
     void JobStarted(QByteArray job_id) override;
     void JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped) override;
@@ -84,6 +85,7 @@ private:
     LocalServer *queue = nullptr;
     QString failedPort;
     QString listenError;
+    QString lastFailure; // the message of the last failed start
     QString missingEngine;
 };
 

@@ -21,11 +21,20 @@ void ServiceStartup::MakeDataFolderPrivate()
     Platform::MakeFolderPrivate(NativePath(QStandardPaths::writableLocation(QStandardPaths::DataLocation)));
 }
 
-QString ServiceStartup::StartLogging(const QString &program)
+QString ServiceStartup::StartLogging(const QString &program, const ServiceConfig &config)
 {
+    LogOptions options;
+    options.journal = StandardErrorIsJournal();
+    options.debug = config.LogDebug();
+    options.files = config.LogFiles();
+#ifdef NDEBUG
+    options.sourceInfo = false; // the build tree's paths mean nothing to an operator
+#endif
+    SetLogOptions(options);
     qInstallMessageHandler(LogMessageHandler);
     const QString logFolder = SetUpLogFolder(QCoreApplication::applicationDirPath());
-    qInfo().noquote() << program << QCoreApplication::applicationVersion() << "starting; log folder" << logFolder;
+    qInfo().noquote() << program << QCoreApplication::applicationVersion() << "starting;"
+                      << (options.files ? QStringLiteral("log folder ") + logFolder : QStringLiteral("no log files"));
     return logFolder;
 }
 

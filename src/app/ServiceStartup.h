@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ServiceConfig.h"
+
 #include <QString>
 
 namespace Orvane {
@@ -17,8 +19,11 @@ public:
     static void MakeFilesPrivate();
     // A data folder made by an older version may be open to everyone.
     static void MakeDataFolderPrivate();
-    // Installs the log handler and returns the log folder it writes to.
-    static QString StartLogging(const QString &program);
+    // Installs the log handler with the program's log settings (log/level,
+    // log/files), in the journal's form when standard error is the journal,
+    // with source places in debug builds only; returns the log folder (also
+    // where crash reports go while the day files are off).
+    static QString StartLogging(const QString &program, const ServiceConfig &config);
 };
 
 } // namespace Zendral

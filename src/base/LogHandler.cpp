@@ -18,30 +18,61 @@ namespace Zendral {
 
 namespace {
 
-const char *LineForm(QtMsgType type)
+const char *TypeName(QtMsgType type)
 {
     switch (type) {
     case QtDebugMsg:
-        return "%1 Debug: %2 (%3:%4, %5)";
+        return "Debug";
     case QtWarningMsg:
-        return "%1 Warning: %2 (%3:%4, %5)";
+        return "Warning";
     case QtCriticalMsg:
-        return "%1 Critical: %2 (%3:%4, %5)";
+        return "Critical";
     case QtFatalMsg:
-        return "%1 Fatal: %2 (%3:%4, %5)";
+        return "Fatal";
     case QtInfoMsg:
         break;
     }
-    return "%1 Info: %2 (%3:%4, %5)";
+    return "Info";
+}
+
+// The syslog priority the journal files the message under.
+int JournalPriority(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return 7;
+    case QtWarningMsg:
+        return 4;
+    case QtCriticalMsg:
+        return 3;
+    case QtFatalMsg:
+        return 2;
+    case QtInfoMsg:
+        break;
+    }
+    return 6;
+}
+
+// "Warning: text (file.cpp:12, void f())", or without the brackets.
+QString MessagePart(QtMsgType type, const QMessageLogContext &context, const QString &message, bool sourceInfo)
+{
+    const QString text = QString::fromLocal8Bit(message.toLocal8Bit());
+    QString part = QLatin1String(TypeName(type)) + QStringLiteral(": ") + text;
+    if (sourceInfo)
+        part += QStringLiteral(" (%1:%2, %3)")
+                    .arg(QString::fromLatin1(context.file), QString::number(context.line),
+                         QString::fromLatin1(context.function));
+    return part;
 }
 
 // Log files older than this many days are deleted at start-up.
 const int LogKeepDays = 30;
 
-// The folder chosen by SetUpLogFolder; empty until then. Guarded by
-// folderMutex (written once at start-up, read by every message).
+// The folder chosen by SetUpLogFolder (empty until then) and the options.
+// Guarded by folderMutex (written at start-up, read by every message).
 QMutex folderMutex;
 QString chosenFolder;
+LogOptions options;
 
 // Set while this thread is inside the handler: a message raised by the
 // handler's own Qt calls would otherwise re-enter it without end.
@@ -60,21 +91,14 @@ void LocalNow(QDate &date, QTime &time)
 }
 
 QString FormatLine(QtMsgType type, const QMessageLogContext &context, const QString &message,
-                   const QDate &date, const QTime &time)
+                   const QDate &date, const QTime &time, bool sourceInfo)
 {
-    const QString text = QString::fromLocal8Bit(message.toLocal8Bit());
     // Qt's text form of a local date and time: the time goes between the
     // day of the month and the year ("Sun Dec 6 20:15:13 2026").
     QString stamp = date.toString(Qt::TextDate);
     stamp.insert(stamp.lastIndexOf(QLatin1Char(' ')),
                  QLatin1Char(' ') + time.toString(QStringLiteral("HH:mm:ss")));
-    // One pass over the form: a "%1" inside the message text stays literal.
-    return QString::fromLatin1(LineForm(type))
-        .arg(stamp,
-             text,
-             QString::fromLatin1(context.file),
-             QString::number(context.line),
-             QString::fromLatin1(context.function));
+    return stamp + QLatin1Char(' ') + MessagePart(type, context, message, sourceInfo);
 }
 
 void AppendLine(const QByteArray &line, const QDate &date)
@@ -104,12 +128,58 @@ void EchoLine(const QByteArray &line)
     std::fflush(stderr);
 }
 
+// The file's line, and on standard error the essential events (or every
+// line while the files are off) in the terminal's or the journal's form.
+void WriteMessage(QtMsgType type, const QMessageLogContext &context, const QString &message,
+                  const LogOptions &now)
+{
+    QDate date;
+    QTime time;
+    LocalNow(date, time);
+    const QByteArray line = FormatLine(type, context, message, date, time, now.sourceInfo).toLocal8Bit() + '\n';
+    if (now.files)
+        AppendLine(line, date);
+    if (type == QtDebugMsg && now.files)
+        return;
+    if (now.journal)
+        EchoLine(FormatJournalLine(type, context, message, now.sourceInfo).toLocal8Bit() + '\n');
+    else
+        EchoLine(line);
+}
+
 } // namespace
 
 QString FormatLogLine(QtMsgType type, const QMessageLogContext &context,
-                      const QString &message, const QDateTime &now)
+                      const QString &message, const QDateTime &now, bool sourceInfo)
 {
-    return FormatLine(type, context, message, now.date(), now.time());
+    return FormatLine(type, context, message, now.date(), now.time(), sourceInfo);
+}
+
+QString FormatJournalLine(QtMsgType type, const QMessageLogContext &context,
+                          const QString &message, bool sourceInfo)
+{
+    // A message of several lines would reach the journal as several entries
+    // at the default priority; one entry keeps its priority.
+    QString part = MessagePart(type, context, message, sourceInfo);
+    part.replace(QLatin1Char('\n'), QStringLiteral(" | "));
+    return QStringLiteral("<%1>").arg(JournalPriority(type)) + part;
+}
+
+void SetLogOptions(const LogOptions &chosen)
+{
+    QMutexLocker locker(&folderMutex);
+    options = chosen;
+}
+
+LogOptions CurrentLogOptions()
+{
+    QMutexLocker locker(&folderMutex);
+    return options;
+}
+
+bool StandardErrorIsJournal()
+{
+    return !qEnvironmentVariableIsEmpty("JOURNAL_STREAM");
 }
 
 QString LogFolderPath()
@@ -180,13 +250,9 @@ void LogMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
         return;
     insideHandler = true;
     try {
-        QDate date;
-        QTime time;
-        LocalNow(date, time);
-        const QByteArray line = FormatLine(type, context, message, date, time).toLocal8Bit() + '\n';
-        AppendLine(line, date);
-        if (type != QtDebugMsg)
-            EchoLine(line);
+        const LogOptions now = CurrentLogOptions();
+        if (type != QtDebugMsg || now.debug)
+            WriteMessage(type, context, message, now);
     } catch (...) {
         // The handler never throws; a message it cannot write is dropped.
     }

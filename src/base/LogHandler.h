@@ -8,16 +8,37 @@
 namespace Orvane {
 namespace Zendral {
 
+// How the handler writes; set once by the program's start-up (SetLogOptions)
+// from its settings and surroundings. The defaults are what the handler does
+// without being told: every message, day files, source places.
+struct LogOptions
+{
+    bool journal = false;    // standard error is the system journal: "<N>" priorities, no time stamp
+    bool debug = true;       // debug messages are logged (log/level=debug); otherwise dropped
+    bool files = true;       // the day files in the log folder (log/files)
+    bool sourceInfo = true;  // source file, line and function in each line (debug builds)
+};
+
 // The program's only log sink: every diagnostic message becomes one line of
-// the day's log file in the log folder (see SetUpLogFolder). Messages of type
-// info, warning, critical and fatal are also written to standard error, one
-// line each in the same form, so that the essential events reach a terminal
-// or the system journal; debug messages go to the file only.
+// the day's log file in the log folder (see SetUpLogFolder), unless the files
+// are off. Messages of type info, warning, critical and fatal are also
+// written to standard error, one line each, so that the essential events
+// reach a terminal or the system journal; debug messages go there only when
+// the files are off. On the journal each line starts with its priority
+// ("<7>" debug to "<2>" fatal) and has no time stamp, which the journal adds.
 //
 // Thread: any thread. Each call opens the file, appends one line and closes
-// it again; the only state is the folder chosen at start-up, read under a
-// lock.
+// it again; the only state is the folder chosen at start-up and the options,
+// read under a lock.
 void LogMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+// Sets how the handler writes (start-up, before other threads log).
+void SetLogOptions(const LogOptions &options);
+LogOptions CurrentLogOptions();
+
+// Whether standard error is the system journal: systemd sets JOURNAL_STREAM
+// for a service whose standard error it connects to the journal.
+bool StandardErrorIsJournal();
 
 // Chooses the log folder and keeps it for the handler: "logs" beside the
 // executable when it is a folder there or can be made there and is writable
@@ -40,8 +61,14 @@ int RemoveOldLogFiles(const QString &folder, const QDate &today, int keepDays);
 
 // The log line for one message, without the line feed, e.g.
 // "Sun Dec 6 20:15:13 2026 Debug: text (file.cpp:12, void f())".
+// Without sourceInfo the part in brackets is left out.
 QString FormatLogLine(QtMsgType type, const QMessageLogContext &context,
-                      const QString &message, const QDateTime &now);
+                      const QString &message, const QDateTime &now, bool sourceInfo = true);
+
+// The journal's line for one message, e.g. "<4>Warning: text": the syslog
+// priority first (debug 7, info 6, warning 4, critical 3, fatal 2), no time.
+QString FormatJournalLine(QtMsgType type, const QMessageLogContext &context,
+                          const QString &message, bool sourceInfo);
 
 // The folder the handler writes to: the one SetUpLogFolder chose, otherwise
 // "logs" beside the executable (empty without an application object).

@@ -37,9 +37,15 @@ struct ServiceConfig
     QString storePasswordFile;        // store/password_file
     int storeLeaseSeconds = 0;        // store/lease_seconds
     QString storeNode;                // store/node (the host name when empty)
+    QString logLevel;                 // log/level: "info" or "debug"
+    QString logFiles;                 // log/files: "true" or "false"
 
     // Whether the queue is shared through PostgreSQL.
     bool SharedStore() const { return storeBackend == QLatin1String("postgresql"); }
+    // Whether debug messages (the per-request lines) are logged.
+    bool LogDebug() const { return logLevel == QLatin1String("debug"); }
+    // Whether the log's day files are written.
+    bool LogFiles() const { return logFiles != QLatin1String("false"); }
 };
 
 } // namespace Zendral

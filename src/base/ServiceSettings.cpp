@@ -54,6 +54,16 @@ QString DefaultBackend()
     return QStringLiteral("files");
 }
 
+QString DefaultLogLevel()
+{
+    return QStringLiteral("info");
+}
+
+QString DefaultLogFiles()
+{
+    return QStringLiteral("true");
+}
+
 // This node's name in the shared queue: the host name, else "zendral".
 QString HostName()
 {
@@ -91,6 +101,8 @@ std::vector<Key> MakeKeys()
         Text("store/password_file", &C::storePasswordFile, Written::ByOperator),
         Number("store/lease_seconds", &C::storeLeaseSeconds, 30, 2, 3600, Written::WhenMissing),
         Text("store/node", &C::storeNode, Written::ByOperator, HostName),
+        Text("log/level", &C::logLevel, Written::ByOperator, DefaultLogLevel, "info|debug"),
+        Text("log/files", &C::logFiles, Written::ByOperator, DefaultLogFiles, "true|false"),
     };
 }
 
@@ -162,8 +174,9 @@ QString Checked(const Key &key, const QVariant &value, QVariant *stored)
 
 } // namespace
 
-ServiceSettings::ServiceSettings(std::unique_ptr<QSettings> settings)
+ServiceSettings::ServiceSettings(std::unique_ptr<QSettings> settings, std::unique_ptr<QSettings> readOnly)
     : settings(std::move(settings))
+    , readOnly(std::move(readOnly))
 {
 }
 
@@ -179,6 +192,24 @@ ServiceSettings ServiceSettings::UserSettings()
 ServiceSettings ServiceSettings::FromFile(const QString &path)
 {
     return ServiceSettings(std::make_unique<QSettings>(path, QSettings::IniFormat));
+}
+
+ServiceSettings ServiceSettings::FromFiles(const QString &configPath, const QString &statePath)
+{
+    return ServiceSettings(std::make_unique<QSettings>(statePath, QSettings::IniFormat),
+                           std::make_unique<QSettings>(configPath, QSettings::IniFormat));
+}
+
+QVariant ServiceSettings::Value(const QString &name) const
+{
+    if (readOnly && readOnly->contains(name))
+        return readOnly->value(name);
+    return settings->value(name);
+}
+
+bool ServiceSettings::Contains(const QString &name) const
+{
+    return (readOnly && readOnly->contains(name)) || settings->contains(name);
 }
 
 const std::vector<Key> &ServiceSettings::Keys()
@@ -210,12 +241,17 @@ ServiceConfig ServiceSettings::Defaults()
 
 QString ServiceSettings::FileName() const
 {
+    return readOnly ? readOnly->fileName() : settings->fileName();
+}
+
+QString ServiceSettings::WrittenFileName() const
+{
     return settings->fileName();
 }
 
 int ServiceSettings::ReadNumber(const Key &key, QString *problem) const
 {
-    const QVariant value = settings->value(QLatin1String(key.name));
+    const QVariant value = Value(QLatin1String(key.name));
     if (!value.isValid())
         return key.defaultNumber;
     const QString text = StoredText(value, key);
@@ -233,7 +269,7 @@ int ServiceSettings::ReadNumber(const Key &key, QString *problem) const
 QString ServiceSettings::ReadText(const Key &key, QString *problem) const
 {
     QVariant text;
-    const QString why = Checked(key, settings->value(QLatin1String(key.name)), &text);
+    const QString why = Checked(key, Value(QLatin1String(key.name)), &text);
     if (!why.isEmpty()) {
         if (problem)
             *problem = tr("%1; %2 is used").arg(why, key.defaultText());
@@ -257,10 +293,12 @@ ServiceConfig ServiceSettings::Read() const
 QStringList ServiceSettings::Validate() const
 {
     QStringList problems;
-    if (settings->status() == QSettings::AccessError)
-        problems << tr("%1: the settings cannot be read").arg(FileName());
-    else if (settings->status() == QSettings::FormatError)
-        problems << tr("%1: not a settings file; the defaults are used").arg(FileName());
+    for (const QSettings *store : {readOnly.get(), settings.get()}) {
+        if (store && store->status() == QSettings::AccessError)
+            problems << tr("%1: the settings cannot be read").arg(store->fileName());
+        else if (store && store->status() == QSettings::FormatError)
+            problems << tr("%1: not a settings file; the defaults are used").arg(store->fileName());
+    }
     for (const Key &key : Keys()) {
         QString problem;
         if (key.intField)
@@ -275,7 +313,7 @@ QStringList ServiceSettings::Validate() const
 
 QVariant ServiceSettings::Stored(const QString &key) const
 {
-    return settings->value(key);
+    return Value(key);
 }
 
 bool ServiceSettings::Write(const QString &name, const QVariant &value, QString *problem)
@@ -299,7 +337,7 @@ void ServiceSettings::WriteMissingDefaults()
     const ServiceConfig defaults = Defaults();
     for (const Key &key : Keys()) {
         const QString name = QLatin1String(key.name);
-        if (key.written != Written::WhenMissing || settings->contains(name))
+        if (key.written != Written::WhenMissing || Contains(name))
             continue;
         if (name.startsWith(QLatin1String("store/")) && !shared)
             continue;

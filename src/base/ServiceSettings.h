@@ -68,6 +68,10 @@ public:
     static ServiceSettings UserSettings();
     // The INI file at `path`; it is made when the first value is written.
     static ServiceSettings FromFile(const QString &path);
+    // Two INI files in layers: `configPath` is read only and wins (the
+    // operator's file, e.g. in /etc); a key it does not set is read from
+    // `statePath`, which takes every value the service writes.
+    static ServiceSettings FromFiles(const QString &configPath, const QString &statePath);
 
     ServiceSettings(ServiceSettings &&) noexcept;
     ServiceSettings &operator=(ServiceSettings &&) noexcept;
@@ -79,8 +83,11 @@ public:
     // Every key with its default; the host name for store/node.
     static ServiceConfig Defaults();
 
-    // The file (or registry path) read and written.
+    // The file (or registry path) read and written; with layers, the file
+    // read first.
     QString FileName() const;
+    // The file written to (FileName() without layers).
+    QString WrittenFileName() const;
     ServiceConfig Read() const;
     // One line per value that Read() does not take as written, and for a
     // settings file that cannot be read; empty when all is well.
@@ -103,14 +110,19 @@ public:
     bool Sync();
 
 private:
-    explicit ServiceSettings(std::unique_ptr<QSettings> settings);
+    explicit ServiceSettings(std::unique_ptr<QSettings> settings, std::unique_ptr<QSettings> readOnly = {});
+
+    // The stored value: the read-only layer's, else the written store's.
+    QVariant Value(const QString &name) const;
+    bool Contains(const QString &name) const;
 
     // The key's value as Read() takes it; *problem (when given) says why it
     // differs from the stored value.
     int ReadNumber(const Key &key, QString *problem) const;
     QString ReadText(const Key &key, QString *problem) const;
 
-    std::unique_ptr<QSettings> settings;
+    std::unique_ptr<QSettings> settings;  // written, and read where readOnly has no value
+    std::unique_ptr<QSettings> readOnly;  // null without layers
 };
 
 } // namespace Zendral

@@ -13,6 +13,7 @@
 #include <QLocale>
 #include <QMutexLocker>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QThread>
 #include <QTimer>
@@ -149,6 +150,8 @@ void JobManager::startWork(QByteArray token, QByteArray job_id, QByteArray marke
         reportFinished(-1, QStringLiteral("an engine of an earlier run still runs on this job"));
         return;
     }
+    // Set only now: the earlier run's engine, still writing, keeps its files.
+    m_markerFile = markerFile;
     m_workSeconds = qMax(0, work_seconds);
 
     const QStringList arguments{QStringLiteral("-f"), markerFile,
@@ -286,8 +289,13 @@ void JobManager::onProcessFinished(int exit_code, QProcess::ExitStatus status)
 void JobManager::onWorkerError(QProcess::ProcessError error)
 {
     if (error != QProcess::FailedToStart) {
-        // Crashes and read errors end in finished as usual.
-        qWarning().noquote() << "engine process error:" << process->errorString();
+        // Crashes and read errors end in finished as usual. An engine ended
+        // on purpose (a stop, its time limit) "crashes" by its signal: that
+        // is no fault to warn of.
+        if (m_stopRequested || m_timedOut)
+            qDebug().noquote() << "engine ended by its stop:" << process->errorString();
+        else
+            qWarning().noquote() << "engine process error:" << process->errorString();
         return;
     }
     qWarning().noquote() << "engine failed to start:" << process->errorString();
@@ -414,8 +422,30 @@ void JobManager::reportFinished(int exit_code, const QString &reason)
     m_finishReported = true;
     m_endReason = reason;
     removeLock();
+    removeEngineTempFiles();
     const QByteArray id = job_id;
     emit finished(id, exit_code);
+}
+
+void JobManager::removeEngineTempFiles() const
+{
+    if (m_markerFile.isEmpty())
+        return;
+    const QFileInfo marker(m_markerFile);
+    QStringList stems{marker.fileName() + QStringLiteral(".engine.xml")};
+    if (!path.isEmpty() && QFileInfo(path).absolutePath() == marker.absolutePath())
+        stems << QFileInfo(path).fileName();
+    // A temporary copy is the result's name with a dot and six letters or
+    // digits (QSaveFile's and mkstemp's pattern); nothing else is touched.
+    QStringList patterns;
+    for (const QString &stem : stems)
+        patterns << QRegularExpression::escape(stem) + QStringLiteral("\\.[A-Za-z0-9]{6}");
+    const QRegularExpression temp(QRegularExpression::anchoredPattern(patterns.join(QLatin1Char('|'))));
+    const QDir folder = marker.absoluteDir();
+    for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
+        if (temp.match(name).hasMatch() && !QFile::remove(folder.filePath(name)))
+            qWarning().noquote() << "Engine's temporary file not removed:" << folder.filePath(name);
+    }
 }
 
 QJsonObject JobManager::resultReport(const QByteArray &bytes) const

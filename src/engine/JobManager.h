@@ -93,6 +93,11 @@ private:
     void writeLock();
     void removeLock();
     static bool readResultFile(const QString &file, QByteArray *bytes);
+    // Deletes the half-written temporary copies of the engine's result
+    // ("<job file>.engine.xml.XXXXXX", or the reported result's name with
+    // such a suffix) that an engine stopped in the middle of a write leaves
+    // in the job folder. Called once the engine has ended.
+    void removeEngineTempFiles() const;
 
     QByteArray token;
     QByteArray job_id;
@@ -110,6 +115,7 @@ private:
     int m_graceSeconds = 0;
     QString m_enginePath;
     QString m_lockPath;
+    QString m_markerFile; // the job file the engine runs on
     QString m_endReason;
     bool m_timedOut = false;
     bool m_stopRequested = false;

@@ -200,6 +200,43 @@ private slots:
         QVERIFY(echoed.at(0).contains("tst_loghandler.cpp:"));
     }
 
+    // The service's options: on the journal each line has its priority and
+    // no time stamp; without source places no path or function appears;
+    // log/level=info drops debug lines; with the files off nothing is
+    // written to the folder and debug lines (when on) go to standard error.
+    void optionsShapeTheLines()
+    {
+        removeLogs();
+        LogOptions journal;
+        journal.journal = true;
+        journal.debug = false;
+        journal.files = false;
+        journal.sourceInfo = false;
+        SetLogOptions(journal);
+        StandardErrorCapture capture;
+        qInstallMessageHandler(LogMessageHandler);
+        qDebug("request line");
+        qInfo("Listening on %s", "0.0.0.0:10088");
+        qWarning("engine missing\nsecond line");
+        qCritical("cannot write");
+        journal.debug = true;
+        SetLogOptions(journal);
+        qDebug("now shown");
+        qInstallMessageHandler(nullptr);
+        SetLogOptions(LogOptions());
+
+        QCOMPARE(capture.lines(), QStringList({"<6>Info: Listening on 0.0.0.0:10088",
+                                               "<4>Warning: engine missing | second line",
+                                               "<3>Critical: cannot write", "<7>Debug: now shown"}));
+        QVERIFY(!QFileInfo::exists(logsPath()) || todaysLines().join(QString()).isEmpty());
+
+        QMessageLogContext context("src/x/Queue.cpp", 42, "void Queue::run(int)", nullptr);
+        const QDateTime now(QDate(2026, 12, 6), QTime(20, 15, 13));
+        QCOMPARE(FormatLogLine(QtWarningMsg, context, "x", now, false), QString("Sun Dec 6 20:15:13 2026 Warning: x"));
+        QCOMPARE(FormatJournalLine(QtFatalMsg, context, "x", true),
+                 QString("<2>Fatal: x (src/x/Queue.cpp:42, void Queue::run(int))"));
+    }
+
     // An executable folder without a usable "logs" folder (read-only once
     // installed) sends the files to the per-user data folder; there, as
     // anywhere, set-up deletes this program's log files older than 30 days.

@@ -20,6 +20,12 @@ void WriteFile(const QString &path, const QByteArray &text)
     QCOMPARE(file.write(text), qint64(text.size()));
 }
 
+QByteArray FileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // The keys of README's settings table, in the order they are listed.
 QStringList ReadmeKeys()
 {
@@ -68,7 +74,8 @@ private slots:
         const QMap<QString, QString> texts{
             {"worker/engine", "DizoVezevi"}, {"worker/allowed_clients", ""}, {"language", ""},
             {"store/backend", "files"}, {"store/connection", ""}, {"store/password_file", ""},
-            {"store/node", host.isEmpty() ? QStringLiteral("zendral") : host}};
+            {"store/node", host.isEmpty() ? QStringLiteral("zendral") : host}, {"log/level", "info"},
+            {"log/files", "true"}};
         QCOMPARE(int(ServiceSettings::Keys().size()), numbers.size() + texts.size());
         for (const ServiceSettings::Key &key : ServiceSettings::Keys()) {
             const QString name = QLatin1String(key.name);
@@ -216,6 +223,84 @@ private slots:
         QCOMPARE(raw.value(QStringLiteral("worker/next_update_seconds")).toInt(), 4);
         QVERIFY(!raw.contains(QStringLiteral("worker/port")));
         QCOMPARE(ServiceSettings::FromFile(path).Read().pickJobInterval, 9);
+    }
+
+    // Two layers: the read-only file wins, a key it lacks comes from the
+    // state file, and everything the service writes goes to the state file;
+    // the read-only file is never touched. The new log keys read as given.
+    void layersReadBothAndWriteOnlyTheState()
+    {
+        const QString etc = FilePath("etc.conf");
+        const QString state = FilePath("state.conf");
+        {
+            QSettings file(etc, QSettings::IniFormat);
+            file.setValue(QStringLiteral("worker/port"), 2000);
+            file.setValue(QStringLiteral("log/level"), QStringLiteral("Debug"));
+            file.setValue(QStringLiteral("log/files"), false);
+            QSettings kept(state, QSettings::IniFormat);
+            kept.setValue(QStringLiteral("worker/port"), 3000);
+            kept.setValue(QStringLiteral("worker/engine"), QStringLiteral("/opt/engine"));
+        }
+        const QByteArray before = FileBytes(etc);
+        {
+            ServiceSettings layers = ServiceSettings::FromFiles(etc, state);
+            QCOMPARE(layers.FileName(), etc);
+            QCOMPARE(layers.WrittenFileName(), state);
+            const ServiceConfig config = layers.Read();
+            QCOMPARE(config.port, 2000);
+            QCOMPARE(config.engine, QStringLiteral("/opt/engine"));
+            QVERIFY(config.LogDebug());
+            QVERIFY(!config.LogFiles());
+            layers.WriteMissingDefaults();
+            ServiceConfig running = config;
+            running.pickJobInterval = 7;
+            layers.WriteBack(running);
+            QVERIFY(layers.Sync());
+        }
+        QCOMPARE(FileBytes(etc), before);
+        QSettings kept(state, QSettings::IniFormat);
+        QCOMPARE(kept.value(QStringLiteral("config/pick_job_interval")).toInt(), 7);
+        QCOMPARE(kept.value(QStringLiteral("worker/max_failed_runs")).toInt(), 3);
+        QCOMPARE(kept.value(QStringLiteral("worker/port")).toInt(), 3000);
+        const ServiceConfig defaults = ServiceSettings::FromFile(FilePath("none.conf")).Read();
+        QVERIFY(!defaults.LogDebug());
+        QVERIFY(defaults.LogFiles());
+    }
+
+    // The packaged /etc file shows every key, commented out at its default
+    // under its group, except log/files, which the service sets to false.
+    void packagedFileListsEveryKeyAtItsDefault()
+    {
+        QFile file(QStringLiteral(ZENDRAL_SOURCE_DIR "/packaging/zendral.conf"));
+        QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+        QMap<QString, QString> shown;
+        QStringList order;
+        QString group;
+        const QRegularExpression entry(QStringLiteral("^#?([A-Za-z_]+)=(.*)$"));
+        for (const QString &line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'))) {
+            if (line.startsWith(QLatin1Char('[')))
+                group = line.mid(1, line.size() - 2);
+            const QRegularExpressionMatch match = entry.match(line);
+            if (match.hasMatch() && !line.startsWith(QLatin1String("#  ")))
+                order << (group == QLatin1String("General") ? QString() : group + QLatin1Char('/')) + match.captured(1);
+            if (match.hasMatch() && !line.startsWith(QLatin1String("#  ")))
+                shown.insert((group == QLatin1String("General") ? QString() : group + QLatin1Char('/'))
+                                 + match.captured(1),
+                             (line.startsWith(QLatin1Char('#')) ? QString() : QStringLiteral("set:")) + match.captured(2));
+        }
+        const ServiceConfig defaults = ServiceSettings::Defaults();
+        for (const ServiceSettings::Key &key : ServiceSettings::Keys()) {
+            const QString name = QLatin1String(key.name);
+            QVERIFY2(shown.contains(name), qPrintable(name));
+            QString value = key.intField ? QString::number(defaults.*key.intField) : defaults.*key.textField;
+            if (name == QLatin1String("store/node") || name == QLatin1String("language"))
+                value.clear(); // the host's name and the system's language: shown empty
+            if (name == QLatin1String("log/files"))
+                value = QStringLiteral("set:false");
+            QCOMPARE(shown.value(name), value);
+        }
+        QCOMPARE(shown.size(), int(ServiceSettings::Keys().size()));
+        QCOMPARE(order.value(0), QStringLiteral("worker/engine")); // the first thing an operator sets
     }
 
     // README's settings table and the class list the same keys.

@@ -67,7 +67,8 @@ private slots:
             QCOMPARE(run.exitCode(), 0);
             const QString out = QString::fromLocal8Bit(run.readAllStandardOutput());
             if (option == QLatin1String("--help"))
-                QVERIFY2(out.startsWith("Usage: Zendral [-a] [--help] [--version]\n") && out.contains("  -a "),
+                QVERIFY2(out.startsWith("Usage: " + QFileInfo(program).fileName() + " [-a] [--help] [--version]\n")
+                         && out.contains("  -a "),
                          qPrintable(out));
             else
                 QCOMPARE(out, QString("Zendral %1 (build %2)\n").arg(ZENDRAL_VERSION, ZENDRAL_BUILD_NUMBER));
@@ -95,7 +96,7 @@ private slots:
     void sigtermEndsCleanly()
     {
         startService({{"ZENDRAL_STUB_MODE", "hang"}});
-        QVERIFY2(waitForError(QString("Info: Listening on 0.0.0.0:%1 (").arg(port)), qPrintable(errors));
+        QVERIFY2(waitForError(QString("Info: Listening on 0.0.0.0:%1\n").arg(port)), qPrintable(errors));
 
         QFile document(root->filePath("order.aex"));
         QVERIFY(document.open(QIODevice::WriteOnly));
@@ -114,7 +115,7 @@ private slots:
         errors += QString::fromLocal8Bit(service->readAllStandardError());
         QCOMPARE(service->exitStatus(), QProcess::NormalExit);
         QCOMPARE(service->exitCode(), 0);
-        QVERIFY2(errors.contains("Info: Stopping on signal 15 ("), qPrintable(errors));
+        QVERIFY2(errors.contains("Info: Stopping on signal 15\n"), qPrintable(errors));
         // The window closed as usual: its engine was stopped, not orphaned.
         for (qint64 engine : engines)
             QVERIFY(TestProcesses::pollUntil([engine] { return ::kill(static_cast<pid_t>(engine), 0) != 0; }));

@@ -1,12 +1,18 @@
 // The headless service program as a separate process, with no display and no
 // Qt platform set: it answers --help and --version, serves the protocol and
 // runs a job with the stand-in engine, keeps its settings in the --config
-// file alone, and ends cleanly on SIGTERM.
+// file alone, and ends cleanly on SIGTERM. Under a stand-in for systemd's
+// notify socket it reports READY once it listens, its status and STOPPING;
+// with the journal as standard error its lines carry priorities; a port it
+// cannot take ends it with status 1.
 #include "TestProcesses.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -14,7 +20,11 @@
 
 #ifdef Q_OS_UNIX
 #include <csignal>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
+#include <unistd.h>
 #endif
 
 using TestProcesses::copyService;
@@ -46,6 +56,11 @@ private slots:
             service->waitForFinished(10000);
             service.reset();
         }
+#ifdef Q_OS_UNIX
+        if (notifyFd >= 0)
+            ::close(notifyFd);
+        notifyFd = -1;
+#endif
         root.reset();
     }
 
@@ -103,12 +118,115 @@ private slots:
     }
 #endif
 
+#ifdef Q_OS_UNIX
+    // systemd's side of Type=notify: a datagram socket named by
+    // NOTIFY_SOCKET. READY comes only once the port takes connections, with
+    // the status line; SIGTERM brings STOPPING. Standard error is the
+    // journal here: priority prefixes, no time stamps, no source places.
+    void notifiesReadinessStatusAndStop()
+    {
+#ifndef ZENDRAL_HAVE_LIBSYSTEMD
+        QSKIP("built without libsystemd: zendrald sends no notifications");
+#endif
+        const QString socketPath = root->filePath(QStringLiteral("notify"));
+        QVERIFY(OpenNotifySocket(socketPath));
+        QProcessEnvironment env = headless();
+        env.insert(QStringLiteral("NOTIFY_SOCKET"), socketPath);
+        env.insert(QStringLiteral("JOURNAL_STREAM"), QStringLiteral("8:12345"));
+        service.reset(new QProcess);
+        service->setProcessEnvironment(env);
+        service->start(program, {QStringLiteral("--config"), config});
+        QVERIFY(service->waitForStarted(10000));
+
+        const QByteArray ready = ReceiveUntil("READY=1");
+        QVERIFY2(ready.contains("READY=1"), ready.constData());
+        QTcpSocket probe;
+        probe.connectToHost(QStringLiteral("127.0.0.1"), port);
+        QVERIFY2(probe.waitForConnected(5000), "READY came before the port took connections");
+        QVERIFY2(ready.contains(QStringLiteral("STATUS=listening on 0.0.0.0:%1, 0 waiting, 0 running")
+                                    .arg(port).toUtf8()),
+                 ready.constData());
+
+        QCOMPARE(::kill(static_cast<pid_t>(service->processId()), SIGTERM), 0);
+        const QByteArray stopping = ReceiveUntil("STOPPING=1");
+        QVERIFY2(stopping.contains("STOPPING=1"), stopping.constData());
+        QVERIFY(service->waitForFinished(20000));
+        QCOMPARE(service->exitCode(), 0);
+
+        const QStringList lines = QString::fromLocal8Bit(service->readAllStandardError())
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QVERIFY(lines.size() > 2);
+        for (const QString &line : lines) {
+            QVERIFY2(QRegularExpression(QStringLiteral("^<[2-7]>(Info|Warning|Critical|Fatal|Debug): ")).match(line).hasMatch(),
+                     qPrintable(line));
+            QVERIFY2(!line.contains(QLatin1String(".cpp:")), qPrintable(line));
+        }
+        QVERIFY(lines.contains(QStringLiteral("<6>Info: Listening on 0.0.0.0:%1").arg(port)));
+        // A start and a normal stop warn of nothing.
+        QVERIFY2(lines.filter(QRegularExpression(QStringLiteral("^<[2-4]>"))).isEmpty(), qPrintable(lines.join('\n')));
+    }
+
+    // The port is taken: zendrald gives up after its tries (about 10 s) and
+    // exits with status 1 and the reason, instead of retrying for ever.
+    void exitsWhenThePortIsTaken()
+    {
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress(QStringLiteral("127.0.0.1")), port));
+        service.reset(new QProcess);
+        service->setProcessEnvironment(headless());
+        service->start(program, {QStringLiteral("--config"), config});
+        QVERIFY(service->waitForStarted(10000));
+        QVERIFY(service->waitForFinished(40000));
+        const QString errors = QString::fromLocal8Bit(service->readAllStandardError());
+        QCOMPARE(service->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(service->exitCode(), 1);
+        QCOMPARE(errors.count(QStringLiteral("Warning: Cannot listen on port %1").arg(port)), 3);
+        QVERIFY2(errors.contains(QStringLiteral("Critical: Giving up after 3 failed starts: Cannot listen on port %1")
+                                     .arg(port)),
+                 qPrintable(errors));
+    }
+#endif
+
 private:
+#ifdef Q_OS_UNIX
+    bool OpenNotifySocket(const QString &path)
+    {
+        notifyFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        if (notifyFd < 0 || size_t(name.size()) >= sizeof address.sun_path)
+            return false;
+        qstrcpy(address.sun_path, name.constData());
+        return ::bind(notifyFd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    }
+
+    // The datagrams received until one holds `wanted` (at most 20 s).
+    QByteArray ReceiveUntil(const QByteArray &wanted)
+    {
+        QByteArray all;
+        QElapsedTimer timer;
+        timer.start();
+        for (int attempt = 0; attempt < 400 && !timer.hasExpired(20000) && !all.contains(wanted); ++attempt) {
+            pollfd ready{notifyFd, POLLIN, 0};
+            if (::poll(&ready, 1, 50) != 1)
+                continue;
+            char buffer[4096];
+            const ssize_t size = ::recv(notifyFd, buffer, sizeof buffer, 0);
+            if (size > 0)
+                all += QByteArray(buffer, int(size)) + "\n--\n";
+        }
+        return all;
+    }
+
+    int notifyFd = -1;
+#endif
+
     // No display, no Qt platform: the program must need neither.
     QProcessEnvironment headless() const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "NOTIFY_SOCKET", "JOURNAL_STREAM"})
             env.remove(QLatin1String(name));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), root->filePath(QStringLiteral("config")));
         env.insert(QStringLiteral("XDG_DATA_HOME"), root->filePath(QStringLiteral("data")));

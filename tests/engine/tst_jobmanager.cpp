@@ -116,6 +116,7 @@ private slots:
     void staleEngineEndedBeforeStart();
     void stopWorkEndsHangingEngine_data();
     void stopWorkEndsHangingEngine();
+    void stopLeavesNoTemporaryResult();
     void engineNotRun_data();
     void engineNotRun();
     void engineLookup();
@@ -347,6 +348,35 @@ void TestJobManager::stopWorkEndsHangingEngine()
     QCOMPARE(run.report(0).value("next_update_seconds").toInt(), 1);
     QCOMPARE(run.report(1).value("next_update_seconds").toInt(), 0);
     QVERIFY(!QFile::exists(resultFile));
+}
+
+// An engine stopped in the middle of writing its result leaves the write's
+// temporary copy ("<job file>.engine.xml.XXXXXX"): the stop removes it and
+// nothing else, and a stop is not logged as an engine fault.
+void TestJobManager::stopLeavesNoTemporaryResult()
+{
+    qputenv("ZENDRAL_STUB_MODE", "hang");
+    const QString marker = makeFile(kMarkerName);
+    const QString temporary = marker + QStringLiteral(".engine.xml.Ab12Cd");
+    const QStringList kept{makeFile(kMarkerName + QStringLiteral(".engine.xml.Ab12Cd7")),
+                           makeFile(QStringLiteral("other.aex.engine.xml.Ab12Cd")),
+                           makeFile(kMarkerName + QStringLiteral("_RES"))};
+    QVERIFY(StoreWrite(temporary, "<MARKER_DOCUMENT"));
+    Run run;
+    run.start(QByteArray(), kJobId, marker.toUtf8(), 60);
+    QTRY_COMPARE_WITH_TIMEOUT(run.update.count(), 1, kTimeoutMs);
+    {
+        QMutexLocker locker(&logMutex);
+        logLines.clear();
+    }
+    run.runner->stopWork();
+    QCOMPARE(run.finished.count(), 1);
+    QVERIFY(!QFile::exists(temporary));
+    QVERIFY(QFile::exists(marker));
+    for (const QString &file : kept)
+        QVERIFY2(QFile::exists(file), qPrintable(file));
+    QMutexLocker locker(&logMutex);
+    QVERIFY2(logLines.filter(QStringLiteral("engine process error")).isEmpty(), qPrintable(logLines.join('\n')));
 }
 
 void TestJobManager::engineNotRun_data()

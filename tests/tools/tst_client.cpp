@@ -191,7 +191,7 @@ void ClientTest::addListPickUp()
     // No result yet: the service's text, exit 1, and no file left behind.
     const Result failed = Run({QStringLiteral("pickup"), second, QStringLiteral("--force")});
     QCOMPARE(failed.code, 1);
-    QCOMPARE(failed.err.trimmed(), QStringLiteral("Job non-existent..."));
+    QCOMPARE(failed.err.trimmed(), QStringLiteral("zendral-client: Job non-existent..."));
     QVERIFY(!QFile::exists(work.filePath(second.mid(1, 36) + QStringLiteral(".xml"))));
 }
 
@@ -213,7 +213,7 @@ void ClientTest::moveAndRemove()
     QCOMPARE(Run({QStringLiteral("remove"), first}).code, 0);
     const Result again = Run({QStringLiteral("remove"), first});
     QCOMPARE(again.code, 1);
-    QCOMPARE(again.err.trimmed(), QStringLiteral("Job non-existent..."));
+    QCOMPARE(again.err.trimmed(), QStringLiteral("zendral-client: Job non-existent..."));
     const Result unknown = Run({QStringLiteral("pickup"), QStringLiteral("{no-such-job}")});
     QCOMPARE(unknown.code, 1);
     QVERIFY(unknown.err.contains(QStringLiteral("no job of this client")));
@@ -254,6 +254,20 @@ void ClientTest::usageAndConnectionFailures()
     const Result help = Run({QStringLiteral("--help")});
     QCOMPARE(help.code, 0);
     QVERIFY(help.out.startsWith(QStringLiteral("Usage: zendral-client")));
+    // Help, version and error messages name the program as it was typed.
+    const QString renamed = work.filePath(QStringLiteral("zendralctl"));
+    QVERIFY(QFile::exists(renamed) || QFile::link(QStringLiteral(ZENDRAL_CLIENT_PATH), renamed));
+    const Result renamedHelp = RunProgram(renamed, {QStringLiteral("--help")});
+    QVERIFY2(renamedHelp.out.startsWith(QStringLiteral("Usage: zendralctl [--host H]")), qPrintable(renamedHelp.out));
+    const Result version = RunProgram(renamed, {QStringLiteral("--version")});
+    QCOMPARE(version.code, 0);
+    QCOMPARE(version.out, QStringLiteral("zendralctl %1 (build %2)\n").arg(ZENDRAL_VERSION, ZENDRAL_BUILD_NUMBER));
+    const Result renamedError = RunProgram(renamed, {QStringLiteral("fly")});
+    QCOMPARE(renamedError.code, 64);
+    QVERIFY2(renamedError.err.startsWith(QStringLiteral("zendralctl: unknown command: fly\n(see zendralctl --help)")),
+             qPrintable(renamedError.err));
+    const Result renamedUnreadable = RunProgram(renamed, {QStringLiteral("add"), work.filePath(QStringLiteral("missing.aex"))});
+    QVERIFY2(renamedUnreadable.err.startsWith(QStringLiteral("zendralctl: cannot read ")), qPrintable(renamedUnreadable.err));
 
     // A closed port on 127.0.0.1.
     QTcpServer probe;

@@ -7,6 +7,7 @@
 #include "ProtocolCommands.h"
 #include "ResultFile.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +23,14 @@ namespace Orvane {
 namespace Zendral {
 
 namespace {
+
+// Starts a line about a problem on standard error with the program's name
+// as typed, as the usage and connection errors do ("zendral-client: ...").
+QTextStream &Problem(QTextStream &err)
+{
+    err << QCoreApplication::applicationName() << ": ";
+    return err;
+}
 
 constexpr int WatchIntervalMs = 1000;
 
@@ -146,7 +155,7 @@ int ClientCommands::Add(const ClientOptions &options)
     const QString jobName = SubmittedName(options);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        err << "cannot read " << path << ": " << file.errorString() << '\n';
+        Problem(err) << "cannot read " << path << ": " << file.errorString() << '\n';
         return ExitRefused;
     }
     // A result that could not be stored is found out before the job is sent.
@@ -154,7 +163,7 @@ int ClientCommands::Add(const ClientOptions &options)
     const QString probe = options.output.isEmpty() ? QDir::current().filePath(QStringLiteral("zendral-result.xml"))
                                                    : options.output;
     if (options.wait && !ResultFile::CanWrite(probe, &error)) {
-        err << "cannot write " << probe << ": " << error << '\n';
+        Problem(err) << "cannot write " << probe << ": " << error << '\n';
         return ExitRefused;
     }
     QJsonObject request;
@@ -204,7 +213,7 @@ int ClientCommands::WaitAndPickUp(const QString &id, const QString &target)
             const QList<ListedJob> jobs = FetchList();
             const ListedJob *job = Find(jobs, id);
             if (!job) {
-                err << "job " << id << " left the queue before it ended (removed by the operator?)\n";
+                Problem(err) << "job " << id << " left the queue before it ended (removed by the operator?)\n";
                 return ExitRefused;
             }
             if (job->state != shown) {
@@ -213,7 +222,7 @@ int ClientCommands::WaitAndPickUp(const QString &id, const QString &target)
                 err.flush();
             }
             if (job->IsFailed()) {
-                err << "job " << id << " failed; it stays in the queue\n";
+                Problem(err) << "job " << id << " failed; it stays in the queue\n";
                 return ExitRefused;
             }
             if (job->IsFinished())
@@ -248,7 +257,7 @@ int ClientCommands::Watch(const ClientOptions &options)
         bool listed = false;
         followed = Resolve(options.arguments.first(), &listed).id;
         if (!listed) {
-            err << "job " << followed << " is not among this client's jobs\n";
+            Problem(err) << "job " << followed << " is not among this client's jobs\n";
             return ExitRefused;
         }
     }
@@ -260,7 +269,7 @@ int ClientCommands::Watch(const ClientOptions &options)
         if (!followed.isEmpty()) {
             const ListedJob *job = Find(jobs, followed);
             if (!job) {
-                err << "job " << followed << " left the queue (picked up or removed)\n";
+                Problem(err) << "job " << followed << " left the queue (picked up or removed)\n";
                 return ExitRefused;
             }
             jobs = QList<ListedJob>{*job};
@@ -294,12 +303,12 @@ int ClientCommands::PickUp(const ClientOptions &options)
     bool listed = false;
     const ListedJob job = Resolve(options.arguments.value(0), &listed);
     if (!options.force && !listed) {
-        err << "job " << job.id << " is not among this client's jobs, so whether it has finished is not known; "
+        Problem(err) << "job " << job.id << " is not among this client's jobs, so whether it has finished is not known; "
             << "it is kept (--force picks it up anyway)\n";
         return ExitRefused;
     }
     if (!options.force && !job.IsFinished()) {
-        err << "job " << job.id << " has not finished (" << job.Summary() << "); it is kept. "
+        Problem(err) << "job " << job.id << " has not finished (" << job.Summary() << "); it is kept. "
             << "A pick-up ends the job: wait with 'zendral-client watch " << job.id
             << "', or use --force to take the current result now\n";
         return ExitRefused;
@@ -314,7 +323,7 @@ int ClientCommands::TakeResult(const QString &id, const QString &target)
 {
     QString error;
     if (!ResultFile::CanWrite(target, &error)) {
-        err << "cannot write " << target << ": " << error << "; job " << id << " is kept\n";
+        Problem(err) << "cannot write " << target << ": " << error << "; job " << id << " is kept\n";
         return ExitRefused;
     }
     const ClientReply reply = connection.Request(Command::PickUpNesterJob, id.toUtf8());
@@ -323,7 +332,7 @@ int ClientCommands::TakeResult(const QString &id, const QString &target)
     const QByteArray document = QByteArray::fromBase64(reply.content.toLatin1(), QByteArray::Base64UrlEncoding);
     ResultFile file(target);
     if (!file.Open() || !file.Write(document)) {
-        err << "cannot write " << target << ": " << file.ErrorString() << '\n';
+        Problem(err) << "cannot write " << target << ": " << file.ErrorString() << '\n';
         file.Cancel();
         KeepElsewhere(id, document);
         return ExitRefused;
@@ -340,7 +349,7 @@ void ClientCommands::KeepElsewhere(const QString &id, const QByteArray &document
     if (rescue.open(QIODevice::WriteOnly) && rescue.write(document) == document.size() && rescue.commit())
         err << "the result of job " << id << " was saved as " << rescue.fileName() << '\n';
     else
-        err << "the result of job " << id << " could not be saved anywhere: " << rescue.errorString() << '\n';
+        Problem(err) << "the result of job " << id << " could not be saved anywhere: " << rescue.errorString() << '\n';
 }
 
 int ClientCommands::Move(const ClientOptions &options)
@@ -421,7 +430,7 @@ ListedJob ClientCommands::Resolve(const QString &argument, bool *listed)
 
 int ClientCommands::Refused(const QString &content, const QString &fallback)
 {
-    err << (content.isEmpty() ? fallback : content) << '\n';
+    Problem(err) << (content.isEmpty() ? fallback : content) << '\n';
     err.flush();
     return ExitRefused;
 }

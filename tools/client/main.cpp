@@ -7,6 +7,7 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QMap>
 #include <QTextStream>
 
@@ -16,8 +17,9 @@ using namespace Orvane::Zendral;
 
 namespace {
 
+// %1: the program's name as it was typed.
 const char Usage[] =
-    "Usage: zendral-client [--host H] [--port P] COMMAND ...\n"
+    "Usage: %1 [--host H] [--port P] COMMAND ...\n"
     "\n"
     "Commands:\n"
     "  add FILE [--work TEXT] [--name TEXT] [--time SECONDS] [--wait [-o FILE]]\n"
@@ -47,6 +49,7 @@ const char Usage[] =
     "  --host H   service host (default $ZENDRAL_HOST, else 127.0.0.1)\n"
     "  --port P   service port (default $ZENDRAL_PORT, else 10088)\n"
     "  --help     show this help\n"
+    "  --version  show the program's version\n"
     "\n"
     "Exit codes:\n"
     "  0   done; add --wait: the job finished and its result is saved;\n"
@@ -61,7 +64,7 @@ const char Usage[] =
 
 [[noreturn]] void UsageError(const QString &message)
 {
-    throw ClientError{ExitUsage, message + QStringLiteral("\n(see zendral-client --help)")};
+    throw ClientError{ExitUsage, message + QStringLiteral("\n(see %1 --help)").arg(QCoreApplication::applicationName())};
 }
 
 // Positional arguments each command takes: minimum and maximum.
@@ -123,6 +126,7 @@ void ApplyDefaults(ClientOptions &options)
 struct OptionSet
 {
     QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QString()};
+    QCommandLineOption version{QStringLiteral("version"), QString()};
     QCommandLineOption host{QStringLiteral("host"), QString(), QStringLiteral("H")};
     QCommandLineOption port{QStringLiteral("port"), QString(), QStringLiteral("P")};
     QCommandLineOption time{QStringLiteral("time"), QString(), QStringLiteral("SECONDS")};
@@ -152,7 +156,7 @@ QString UnknownArgument(const QStringList &args, const QString &name)
 void ParseArguments(QCommandLineParser &parser, const OptionSet &set, const QStringList &args)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.addOptions({set.help, set.host, set.port, set.time, set.work, set.name, set.wait, set.json,
+    parser.addOptions({set.help, set.version, set.host, set.port, set.time, set.work, set.name, set.wait, set.json,
                        set.force, set.output});
     if (parser.parse(args))
         return;
@@ -195,14 +199,19 @@ QStringList GivenCommandOptions(const QCommandLineParser &parser)
     return given;
 }
 
-// Parses the command line; returns false when help was asked for.
-bool Parse(const QStringList &args, ClientOptions &options)
+// What the command line asks for besides a command.
+enum class Asked { Command, Help, Version };
+
+// Parses the command line into `options` (for Asked::Command).
+Asked Parse(const QStringList &args, ClientOptions &options)
 {
     QCommandLineParser parser;
     const OptionSet set;
     ParseArguments(parser, set, args);
     if (parser.isSet(set.help))
-        return false;
+        return Asked::Help;
+    if (parser.isSet(set.version))
+        return Asked::Version;
     ReadOptions(parser, set, options);
     QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
@@ -220,7 +229,7 @@ bool Parse(const QStringList &args, ClientOptions &options)
     if (positional.size() < arity.first || positional.size() > arity.second)
         UsageError(QStringLiteral("wrong number of arguments for '%1'").arg(options.command));
     options.arguments = positional;
-    return true;
+    return Asked::Command;
 }
 
 } // namespace
@@ -230,18 +239,25 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
+    // Help and messages name the program as it was typed.
+    const QString program = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName();
     ClientOptions options;
     options.host.clear();
     options.port = 0;
     int code = ExitOk;
     try {
-        if (!Parse(app.arguments(), options)) {
-            out << Usage;
+        const Asked asked = Parse(app.arguments(), options);
+        if (asked == Asked::Help) {
+            out << QString::fromLatin1(Usage).arg(program);
+            return ExitOk;
+        }
+        if (asked == Asked::Version) {
+            out << program << ' ' << ZENDRAL_VERSION << " (build " << ZENDRAL_BUILD_NUMBER << ")\n";
             return ExitOk;
         }
         ApplyDefaults(options);
     } catch (const ClientError &error) {
-        err << "zendral-client: " << error.message << '\n';
+        err << program << ": " << error.message << '\n';
         return error.code;
     }
     ClientConnection connection(options.host, options.port);
@@ -250,7 +266,7 @@ int main(int argc, char *argv[])
         code = commands.Run(options);
     } catch (const ClientError &error) {
         out.flush();
-        err << "zendral-client: " << error.message << '\n';
+        err << program << ": " << error.message << '\n';
         if (error.code == ExitConnection)
             return error.code;
         code = error.code;
