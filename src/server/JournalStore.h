@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -66,6 +67,9 @@ public:
     quint64 FlushCount() const;
     // The segment size past which a compaction starts (tests make it small).
     void SetCompactionLimit(qint64 bytes);
+    // Tests only: called by the writer before each flush of the journal's
+    // records; it may hold the flush back, and false makes it fail.
+    void SetSyncHook(std::function<bool()> hook);
 
     static const char *const JournalPrefix;
     static const char *const BackupIdName;
@@ -99,6 +103,7 @@ private:
     void WriterLoop();
     void WriteBatch(std::vector<Item> &batch);
     bool SyncNewFiles(const QStringList &files);
+    bool SyncSegment();
     void Publish(quint64 from, quint64 to, bool ok);
     void Rotate(const QString &base);
 
@@ -139,6 +144,7 @@ private:
     int rotatedNumber = 0;
     BackupId currentId;  // the backup the journal now follows
     SnapshotSource snapshotSource;
+    std::function<bool()> syncHook;
 
     std::thread writer;
     std::thread compactor;
