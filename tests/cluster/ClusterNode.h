@@ -23,13 +23,11 @@
 class ClusterNode
 {
 public:
-    ClusterNode(const QString &name, const QString &root, const QString &connection, int engineSlots,
-                int leaseSeconds = 3)
+    ClusterNode(const QString &name, const QString &root, const QString &connection, int engineSlots)
         : name(name)
         , root(QDir(root).filePath(name))
         , connection(connection)
         , engineSlots(engineSlots)
-        , leaseSeconds(leaseSeconds)
     {
     }
     ~ClusterNode() { Kill(); }
@@ -54,12 +52,10 @@ public:
             return false;
         conf.write(QStringLiteral("maxWorkerCount=%1\n\n[config]\npick_job_interval=1\n\n[worker]\nengine=%2\n"
                                   "retry_delay_seconds=0\nmax_failed_runs=5\n\n[store]\nbackend=postgresql\n"
-                                  "connection=%3\nlease_seconds=%4\nnode=%5\n")
+                                  "connection=%3\nlease_seconds=3\nnode=%4\n")
                        .arg(engineSlots)
                        .arg(QStringLiteral(ZENDRAL_STUB_ENGINE_PATH))
-                       .arg(connection)
-                       .arg(leaseSeconds)
-                       .arg(name)
+                       .arg(connection, name)
                        .toUtf8());
         conf.close();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -120,7 +116,6 @@ private:
     QString root;
     QString connection;
     int engineSlots;
-    int leaseSeconds;
     quint16 port = 0;
     std::unique_ptr<QProcess> process;
 };
