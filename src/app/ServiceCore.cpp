@@ -72,7 +72,14 @@ int ServiceCore::MaxWorkerCount()
 int ServiceCore::StartServer()
 {
     const ServiceConfig config = Settings().Read();
-    const QString port = QString::number(config.port);
+    QString port = QString::number(config.port);
+    // Tests that start services side by side set ZENDRAL_TEST_ANY_PORT=1:
+    // the listener takes any free port and logs it ("Listening on ..."). The
+    // port setting itself cannot ask for this (its range starts at 1).
+    if (qEnvironmentVariable("ZENDRAL_TEST_ANY_PORT") == QLatin1String("1")) {
+        qWarning().noquote() << "ZENDRAL_TEST_ANY_PORT=1 (tests only): listening on any free port instead of" << port;
+        port = QStringLiteral("0");
+    }
     queue->listener->SetConfig(config);
     queue->listener->setMaxPendingConnections(config.maxConnect);
     const QString error = queue->StartListen(port);

@@ -443,6 +443,25 @@ void JournalStore::SetCompactionLimit(qint64 bytes)
     compactionLimit = bytes;
 }
 
+void JournalStore::SetSyncHook(std::function<bool()> hook)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    syncHook = std::move(hook);
+}
+
+// Writer thread: the flush of the records written; a test's hook runs first.
+bool JournalStore::SyncSegment()
+{
+    std::function<bool()> hook;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        hook = syncHook;
+    }
+    if (hook && !hook())
+        return false;
+    return segment.Sync();
+}
+
 quint64 JournalStore::FlushCount() const
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -614,7 +633,7 @@ void JournalStore::WriteBatch(std::vector<Item> &batch)
         ok = ok && (newFiles.isEmpty() || SyncNewFiles(newFiles));
         ok = ok && segment.Append(buffer);
         if (ok && durable) {
-            ok = segment.Sync();
+            ok = SyncSegment();
             std::lock_guard<std::mutex> lock(mutex);
             ++flushes;
         }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -69,6 +70,9 @@ public:
     void SetCompactionLimit(qint64 bytes);
     // For tests: every backup write fails as on a full disk while set.
     void FailBackupWrites(bool fail) { failBackupWrites = fail; }
+    // Tests only: called by the writer before each flush of the journal's
+    // records; it may hold the flush back, and false makes it fail.
+    void SetSyncHook(std::function<bool()> hook);
 
     static const char *const JournalPrefix;
     static const char *const BackupIdName;
@@ -104,6 +108,7 @@ private:
     void WriterLoop();
     void WriteBatch(std::vector<Item> &batch);
     bool SyncNewFiles(const QStringList &files);
+    bool SyncSegment();
     void Publish(quint64 from, quint64 to, bool ok);
     void Rotate(const QString &base);
 
@@ -149,6 +154,7 @@ private:
     // written at start-up): every change fails until a compaction writes one.
     bool baseMissing = false;
     SnapshotSource snapshotSource;
+    std::function<bool()> syncHook;
 
     std::atomic<bool> failBackupWrites{false};
 

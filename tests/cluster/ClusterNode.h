@@ -2,15 +2,16 @@
 
 // One Zendral node of a test cluster: the built service program started
 // with "-a" on Qt's offscreen platform, with folders of its own inside the
-// test's temporary folder, a port of its own, the stand-in engine and the
-// shared queue's settings.
+// test's temporary folder, any free port (it says which on its standard
+// error), the stand-in engine and the shared queue's settings.
 
 #include "TestProcesses.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
-#include <QTcpSocket>
+#include <QRegularExpression>
 
 #include <memory>
 
@@ -27,7 +28,6 @@ public:
         , root(QDir(root).filePath(name))
         , connection(connection)
         , engineSlots(engineSlots)
-        , port(TestProcesses::freePort())
     {
     }
     ~ClusterNode() { Kill(); }
@@ -50,12 +50,11 @@ public:
         QFile conf(folder.filePath(QStringLiteral("config/Orvane/Zendral.conf")));
         if (!conf.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return false;
-        conf.write(QStringLiteral("maxWorkerCount=%1\n\n[config]\npick_job_interval=1\n\n[worker]\nengine=%2\nport=%3\n"
+        conf.write(QStringLiteral("maxWorkerCount=%1\n\n[config]\npick_job_interval=1\n\n[worker]\nengine=%2\n"
                                   "retry_delay_seconds=0\nmax_failed_runs=5\n\n[store]\nbackend=postgresql\n"
-                                  "connection=%4\nlease_seconds=3\nnode=%5\n")
+                                  "connection=%3\nlease_seconds=3\nnode=%4\n")
                        .arg(engineSlots)
                        .arg(QStringLiteral(ZENDRAL_STUB_ENGINE_PATH))
-                       .arg(port)
                        .arg(connection, name)
                        .toUtf8());
         conf.close();
@@ -66,8 +65,11 @@ public:
         env.insert(QStringLiteral("XDG_DATA_HOME"), folder.filePath(QStringLiteral("data")));
         env.insert(QStringLiteral("TMPDIR"), folder.filePath(QStringLiteral("tmp")));
         env.insert(QStringLiteral("ZENDRAL_PROBE_HOST"), QStringLiteral("127.0.0.1"));
+        env.insert(QStringLiteral("ZENDRAL_TEST_ANY_PORT"), QStringLiteral("1"));
         env.insert(QStringLiteral("ZENDRAL_STUB_PAUSE_MS"), QStringLiteral("300"));
         env.insert(QStringLiteral("ZENDRAL_STUB_RUN_LOG"), RunLog());
+        port = 0;
+        const qint64 logFrom = QFileInfo(ServiceLog()).size();
         process.reset(new QProcess);
         process->setProcessEnvironment(env);
         process->setWorkingDirectory(root);
@@ -76,11 +78,27 @@ public:
         process->start(program, {QStringLiteral("-a")});
         if (!process->waitForStarted(10000))
             return false;
-        return TestProcesses::pollUntil([this] {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), port);
-            return probe.waitForConnected(200);
-        }, 20000);
+        static const QRegularExpression listening(QStringLiteral("Listening on 0\\.0\\.0\\.0:(\\d+)"));
+        TestProcesses::pollUntil([&] {
+            QFile log(ServiceLog());
+            if (!log.open(QIODevice::ReadOnly) || !log.seek(logFrom))
+                return false;
+            const QRegularExpressionMatch match = listening.match(QString::fromUtf8(log.readAll()));
+            port = match.hasMatch() ? quint16(match.captured(1).toUInt()) : 0;
+            return port != 0 || process->state() != QProcess::Running;
+        }, 60000);
+        return port != 0;
+    }
+
+    // SIGSTOP and SIGCONT: a node that hangs for a while (its engines go on).
+    void Pause(bool paused)
+    {
+#ifdef Q_OS_UNIX
+        if (process)
+            ::kill(pid_t(process->processId()), paused ? SIGSTOP : SIGCONT);
+#else
+        Q_UNUSED(paused)
+#endif
     }
 
     // SIGKILL, as a machine that dies; its engines die with it.
@@ -98,6 +116,6 @@ private:
     QString root;
     QString connection;
     int engineSlots;
-    quint16 port;
+    quint16 port = 0;
     std::unique_ptr<QProcess> process;
 };

@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -29,7 +30,6 @@ using namespace Orvane::Zendral;
 
 using TestProcesses::childrenOf;
 using TestProcesses::copyService;
-using TestProcesses::freePort;
 using TestProcesses::isAlive;
 using TestProcesses::pollUntil;
 
@@ -45,7 +45,7 @@ public:
     bool connectTo(quint16 port)
     {
         socket.connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), port);
-        if (!socket.waitForConnected(2000))
+        if (!socket.waitForConnected(10000))
             return false;
         bool state = false;
         QString content;
@@ -76,7 +76,7 @@ private:
         timer.start();
         QByteArray body;
         for (int turn = 0; TakeFrame(buffer, body) == FrameStatus::Incomplete; ++turn) {
-            if (turn >= 10000 || timer.hasExpired(10000) || socket.state() != QAbstractSocket::ConnectedState)
+            if (turn >= 150000 || timer.hasExpired(30000) || socket.state() != QAbstractSocket::ConnectedState)
                 return false;
             socket.waitForReadyRead(200);
             buffer += socket.readAll();
@@ -108,8 +108,6 @@ private slots:
         // The updater beside the copy stays inside the temporary folder too.
         program = copyService(root->path(), QStringLiteral(ZENDRAL_PATH));
         QVERIFY(!program.isEmpty());
-        port = freePort();
-        QVERIFY(port != 0);
         writeSettings(QString());
     }
 
@@ -239,9 +237,7 @@ private slots:
             check << value.toString();
         QVERIFY2(check.contains("-c"), qPrintable(check.join(' ')));
         QTest::qWait(1500);
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), port);
-        QVERIFY(!probe.waitForConnected(1000));
+        QVERIFY2(!serviceErrors().contains("Listening on"), serviceErrors().constData());
     }
 
 private:
@@ -277,8 +273,9 @@ private:
     {
         QFile conf(root->filePath("config/Orvane/Zendral.conf"));
         QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        QByteArray text = "[config]\npick_job_interval=1\n\n[worker]\nengine=" ZENDRAL_STUB_ENGINE_PATH "\nport="
-            + QByteArray::number(port) + "\n";
+        // The port is any free one (ZENDRAL_TEST_ANY_PORT), read from the
+        // service's standard error once it listens.
+        QByteArray text = "[config]\npick_job_interval=1\n\n[worker]\nengine=" ZENDRAL_STUB_ENGINE_PATH "\n";
         if (!language.isEmpty())
             text = "[General]\nlanguage=" + language.toUtf8() + "\n\n" + text;
         conf.write(text);
@@ -293,13 +290,17 @@ private:
         env.insert("XDG_DATA_HOME", root->filePath("data"));
         env.insert("TMPDIR", root->filePath("tmp"));
         env.insert("ZENDRAL_PROBE_HOST", "127.0.0.1");
+        env.insert("ZENDRAL_TEST_ANY_PORT", "1");
         for (const auto &pair : extra)
             env.insert(QString::fromLatin1(pair.first), QString::fromLocal8Bit(pair.second));
         QDir(root->path()).mkpath("home");
         QDir(root->path()).mkpath("tmp");
         service.reset(new QProcess);
         service->setProcessEnvironment(env);
-        service->setProcessChannelMode(QProcess::ForwardedChannels);
+        service->setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        port = 0;
+        errorsFrom = QFileInfo(errorLog()).size();
+        service->setStandardErrorFile(errorLog(), QIODevice::Append);
         service->start(program, arguments);
         QVERIFY(service->waitForStarted(10000));
     }
@@ -319,16 +320,34 @@ private:
         service.reset();
     }
 
+    QString errorLog() const { return root->filePath("service-stderr.log"); }
+
+    // What the service started last wrote to standard error so far.
+    QByteArray serviceErrors() const
+    {
+        QFile file(errorLog());
+        if (!file.open(QIODevice::ReadOnly) || !file.seek(errorsFrom))
+            return QByteArray();
+        return file.readAll();
+    }
+
+    // Waits until the service says on which port it listens, then connects
+    // there. A service that ended or could not listen fails at once.
     bool connectWithRetry(Client &client)
     {
-        QElapsedTimer timer;
-        timer.start();
-        for (int attempt = 0; attempt < 150 && !timer.hasExpired(20000); ++attempt) {
-            if (client.connectTo(port))
-                return true;
-            QTest::qWait(100);
+        static const QRegularExpression listening(QStringLiteral("Listening on 0\\.0\\.0\\.0:(\\d+)"));
+        if (port == 0) {
+            const bool found = pollUntil([&] {
+                const QRegularExpressionMatch match = listening.match(QString::fromUtf8(serviceErrors()));
+                port = match.hasMatch() ? quint16(match.captured(1).toUInt()) : 0;
+                return port != 0 || service->state() != QProcess::Running || serviceErrors().contains("Cannot listen");
+            }, 60000);
+            if (!found || port == 0) {
+                qWarning("%s", serviceErrors().constData());
+                return false;
+            }
         }
-        return false;
+        return client.connectTo(port);
     }
 
     QString addJob(Client &client, const QString &name)
@@ -369,7 +388,8 @@ private:
     std::unique_ptr<QTemporaryDir> root;
     std::unique_ptr<QProcess> service;
     QString program;
-    quint16 port = 0;
+    quint16 port = 0;       // the running service's, once it said so
+    qint64 errorsFrom = 0;  // where its lines start in the error log
 };
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

@@ -24,8 +24,6 @@
 
 using namespace Orvane::Zendral;
 
-using TestProcesses::freePort;
-
 namespace {
 
 const QString Client = QStringLiteral("127.0.0.1");
@@ -58,7 +56,8 @@ private slots:
         startLog = temp.filePath(QStringLiteral("starts-%1.log").arg(++round));
         QSettings settings;
         settings.clear();
-        settings.setValue("worker/port", QString::number(freePort()));
+        // Any free port: the service takes one when it starts listening.
+        qputenv("ZENDRAL_TEST_ANY_PORT", "1");
         settings.setValue("worker/engine", QStringLiteral(ZENDRAL_STUB_ENGINE_PATH));
         settings.setValue("config/pick_job_interval", 1);
         settings.setValue("maxWorkerCount", 1);
@@ -87,8 +86,8 @@ private slots:
         open();
         const QString first = add("first", 1), second = add("second", 1);
         start();
-        QTRY_COMPARE_WITH_TIMEOUT(state(first), QStringLiteral("running"), 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(state(second), QStringLiteral("running"), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(state(first), QStringLiteral("running"), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(state(second), QStringLiteral("running"), 60000);
         QCOMPARE(state(first), QStringLiteral("waiting"));
         QVERIFY(job(first)->error.startsWith("time limit exceeded"));
         QCOMPARE(job(first)->failed_runs, 1);
@@ -104,7 +103,7 @@ private slots:
         open();
         const QString id = add("failing", 1);
         start();
-        QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("failed"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("failed"), 60000);
         QTest::qWait(1500); // a tick: a failed job is not run again
         QCOMPARE(starts(), 3);
         const QJsonArray list = QJsonDocument::fromJson(window->Queue()->GetNesterJobList(Client, QString()).second).array();
@@ -114,7 +113,7 @@ private slots:
         qputenv("ZENDRAL_STUB_EXIT", "0");
         window->findChild<JobTableWidget *>("tabViewJobs")->selectRow(0);
         window->findChild<QPushButton *>("buttonRetryJob")->click();
-        QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("finished"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("finished"), 60000);
         QCOMPARE(starts(), 4);
     }
 
@@ -126,7 +125,7 @@ private slots:
         open();
         const QString a = add("a", 30), b = add("b", 30);
         start();
-        QTRY_COMPARE_WITH_TIMEOUT(state(a), QStringLiteral("running"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(state(a), QStringLiteral("running"), 60000);
         window->findChild<QPushButton *>("buttonStop")->click();
         QCOMPARE(window->Core()->ActiveRunCount(), 0);
         QCOMPARE(state(a), QStringLiteral("waiting"));
@@ -147,10 +146,10 @@ private slots:
         start();
         auto *label = window->findChild<QLabel *>("engineState");
         QVERIFY(label);
-        QTRY_VERIFY(label->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(label->isVisible(), 60000);
         QVERIFY(label->text().contains(engine));
         QVERIFY(QFile::copy(QStringLiteral(ZENDRAL_STUB_ENGINE_PATH), engine));
-        QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("finished"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("finished"), 60000);
         QVERIFY(!label->isVisible());
         QCOMPARE(job(id)->failed_runs, 0);
     }

@@ -1,7 +1,7 @@
 // The queue's order against a plain list: random appends, inserts, removals,
-// moves and state changes over enough records to split and merge blocks;
-// after each step every index, waiting place and the first waiting index
-// agree with the list.
+// moves, state changes and records replaced by copies over enough records
+// to split and merge blocks; after each step every index, waiting place and
+// the first waiting index agree with the list.
 
 #include "JobOrder.h"
 #include "NesterJob.h"
@@ -60,10 +60,19 @@ void TestJobOrder::agreesWithAPlainList()
             const int to = int(random.bounded(list.size()));
             list.move(from, to);
             order.Move(from, to);
-        } else {
+        } else if (action < 9) {
             NesterJob *job = list.at(int(random.bounded(list.size())));
             job->state = job->IsWaiting() ? NesterJob::Running : NesterJob::Waiting;
             order.Touch(job);
+        } else {
+            // A record replaced by a newer copy of itself whose state may
+            // differ (a mirror's put of a job that started elsewhere).
+            const int at = int(random.bounded(list.size()));
+            records.push_back(std::make_unique<NesterJob>());
+            NesterJob *copy = records.back().get();
+            copy->state = random.bounded(2) ? NesterJob::Running : NesterJob::Waiting;
+            order.Replace(list.at(at), copy);
+            list[at] = copy;
         }
         if (step % 97 == 0 || list.size() < 60)
             check(step);

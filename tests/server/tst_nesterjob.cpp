@@ -152,6 +152,10 @@ void TestNesterJob::markerExtractor_data()
                       "<MARKER w=\"10\" h=\"20\"><!-- best --><PIECE n=\"a&amp;b\">t</PIECE><?pi x?></MARKER>"
                       "<MARKER second=\"1\"/></MARKER_DOCUMENT>")
         << QByteArray("<MARKER w=\"10\" h=\"20\"><!-- best --><PIECE n=\"a&amp;b\">t</PIECE></MARKER>");
+    QTest::newRow("two documents: the first one's marker only")
+        << QByteArray("<RESULTS><MARKER_DOCUMENT><MARKER n=\"1\"><P/></MARKER></MARKER_DOCUMENT>"
+                      "<MARKER_DOCUMENT><MARKER n=\"2\"/></MARKER_DOCUMENT></RESULTS>")
+        << QByteArray("<MARKER n=\"1\"><P/></MARKER>");
     QTest::newRow("marker outside the document ignored")
         << QByteArray("<ROOT><MARKER a=\"1\"/></ROOT>") << QByteArray();
     QTest::newRow("no marker") << QByteArray("<MARKER_DOCUMENT><A/></MARKER_DOCUMENT>") << QByteArray();

@@ -106,6 +106,12 @@ int RunChild(int argc, char **argv)
             Print((reply.first ? "ACK " : "NAK ") + reply.second);
         }
         Print("DONE");
+    } else if (command == "move" && argc > 3) {
+        const Reply reply = server->MoveNesterJob(StoreTest::MoveRequest(QString::fromLatin1(argv[3]), MoveStep::Top));
+        Print(reply.first ? "ACK" : "NAK");
+        for (const NesterJob *job : server->Jobs())
+            Print("JOB " + job->job_id.toLatin1());
+        Print("END");
     } else if (command == "remove" && argc > 3) {
         Print(server->RemoveNesterJob(QString::fromLatin1(argv[3])).first ? "ACK" : "NAK");
     } else if (command == "list") {
@@ -128,6 +134,8 @@ private slots:
     void tornLastRecordIgnored();
     void acknowledgedRemoveSurvivesKill();
     void diskFullAtStartUp();
+    void acknowledgedMoveSurvivesKill();
+    void alteredRecordStopsRestore();
 
 private:
     // Runs a child until it printed `until` (or, with `afterAdds`, until it
@@ -290,6 +298,57 @@ void TestStoreCrash::diskFullAtStartUp()
     QCOMPARE(again.size(), 3);
     QCOMPARE(restored(), added + again);
     settings.clear();
+}
+
+// A move to the top, acknowledged, then a kill: the restart has the order
+// the queue had when the move was acknowledged.
+void TestStoreCrash::acknowledgedMoveSurvivesKill()
+{
+    QStringList added;
+    for (const QByteArray &line : runAndKill({"add", "3"}, "DONE\n")) {
+        if (line.startsWith("ACK "))
+            added << QString::fromLatin1(line.mid(4));
+    }
+    QCOMPARE(added.size(), 3);
+    QStringList told;
+    const QList<QByteArray> lines = runAndKill({"move", added.last()}, "END\n");
+    QVERIFY(!lines.isEmpty());
+    QCOMPARE(lines.first(), QByteArray("ACK"));
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("JOB "))
+            told << QString::fromLatin1(line.mid(4));
+    }
+    const QStringList expected{added.at(2), added.at(0), added.at(1)};
+    QCOMPARE(told, expected);
+    QCOMPARE(restored(), expected);
+}
+
+// One payload byte changed in an earlier record, its length intact: its
+// checksum fails, the restore stops there and the altered job is not loaded.
+void TestStoreCrash::alteredRecordStopsRestore()
+{
+    QStringList added;
+    for (const QByteArray &line : runAndKill({"add", "3"}, "DONE\n")) {
+        if (line.startsWith("ACK "))
+            added << QString::fromLatin1(line.mid(4));
+    }
+    QCOMPARE(added.size(), 3);
+    const QString journal = StoreTest::JournalPath();
+    QByteArray bytes = StoreTest::ReadFile(journal);
+    qint64 good = 0;
+    bool damaged = false;
+    const QList<QByteArray> records = JournalFile::ReadRecords(bytes, &good, &damaged);
+    QVERIFY(!damaged && records.size() == 4); // a header and three puts
+    // The second put's file name, "crash.aex", becomes "crbsh.aex": the
+    // record still parses as a job.
+    const int second = bytes.indexOf(records.at(2));
+    QVERIFY(second > 0);
+    const int at = bytes.indexOf("crash.aex", second);
+    QVERIFY(at > second && at < second + records.at(2).size());
+    bytes[at + 2] = 'b';
+    QVERIFY(StoreTest::WriteFile(journal, bytes));
+
+    QCOMPARE(restored(), added.mid(0, 1));
 }
 
 int main(int argc, char **argv)
