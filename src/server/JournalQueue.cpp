@@ -322,10 +322,18 @@ bool JournalQueue::Result(const QString &job_id, const QByteArray &bytes)
     return written;
 }
 
-void JournalQueue::Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped)
+// The run log beside the job is written under the index mutex, so that a
+// removal of the job cannot delete its folder half-way.
+void JournalQueue::Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped,
+                         const QString &engineOutput)
 {
     ChangeJob(job_id, true, [&](NesterJob *job) {
-        return QueueRules::EndRun(*job, exit_code, reason, stopped, failures, SteadyMs()).kind != RunEnd::Ignored;
+        const QString runStart = job->start;
+        const RunEnd end = QueueRules::EndRun(*job, exit_code, reason, stopped, failures, SteadyMs());
+        QueueRules::KeepRun(*job, end, runStart, engineOutput);
+        if (end.kind != RunEnd::Ignored)
+            job->WriteRunLog();
+        return end.kind != RunEnd::Ignored;
     });
 }
 
