@@ -281,10 +281,11 @@ void ServiceController::OnJobFinished(QByteArray job_id, int exit_code)
         std::shared_ptr<JobManager> runner = runners.value(key);
         const QString reason = runner ? runner->endReason() : QString();
         const bool stopped = runner && runner->wasStopped();
+        const QString output = runner ? runner->engineOutput() : QString();
         if (runner)
             disconnect(runner.get(), nullptr, this, nullptr);
         runners.remove(key);
-        JobFinished(job_id, exit_code, reason, stopped);
+        JobFinished(job_id, exit_code, reason, stopped, output);
         // The slot is free for the next job. A run that never started (-1:
         // engine missing or not startable) leaves the retry to the pick
         // timer, or the same failure would repeat at once, over and over.

@@ -75,8 +75,10 @@ protected:
     virtual void ResetServer() = 0;
     virtual void JobStarted(QByteArray job_id) = 0;
     // reason: why the run ended (empty after exit code 0); stopped: the run
-    // was ended by the operator's stop (or the window closing).
-    virtual void JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped) = 0;
+    // was ended by the operator's stop (or the window closing);
+    // engineOutput: the tail of the engine's standard error.
+    virtual void JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped,
+                             const QString &engineOutput) = 0;
     virtual void JobUpdated(QByteArray job_id, const QJsonObject &object) = 0;
     // The next job to run; none (not IsValid) when there is none.
     virtual PickedJob NextJob() = 0;

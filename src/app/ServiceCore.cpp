@@ -121,12 +121,13 @@ void ServiceCore::JobStarted(QByteArray job_id)
     emit runStarted(id);
 }
 
-void ServiceCore::JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped)
+void ServiceCore::JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped,
+                              const QString &engineOutput)
 {
     if (!queue)
         return;
     const QString id = QString::fromUtf8(job_id);
-    queue->OnJobEnded(id, exit_code, reason, stopped);
+    queue->OnJobEnded(id, exit_code, reason, stopped, engineOutput);
     emit runEnded(id);
 }
 

@@ -72,7 +72,8 @@ protected:
     QString StartFailure() const override { return lastFailure; }
     void StopServer() override;
     void JobStarted(QByteArray job_id) override;
-    void JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped) override;
+    void JobFinished(QByteArray job_id, int exit_code, const QString &reason, bool stopped,
+                     const QString &engineOutput) override;
     void JobUpdated(QByteArray job_id, const QJsonObject &object) override;
     void EngineAvailabilityChanged(bool usable, const QString &path) override;
     void ServiceStateChanged() override;

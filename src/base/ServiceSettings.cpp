@@ -360,6 +360,25 @@ void ServiceSettings::WriteBack(const ServiceConfig &running)
     }
 }
 
+const char *const ServiceSettings::WindowGeometryKey = "window/geometry";
+const char *const ServiceSettings::JobTableStateKey = "window/job_table";
+
+QStringList ServiceSettings::WindowKeys()
+{
+    return {QLatin1String(WindowGeometryKey), QLatin1String(JobTableStateKey)};
+}
+
+QByteArray ServiceSettings::WindowState(const char *key) const
+{
+    const QVariant value = settings->value(QLatin1String(key));
+    return value.type() == QVariant::ByteArray ? value.toByteArray() : QByteArray();
+}
+
+void ServiceSettings::SetWindowState(const char *key, const QByteArray &state)
+{
+    settings->setValue(QLatin1String(key), state);
+}
+
 bool ServiceSettings::Sync()
 {
     settings->sync();

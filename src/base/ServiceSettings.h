@@ -109,6 +109,17 @@ public:
     // Writes pending changes to the store; false when that failed.
     bool Sync();
 
+    // The window's own state, kept between its starts: the main window's
+    // geometry (QWidget::saveGeometry) and the job table's column widths and
+    // order (QHeaderView::saveState). Opaque bytes, not service settings, so
+    // they are not in Keys() or ServiceConfig; README's table lists them too.
+    static const char *const WindowGeometryKey; // "window/geometry"
+    static const char *const JobTableStateKey;  // "window/job_table"
+    static QStringList WindowKeys();
+    // The stored bytes, empty when none (or not bytes).
+    QByteArray WindowState(const char *key) const;
+    void SetWindowState(const char *key, const QByteArray &state);
+
 private:
     explicit ServiceSettings(std::unique_ptr<QSettings> settings, std::unique_ptr<QSettings> readOnly = {});
 

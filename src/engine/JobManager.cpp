@@ -55,9 +55,9 @@ JobManager::JobManager(QObject *parent)
     , limitTimer(new QTimer(this))
     , killTimer(new QTimer(this))
 {
-    // Only standard output carries messages. Standard error is discarded, or
-    // QProcess would buffer all of it for the whole run.
-    process->setStandardErrorFile(QProcess::nullDevice());
+    // Only standard output carries messages. Standard error is read as it
+    // comes and only its tail is kept (EngineErrorTail), so a chatty engine
+    // costs bounded memory.
     limitTimer->setSingleShot(true);
     killTimer->setSingleShot(true);
     killTimer->setInterval(kTerminateGraceMs);
@@ -71,6 +71,7 @@ JobManager::JobManager(QObject *parent)
     // process object's own signal.
     connect(process, &QProcess::readyReadStandardOutput, this, &JobManager::onWorkerUpdate,
             Qt::QueuedConnection);
+    connect(process, &QProcess::readyReadStandardError, this, &JobManager::onWorkerErrorOutput);
 }
 
 JobManager::~JobManager()
@@ -282,6 +283,11 @@ void JobManager::onProcessFinished(int exit_code, QProcess::ExitStatus status)
     } else if (exit_code != 0) {
         reason = QStringLiteral("exit code %1").arg(exit_code);
     }
+    // A failure the engine explained names its last words on standard error.
+    onWorkerErrorOutput();
+    const QString lastLine = errorTail.LastLine();
+    if (!reason.isEmpty() && !m_stopRequested && !lastLine.isEmpty())
+        reason += QStringLiteral(": ") + lastLine;
     m_endReason = reason;
     onWorkerFinished(exit_code);
 }
@@ -310,6 +316,11 @@ void JobManager::onWorkerUpdate()
     } catch (...) {
         // A message that can not be handled is lost; the run goes on.
     }
+}
+
+void JobManager::onWorkerErrorOutput()
+{
+    errorTail.Append(process->readAllStandardError());
 }
 
 // Each complete JSON document of the output is one message, applied in

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "EngineErrorTail.h"
 #include "EngineOutputParser.h"
 
 #include <QByteArray>
@@ -39,9 +40,13 @@ public:
     // startWork); empty before startWork. For logs and tests.
     QString enginePath() const { return m_enginePath; }
     // Why the run ended, for logs and the job's record: empty for a run that
-    // ended with exit code 0, else e.g. "exit code 3", "time limit exceeded".
-    // Valid once finished has been emitted.
+    // ended with exit code 0, else e.g. "exit code 3: <the engine's last line
+    // on standard error>", "time limit exceeded". Valid once finished has
+    // been emitted.
     QString endReason() const { return m_endReason; }
+    // The last lines of the engine's standard error (at most 4 KiB of text,
+    // control characters escaped). Complete once finished has been emitted.
+    QString engineOutput() const { return errorTail.Text(); }
     // Whether the run was ended by stopWork (the operator's stop).
     bool wasStopped() const { return m_stopRequested; }
     // Keeps the engine's result file at the end of the run: the receiver of
@@ -78,6 +83,7 @@ private slots:
     void onWorkerStarted();
     void onWorkerFinished(int exit_code);
     void onWorkerUpdate();
+    void onWorkerErrorOutput();
     void onWorkerError(QProcess::ProcessError error);
     void onTimeLimit();
 
@@ -109,6 +115,7 @@ private:
     QMutex mutex;
     EngineProcess *process;
     EngineOutputParser parser;
+    EngineErrorTail errorTail;
     QTimer *limitTimer;
     QTimer *killTimer;
     int m_workSeconds = 0;

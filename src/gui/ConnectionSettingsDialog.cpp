@@ -11,6 +11,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QHBoxLayout>
+#include <QPushButton>
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
@@ -36,16 +38,38 @@ ConnectionSettingsDialog::ConnectionSettingsDialog(ServiceSettings &settings, bo
     : QDialog(parent)
     , settings(settings)
 {
+    this->listening = listening;
+    lanAddresses = LanAddresses().join(QStringLiteral(", "));
     setupUi();
-    leIP->setEnabled(false);
+    leIP->setReadOnly(true); // readable and copyable, never stored
+    leIP->setText(lanAddresses);
     lePort->setValidator(new QIntValidator(1, 65535, lePort));
     loadSettings();
+    labelListening->setVisible(listening);
     if (listening) {
         lePort->setEnabled(false);
         leEngine->setEnabled(false);
         maxConnection->setEnabled(false);
         leAllowedClients->setEnabled(false);
     }
+    connect(buttonOutwardAddress, &QPushButton::clicked, this, [this]() {
+        buttonOutwardAddress->setEnabled(false);
+        emit outwardAddressRequested();
+    });
+}
+
+void ConnectionSettingsDialog::showOutwardAddress(const QString &address)
+{
+    buttonOutwardAddress->setEnabled(true);
+    if (!address.isEmpty()) {
+        leIP->setText(address);
+        return;
+    }
+    leIP->setText(lanAddresses);
+    labelProblem->setText(QCoreApplication::translate("ConnectionSettingsDialog",
+                                                      "The outward address was not found; the addresses shown are "
+                                                      "this machine's own."));
+    labelProblem->show();
 }
 
 ConnectionSettingsDialog::~ConnectionSettingsDialog() = default;
@@ -59,11 +83,8 @@ void ConnectionSettingsDialog::setupUi()
 
     leIP = new QLineEdit(this);
     leIP->setObjectName(QStringLiteral("leIP"));
-    QFont font = leIP->font();
-    font.setPointSize(8);
-    leIP->setFont(font);
-    leIP->setDragEnabled(false);
-    leIP->setReadOnly(false);
+    buttonOutwardAddress = new QPushButton(this);
+    buttonOutwardAddress->setObjectName(QStringLiteral("buttonOutwardAddress"));
     lePort = new QLineEdit(this);
     lePort->setObjectName(QStringLiteral("lePort"));
     maxConnection = new QSpinBox(this);
@@ -88,7 +109,10 @@ void ConnectionSettingsDialog::setupUi()
     labelAllowedClients = makeLabel(this, "labelAllowedClients", leAllowedClients);
 
     gridLayout->addWidget(labelIP, 0, 0);
-    gridLayout->addWidget(leIP, 0, 1);
+    auto *addressRow = new QHBoxLayout;
+    addressRow->addWidget(leIP, 1);
+    addressRow->addWidget(buttonOutwardAddress);
+    gridLayout->addLayout(addressRow, 0, 1);
     gridLayout->addWidget(labelPort, 1, 0);
     gridLayout->addWidget(lePort, 1, 1);
     gridLayout->addWidget(labelMaxConnect, 2, 0);
@@ -103,7 +127,14 @@ void ConnectionSettingsDialog::setupUi()
     labelProblem->setStyleSheet(QStringLiteral("color: palette(highlight)"));
     labelProblem->hide();
     gridLayout->addWidget(labelProblem, 5, 0, 1, 2);
-    gridLayout->addWidget(buttonBox, 6, 1);
+    labelListening = new QLabel(this);
+    labelListening->setObjectName(QStringLiteral("labelListening"));
+    labelListening->setWordWrap(true);
+    labelListening->hide();
+    gridLayout->addWidget(labelListening, 6, 0, 1, 2);
+    gridLayout->addWidget(buttonBox, 7, 1);
+    // A message that wraps makes the dialog taller instead of being cut off.
+    gridLayout->setSizeConstraint(QLayout::SetMinimumSize);
 
     retranslateUi();
     connect(buttonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -121,12 +152,12 @@ void ConnectionSettingsDialog::retranslateUi()
     labelAllowedClients->setText(QCoreApplication::translate("ConnectionSettingsDialog", "Allowed Clients:"));
     leAllowedClients->setPlaceholderText(
         QCoreApplication::translate("ConnectionSettingsDialog", "Everyone, or e.g. 192.168.1.0/24"));
-    // The address placeholder is replaced by the opener; re-translate it only
-    // while it is still shown.
-    if (leIP->text().isEmpty() || leIP->text() == ipPlaceholder) {
-        ipPlaceholder = QCoreApplication::translate("ConnectionSettingsDialog", "<Please wait while accessing to WAN IP>");
-        leIP->setText(ipPlaceholder);
-    }
+    leIP->setPlaceholderText(QCoreApplication::translate("ConnectionSettingsDialog", "No network address"));
+    buttonOutwardAddress->setText(QCoreApplication::translate("ConnectionSettingsDialog", "Outward Address"));
+    buttonOutwardAddress->setToolTip(QCoreApplication::translate(
+        "ConnectionSettingsDialog", "Look up the address this machine uses towards the internet (asks a host outside the LAN)"));
+    labelListening->setText(QCoreApplication::translate("ConnectionSettingsDialog",
+                                                        "The service is running. Stop the service to change these."));
 }
 
 void ConnectionSettingsDialog::loadSettings()

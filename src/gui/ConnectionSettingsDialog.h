@@ -8,6 +8,7 @@ class QDialogButtonBox;
 class QGridLayout;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QSpinBox;
 
 namespace Orvane {
@@ -17,7 +18,9 @@ namespace Zendral {
 
 class ServiceSettings;
 
-// Shows the outward-facing address and the service port and edits the
+// Shows this machine's addresses (its own network interfaces; the
+// outward-facing address is looked up only when the operator asks, through
+// outwardAddressRequested) and the service port, and edits the
 // stored connection settings ("worker/port", "worker/engine",
 // "worker/max_connect", "worker/allowed_clients") through the service's
 // settings, which check each value. The form is built in code; the widgets carry the
@@ -40,6 +43,14 @@ public:
     // Addresses and networks that may connect; empty lets everyone in.
     QLineEdit *leAllowedClients = nullptr;
     QDialogButtonBox *buttonBox = nullptr;
+    // Asks for the outward-facing address (a lookup outside the LAN).
+    QPushButton *buttonOutwardAddress = nullptr;
+    // Says why the fields cannot change while the service runs.
+    QLabel *labelListening = nullptr;
+
+    // Shows the outcome of the outward lookup: the address, or (empty) that
+    // it was not found; the button can be pressed again.
+    void showOutwardAddress(const QString &address);
 
     // The machine's IPv4 addresses on its network interfaces (not loopback),
     // for when the outward-facing address cannot be found.
@@ -50,6 +61,10 @@ public slots:
     // engine that can be run; otherwise says what is wrong and stays open.
     void accept() override;
     void on_leEngine_returnPressed();
+
+signals:
+    // The operator asked for the outward-facing address.
+    void outwardAddressRequested();
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -70,7 +85,8 @@ private:
     QLabel *label_engin_name = nullptr;
     QLabel *labelProblem = nullptr;
     QLabel *labelAllowedClients = nullptr;
-    QString ipPlaceholder;
+    QString lanAddresses; // shown until the operator asks for the outward one
+    bool listening = false;
     ServiceSettings &settings;
 };
 

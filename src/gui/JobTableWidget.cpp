@@ -7,6 +7,7 @@
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QResizeEvent>
 #include <QStyle>
 #include <QTimer>
 
@@ -16,10 +17,17 @@ namespace Orvane {
 namespace Zendral {
 
 namespace {
-// A long name does not push the other columns out of sight; its tool tip
-// shows it whole.
-constexpr int MaxContentWidth = 320;
+// The narrowest a name column gets when the others take the room; a
+// long name is elided in the middle and its tool tip shows it whole.
+constexpr int MinNameWidth = 60;
+constexpr int ProgressWidth = 140;
+constexpr int MinOtherWidth = 48;
+
+bool isNameColumn(int column)
+{
+    return column == JobTableModel::WorkNameColumn || column == JobTableModel::JobNameColumn;
 }
+} // namespace
 
 JobTableWidget::JobTableWidget(QWidget *parent)
     : QTableView(parent)
@@ -27,8 +35,14 @@ JobTableWidget::JobTableWidget(QWidget *parent)
 {
     setModel(jobs);
     setItemDelegateForColumn(JobTableModel::ProgressColumn, new ProgressDelegate(this));
-    connect(jobs, &QAbstractItemModel::rowsInserted, this, &JobTableWidget::scheduleSizing);
-    connect(jobs, &QAbstractItemModel::modelReset, this, &JobTableWidget::scheduleSizing);
+    setTextElideMode(Qt::ElideMiddle);
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    horizontalHeader()->setStretchLastSection(false);
+    horizontalHeader()->setSectionsMovable(true);
+    connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column) {
+        if (!filling && columnsSized)
+            fillNameColumns(column);
+    });
     connect(jobs, &QAbstractItemModel::headerDataChanged, this,
             [this](Qt::Orientation orientation, int first, int last) {
                 if (orientation == Qt::Horizontal)
@@ -42,6 +56,22 @@ QString JobTableWidget::selectedJobId() const
     if (selected.isEmpty())
         return QString();
     return jobs->index(selected.first().row(), 0).data(JobIdRole).toString();
+}
+
+bool JobTableWidget::restoreColumns(const QByteArray &state)
+{
+    if (state.isEmpty() || columnsSized || !horizontalHeader()->restoreState(state))
+        return false;
+    // The behaviour is the table's own, whatever the saved state says.
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    horizontalHeader()->setStretchLastSection(false);
+    restored = true;
+    return true;
+}
+
+QByteArray JobTableWidget::saveColumns() const
+{
+    return horizontalHeader()->saveState();
 }
 
 void JobTableWidget::splitJobName(const QString &jobName, QString &workName, QString &name)
@@ -80,17 +110,94 @@ void JobTableWidget::scheduleSizing()
     });
 }
 
+void JobTableWidget::resizeEvent(QResizeEvent *event)
+{
+    QTableView::resizeEvent(event); // the viewport's size, see QAbstractScrollArea
+    if (columnsSized && isVisible())
+        fillNameColumns();
+}
+
+// The columns other than the names fit their header and sample texts; the
+// names share the rest. A restored table keeps its widths and only fits
+// the names to the view.
 void JobTableWidget::sizeColumns()
 {
-    if (columnsSized || !isVisible() || jobs->rowCount() == 0)
+    if (columnsSized || !isVisible())
         return;
-    columnsSized = true;
-    const int last = horizontalHeader()->count() - 1;
-    for (int c = 0; c < last; ++c) {
-        const int content = std::min(sizeHintForColumn(c), MaxContentWidth);
-        const int width = std::max({content, horizontalHeader()->sectionSizeHint(c), sampleWidth(c)});
-        setColumnWidth(c, width);
+    filling = true;
+    for (int c = 0; !restored && c < JobTableModel::ColumnCount; ++c) {
+        if (isNameColumn(c))
+            setColumnWidth(c, MinNameWidth);
+        else
+            setColumnWidth(c, std::max({horizontalHeader()->sectionSizeHint(c), sampleWidth(c),
+                                        c == JobTableModel::ProgressColumn ? ProgressWidth : 0}));
     }
+    filling = false;
+    columnsSized = true;
+    fillNameColumns();
+}
+
+// A view too narrow for the columns (names at their minimum) narrows
+// the address, time, budget, efficiency and node columns, in proportion
+// to their widths and never below MinOtherWidth, so that State and
+// Progress stay in view; their texts elide.
+void JobTableWidget::shrinkToFit()
+{
+    QHeaderView *header = horizontalHeader();
+    const int excess = header->length() - viewport()->width();
+    QList<int> columns;
+    int room = 0;
+    for (int c : {int(JobTableModel::AddressColumn), int(JobTableModel::SubmitTimeColumn),
+                  int(JobTableModel::BudgetColumn), int(JobTableModel::EfficiencyColumn),
+                  int(JobTableModel::NodeColumn)}) {
+        if (!header->isSectionHidden(c) && header->sectionSize(c) > MinOtherWidth) {
+            columns << c;
+            room += header->sectionSize(c) - MinOtherWidth;
+        }
+    }
+    if (excess <= 0 || room <= 0)
+        return;
+    const int take = std::min(excess, room);
+    int left = take;
+    for (int i = 0; i < columns.size(); ++i) {
+        const int c = columns.at(i);
+        const int spare = header->sectionSize(c) - MinOtherWidth;
+        const int cut = i + 1 == columns.size() ? left : int(qint64(take) * spare / room);
+        left -= cut;
+        setColumnWidth(c, header->sectionSize(c) - cut);
+    }
+}
+
+// Gives the name columns the difference between the view's width and the
+// columns' total, in proportion to their widths and never below
+// MinNameWidth; a name column the operator resized keeps its width.
+void JobTableWidget::fillNameColumns(int resizedByOperator)
+{
+    QHeaderView *header = horizontalHeader();
+    QList<int> names;
+    int namesWidth = 0;
+    for (int c : {int(JobTableModel::WorkNameColumn), int(JobTableModel::JobNameColumn)}) {
+        if (c != resizedByOperator && !header->isSectionHidden(c)) {
+            names << c;
+            namesWidth += header->sectionSize(c);
+        }
+    }
+    const int slack = viewport()->width() - header->length();
+    if (names.isEmpty() || slack == 0)
+        return;
+    filling = true;
+    int left = slack;
+    for (int i = 0; i < names.size(); ++i) {
+        const int c = names.at(i);
+        const int width = header->sectionSize(c);
+        const int share = i + 1 == names.size() ? left
+                                                : int(qint64(slack) * std::max(width, 1) / std::max(namesWidth, 1));
+        const int next = std::max(MinNameWidth, width + share);
+        left -= next - width;
+        setColumnWidth(c, next);
+    }
+    shrinkToFit(); // the names at their minimum and still too wide
+    filling = false;
 }
 
 // A header text (or, after a language change, a state word) that no longer
@@ -98,8 +205,9 @@ void JobTableWidget::sizeColumns()
 void JobTableWidget::fitHeaders(int first, int last)
 {
     QHeaderView *header = horizontalHeader();
-    const int stretching = header->count() - 1;
-    for (int c = std::max(0, first); c <= std::min(last, stretching - 1); ++c) {
+    for (int c = std::max(0, first); c <= std::min(last, header->count() - 1); ++c) {
+        if (isNameColumn(c))
+            continue; // they take what the others leave
         const int hint = std::max(header->sectionSizeHint(c), sampleWidth(c));
         if (columnWidth(c) < hint)
             setColumnWidth(c, hint);

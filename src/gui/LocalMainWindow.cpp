@@ -1,6 +1,7 @@
 #include "LocalMainWindow.h"
 
 #include "ConnectionSettingsDialog.h"
+#include "JobDetailsDialog.h"
 #include "JobTableModel.h"
 #include "JobTableWidget.h"
 #include "LanguageMenuProxy.h"
@@ -8,12 +9,14 @@
 #include "LocalServer.h"
 #include "NesterJob.h"
 #include "ServiceCore.h"
+#include "ServiceSettings.h"
 #include "Performance.h"
 #include "VelSplashScreen.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDebug>
 #include <QEvent>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -42,10 +45,10 @@ const char *const Context = "LocalMainWindow";
 
 constexpr int StatusTimeoutMs = 5000;
 constexpr int SharedQueueWidth = 1080;
-// Further asks for the outward address while the settings dialog waits for
-// it, and the pause between them. Each ask may block for up to a second.
-constexpr int AddressRetries = 3;
-constexpr int AddressRetryMs = 2000;
+// How often the outward address lookup is looked at, and how long it may
+// take before the window gives up on it.
+constexpr int AddressPollMs = 200;
+constexpr int AddressTimeoutMs = 5000;
 
 QString translate(const char *text)
 {
@@ -84,6 +87,7 @@ struct LocalMainWindow::Form
     QPushButton *buttonBottomJob = nullptr;
     QPushButton *buttonRemoveJob = nullptr;
     QPushButton *buttonRetryJob = nullptr;
+    QPushButton *buttonJobDetails = nullptr;
     QGroupBox *groupBox = nullptr;
     QPushButton *buttonStart = nullptr;
     QPushButton *buttonStop = nullptr;
@@ -123,8 +127,13 @@ LocalMainWindow::LocalMainWindow(bool autoStart)
     QMetaObject::connectSlotsByName(this);
     retranslateMenus();
 
+    // The table as the operator left it; the Node column follows the queue
+    // (wireQueue), the window's place and size come last.
+    ServiceSettings &settings = Core()->Settings();
+    ui->tabViewJobs->restoreColumns(settings.WindowState(ServiceSettings::JobTableStateKey));
     wireCore();
     wireQueue();
+    restoreGeometry(settings.WindowState(ServiceSettings::WindowGeometryKey));
 }
 
 LocalMainWindow::~LocalMainWindow()
@@ -198,10 +207,6 @@ void LocalMainWindow::setupUi()
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setWordWrap(false);
-    // Columns are sized by the table once and then left to the operator;
-    // the progress column takes the rest.
-    table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    table->horizontalHeader()->setStretchLastSection(true);
     table->setInputMethodHints(Qt::ImhNone);
     grid->addWidget(table, 0, 0, 1, 3);
     ui->tabViewJobs = table;
@@ -214,6 +219,8 @@ void LocalMainWindow::setupUi()
     ui->buttonBottomJob = addButton(ui->groupBox_2, jobLayout, "buttonBottomJob");
     ui->buttonRemoveJob = addButton(ui->groupBox_2, jobLayout, "buttonRemoveJob");
     ui->buttonRetryJob = addButton(ui->groupBox_2, jobLayout, "buttonRetryJob");
+    ui->buttonJobDetails = addButton(ui->groupBox_2, jobLayout, "buttonJobDetails");
+    connect(table, &QAbstractItemView::doubleClicked, this, &LocalMainWindow::on_buttonJobDetails_clicked);
     grid->addWidget(ui->groupBox_2, 1, 0);
 
     grid->addItem(new QSpacerItem(688, 20, QSizePolicy::Expanding, QSizePolicy::Minimum), 1, 1);
@@ -271,6 +278,9 @@ void LocalMainWindow::retranslateUi()
     ui->buttonRemoveJob->setText(QCoreApplication::translate("LocalMainWindow", "Remove"));
     ui->buttonRetryJob->setText(QCoreApplication::translate("LocalMainWindow", "Retry"));
     ui->buttonRetryJob->setToolTip(QCoreApplication::translate("LocalMainWindow", "Run a failed job again"));
+    ui->buttonJobDetails->setText(QCoreApplication::translate("LocalMainWindow", "Details..."));
+    ui->buttonJobDetails->setToolTip(
+        QCoreApplication::translate("LocalMainWindow", "Why the job's last run ended: its error and the engine's messages"));
     ui->engineState->setText(
         QCoreApplication::translate("LocalMainWindow", "Engine missing or not executable: %1").arg(ui->missingEngine));
     ui->serviceState->setText(QCoreApplication::translate("LocalMainWindow", "Cannot listen on port %1: %2 - trying again")
@@ -355,29 +365,34 @@ void LocalMainWindow::on_actionConnection_Settings_triggered()
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     if (listening)
         dialog->lePort->setText(QString::number(Core()->ListeningPort()));
+    connect(dialog, &ConnectionSettingsDialog::outwardAddressRequested, this, [this, dialog]() {
+        if (Queue())
+            Queue()->LocalHostIP(0); // starts one lookup; the answer comes later
+        fillAddress(dialog, AddressTimeoutMs);
+    });
     dialog->show();
-    fillAddress(dialog, AddressRetries);
 }
 
-// Shows the outward address in the dialog. While the address probe has no
-// answer the placeholder stays and the dialog's own single-shot timer asks
-// again (so nothing is left behind when it closes); after the last try the
-// field is left empty. GUI thread.
-void LocalMainWindow::fillAddress(ConnectionSettingsDialog *dialog, int triesLeft)
+// Shows the outward address once the lookup the operator asked for has
+// ended, looking every AddressPollMs without blocking and without starting
+// another lookup; a lookup still running after AddressTimeoutMs is given up
+// with one log line. The dialog's own timer asks, so nothing is left behind
+// when it closes. GUI thread.
+void LocalMainWindow::fillAddress(ConnectionSettingsDialog *dialog, int msLeft)
 {
-    // Only the first try waits (at most about a second); the later ones
-    // just look whether the probe has answered, so they never block.
-    const QString address = Queue() ? Queue()->LocalHostIP(triesLeft == AddressRetries ? 1000 : 0) : QString();
-    if (!address.isEmpty() || triesLeft <= 0) {
-        // Without a route outwards (an offline LAN) the interfaces' own
-        // addresses are what clients on the LAN use.
-        dialog->leIP->setText(address.isEmpty() ? ConnectionSettingsDialog::LanAddresses().join(QStringLiteral(", "))
-                                                : address);
+    QString address;
+    const bool running = Queue() && Queue()->AddressProbeRunning(&address);
+    if (!running || !address.isEmpty()) {
+        dialog->showOutwardAddress(address);
+        return;
+    }
+    if (msLeft <= 0) {
+        qWarning().noquote() << "Outward address lookup gave no answer within" << AddressTimeoutMs / 1000 << "s";
+        dialog->showOutwardAddress(QString());
         return;
     }
     // The dialog is this window's child: while it lives, so does the window.
-    QTimer::singleShot(AddressRetryMs, dialog,
-                       [this, dialog, triesLeft]() { fillAddress(dialog, triesLeft - 1); });
+    QTimer::singleShot(AddressPollMs, dialog, [this, dialog, msLeft]() { fillAddress(dialog, msLeft - AddressPollMs); });
 }
 
 // The operator hears the outcome: no updater, or no update (an update being
@@ -447,6 +462,10 @@ void LocalMainWindow::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
+    ServiceSettings &settings = Core()->Settings();
+    settings.SetWindowState(ServiceSettings::WindowGeometryKey, saveGeometry());
+    settings.SetWindowState(ServiceSettings::JobTableStateKey, ui->tabViewJobs->saveColumns());
+    settings.Sync();
     AbstractMainWindow::closeEvent(event);
 }
 
@@ -505,6 +524,19 @@ void LocalMainWindow::on_buttonRetryJob_clicked()
     if (job_id.isEmpty() || !Queue()->RetryNesterJob(job_id).first)
         return;
     ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job Retry succeed..."), StatusTimeoutMs);
+}
+
+// The selected job's last run: a copy of its record, so that the dialog
+// never holds a record the queue may delete.
+void LocalMainWindow::on_buttonJobDetails_clicked()
+{
+    const QString job_id = ui->tabViewJobs->selectedJobId();
+    NesterJob job;
+    if (job_id.isEmpty() || !Queue() || !Queue()->CopyJob(job_id, &job))
+        return;
+    auto *dialog = new JobDetailsDialog(job, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
 }
 
 // Moves a job through the same queue operation that serves clients; the

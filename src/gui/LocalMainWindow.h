@@ -50,6 +50,7 @@ private slots:
     void on_buttonBottomJob_clicked();
     void on_buttonRemoveJob_clicked();
     void on_buttonRetryJob_clicked();
+    void on_buttonJobDetails_clicked();
     void onQuitRequested();
 
 protected:
@@ -78,7 +79,7 @@ private:
     void UpdateTray();
     void NotifyJobEnd(const QString &job_id);
     void moveJob(const QString &job_id, MoveStep step);
-    void fillAddress(ConnectionSettingsDialog *dialog, int triesLeft);
+    void fillAddress(ConnectionSettingsDialog *dialog, int msLeft);
 
     std::unique_ptr<Form> ui;
 };

@@ -14,7 +14,8 @@ const char *ClusterRecord::JsonExpression()
     return "json_build_object('job_id', j.job_id, 'job_name', j.job_name, 'file_name', j.file_name,"
            " 'from', j.client, 'start', j.start, 'state', j.state, 'completed', j.completed,"
            " 'efficient', j.efficient, 'time', j.time_budget, 'submit_time', j.submit_time,"
-           " 'failed_runs', j.failed_runs, 'error', j.error, 'node', j.node)::text";
+           " 'failed_runs', j.failed_runs, 'error', j.error, 'node', j.node, 'run_start', j.run_start,"
+           " 'run_end', j.run_end, 'engine_output', j.engine_output)::text";
 }
 
 QByteArray ClusterRecord::LogPutSql()

@@ -49,6 +49,11 @@ const char *const Upgrades[] = {
     "CREATE TABLE zendral_meta (key text PRIMARY KEY, value bigint NOT NULL);"
     "INSERT INTO zendral_meta VALUES ('pruned_below', 0);"
     "CREATE SEQUENCE zendral_runs;",
+    // 1 -> 2: the last run's start and end and the tail of its engine's
+    // standard error, shown with a failed job.
+    "ALTER TABLE zendral_jobs ADD COLUMN run_start text NOT NULL DEFAULT '',"
+    " ADD COLUMN run_end text NOT NULL DEFAULT '',"
+    " ADD COLUMN engine_output text NOT NULL DEFAULT '';",
 };
 
 } // namespace

@@ -615,7 +615,8 @@ bool ClusterStore::Result(const QString &job_id, const QByteArray &bytes)
 // GUI thread. The end of a run under the engine supervision rules: exit code
 // 0 finishes the job (with its last result), a stop returns it to waiting at
 // its place, any other end is a failed run.
-void ClusterStore::Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped)
+void ClusterStore::Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped,
+                         const QString &engineOutput)
 {
     LocalRun run;
     {
@@ -627,6 +628,7 @@ void ClusterStore::Ended(const QString &job_id, int exit_code, const QString &re
         it->exitCode = exit_code;
         it->reason = reason;
         it->stopped = stopped;
+        it->engineOutput = engineOutput;
         run = *it;
     }
     QString error;
@@ -657,8 +659,10 @@ bool ClusterStore::WriteEnd(PgConnection &connection, const QString &job_id, con
         qInfo().noquote() << "Run" << run.run_id << "of job" << job_id << "ended after the job left this node";
         return true;
     }
+    const QString runStart = job->start;
     const RunResult result = run.result.isEmpty() ? RunResult::None : RunResult::Kept;
     const RunEnd end = QueueRules::EndRun(*job, run.exitCode, run.reason, run.stopped, result, settings.Failures(), 0);
+    QueueRules::KeepRun(*job, end, runStart, run.engineOutput);
     bool ok = true;
     if (end.kind == RunEnd::Finished && !run.result.isNull())
         ok = connection.Run("INSERT INTO zendral_results (job_id, data) VALUES ($1, $2) ON CONFLICT (job_id) "
@@ -679,9 +683,9 @@ bool ClusterStore::WriteFields(PgConnection &connection, const NesterJob &job, c
     return connection.Run(
         "UPDATE zendral_jobs SET state = $2, failed_runs = $3, error = $4, start = $5, completed = $6, efficient = $7, "
         "node = $8, retry_at = CASE WHEN $9::int >= 0 THEN now() + make_interval(secs => $9::int) ELSE NULL END, "
-        "run_id = 0, lease_until = NULL WHERE job_id = $1",
+        "run_id = 0, lease_until = NULL, run_start = $10, run_end = $11, engine_output = $12 WHERE job_id = $1",
         {job.job_id, int(job.state), int(job.failed_runs), job.error, job.start, job.completed, job.efficient, job.node,
-         end.kind == RunEnd::Retry ? end.retryDelaySeconds : -1});
+         end.kind == RunEnd::Retry ? end.retryDelaySeconds : -1, job.run_start, job.run_end, job.engine_output});
 }
 
 // The local copy goes when the run's end is in the database: only the job's
@@ -963,7 +967,9 @@ void ClusterStore::Reap(PgConnection &connection)
         if (!job)
             continue;
         const QString reason = QStringLiteral("lease expired on node %1").arg(job->node);
+        const QString runStart = job->start;
         const RunEnd end = QueueRules::EndRun(*job, 1, reason, false, RunResult::None, settings.Failures(), 0);
+        QueueRules::KeepRun(*job, end, runStart, QString());
         seq = WriteFields(connection, *job, end) ? LogPut(connection, job->job_id) : 0;
         qWarning().noquote() << "Job" << job->job_id << "returned to waiting:" << reason;
     }

@@ -83,7 +83,8 @@ public:
     void Started(const QString &job_id) override;
     void Progress(const QString &job_id, const QJsonObject &report) override;
     bool Result(const QString &job_id, const QByteArray &bytes) override;
-    void Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped) override;
+    void Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped,
+               const QString &engineOutput) override;
     QStringList TakeLostRuns() override;
 
     // SharedQueue.
@@ -108,6 +109,7 @@ private:
         int exitCode = 0;
         QString reason;
         bool stopped = false;
+        QString engineOutput; // the tail of the engine's standard error
     };
 
     // A change transaction: BEGIN and the queue's lock.

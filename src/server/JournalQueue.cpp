@@ -364,13 +364,20 @@ bool JournalQueue::WriteDurably(const QString &path, const QByteArray &bytes, QS
     return true;
 }
 
-void JournalQueue::Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped)
+// The run log beside the job is written under the index mutex, so that a
+// removal of the job cannot delete its folder half-way.
+void JournalQueue::Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped,
+                         const QString &engineOutput)
 {
     ChangeJob(job_id, true, [&](NesterJob *job) {
+        const QString runStart = job->start;
         const RunResult result =
             job->result_broken ? RunResult::Broken : job->result_kept ? RunResult::Kept : RunResult::None;
-        return QueueRules::EndRun(*job, exit_code, reason, stopped, result, failures, SteadyMs()).kind
-               != RunEnd::Ignored;
+        const RunEnd end = QueueRules::EndRun(*job, exit_code, reason, stopped, result, failures, SteadyMs());
+        QueueRules::KeepRun(*job, end, runStart, engineOutput);
+        if (end.kind != RunEnd::Ignored)
+            job->WriteRunLog();
+        return end.kind != RunEnd::Ignored;
     });
 }
 

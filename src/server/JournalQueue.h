@@ -47,7 +47,8 @@ public:
     void Started(const QString &job_id) override;
     void Progress(const QString &job_id, const QJsonObject &report) override;
     bool Result(const QString &job_id, const QByteArray &bytes) override;
-    void Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped) override;
+    void Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped,
+               const QString &engineOutput) override;
     QStringList TakeLostRuns() override;
 
 private:

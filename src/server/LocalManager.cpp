@@ -316,6 +316,14 @@ QString LocalManager::localHostIP(int waitMs) const
     return probe.cachedAddress;
 }
 
+bool LocalManager::addressProbeRunning(QString *address) const
+{
+    ProbeState &probe = Probe();
+    std::lock_guard<std::mutex> lock(probe.mutex);
+    *address = probe.cachedAddress;
+    return probe.lookupOwner != nullptr;
+}
+
 // This listener's thread: asks Qt's resolver for the probe host; the answer
 // comes back to this thread (and is dropped if the listener goes first).
 void LocalManager::StartProbeLookup(const QString &host)

@@ -56,6 +56,9 @@ public:
     void StopListen();
     // Waits at most waitMs for a running probe; 0 only asks (never blocks).
     QString localHostIP(int waitMs = 1000) const;
+    // Whether an address probe runs now; *address gets the address found so
+    // far (empty: none). Never starts a probe, so it may be asked often.
+    bool addressProbeRunning(QString *address) const;
     QString ErrorText() const;
     // Sessions running now.
     int SessionCount() const;

@@ -111,6 +111,11 @@ QString LocalServer::LocalHostIP(int waitMs)
     return listener->localHostIP(waitMs);
 }
 
+bool LocalServer::AddressProbeRunning(QString *address) const
+{
+    return listener->addressProbeRunning(address);
+}
+
 // The reply names the service's version, so that a client can tell which
 // service it talks to.
 Reply LocalServer::InitSession()
@@ -303,10 +308,11 @@ void LocalServer::OnJobFinish(QString job_id, int exit_code)
                exit_code == 0 ? QString() : QStringLiteral("exit code %1").arg(exit_code), false);
 }
 
-void LocalServer::OnJobEnded(const QString &job_id, int exit_code, const QString &reason, bool stopped)
+void LocalServer::OnJobEnded(const QString &job_id, int exit_code, const QString &reason, bool stopped,
+                             const QString &engineOutput)
 {
     try {
-        backend->Ended(job_id, exit_code, reason, stopped);
+        backend->Ended(job_id, exit_code, reason, stopped, engineOutput);
         DeliverSoon();
     } catch (...) {
         LogCaught("Orvane::Zendral::LocalServer::OnJobEnded", __LINE__);

@@ -79,6 +79,8 @@ public:
     // The outward-facing address; waits at most waitMs (capped at about 1 s)
     // for an address probe that is still running.
     QString LocalHostIP(int waitMs = 1000);
+    // See LocalManager::addressProbeRunning.
+    bool AddressProbeRunning(QString *address) const;
 
     Reply InitSession();
     // Takes the request's buffer (moved in, it is read in place).
@@ -142,7 +144,9 @@ public slots:
     // end is a failed run: the job waits at its place and is retried after
     // "worker/retry_delay_seconds"; after "worker/max_failed_runs" failed
     // runs in a row it is failed and not run again until retried.
-    void OnJobEnded(const QString &job_id, int exit_code, const QString &reason, bool stopped);
+    // engineOutput: the tail of the engine's standard error.
+    void OnJobEnded(const QString &job_id, int exit_code, const QString &reason, bool stopped,
+                    const QString &engineOutput = QString());
 
 private:
     Reply CheckQuota(const QString &from, qint64 documentSize);

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QUuid>
 
 namespace Orvane {
@@ -56,6 +57,32 @@ void NesterJob::Finish()
 {
     completed = 100;
     state = Finished;
+}
+
+void NesterJob::KeepRun(const QString &runStart, const QString &engineOutput)
+{
+    run_start = runStart;
+    run_end = QDateTime::currentDateTimeUtc().toString(QLatin1String(StartFormat));
+    engine_output = engineOutput;
+}
+
+QString NesterJob::RunLogPath() const
+{
+    return (fileaex.isEmpty() ? fileaexres : fileaex) + QLatin1String(".engine.log");
+}
+
+// Replaced as a whole, so that a reader never sees half of two runs.
+bool NesterJob::WriteRunLog() const
+{
+    QSaveFile file(RunLogPath());
+    const QByteArray text = QStringLiteral("job %1\nrun started %2\nrun ended %3\nerror %4\n"
+                                           "engine standard error (last lines):\n%5")
+                                .arg(job_id, run_start, run_end, error, engine_output)
+                                .toUtf8();
+    const bool written = file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
+    if (!written)
+        qWarning().noquote() << "Run log of job" << job_id << "not written:" << file.fileName() << file.errorString();
+    return written;
 }
 
 // The folder is the job file's folder, or for a record without a job file
@@ -140,6 +167,12 @@ QJsonObject NesterJob::ToJson(int position) const
         json.insert(QStringLiteral("error"), error);
     if (!node.isEmpty())
         json.insert(QStringLiteral("node"), node);
+    if (!run_start.isEmpty())
+        json.insert(QStringLiteral("run_start"), run_start);
+    if (!run_end.isEmpty())
+        json.insert(QStringLiteral("run_end"), run_end);
+    if (!engine_output.isEmpty())
+        json.insert(QStringLiteral("engine_output"), engine_output);
     return json;
 }
 
@@ -160,6 +193,9 @@ void NesterJob::FromJson(const QJsonObject &json, bool live)
     failed_runs = json.value(QStringLiteral("failed_runs")).toInt();
     error = json.value(QStringLiteral("error")).toString();
     node = json.value(QStringLiteral("node")).toString();
+    run_start = json.value(QStringLiteral("run_start")).toString();
+    run_end = json.value(QStringLiteral("run_end")).toString();
+    engine_output = json.value(QStringLiteral("engine_output")).toString();
     if (!live)
         QueueRules::ResumeInterrupted(*this);
 }
@@ -175,8 +211,11 @@ QJsonObject NesterJob::ToListJson(int position, const QString &requestedName, co
     json.insert(QStringLiteral("job_id"), job_id);
     json.insert(QStringLiteral("job_name"), QStringLiteral("%1:%2").arg(job_name, from));
     json.insert(QStringLiteral("state"), StateName(state));
-    if (IsFailed())
+    if (IsFailed()) {
         json.insert(QStringLiteral("error"), error);
+        if (!engine_output.isEmpty())
+            json.insert(QStringLiteral("engine_output"), engine_output);
+    }
     if (IsRunning() && job_name == requestedName && from == requester) {
         const QByteArray data = marker ? marker() : MarkerExtractor().Extract(fileaexres);
         json.insert(QStringLiteral("job_data"), QString::fromLatin1(data.toBase64(QByteArray::Base64UrlEncoding)));

@@ -41,6 +41,14 @@ public:
 
     void Start();
     void Finish();
+    // Keeps the ended run's start, its end (now) and the engine's output.
+    void KeepRun(const QString &runStart, const QString &engineOutput);
+    // The run log beside the job file: "<job file>.engine.log", removed with
+    // the job (an own file, see Remove).
+    QString RunLogPath() const;
+    // Writes the last run's start, end, error and engine output to
+    // RunLogPath; false when it could not be written.
+    bool WriteRunLog() const;
     // Deletes the job's own files and then its folder when it is empty, but
     // only inside a job folder in the jobs folder. Files in keep (absolute
     // paths of other records' files) stay. False when a file or the folder
@@ -79,6 +87,12 @@ public:
     // The node that runs the job, in a queue that several services share
     // ("node" in the record JSON; empty and left out otherwise).
     QString node;
+    // The last ended run: its start and end (UTC, as "start") and the tail
+    // of the engine's standard error ("run_start", "run_end",
+    // "engine_output"; left out while empty). Kept until the next run ends.
+    QString run_start;
+    QString run_end;
+    QString engine_output;
 
     // Kept in memory only: a waiting job that failed is not handed out
     // before this time (steady clock, ms; 0: at once); whether the current

@@ -58,7 +58,10 @@ public:
     virtual void Progress(const QString &job_id, const QJsonObject &report) = 0;
     // Keeps the run's current result; false when it could not be kept.
     virtual bool Result(const QString &job_id, const QByteArray &bytes) = 0;
-    virtual void Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped) = 0;
+    // engineOutput: the tail of the engine's standard error, kept with the
+    // record (QueueRules::KeepRun).
+    virtual void Ended(const QString &job_id, int exit_code, const QString &reason, bool stopped,
+                       const QString &engineOutput) = 0;
     // Jobs whose runs here were taken over elsewhere since the last call:
     // their engines are to be stopped.
     virtual QStringList TakeLostRuns() = 0;

@@ -68,6 +68,12 @@ RunEnd QueueRules::EndRun(NesterJob &job, int exit_code, const QString &reason, 
     return {RunEnd::Retry, policy.retryDelaySeconds};
 }
 
+void QueueRules::KeepRun(NesterJob &job, const RunEnd &end, const QString &runStart, const QString &engineOutput)
+{
+    if (end.kind != RunEnd::Ignored)
+        job.KeepRun(runStart, engineOutput);
+}
+
 bool QueueRules::Retry(NesterJob &job)
 {
     if (!job.IsFailed())

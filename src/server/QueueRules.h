@@ -65,6 +65,12 @@ public:
     static RunEnd EndRun(NesterJob &job, int exit_code, const QString &reason, bool stopped, RunResult result,
                          const FailurePolicy &policy, qint64 nowMs);
 
+    // Keeps with the record what tells why a run ended: the run's start
+    // (`runStart`, the job's start before EndRun cleared it), its end and
+    // the tail of the engine's standard error. Nothing for an ignored end.
+    static void KeepRun(NesterJob &job, const RunEnd &end, const QString &runStart,
+                        const QString &engineOutput);
+
     // The operator's retry of a failed job: waiting again, its failed runs
     // and error forgotten. False when the job is not failed.
     static bool Retry(NesterJob &job);

@@ -153,10 +153,13 @@ void WriteBackup::ScanJobFolders(QList<NesterJob *> &jobs, const QDir &jobsDir)
             const QDir jobDir(clientDir.absoluteFilePath(folder));
             QFileInfoList files = jobDir.entryInfoList(
                 QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::Name);
-            // An engine lock left by a run the service could not end is no
-            // job file.
+            // An engine lock left by a run the service could not end and a
+            // run log are no job files.
             files.erase(std::remove_if(files.begin(), files.end(),
-                                       [](const QFileInfo &f) { return f.fileName().endsWith(QLatin1String(".lock")); }),
+                                       [](const QFileInfo &f) {
+                                           return f.fileName().endsWith(QLatin1String(".lock"))
+                                               || f.fileName().endsWith(QLatin1String(".engine.log"));
+                                       }),
                         files.end());
             if (files.isEmpty() || files.size() > 2) {
                 qWarning() << "Job folder skipped, it holds" << files.size() << "files:" << jobDir.absolutePath();

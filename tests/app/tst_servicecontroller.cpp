@@ -118,7 +118,7 @@ protected:
             throw std::runtime_error("queue broke");
     }
 
-    void JobFinished(QByteArray job_id, int exit_code, const QString &, bool) override
+    void JobFinished(QByteArray job_id, int exit_code, const QString &, bool, const QString &) override
     {
         const QString id = QString::fromUtf8(job_id);
         events << QStringLiteral("finished ") + id;

@@ -55,7 +55,7 @@ protected:
     void StopServer() override { ++stopCalls; }
     void ResetServer() override {}
     void JobStarted(QByteArray job_id) override { events << QStringLiteral("started ") + job_id; }
-    void JobFinished(QByteArray job_id, int exit_code, const QString &, bool) override
+    void JobFinished(QByteArray job_id, int exit_code, const QString &, bool, const QString &) override
     {
         events << QStringLiteral("finished %1 %2").arg(QString::fromLatin1(job_id)).arg(exit_code);
         if (exit_code == 0 && !jobs.isEmpty() && jobs.first().first == QString::fromLatin1(job_id))

@@ -310,6 +310,7 @@ private slots:
         QStringList known;
         for (const ServiceSettings::Key &key : ServiceSettings::Keys())
             known << QLatin1String(key.name);
+        known << ServiceSettings::WindowKeys();
         readme.sort();
         known.sort();
         QCOMPARE(readme, known);

@@ -113,6 +113,7 @@ private slots:
     void finalReportReadsTheFileAtTheEnd();
     void messagesInOneWriteAllApplied();
     void timeLimitEndsStubbornEngine();
+    void engineWordsEndTheReason();
     void staleEngineEndedBeforeStart();
     void stopWorkEndsHangingEngine_data();
     void stopWorkEndsHangingEngine();
@@ -139,7 +140,7 @@ void TestJobManager::initTestCase()
 void TestJobManager::init()
 {
     for (const char *name : {"ZENDRAL_STUB_MESSAGES", "ZENDRAL_STUB_EXIT", "ZENDRAL_STUB_MODE",
-                             "ZENDRAL_STUB_IGNORE_TERM"})
+                             "ZENDRAL_STUB_IGNORE_TERM", "ZENDRAL_STUB_STDERR"})
         qunsetenv(name);
     QSettings().remove(QStringLiteral("worker/engine_grace_seconds"));
     qputenv("ZENDRAL_STUB_PAUSE_MS", "100");
@@ -280,6 +281,30 @@ void TestJobManager::timeLimitEndsStubbornEngine()
     QVERIFY(run.exitCode() != 0 && run.exitCode() != -1);
     QVERIFY2(run.runner->endReason().startsWith("time limit exceeded"), qPrintable(run.runner->endReason()));
     QVERIFY(!run.runner->wasStopped());
+}
+
+// An engine that fails and says why on standard error: its last line ends
+// the run's reason, and the tail is there for the record; a run that
+// succeeds keeps its words too, but has no reason.
+void TestJobManager::engineWordsEndTheReason()
+{
+    qputenv("ZENDRAL_STUB_MESSAGES", "1");
+    qputenv("ZENDRAL_STUB_EXIT", "3");
+    qputenv("ZENDRAL_STUB_STDERR", "checking licence\\nlicence file missing");
+    Run run(false);
+    run.start(QByteArray(), kJobId, makeFile(QStringLiteral("words.aex")).toUtf8(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 1, kTimeoutMs);
+    QCOMPARE(run.exitCode(), 3);
+    QCOMPARE(run.runner->endReason(), QStringLiteral("exit code 3: licence file missing"));
+    QCOMPARE(run.runner->engineOutput(), QStringLiteral("checking licence\nlicence file missing\n"));
+
+    qputenv("ZENDRAL_STUB_EXIT", "0");
+    Run fine(false);
+    fine.start(QByteArray(), kJobId, makeFile(QStringLiteral("fine.aex")).toUtf8(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(fine.finished.count(), 1, kTimeoutMs);
+    QCOMPARE(fine.exitCode(), 0);
+    QCOMPARE(fine.runner->endReason(), QString());
+    QVERIFY(fine.runner->engineOutput().endsWith(QStringLiteral("licence file missing\n")));
 }
 
 // The lock file names an engine of an earlier run that still runs on the

@@ -14,7 +14,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QDialog>
+#include <QFileInfo>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QTcpServer>
@@ -61,7 +64,8 @@ private slots:
         settings.setValue("worker/engine", QStringLiteral(ZENDRAL_STUB_ENGINE_PATH));
         settings.setValue("config/pick_job_interval", 1);
         settings.setValue("maxWorkerCount", 1);
-        for (const char *name : {"ZENDRAL_STUB_MODE", "ZENDRAL_STUB_EXIT", "ZENDRAL_STUB_IGNORE_TERM"})
+        for (const char *name : {"ZENDRAL_STUB_MODE", "ZENDRAL_STUB_EXIT", "ZENDRAL_STUB_IGNORE_TERM",
+                                 "ZENDRAL_STUB_STDERR"})
             qunsetenv(name);
         qputenv("ZENDRAL_STUB_MESSAGES", "1");
         qputenv("ZENDRAL_STUB_PAUSE_MS", "100");
@@ -115,6 +119,44 @@ private slots:
         window->findChild<QPushButton *>("buttonRetryJob")->click();
         QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("finished"), 60000);
         QCOMPARE(starts(), 4);
+    }
+
+    // An engine that says why it fails, on standard error, with a terminal
+    // escape in its words: the list's error ends with its last line (the
+    // escape made harmless), the run log beside the job and the details
+    // dialog hold its words, and the log goes with the job.
+    void failedRunKeepsTheEngineWords()
+    {
+        QSettings().setValue("worker/max_failed_runs", 1);
+        qputenv("ZENDRAL_STUB_EXIT", "3");
+        qputenv("ZENDRAL_STUB_STDERR", "reading document\\n\x1b[31mlicence file missing");
+        open();
+        const QString id = add("unlicensed", 1);
+        start();
+        QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("failed"), 10000);
+        const QJsonObject listed =
+            QJsonDocument::fromJson(window->Queue()->GetNesterJobList(Client, QString()).second).array().at(0).toObject();
+        const QString error = listed.value("error").toString();
+        QVERIFY2(error.startsWith("exit code 3: ") && error.endsWith("licence file missing"), qPrintable(error));
+        QVERIFY(!error.contains(QChar(0x1b)));
+        QVERIFY(listed.value("engine_output").toString().startsWith("reading document\n"));
+        const QString log = job(id)->RunLogPath();
+        QFile file(log);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("licence file missing"));
+        file.close();
+
+        window->findChild<JobTableWidget *>("tabViewJobs")->selectRow(0);
+        window->findChild<QPushButton *>("buttonJobDetails")->click();
+        auto *details = window->findChild<QDialog *>("JobDetailsDialog");
+        QVERIFY(details);
+        QVERIFY(details->findChild<QPlainTextEdit *>("engineOutput")->toPlainText().contains("licence file missing"));
+        QCOMPARE(details->findChild<QLabel *>("error")->text(), error);
+        details->close();
+
+        QVERIFY(window->Queue()->RemoveNesterJob(id).first);
+        QVERIFY(!QFile::exists(log));
+        QVERIFY(!QFileInfo::exists(QFileInfo(log).absolutePath())); // the job's folder went too
     }
 
     // Stop ends the run, and the job waits again at its place with no

@@ -114,7 +114,7 @@ private slots:
         Records records;
         JobTableWidget table;
         table.setSelectionBehavior(QAbstractItemView::SelectRows);
-        table.resize(900, 300);
+        table.resize(1300, 300); // room for every column's sample text, the Node column too
         table.show();
         QVERIFY(QTest::qWaitForWindowExposed(&table));
         JobTableModel *model = table.jobModel();

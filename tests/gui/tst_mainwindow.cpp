@@ -19,6 +19,7 @@
 #include <QAction>
 #include <QElapsedTimer>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -98,6 +99,7 @@ private slots:
     {
         QSettings settings;
         settings.remove("maxWorkerCount");
+        settings.remove("window"); // each test starts from the default layout
         settings.setValue("worker/port", QString::number(freePort()));
         window.reset(new Window);
         window->show();
@@ -219,6 +221,53 @@ private slots:
         QCOMPARE(cell(1, JobTableModel::JobNameColumn), QStringLiteral("Order 7"));
         QCOMPARE(cell(1, JobTableModel::StateColumn), QStringLiteral("waiting"));
         QCOMPARE(cell(1, JobTableModel::BudgetColumn), QStringLiteral("5 s"));
+    }
+
+    // Ten jobs with 200-character names at the default 960x480: State and
+    // Progress stay in view and the columns fill the view exactly; widths
+    // the operator set, the columns' order and the window's size come back
+    // when the window starts again.
+    void longNamesAndRestoredColumns()
+    {
+        QSettings().remove("window");
+        window.reset();
+        window.reset(new Window); // a first start: nothing saved yet
+        window->resize(960, 480);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        const QString name = QString(90, QLatin1Char('n')) + QStringLiteral("-middle-") + QString(102, QLatin1Char('e'));
+        QCOMPARE(name.size(), 200);
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(window->Queue()->AddNesterJob(addRequest(name), "127.0.0.1").first);
+        table = window->findChild<JobTableWidget *>("tabViewJobs");
+        QTRY_COMPARE(rows(), 10);
+        QHeaderView *header = table->horizontalHeader();
+        QTRY_COMPARE(header->length(), table->viewport()->width());
+        for (int column : {int(JobTableModel::StateColumn), int(JobTableModel::ProgressColumn)}) {
+            const int left = table->columnViewportPosition(column);
+            QVERIFY2(left >= 0 && left + table->columnWidth(column) <= table->viewport()->width(),
+                     qPrintable(QStringLiteral("column %1 at %2, %3 wide").arg(column).arg(left).arg(table->columnWidth(column))));
+        }
+
+        header->resizeSection(JobTableModel::StateColumn, 140);
+        header->resizeSection(JobTableModel::EfficiencyColumn, 50);
+        header->moveSection(header->visualIndex(JobTableModel::BudgetColumn), 0);
+        window->resize(1000, 520);
+        QTRY_COMPARE(header->length(), table->viewport()->width()); // the names took the difference
+        QList<int> widths;
+        for (int c = 0; c < JobTableModel::ColumnCount; ++c)
+            widths << table->columnWidth(c);
+        QVERIFY(window->close());
+        window.reset();
+        window.reset(new Window); // the same queue, started again
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        table = window->findChild<JobTableWidget *>("tabViewJobs");
+        QCOMPARE(window->size(), QSize(1000, 520));
+        QTRY_COMPARE(rows(), 10);
+        QCOMPARE(table->horizontalHeader()->visualIndex(JobTableModel::BudgetColumn), 0);
+        for (int c = 0; c < JobTableModel::ColumnCount; ++c)
+            QCOMPARE(table->columnWidth(c), widths.at(c));
     }
 
     void serviceButtonsFollowListener()
@@ -349,9 +398,14 @@ private slots:
         QVERIFY(dialog);
         QVERIFY(dialog->isVisible());
         QVERIFY(!dialog->isModal());
-        // The outward address replaces the placeholder (the probe is aimed at
-        // the loopback address in these tests).
+        // The machine's own addresses at first; the outward one only when
+        // asked for (the probe is aimed at the loopback address in these
+        // tests).
+        QCOMPARE(dialog->leIP->text(), ConnectionSettingsDialog::LanAddresses().join(", "));
+        QVERIFY(!dialog->findChild<QLabel *>("labelListening")->isVisible());
+        dialog->buttonOutwardAddress->click();
         QTRY_COMPARE_WITH_TIMEOUT(dialog->leIP->text(), QStringLiteral("127.0.0.1"), 10000);
+        QVERIFY(dialog->buttonOutwardAddress->isEnabled());
         QCOMPARE(dialog->lePort->text(), QStringLiteral("10088"));
         QVERIFY(dialog->lePort->isEnabled());
         dialog->leEngine->setText(QStringLiteral(ZENDRAL_STUB_ENGINE_PATH)); // an engine that can run
@@ -369,6 +423,7 @@ private slots:
         QVERIFY(dialog);
         QCOMPARE(dialog->lePort->text(), QString::number(port));
         QVERIFY(!dialog->lePort->isEnabled());
+        QVERIFY(dialog->findChild<QLabel *>("labelListening")->isVisible()); // says why
         dialog->close();
         QTRY_VERIFY(!window->findChild<ConnectionSettingsDialog *>());
     }

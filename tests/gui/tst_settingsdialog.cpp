@@ -80,7 +80,9 @@ private slots:
             QCOMPARE(dialog.lePort->text(), QStringLiteral("10088"));
             QCOMPARE(dialog.leEngine->text(), QString());
             QCOMPARE(dialog.maxConnection->value(), 10);
-            QVERIFY(!dialog.leIP->isEnabled());
+            QVERIFY(dialog.leIP->isReadOnly()); // shown, never stored
+            QCOMPARE(dialog.leIP->text(), ConnectionSettingsDialog::LanAddresses().join(", "));
+            QVERIFY(!dialog.labelListening->isVisibleTo(&dialog));
             QVERIFY(dialog.lePort->isEnabled() && dialog.leEngine->isEnabled() && dialog.maxConnection->isEnabled());
             QCOMPARE(dialog.findChild<QLineEdit *>("leEngine"), dialog.leEngine);
             // Cancel stores nothing.
@@ -149,7 +151,9 @@ private slots:
     void listeningDisablesFields()
     {
         ConnectionSettingsDialog dialog(*service, true);
-        QVERIFY(!dialog.leIP->isEnabled());
+        QVERIFY(dialog.leIP->isReadOnly());
+        QVERIFY(dialog.labelListening->isVisibleTo(&dialog)); // says why
+        QVERIFY(dialog.labelListening->text().contains("Stop the service to change these"));
         QVERIFY(!dialog.lePort->isEnabled());
         QVERIFY(!dialog.leEngine->isEnabled());
         QVERIFY(!dialog.maxConnection->isEnabled());

@@ -54,6 +54,8 @@ private slots:
     void stoppedRunCountsNoFailure();
     void startThatFailedIsAFailedRun_data() { stores(); }
     void startThatFailedIsAFailedRun();
+    void engineOutputKeptWithTheRecord_data() { stores(); }
+    void engineOutputKeptWithTheRecord();
     void journalReplayAppliesChanges();
     void runWithoutResultIsAFailedRun_data() { stores(); }
     void runWithoutResultIsAFailedRun();
@@ -282,6 +284,42 @@ void TestQueueRules::failedRunWaitsThenFailsThenRetry()
     QCOMPARE(pickAndStart(), a); // no retry delay after the operator's retry
     server->OnJobEnded(a, 3, "exit code 3", false);
     QCOMPARE(listed(a).value("state").toString(), QStringLiteral("waiting")); // the count starts again
+}
+
+// The engine's last words and the run's times stay with the record, in the
+// list of a failed job and across a restart of the service; in this
+// machine's queue a run log beside the job holds them and goes with the job.
+void TestQueueRules::engineOutputKeptWithTheRecord()
+{
+    QFETCH(bool, shared);
+    open(1, 60);
+    const QString a = add("a.aex");
+    QCOMPARE(pickAndStart(), a);
+    const QString words = QStringLiteral("checking licence\nlicence file missing\n");
+    server->OnJobEnded(a, 3, "exit code 3: licence file missing", false, words);
+    QCOMPARE(listed(a).value("error").toString(), QStringLiteral("exit code 3: licence file missing"));
+    QCOMPARE(listed(a).value("engine_output").toString(), words);
+    NesterJob job;
+    QVERIFY(server->CopyJob(a, &job));
+    QVERIFY(!job.run_start.isEmpty());
+    QVERIFY(job.run_end >= job.run_start);
+    const QString log = job.RunLogPath();
+    if (!shared) {
+        QFile file(log);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY2(text.contains("licence file missing\n") && text.contains(job.run_start.toLatin1()), text.constData());
+    }
+
+    server.reset(); // a restart on the same store
+    server = std::make_unique<LocalServer>();
+    QCOMPARE(listed(a).value("engine_output").toString(), words);
+    NesterJob restored;
+    QVERIFY(server->CopyJob(a, &restored));
+    QCOMPARE(restored.run_start, job.run_start);
+    QCOMPARE(restored.run_end, job.run_end);
+    QVERIFY(server->RemoveNesterJob(a).first);
+    QVERIFY(!QFile::exists(log));
 }
 
 // A run the operator stopped waits again at its place, at once, with no

@@ -33,6 +33,8 @@
 //                          when it ends by itself, "end" lines with the time
 //                          (ms since the epoch), the process id and the
 //                          marker file's name
+//   ZENDRAL_STUB_STDERR       a line written to standard error just before the
+//                          engine exits by itself (\n in it starts a new line)
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -221,6 +223,18 @@ void logRun(const char *what, const QString &markerFile)
     }
 }
 
+// The engine's last words on standard error, as a failing engine would
+// leave them (a missing licence, a bad document).
+void writeStderrLine()
+{
+    QByteArray line = qgetenv("ZENDRAL_STUB_STDERR");
+    if (line.isEmpty())
+        return;
+    line.replace("\\n", "\n");
+    std::fprintf(stderr, "%s\n", line.constData());
+    std::fflush(stderr);
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -238,5 +252,6 @@ int main(int argc, char *argv[])
     const int code = options.mode == QLatin1String("malformed") ? runMalformed(options, resultPath)
                                                                 : runMessages(options, input, resultPath);
     logRun("end", options.markerFile);
+    writeStderrLine();
     return code;
 }
