@@ -59,10 +59,34 @@ void LocalNow(QDate &date, QTime &time)
     time = QTime(local.tm_hour, local.tm_min, qMin(local.tm_sec, 59)); // no leap second
 }
 
+// Whether a character could forge or disguise a line: control characters
+// other than the line breaks and tabs of multi-line messages, the Unicode
+// line and paragraph separators, and the bidirectional formatting marks.
+bool Disguises(char16_t c)
+{
+    return (c < 0x20 && c != u'\n' && c != u'\t') || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029
+        || c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// Such characters are written as \u{XXXX}, so a client's text can neither
+// start a line of its own nor turn the rest of a line around.
+QString Escaped(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (Disguises(c.unicode()))
+            out += QStringLiteral("\\u{%1}").arg(int(c.unicode()), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 QString FormatLine(QtMsgType type, const QMessageLogContext &context, const QString &message,
                    const QDate &date, const QTime &time)
 {
-    const QString text = QString::fromLocal8Bit(message.toLocal8Bit());
+    const QString text = Escaped(QString::fromLocal8Bit(message.toLocal8Bit()));
     // Qt's text form of a local date and time: the time goes between the
     // day of the month and the year ("Sun Dec 6 20:15:13 2026").
     QString stamp = date.toString(Qt::TextDate);

@@ -109,6 +109,10 @@ public:
     bool Key(const char *s, rapidjson::SizeType length, bool)
     {
         key = std::string_view(s, length);
+        if (keys.back().size() >= size_t(SafeJson::MaxMembers)) {
+            tooManyMembers = true; // bounds the memory of the key sets
+            return false;
+        }
         if (!keys.back().insert(key).second) {
             duplicate = true;
             return false;
@@ -137,6 +141,7 @@ public:
     int dataOffset = 0;
     int dataLength = 0;
     bool duplicate = false;
+    bool tooManyMembers = false;
     bool tooDeep = false;
     bool bareValue = false;
     bool badNumber = false;
@@ -208,6 +213,8 @@ bool AddRequestReader::Read(QByteArray &payload)
     const rapidjson::ParseResult result = reader.Parse<Flags>(stream, handler);
     if (handler.duplicate)
         errorText = QStringLiteral("duplicate key");
+    else if (handler.tooManyMembers)
+        errorText = QStringLiteral("more than %1 members in an object").arg(SafeJson::MaxMembers);
     else if (handler.tooDeep)
         errorText = QStringLiteral("too deeply nested document");
     else if (handler.bareValue)

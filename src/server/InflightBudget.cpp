@@ -104,7 +104,8 @@ bool InflightBudget::TryAcquire(Frame &frame, qint64 bytes, int waitMs)
     frame.held += bytes;
     if (frame.ticket == 0)
         frame.ticket = nextTicket++;
-    frames[frame.ticket] = Entry{frame.total, now, false};
+    // A body that holds all it will take needs nothing more.
+    frames[frame.ticket] = Entry{frame.held >= frame.total ? 0 : frame.total, now, false};
     return true;
 }
 

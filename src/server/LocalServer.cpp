@@ -128,6 +128,11 @@ Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
     const QString name = JobFolders::PlainFileName(add.JobName());
     if (name.isEmpty())
         return Reply(false, JobNameEmpty);
+    if (name.toUtf8().size() > JobFolders::MaxJobNameBytes) {
+        qDebug().noquote() << "Job from" << from << "refused: its name is longer than" << JobFolders::MaxJobNameBytes
+                           << "bytes";
+        return Reply(false, InvalidData);
+    }
     // The decoded document is at most three quarters of its Base64 text.
     const Reply refused = CheckQuota(from, add.DataLength() / 4 * 3);
     if (!refused.second.isEmpty())
