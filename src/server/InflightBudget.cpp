@@ -69,14 +69,23 @@ bool InflightBudget::FitsInOrder(const Frame &frame, qint64 bytes, qint64 now)
     if (used <= frame.held)
         return true; // alone
     qint64 reserved = 0;
+    bool first = frame.ticket != 0;
     for (const auto &entry : frames) {
         if (frame.ticket != 0 && entry.first >= frame.ticket)
             break;
         const Entry &earlier = entry.second;
-        if (earlier.waiting || now - earlier.activeAt < ActiveMs)
+        if (earlier.waiting || now - earlier.activeAt < ActiveMs) {
             reserved += earlier.need;
+            first = false;
+        }
     }
-    return used + bytes + reserved <= limit;
+    if (used + bytes + reserved <= limit)
+        return true;
+    // A frame that lost its place while stalled may hold what the first
+    // moving frame needs; after a grace the first one goes over the limit
+    // by its step, so that bodies never wait for each other for ever.
+    const auto it = first ? frames.find(frame.ticket) : frames.end();
+    return it != frames.end() && it->second.waiting && now - it->second.waitingSince >= FirstGraceMs;
 }
 
 bool InflightBudget::TryAcquire(Frame &frame, qint64 bytes, int waitMs)
@@ -90,14 +99,15 @@ bool InflightBudget::TryAcquire(Frame &frame, qint64 bytes, int waitMs)
             frame.ticket = nextTicket++;
             frames[frame.ticket] = Entry{frame.total, now, false};
         }
-        frames[frame.ticket].waiting = true;
+        Entry &waiter = frames[frame.ticket];
+        if (!waiter.waiting)
+            waiter.waitingSince = now;
+        waiter.waiting = true;
     }
     const bool granted = released.wait_for(lock, std::chrono::milliseconds(qMax(0, waitMs)), [&] {
         return FitsInOrder(frame, bytes, NowMs());
     });
     now = NowMs();
-    if (frame.ticket != 0)
-        frames[frame.ticket].waiting = false;
     if (!granted)
         return false;
     used += bytes;

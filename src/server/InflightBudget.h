@@ -23,7 +23,10 @@ namespace Zendral {
 // what stays free still covers the whole of every earlier frame, so the
 // earliest can always finish. A frame that received nothing for a while
 // (ActiveMs) and does not wait for a step counts for nothing and, when it
-// moves again, goes to the back: a stalled client holds no one up.
+// moves again, goes to the back: a stalled client holds no one up. What
+// such a frame holds can leave the first moving frame short; that one then
+// takes its step over the limit after FirstGraceMs, so the bound is the
+// budget plus one step of one body, and only in that case.
 //
 // Thread: any; `mutex` guards `limit` and `used`, `released` is notified
 // whenever bytes are given back.
@@ -38,6 +41,7 @@ public:
         qint64 total = 0;   // the bytes the whole body takes at the end
     };
     static constexpr qint64 ActiveMs = 2000;
+    static constexpr qint64 FirstGraceMs = 1000;
 
     explicit InflightBudget(qint64 limitBytes);
 
@@ -75,6 +79,7 @@ private:
         qint64 need = 0;
         qint64 activeAt = 0; // steady ms of the last progress
         bool waiting = false;
+        qint64 waitingSince = 0;
     };
     // Caller holds the mutex.
     bool FitsInOrder(const Frame &frame, qint64 bytes, qint64 now);
