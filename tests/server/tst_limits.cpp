@@ -398,7 +398,7 @@ void LimitsTest::stalledBodiesHoldNoOneUp()
     QVERIFY(server->listener->Budget()->InUse() < 4 * 1024 * 1024);
     QCOMPARE(leaving.received.size(), 0);
     leaving.socket.abort();
-    QTRY_COMPARE_WITH_TIMEOUT(server->listener->SessionCount(), 1, 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(server->listener->SessionCount(), 1, 5000);
 
     // Once the stalled body has not moved for a while it holds no one up.
     ProtocolTestClient later;
