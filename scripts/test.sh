@@ -29,7 +29,7 @@ if [ "${ZENDRAL_SKIP_TSAN:-0}" != 1 ]; then
 fi
 
 if [ "${ZENDRAL_SKIP_FUZZ:-0}" != 1 ]; then
-    fuzz_targets=(fuzz_frame fuzz_addrequest fuzz_jobrecord fuzz_backup fuzz_marker fuzz_engineoutput fuzz_journal)
+    fuzz_targets=(fuzz_frame fuzz_addrequest fuzz_jobrecord fuzz_backup fuzz_marker fuzz_engineoutput fuzz_journal fuzz_smallpayload)
     cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
           -DZENDRAL_SANITIZE=address -DZENDRAL_FUZZ=ON -DZENDRAL_FUZZ_SECONDS="${ZENDRAL_FUZZ_SECONDS:-15}"
     cmake --build build-fuzz -j "$(nproc)" --target "${fuzz_targets[@]}"

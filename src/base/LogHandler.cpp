@@ -54,9 +54,33 @@ int JournalPriority(QtMsgType type)
 }
 
 // "Warning: text (file.cpp:12, void f())", or without the brackets.
+// Whether a character could forge or disguise a line: control characters
+// other than the line breaks and tabs of multi-line messages, the Unicode
+// line and paragraph separators, and the bidirectional formatting marks.
+bool Disguises(char16_t c)
+{
+    return (c < 0x20 && c != u'\n' && c != u'\t') || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029
+        || c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// Such characters are written as \u{XXXX}, so a client's text can neither
+// start a line of its own nor turn the rest of a line around.
+QString Escaped(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (Disguises(c.unicode()))
+            out += QStringLiteral("\\u{%1}").arg(int(c.unicode()), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 QString MessagePart(QtMsgType type, const QMessageLogContext &context, const QString &message, bool sourceInfo)
 {
-    const QString text = QString::fromLocal8Bit(message.toLocal8Bit());
+    const QString text = Escaped(QString::fromLocal8Bit(message.toLocal8Bit()));
     QString part = QLatin1String(TypeName(type)) + QStringLiteral(": ") + text;
     if (sourceInfo)
         part += QStringLiteral(" (%1:%2, %3)")

@@ -22,6 +22,10 @@ public:
     bool Default() { return true; }
     bool Key(const char *s, rapidjson::SizeType length, bool)
     {
+        if (keys.back().size() >= size_t(SafeJson::MaxMembers)) {
+            refusal = QStringLiteral("more than %1 members in an object").arg(SafeJson::MaxMembers);
+            return false;
+        }
         if (keys.back().emplace(s, length).second)
             return true;
         refusal = QStringLiteral("duplicate key \"%1\"").arg(QString::fromUtf8(s, int(qMin<rapidjson::SizeType>(length, 80))));

@@ -14,8 +14,8 @@ namespace Zendral {
 // duplicate key replaces, for good, and a client can repeat that at will. So
 // a document is first scanned with RapidJSON's iterative reader (its stack
 // lives on the heap, so deep nesting cannot overflow the call stack); one
-// with the same key twice in one object, at any depth, or nested deeper than
-// MaxDepth is refused, and only then does Qt's parser build it. What is
+// with the same key twice in one object, at any depth, nested deeper than
+// MaxDepth or with more than MaxMembers members in one object is refused, and only then does Qt's parser build it. What is
 // accepted is therefore exactly what QJsonDocument::fromJson accepts, less
 // those documents.
 //
@@ -27,6 +27,9 @@ public:
     static constexpr int MaxDepth = 1024;
     // The largest document QByteArray can hold.
     static constexpr qint64 MaxSize = 0x7fffffff - 32;
+    // Members one object may have; more are refused (a key set per open
+    // object is kept while scanning, so this bounds its memory).
+    static constexpr int MaxMembers = 4096;
 
     // Parses a whole document. Returns a null document when the text is not
     // valid JSON, is not an object or an array, nests too deep or repeats a

@@ -28,6 +28,9 @@ struct ServiceConfig
     int idleTimeoutSeconds = 0;       // worker/idle_timeout_seconds
     int maxInflightMb = 0;            // worker/max_inflight_mb
     QString allowedClients;           // worker/allowed_clients, comma-separated
+    int minUploadKbps = 0;            // worker/min_upload_kbps, KiB per second
+    int maxSessions = 0;              // worker/max_sessions
+    int maxUnsentMb = 0;              // worker/max_unsent_mb, all sessions together
     int maxWorkerCount = 0;           // maxWorkerCount
     int pickJobInterval = 0;          // config/pick_job_interval, seconds
     int autoUpdateInterval = 0;       // config/auto_update_interval, seconds

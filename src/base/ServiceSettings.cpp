@@ -90,6 +90,9 @@ std::vector<Key> MakeKeys()
         Number("worker/idle_timeout_seconds", &C::idleTimeoutSeconds, 600, 1, Highest, Written::WhenMissing),
         Number("worker/max_inflight_mb", &C::maxInflightMb, 1024, 1, Highest, Written::WhenMissing),
         Text("worker/allowed_clients", &C::allowedClients, Written::WhenMissing),
+        Number("worker/min_upload_kbps", &C::minUploadKbps, 1, 1, Highest, Written::WhenMissing),
+        Number("worker/max_sessions", &C::maxSessions, 200, 2, 1000, Written::WhenMissing),
+        Number("worker/max_unsent_mb", &C::maxUnsentMb, 256, 1, Highest, Written::WhenMissing),
         Number("maxWorkerCount", &C::maxWorkerCount, 1, 0, Highest, Written::ByOperator),
         // A timer of 0 s would fire on every pass of the event loop.
         Number("config/pick_job_interval", &C::pickJobInterval, 5, 1, Highest, Written::AtExit),

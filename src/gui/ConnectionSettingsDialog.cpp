@@ -1,5 +1,6 @@
 #include "ConnectionSettingsDialog.h"
 
+#include "AddressFilter.h"
 #include "ServiceSettings.h"
 
 #include "ButtonEditor.h"
@@ -190,6 +191,16 @@ QString ConnectionSettingsDialog::Problem() const
                                               "The engine %1 cannot be run: the file is missing or not executable.")
                       .arg(engine);
         }
+    }
+    // An entry the listener would leave out could lock out every client,
+    // even this machine.
+    if (leAllowedClients->isEnabled()) {
+        const QStringList problems = AddressFilter(leAllowedClients->text()).Problems();
+        if (!problems.isEmpty())
+            return QCoreApplication::translate("ConnectionSettingsDialog",
+                                               "Allowed clients: %1. Give addresses (192.168.1.20) or networks "
+                                               "(192.168.1.0/24), separated by commas; leave it empty for everyone.")
+                .arg(problems.join(QStringLiteral("; ")));
     }
     return QString();
 }

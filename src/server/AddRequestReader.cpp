@@ -110,6 +110,10 @@ public:
     bool Key(const char *s, rapidjson::SizeType length, bool)
     {
         key = std::string_view(s, length);
+        if (keys.back().size() >= size_t(SafeJson::MaxMembers)) {
+            tooManyMembers = true; // bounds the memory of the key sets
+            return false;
+        }
         if (!keys.back().insert(key).second) {
             duplicate = true;
             return false;
@@ -139,6 +143,7 @@ public:
     int dataLength = 0;
     bool dataString = false;
     bool duplicate = false;
+    bool tooManyMembers = false;
     bool tooDeep = false;
     bool bareValue = false;
     bool badNumber = false;
@@ -235,6 +240,8 @@ bool AddRequestReader::Read(QByteArray &payload)
     const rapidjson::ParseResult result = reader.Parse<Flags>(stream, handler);
     if (handler.duplicate)
         errorText = QStringLiteral("duplicate key");
+    else if (handler.tooManyMembers)
+        errorText = QStringLiteral("more than %1 members in an object").arg(SafeJson::MaxMembers);
     else if (handler.tooDeep)
         errorText = QStringLiteral("too deeply nested document");
     else if (handler.bareValue)

@@ -39,6 +39,11 @@ public:
     // land inside its own job folder, made safe on Windows the same way on
     // every platform; empty when nothing usable is left.
     static QString PlainFileName(const QString &name);
+    // The longest job file name (UTF-8 bytes) taken: the job file's name with
+    // the suffixes the service and the engine add ("_RES", ".lock", a save
+    // file's ".XXXXXX", the engine's output names) must stay within the 255
+    // bytes file systems allow, in either store.
+    static constexpr int MaxJobNameBytes = 200;
 
     // Whether the jobs folder exists or could be made (shows nothing).
     bool Ready() const;

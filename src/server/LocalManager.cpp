@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <string>
 
@@ -27,9 +28,11 @@ namespace Zendral {
 
 namespace {
 
-// Sessions served at once; connections beyond are closed at once, so that a
-// flood of connections cannot exhaust the process's threads.
-constexpr int MaxSessions = 200;
+// A refused address is logged at most once in this time, with a count of
+// the refusals in between.
+constexpr qint64 RefusalLogIntervalMs = 60 * 1000;
+// Addresses whose refusals are counted at once; older entries go first.
+constexpr int MaxRefusalEntries = 1024;
 // Defaults of the limits in the settings group "worker".
 constexpr qint64 MiB = 1024 * 1024;
 // How long a caller of localHostIP waits for the address probe.
@@ -143,8 +146,11 @@ LocalManager::LocalManager(QObject *parent, const ServiceConfig &config)
     : QTcpServer(parent)
     , config(config)
     , budget(new InflightBudget(InflightLimit(config.maxInflightMb)))
+    , unsentBudget(new InflightBudget(qint64(qMax(1, config.maxUnsentMb)) * MiB))
 {
     limits.budget = budget.get();
+    limits.unsentBudget = unsentBudget.get();
+    refusalClock.start();
 #ifdef __GLIBC__
     // Request bodies are large and short-lived. glibc raises its mmap
     // threshold after the first large block is freed and then keeps every
@@ -176,6 +182,7 @@ LocalManager::~LocalManager()
     }
     sessions.clear();
     addresses.clear();
+    evicted.clear();
     // A name lookup this listener would receive ends with it unanswered:
     // the next caller starts another.
     ProbeState &probe = Probe();
@@ -211,19 +218,25 @@ void LocalManager::StopListen()
 void LocalManager::ApplyLimits()
 {
     maxPerAddress = qMax(1, config.maxConnectPerAddress);
+    maxSessions = qMax(2, config.maxSessions);
     limits.frameTimeoutMs = qint64(qMax(1, config.frameTimeoutSeconds)) * 1000;
+    limits.minUploadBytesPerSecond = qint64(qMax(1, config.minUploadKbps)) * 1024;
+    unsentBudget->SetLimit(qint64(qMax(1, config.maxUnsentMb)) * MiB);
     limits.idleTimeoutMs = qint64(qMax(1, config.idleTimeoutSeconds)) * 1000;
     budget->SetLimit(InflightLimit(config.maxInflightMb));
     allowed = AddressFilter(config.allowedClients);
-    if (!allowed.InvalidEntries().isEmpty())
-        qWarning().noquote() << "allowed_clients: not an address or a network, left out:"
-                             << allowed.InvalidEntries().join(QStringLiteral(", "));
-    qInfo().noquote() << QStringLiteral("Limits: %1 sessions per address, frame timeout %2 s, idle timeout %3 s, "
-                                        "request budget %4 MiB, allowed clients: %5")
+    for (const QString &problem : allowed.Problems())
+        qWarning().noquote() << "allowed_clients: left out:" << problem;
+    qInfo().noquote() << QStringLiteral("Limits: %1 sessions, %2 per address, frame timeout %3 s at %4 KiB/s, idle "
+                                        "timeout %5 s, request budget %6 MiB, unsent replies %7 MiB, allowed "
+                                        "clients: %8")
+                             .arg(maxSessions)
                              .arg(maxPerAddress)
                              .arg(limits.frameTimeoutMs / 1000)
+                             .arg(limits.minUploadBytesPerSecond / 1024)
                              .arg(limits.idleTimeoutMs / 1000)
                              .arg(budget->Limit() / MiB)
+                             .arg(unsentBudget->Limit() / MiB)
                              .arg(allowed.AllowsEveryone() ? QStringLiteral("everyone") : config.allowedClients);
 }
 
@@ -231,23 +244,90 @@ bool LocalManager::Admits(const QHostAddress &address)
 {
     const QString who = address.isNull() ? QStringLiteral("an unknown address") : address.toString();
     if (!allowed.Allows(address)) {
-        qWarning().noquote() << "Connection from" << who << "refused: not in allowed_clients";
+        LogRefused(who, QStringLiteral("not in allowed_clients"));
         return false;
     }
-    if (sessions.size() >= MaxSessions) {
-        qWarning().noquote() << "Connection from" << who << "refused: too many client sessions (" << sessions.size()
-                             << ")";
-        return false;
-    }
-    int fromAddress = 0;
-    for (auto it = addresses.cbegin(); it != addresses.cend(); ++it)
-        fromAddress += it.value() == address ? 1 : 0;
+    const int fromAddress = SessionsOf(address);
     if (fromAddress >= maxPerAddress) {
-        qWarning().noquote() << "Connection from" << who << "refused: it has" << fromAddress
-                             << "sessions, max_connect_per_address is" << maxPerAddress;
+        LogRefused(who, QStringLiteral("it has %1 sessions, max_connect_per_address is %2")
+                            .arg(fromAddress)
+                            .arg(maxPerAddress));
+        return false;
+    }
+    if (sessions.size() - evicted.size() >= maxSessions && !EvictFor(fromAddress)) {
+        LogRefused(who, QStringLiteral("all %1 client sessions are busy").arg(maxSessions));
         return false;
     }
     return true;
+}
+
+int LocalManager::SessionsOf(const QHostAddress &address) const
+{
+    int count = 0;
+    for (auto it = addresses.cbegin(); it != addresses.cend(); ++it)
+        count += it.value() == address && !evicted.contains(it.key()) ? 1 : 0;
+    return count;
+}
+
+// All sessions are taken: the address with the most sessions gives up its
+// longest-idle one, when it has more than the newcomer's address and one of
+// them waits for a request. The session ends within its next wait.
+bool LocalManager::EvictFor(int newcomerSessions)
+{
+    QHash<QHostAddress, int> counts;
+    for (auto it = addresses.cbegin(); it != addresses.cend(); ++it) {
+        if (!evicted.contains(it.key()))
+            ++counts[it.value()];
+    }
+    QHostAddress busiest;
+    int most = 0;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
+        if (it.value() > most) {
+            most = it.value();
+            busiest = it.key();
+        }
+    }
+    if (most <= newcomerSessions + 1)
+        return false;
+    LocalSession *oldest = nullptr;
+    qint64 oldestSince = 0;
+    for (auto it = addresses.cbegin(); it != addresses.cend(); ++it) {
+        const qint64 since = it.key()->IdleSinceMs();
+        if (it.value() == busiest && since >= 0 && !evicted.contains(it.key()) && (!oldest || since < oldestSince)) {
+            oldest = it.key();
+            oldestSince = since;
+        }
+    }
+    if (!oldest)
+        return false;
+    qWarning().noquote() << "Idle session of" << busiest.toString() << "closed to make room: all" << maxSessions
+                         << "client sessions were taken";
+    oldest->requestInterruption();
+    evicted.insert(oldest);
+    return true;
+}
+
+// One line per address and minute, with the refusals since the last line.
+void LocalManager::LogRefused(const QString &who, const QString &reason)
+{
+    const qint64 now = refusalClock.elapsed();
+    auto it = refusals.find(who);
+    if (it != refusals.end() && now - it->loggedAt < RefusalLogIntervalMs) {
+        ++it->unlogged;
+        return;
+    }
+    const int unlogged = it == refusals.end() ? 0 : it->unlogged;
+    if (it == refusals.end() && refusals.size() >= MaxRefusalEntries) {
+        for (auto old = refusals.begin(); old != refusals.end();)
+            old = now - old->loggedAt >= RefusalLogIntervalMs ? refusals.erase(old) : std::next(old);
+        if (refusals.size() >= MaxRefusalEntries)
+            return; // only counted once there is room again
+    }
+    refusals[who] = Refusals{now, 0};
+    QString line = QStringLiteral("Connection from %1 refused: %2").arg(who, reason);
+    if (unlogged > 0)
+        line += QStringLiteral(" (and %1 more refused in the last minute)").arg(unlogged);
+    qWarning().noquote() << line;
 }
 
 QString LocalManager::ErrorText() const
@@ -273,6 +353,7 @@ void LocalManager::ReapSessions()
         }
         session->wait(); // run() has returned; the thread is ending now
         addresses.remove(session);
+        evicted.remove(session);
         delete session;
         it = sessions.erase(it);
     }

@@ -11,6 +11,7 @@
 #include <QString>
 #include "ServiceSettings.h"
 
+#include <QElapsedTimer>
 #include <QTcpServer>
 
 #include <memory>
@@ -29,10 +30,14 @@ class LocalSession;
 //
 // Limits, read from the settings group "worker" each time listening starts:
 // a connection from an address outside "allowed_clients", or beyond
-// "max_connect_per_address" sessions of its address, or beyond 200 sessions
-// in all, is closed at once, before the greeting; the sessions share one
-// budget for request bodies ("max_inflight_mb", at most a quarter of the
-// physical memory) and have the frame and idle timeouts.
+// "max_connect_per_address" sessions of its address, is closed at once,
+// before the greeting (logged once a minute per address). Beyond
+// "max_sessions" in all, the address with the most sessions gives up its
+// longest-idle one if it has more than the newcomer's; otherwise the
+// newcomer is closed. The sessions share one budget for request bodies
+// ("max_inflight_mb", at most a quarter of the physical memory) and one for
+// unsent replies ("max_unsent_mb"), and have the frame and idle timeouts and
+// the minimum upload rate.
 //
 // Thread: lives on the GUI thread (incomingConnection runs there);
 // localHostIP may be called from any thread. The outward-facing address is
@@ -62,8 +67,9 @@ public:
     QString ErrorText() const;
     // Sessions running now.
     int SessionCount() const;
-    // The budget of request bodies that all sessions share.
+    // The budgets of request bodies and of unsent replies that all sessions share.
     InflightBudget *Budget() const { return budget.get(); }
+    InflightBudget *UnsentBudget() const { return unsentBudget.get(); }
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
@@ -79,13 +85,31 @@ private:
     void ApplyLimits();
     // Whether a connection from `address` may get a session; logs why not.
     bool Admits(const QHostAddress &address);
+    // Sessions of `address` that were not asked to make room.
+    int SessionsOf(const QHostAddress &address) const;
+    // Asks an idle session to make room for a newcomer whose address has
+    // `newcomerSessions`; false when none may.
+    bool EvictFor(int newcomerSessions);
+    void LogRefused(const QString &who, const QString &reason);
 
     QString errorText;
     ServiceConfig config;
     SessionLimits limits;
     int maxPerAddress = 32;
+    int maxSessions = 200;
     AddressFilter allowed;
     std::unique_ptr<InflightBudget> budget;
+    std::unique_ptr<InflightBudget> unsentBudget;
+    // Sessions asked to end to make room, until they are reaped.
+    QSet<LocalSession *> evicted;
+    // Per refused address: when it was last logged and the refusals since.
+    struct Refusals
+    {
+        qint64 loggedAt = 0;
+        int unlogged = 0;
+    };
+    QHash<QString, Refusals> refusals;
+    QElapsedTimer refusalClock;
     // The client address of each session in `sessions`.
     QHash<LocalSession *, QHostAddress> addresses;
     // Sessions started and not yet deleted; used on the GUI thread only. A

@@ -142,6 +142,11 @@ Reply LocalServer::AddNesterJob(QByteArray request, const QString &from)
     if (add.TimeMoved())
         qInfo().noquote() << "Job from" << from << "asked for a time outside" << AddRequestReader::MinTime << "to"
                           << AddRequestReader::MaxTime << "s; it gets" << add.Time() << "s";
+    if (name.toUtf8().size() > JobFolders::MaxJobNameBytes) {
+        qDebug().noquote() << "Job from" << from << "refused: its name is longer than" << JobFolders::MaxJobNameBytes
+                           << "bytes";
+        return Reply(false, InvalidData);
+    }
     // The decoded document is at most three quarters of its Base64 text.
     const Reply refused = CheckQuota(from, add.DataLength() / 4 * 3);
     if (!refused.second.isEmpty())

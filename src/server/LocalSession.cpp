@@ -1,5 +1,6 @@
 #include "LocalSession.h"
 
+#include "FrameDeadline.h"
 #include "InflightBudget.h"
 #include "LocalServer.h"
 #include "Protocol.h"
@@ -10,6 +11,7 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -22,6 +24,14 @@ namespace {
 // at least this often.
 constexpr int WaitSliceMs = 500;
 constexpr int DisconnectWaitMs = 30000;
+// The largest payload of a request that carries only a job id, a job name
+// or a move step.
+constexpr int MaxSmallPayload = 4096;
+// How long the byte of a header announcing 0 is waited for.
+constexpr int EmptyFrameWaitMs = 500;
+// A body's first step in the budget; each further one doubles it.
+constexpr qint64 BodyFirstStep = 64 * 1024;
+constexpr int BudgetWaitSliceMs = 250;
 // Qt's own read buffer of the socket; bounds what a client can push at the
 // session while it waits for memory, writes a reply or waits for the
 // disconnection.
@@ -37,6 +47,12 @@ QString ToText(const QByteArray &bytes)
 int NextWait(qint64 left)
 {
     return int(qBound<qint64>(1, left, WaitSliceMs));
+}
+
+qint64 SteadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -73,6 +89,9 @@ void LocalSession::run()
                                   .arg(QLatin1String("Orvane::Zendral::LocalSession::run"));
     }
     ReleaseBody(); // a request that threw gives its memory back too
+    if (limits.unsentBudget && unsentCharged > 0)
+        limits.unsentBudget->Release(unsentCharged);
+    unsentCharged = 0;
     std::lock_guard<std::mutex> lock(doneMutex);
     done = true;
 }
@@ -104,8 +123,14 @@ void LocalSession::Process()
     idleTimer.start();
     while (socket->state() == QAbstractSocket::ConnectedState && !dropConnection && !isInterruptionRequested()) {
         QByteArray body;
-        if (!WaitForUnsentReplies() || !ReadMessage(body))
+        bool silent = false;
+        if (!WaitForUnsentReplies() || !ReadMessage(body, silent))
             break;
+        if (silent) {
+            idleTimer.start();
+            continue;
+        }
+        MarkIdle(false);
         QByteArray command;
         SplitRequestInPlace(body, command);
         const bool goOn = Dispatch(command, body);
@@ -125,50 +150,89 @@ bool LocalSession::Interrupted() const
     return isInterruptionRequested() || socket->state() != QAbstractSocket::ConnectedState;
 }
 
+void LocalSession::MarkIdle(bool idle)
+{
+    idleSince.store(idle ? SteadyMs() : -1);
+}
+
 // Reads one request body. No more than the current frame is taken from the
 // socket, so a client that sends its next request early keeps it for the
-// next call. The body is read into a buffer of its announced size (and one
-// byte more, see below) taken from the memory budget first.
-bool LocalSession::ReadMessage(QByteArray &body)
+// next call. The body gets one byte more than announced, see below.
+bool LocalSession::ReadMessage(QByteArray &body, bool &silent)
 {
+    silent = false;
     char header[FrameHeaderSize];
-    if (!ReadHeader(header))
+    FrameDeadline deadline(limits.frameTimeoutMs, limits.minUploadBytesPerSecond);
+    if (!ReadHeader(header, deadline))
         return false;
-    const quint32 length = AnnouncedLength(QByteArray::fromRawData(header, FrameHeaderSize));
+    const QByteArray headerBytes = QByteArray::fromRawData(header, FrameHeaderSize);
+    if (headerBytes == QByteArray(FrameHeaderSize, '\0'))
+        return ReadEmptyFrame(body, silent);
+    const quint32 length = AnnouncedLength(headerBytes);
     if (length > MaxBodySize) {
         qWarning() << "Request too large from" << peerAddress << ":" << length << "bytes announced; session ended";
         dropConnection = true;
         return false;
     }
+    if (!ReadBody(body, length, deadline))
+        return false;
     // A NUL after a body that does not start with one: a bare command
     // without '@' keeps it in its command part and so matches no command,
     // and "COMMAND@" reads as the command with an empty payload.
-    if (!ReserveBody(qint64(length) + 1))
-        return false;
-    body = QByteArray(int(length) + 1, Qt::Uninitialized);
-    if (!ReadBody(body.data(), length))
-        return false;
-    body[int(length)] = '\0';
+    body.append('\0');
     if (body.at(0) == '\0')
         body.truncate(int(length));
     return true;
 }
 
+// A header announcing 0 reads as a body of one byte; when that byte does
+// not come within a moment, the frame is an empty one (clients send them to
+// keep a connection open) and gets no reply, so that the client's next
+// request is read from its first byte.
+bool LocalSession::ReadEmptyFrame(QByteArray &body, bool &silent)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (socket->bytesAvailable() < 1) {
+        const qint64 left = EmptyFrameWaitMs - timer.elapsed();
+        if (Interrupted())
+            return false;
+        if (left <= 0) {
+            silent = true;
+            body = QByteArray();
+            return true;
+        }
+        socket->waitForReadyRead(NextWait(left));
+    }
+    body = socket->read(1);
+    body.append('\0');
+    if (body.at(0) == '\0')
+        body.truncate(1);
+    return true;
+}
+
 // Before a header begins the idle timeout applies; once its first byte has
-// come, the frame timeout.
-bool LocalSession::ReadHeader(char *header)
+// come, the frame's deadline.
+bool LocalSession::ReadHeader(char *header, FrameDeadline &deadline)
 {
     int got = 0;
-    QElapsedTimer sinceByte;
-    sinceByte.start();
+    MarkIdle(true);
     while (got < FrameHeaderSize) {
         if (socket->bytesAvailable() > 0) {
-            got += int(socket->read(header + got, FrameHeaderSize - got));
-            sinceByte.start();
+            const int read = int(socket->read(header + got, FrameHeaderSize - got));
+            if (read <= 0)
+                return false;
+            if (got == 0) {
+                MarkIdle(false);
+                deadline.Start();
+            }
+            got += read;
+            deadline.Received(read);
             continue;
         }
         if (Interrupted())
             return false;
+        SyncUnsent();
         qint64 left = 0;
         if (got == 0) {
             left = limits.idleTimeoutMs - idleTimer.elapsed();
@@ -178,10 +242,10 @@ bool LocalSession::ReadHeader(char *header)
                 return false;
             }
         } else {
-            left = limits.frameTimeoutMs - sinceByte.elapsed();
+            left = deadline.LeftMs();
             if (left <= 0) {
-                qWarning() << "Request from" << peerAddress << "stalled for" << limits.frameTimeoutMs / 1000
-                           << "s in its header; session ended";
+                qWarning() << "Request from" << peerAddress << "too slow in its header (frame timeout"
+                           << limits.frameTimeoutMs / 1000 << "s); session ended";
                 dropConnection = true;
                 return false;
             }
@@ -191,55 +255,83 @@ bool LocalSession::ReadHeader(char *header)
     return true;
 }
 
-// Waits, reading nothing, until the body fits the budget.
-bool LocalSession::ReserveBody(qint64 bytes)
+// The buffer doubles (from 64 KiB up to the frame's size and its NUL). The
+// new step is taken before the buffer grows and the old one given back once
+// it has, so the budget covers the copy too. While the step does not fit,
+// nothing is read; a client that leaves meanwhile is noticed, and the wait
+// ends after the idle timeout. The frame's deadline does not run meanwhile.
+bool LocalSession::GrowBody(QByteArray &body, qint64 needed, qint64 total, FrameDeadline &deadline)
 {
-    if (!limits.budget)
+    const qint64 held = budgetHeld.held;
+    if (needed <= body.capacity() && (!limits.budget || needed <= held))
         return true;
-    bool logged = false;
-    while (!limits.budget->TryAcquire(bytes, WaitSliceMs)) {
-        if (isInterruptionRequested())
-            return false;
-        if (!logged) {
-            qWarning() << "Request of" << bytes << "bytes from" << peerAddress
-                       << "waits for memory: the request budget of" << limits.budget->Limit() << "bytes is in use";
-            logged = true;
+    const qint64 step = qMin(total + 1, qMax(qMax(needed, BodyFirstStep), 2 * held));
+    if (limits.budget) {
+        budgetHeld.total = total + 1;
+        QElapsedTimer waited;
+        waited.start();
+        bool logged = false;
+        while (!limits.budget->TryAcquire(budgetHeld, step, BudgetWaitSliceMs)) {
+            socket->waitForReadyRead(1); // a client that has gone shows itself here
+            if (Interrupted())
+                return false;
+            if (waited.elapsed() >= limits.idleTimeoutMs) {
+                qWarning() << "Request from" << peerAddress << "waited" << waited.elapsed() / 1000
+                           << "s for memory; session ended";
+                dropConnection = true;
+                return false;
+            }
+            if (!logged) {
+                qWarning() << "Request of" << total << "bytes from" << peerAddress << "waits for memory: the request"
+                           << "budget of" << limits.budget->Limit() << "bytes is in use";
+                logged = true;
+            }
         }
+        deadline.Postpone(waited.elapsed());
     }
-    budgetHeld = bytes;
+    body.reserve(int(step));
+    if (limits.budget)
+        limits.budget->Release(budgetHeld, held);
     return true;
 }
 
 void LocalSession::ReleaseBody()
 {
-    if (limits.budget && budgetHeld > 0)
-        limits.budget->Release(budgetHeld);
-    budgetHeld = 0;
+    if (limits.budget && budgetHeld.held > 0)
+        limits.budget->Release(budgetHeld, budgetHeld.held);
+    budgetHeld = InflightBudget::Frame();
 }
 
-// A body is complete only when every announced byte has come; only a gap of
-// the frame timeout ends it.
-bool LocalSession::ReadBody(char *data, qint64 size)
+// A body is complete only when every announced byte has come, at the
+// minimum rate.
+bool LocalSession::ReadBody(QByteArray &body, qint64 size, FrameDeadline &deadline)
 {
+    body = QByteArray();
     qint64 got = 0;
-    QElapsedTimer sinceByte;
-    sinceByte.start();
     while (got < size) {
         const qint64 available = socket->bytesAvailable();
         if (available > 0) {
-            const qint64 read = socket->read(data + got, qMin(available, size - got));
+            const qint64 chunk = qMin(available, size - got);
+            if (!GrowBody(body, got + chunk, size, deadline))
+                return false;
+            body.resize(int(got + chunk));
+            const qint64 read = socket->read(body.data() + got, chunk);
             if (read < 0)
                 return false;
             got += read;
-            sinceByte.start();
+            body.resize(int(got));
+            deadline.Received(read);
+            if (limits.budget)
+                limits.budget->Progress(budgetHeld);
             continue;
         }
         if (Interrupted())
             return false;
-        const qint64 left = limits.frameTimeoutMs - sinceByte.elapsed();
+        const qint64 left = deadline.LeftMs();
         if (left <= 0) {
-            qWarning() << "Request from" << peerAddress << "stalled for" << limits.frameTimeoutMs / 1000 << "s after"
-                       << got << "of" << size << "bytes; session ended";
+            qWarning() << "Request from" << peerAddress << "too slow: " << got << "of" << size
+                       << "bytes by its deadline (frame timeout" << limits.frameTimeoutMs / 1000 << "s, at least"
+                       << limits.minUploadBytesPerSecond / 1024 << "KiB/s); session ended";
             dropConnection = true;
             return false;
         }
@@ -248,13 +340,30 @@ bool LocalSession::ReadBody(char *data, qint64 size)
     return true;
 }
 
+void LocalSession::SyncUnsent()
+{
+    const qint64 unsent = socket ? socket->bytesToWrite() : 0;
+    if (limits.unsentBudget && unsent != unsentCharged) {
+        if (unsent > unsentCharged)
+            limits.unsentBudget->Charge(unsent - unsentCharged);
+        else
+            limits.unsentBudget->Release(unsentCharged - unsent);
+    }
+    unsentCharged = unsent;
+}
+
 // A client that does not read its replies gets no more of them: its next
-// request waits until the unsent bytes are below the bound, and a client
-// that reads nothing for the idle timeout is closed.
+// request waits until its unsent bytes are below its own bound and, while
+// all sessions together are over theirs, until it has none; a client that
+// reads nothing for the idle timeout is closed.
 bool LocalSession::WaitForUnsentReplies()
 {
     bool logged = false;
-    while (socket->bytesToWrite() > limits.maxUnsentBytes) {
+    for (;;) {
+        SyncUnsent();
+        const bool overall = limits.unsentBudget && unsentCharged > 0 && limits.unsentBudget->Over();
+        if (unsentCharged <= limits.maxUnsentBytes && !overall)
+            return true;
         if (Interrupted())
             return false;
         const qint64 left = limits.idleTimeoutMs - idleTimer.elapsed();
@@ -265,13 +374,12 @@ bool LocalSession::WaitForUnsentReplies()
             return false;
         }
         if (!logged) {
-            qWarning() << "Client" << peerAddress << "does not read its replies (" << socket->bytesToWrite()
+            qWarning() << "Client" << peerAddress << "does not read its replies (" << unsentCharged
                        << "bytes unsent); its requests wait";
             logged = true;
         }
         socket->waitForBytesWritten(NextWait(left));
     }
-    return true;
 }
 
 // The reply is handed to the socket and written as far as the connection
@@ -282,25 +390,35 @@ void LocalSession::SendReply(bool state, const QString &content)
         return; // the client has gone; nobody to answer
     socket->write(PackMessage(EncodeReply(state, content)));
     socket->flush();
+    SyncUnsent();
 }
 
 bool LocalSession::Dispatch(const QByteArray &command, QByteArray &payload)
 {
     using Handler = void (LocalSession::*)(QByteArray &);
+    // `small`: the payload carries a job id, a name or a step, and larger
+    // ones are refused unparsed.
     static const struct {
         const char *name;
         Handler handler;
+        bool small;
     } commands[] = {
-        {Command::InitSession, &LocalSession::InitSession},
-        {Command::AddNesterJob, &LocalSession::AddNesterJob},
-        {Command::PickUpNesterJob, &LocalSession::PickUpNesterJob},
-        {Command::GetNesterJobList, &LocalSession::GetNesterJobList},
-        {Command::MoveNesterJobStep, &LocalSession::MoveNesterJob},
-        {Command::RemoveNesterJob, &LocalSession::RemoveNesterJob},
+        {Command::InitSession, &LocalSession::InitSession, false},
+        {Command::AddNesterJob, &LocalSession::AddNesterJob, false},
+        {Command::PickUpNesterJob, &LocalSession::PickUpNesterJob, true},
+        {Command::GetNesterJobList, &LocalSession::GetNesterJobList, true},
+        {Command::MoveNesterJobStep, &LocalSession::MoveNesterJob, true},
+        {Command::RemoveNesterJob, &LocalSession::RemoveNesterJob, true},
     };
     for (const auto &entry : commands) {
         if (command != QByteArray(entry.name))
             continue;
+        if (entry.small && payload.size() > MaxSmallPayload) {
+            qWarning() << "Request" << command << "from" << peerAddress << "refused: payload of" << payload.size()
+                       << "bytes, at most" << MaxSmallPayload;
+            SendReply(false, QStringLiteral("Invalid data..."));
+            return true;
+        }
         try {
             (this->*entry.handler)(payload);
         } catch (const std::exception &e) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "InflightBudget.h"
 #include "SessionLimits.h"
 
 #include <QByteArray>
@@ -7,6 +8,7 @@
 #include <QString>
 #include <QThread>
 
+#include <atomic>
 #include <mutex>
 
 class QTcpSocket;
@@ -14,6 +16,7 @@ class QTcpSocket;
 namespace Orvane {
 namespace Zendral {
 
+class FrameDeadline;
 class LocalServer;
 
 // Serves one accepted client connection: greets the client, then reads one
@@ -27,12 +30,13 @@ class LocalServer;
 // may call requestInterruption() at any time; the session then ends within
 // its bounded waits (500 ms each).
 //
-// Limits: a frame is read straight into a buffer of its announced size once
-// the listener's memory budget has room for it (until then nothing is read);
-// it is complete only when every announced byte has come, however slowly, as
-// long as no gap lasts the frame timeout. A session without a request for the
-// idle timeout is closed, and no request is read while too many reply bytes
-// wait to be sent.
+// Limits: a frame's buffer grows in doubling steps as its bytes arrive, each
+// step taken from the listener's memory budget first (while a step does not
+// fit nothing is read, for at most the idle timeout); the frame must arrive
+// at the minimum upload rate (FrameDeadline). A session without a request
+// for the idle timeout is closed, and no request is read while too many
+// reply bytes wait to be sent, by this session or, with some of its own
+// unsent, by all sessions together.
 class LocalSession : public QThread
 {
     Q_OBJECT
@@ -43,6 +47,9 @@ public:
     // True once run() has done all its work (any thread). After it turns
     // true, wait() returns at once and the object may be deleted.
     bool IsDone() const;
+    // Since when (steady clock, ms) the session waits for the first byte of
+    // a request; -1 while it reads or serves one. Any thread.
+    qint64 IdleSinceMs() const { return idleSince.load(); }
 
 protected:
     void run() override;
@@ -51,11 +58,18 @@ private:
     void Process();
     // Reads the next request body into `body`; false when the session is to
     // end (timeout, oversized frame, client gone, interruption).
-    bool ReadMessage(QByteArray &body);
-    bool ReadHeader(char *header);
-    bool ReserveBody(qint64 bytes);
+    // `silent`: an empty frame, which gets no reply.
+    bool ReadMessage(QByteArray &body, bool &silent);
+    bool ReadHeader(char *header, FrameDeadline &deadline);
+    bool ReadEmptyFrame(QByteArray &body, bool &silent);
+    // Makes room for `needed` bytes in `body`, whose frame is `total` bytes,
+    // taking the step from the budget first.
+    bool GrowBody(QByteArray &body, qint64 needed, qint64 total, FrameDeadline &deadline);
     void ReleaseBody();
-    bool ReadBody(char *data, qint64 size);
+    bool ReadBody(QByteArray &body, qint64 size, FrameDeadline &deadline);
+    // Brings this session's charge of unsent reply bytes up to date.
+    void SyncUnsent();
+    void MarkIdle(bool idle);
     // Waits while more reply bytes than allowed are unsent; false when the
     // session is to end meanwhile.
     bool WaitForUnsentReplies();
@@ -80,7 +94,10 @@ private:
     LocalServer *server = nullptr;
     const SessionLimits limits;
     // Body bytes taken from the listener's budget for the current request.
-    qint64 budgetHeld = 0;
+    InflightBudget::Frame budgetHeld;
+    // Unsent reply bytes charged to the listener's reply budget.
+    qint64 unsentCharged = 0;
+    std::atomic<qint64> idleSince{-1};
     // Since the last reply (or the greeting): the idle timeout.
     QElapsedTimer idleTimer;
     // Set when the client broke the protocol so that the connection is

@@ -18,11 +18,15 @@ struct SessionLimits
     // A session without a request this long is closed
     // ("worker/idle_timeout_seconds").
     qint64 idleTimeoutMs = 600 * 1000;
+    // Bytes per second a begun frame must keep up ("worker/min_upload_kbps").
+    qint64 minUploadBytesPerSecond = 1024;
     // While more reply bytes than this wait to be sent, no request is read.
     qint64 maxUnsentBytes = 16 * 1024 * 1024;
-    // The listener's budget for request bodies; owned by the listener, which
-    // outlives its sessions. Null: no budget.
+    // The listener's budgets for request bodies and for unsent replies of all
+    // sessions; owned by the listener, which outlives its sessions. Null: no
+    // budget.
     InflightBudget *budget = nullptr;
+    InflightBudget *unsentBudget = nullptr;
 };
 
 } // namespace Zendral

@@ -131,6 +131,18 @@ private slots:
         QCOMPARE(line, QString("Fri Jan 1 00:00:05 2027 Warning: x (:0, )"));
     }
 
+    // Text from clients can neither start a line of its own nor reverse the
+    // rest of one: control, separator and bidirectional characters are
+    // written as escapes; line breaks of multi-line messages stay.
+    void disguisingCharactersEscaped()
+    {
+        const QDateTime now(QDate(2027, 1, 1), QTime(0, 0, 5));
+        const QString message = QStringLiteral("a\u2028b\u0085c\u202Ed\re\x1b[31mf\ng");
+        const QString line = FormatLogLine(QtWarningMsg, QMessageLogContext(), message, now);
+        QCOMPARE(line, QString("Fri Jan 1 00:00:05 2027 Warning: a\\u{2028}b\\u{0085}c\\u{202e}d\\u{000d}e"
+                               "\\u{001b}[31mf\ng (:0, )"));
+    }
+
     void fileNamesByDate()
     {
         QCOMPARE(LogFileName(QDate(2026, 12, 6)), QString("Sun Dec 6 2026.log"));

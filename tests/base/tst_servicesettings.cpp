@@ -69,6 +69,7 @@ private slots:
             {"worker/max_jobs_per_client", 10000}, {"worker/min_free_disk_mb", 1024}, {"worker/max_failed_runs", 3},
             {"worker/max_connect_per_address", 32}, {"worker/frame_timeout_seconds", 60},
             {"worker/idle_timeout_seconds", 600}, {"worker/max_inflight_mb", 1024}, {"maxWorkerCount", 1},
+            {"worker/min_upload_kbps", 1}, {"worker/max_sessions", 200}, {"worker/max_unsent_mb", 256},
             {"config/pick_job_interval", 5}, {"config/auto_update_interval", 86400}, {"store/lease_seconds", 30}};
         const QString host = QSysInfo::machineHostName();
         const QMap<QString, QString> texts{
@@ -204,7 +205,9 @@ private slots:
                              "worker/frame_timeout_seconds",  "worker/idle_timeout_seconds",
                              "worker/max_connect_per_address", "worker/max_failed_runs",
                              "worker/max_inflight_mb",        "worker/max_jobs_per_client",
-                             "worker/min_free_disk_mb",       "worker/retry_delay_seconds"};
+                             "worker/max_sessions",           "worker/max_unsent_mb",
+                             "worker/min_free_disk_mb",       "worker/min_upload_kbps",
+                             "worker/retry_delay_seconds"};
         QCOMPARE(raw.allKeys(), expected);
         QCOMPARE(raw.value(QStringLiteral("worker/max_failed_runs")).toInt(), 7);
         QCOMPARE(raw.value(QStringLiteral("worker/max_inflight_mb")).toInt(), 1024);

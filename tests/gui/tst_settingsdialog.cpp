@@ -148,6 +148,29 @@ private slots:
         QCOMPARE(QSettings().value("worker/port").toString(), QStringLiteral("10089"));
     }
 
+    // An allow-list entry the listener would leave out is refused with its
+    // reason, and nothing is stored: such a list could lock out every client.
+    void unparsedAllowListRefused()
+    {
+        ConnectionSettingsDialog dialog(*service, false);
+        dialog.show();
+        auto *problem = dialog.findChild<QLabel *>("labelProblem");
+        QVERIFY(problem);
+        dialog.leEngine->setText(QStringLiteral(ZENDRAL_STUB_ENGINE_PATH));
+        for (const char *list : {"foo, 300.1.1.1/33", "127.0.0.1, 10.0.0.0/0", "2130706437"}) {
+            dialog.leAllowedClients->setText(QLatin1String(list));
+            dialog.buttonBox->button(QDialogButtonBox::Ok)->click();
+            QVERIFY2(dialog.isVisible() && problem->isVisible(), list);
+            QVERIFY(!QSettings().contains("worker/allowed_clients"));
+        }
+        QVERIFY2(problem->text().contains("2130706437"), qPrintable(problem->text()));
+        dialog.leAllowedClients->setText(QStringLiteral("::ffff:127.0.0.5, 127.0.0.0/8"));
+        dialog.buttonBox->button(QDialogButtonBox::Ok)->click();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(QSettings().value("worker/allowed_clients").toString(),
+                 QStringLiteral("::ffff:127.0.0.5, 127.0.0.0/8"));
+    }
+
     void listeningDisablesFields()
     {
         ConnectionSettingsDialog dialog(*service, true);

@@ -3,10 +3,13 @@
 // bodies stay within the memory budget, repeated keys leak nothing, and only
 // allowed clients get a session.
 
+#include "AddressFilter.h"
 #include "InflightBudget.h"
 #include "LocalManager.h"
 #include "LocalServer.h"
+#include "JobFolders.h"
 #include "NesterJob.h"
+#include "SafeJson.h"
 #include "ProtocolTestClient.h"
 
 #include <QFile>
@@ -109,6 +112,13 @@ private slots:
     void bodiesStayWithinBudget();
     void repeatedKeysLeakNothing();
     void onlyAllowedClients();
+    void headersAloneHoldNothing();
+    void budgetHoldsExactly();
+    void stalledBodiesHoldNoOneUp();
+    void framesKeepTheMinimumRate();
+    void freeAddressGetsASession();
+    void limitsOfPayloadsAndNames();
+    void refusalsLoggedOncePerMinute();
 
 private:
     // Starts the service with these "worker" settings (the others at their
@@ -298,14 +308,220 @@ void LimitsTest::repeatedKeysLeakNothing()
 // neither is left out.
 void LimitsTest::onlyAllowedClients()
 {
-    Start({{"allowed_clients", QStringLiteral("127.0.0.4/31, not-an-address, 127.0.0.9")}});
-    for (const char *address : {"127.0.0.4", "127.0.0.5", "127.0.0.9"}) {
+    Start({{"allowed_clients", QStringLiteral("127.0.0.4/31, not-an-address, 127.0.0.9, ::ffff:127.0.0.12, "
+                                              "2130706438, 0x7f.0.0.1, 127.0.0.10/0")}});
+    for (const char *address : {"127.0.0.4", "127.0.0.5", "127.0.0.9", "127.0.0.12"}) {
         ProtocolTestClient allowed;
         QVERIFY2(allowed.Open(port, QHostAddress(QLatin1String(address))), address);
         QVERIFY(allowed.Request("INIT_SESSION").state);
     }
-    for (const char *address : {"127.0.0.1", "127.0.0.6"})
+    // A single address is that address alone (not its /31 neighbour); the
+    // numeric and hexadecimal forms and a /0 network are left out.
+    for (const char *address : {"127.0.0.1", "127.0.0.6", "127.0.0.8", "127.0.0.13", "127.0.0.3"})
         QVERIFY2(ClosedBeforeGreeting(port, QHostAddress(QLatin1String(address))), address);
+    AddressFilter parsed(QStringLiteral("127.0.0.9, 2130706438, 0x7f.0.0.1, 127.0.0.10/0, 300.1.1.1/33, ::1/129"));
+    QCOMPARE(parsed.InvalidEntries(), QStringList({"2130706438", "0x7f.0.0.1", "127.0.0.10/0", "300.1.1.1/33",
+                                                   "::1/129"}));
+    QVERIFY(parsed.Allows(QHostAddress(QStringLiteral("::ffff:127.0.0.9"))));
+}
+
+// Four clients announce the largest bodies and send nothing more: a header
+// holds no memory, and a client from elsewhere is served within a second,
+// its upload too.
+void LimitsTest::headersAloneHoldNothing()
+{
+    Start({{"max_inflight_mb", 4}});
+    std::vector<std::unique_ptr<ProtocolTestClient>> attackers;
+    for (int i = 0; i < 4; ++i) {
+        attackers.emplace_back(new ProtocolTestClient);
+        QVERIFY(attackers.back()->Open(port, Second));
+        attackers.back()->SendRaw(QByteArray("\x0f\xff\xff\xff", 4));
+    }
+    QTest::qWait(300);
+    QCOMPARE(server->listener->Budget()->InUse(), qint64(0));
+    ProtocolTestClient other;
+    QVERIFY(other.Open(port, First));
+    const auto init = other.Request("INIT_SESSION", QByteArray(), 1000);
+    QVERIFY(init.ok && init.state);
+    const QByteArray document = RandomBytes(512 * 1024);
+    const auto add = other.Request("ADD_NESTER_JOB", AddPayload(document), 1000);
+    QVERIFY(add.ok && add.state);
+}
+
+// Bodies that together fill the budget exactly are held at once; a byte
+// more waits. A growing body leaves room for the whole of an earlier one.
+void LimitsTest::budgetHoldsExactly()
+{
+    InflightBudget budget(100);
+    InflightBudget::Frame a, b, c;
+    a.total = b.total = 50;
+    c.total = 1;
+    QVERIFY(budget.TryAcquire(a, 50, 0));
+    QVERIFY(budget.TryAcquire(b, 50, 0));
+    QCOMPARE(budget.InUse(), qint64(100));
+    QVERIFY(!budget.TryAcquire(c, 1, 0));
+    budget.Release(b, 50);
+    InflightBudget::Frame growing, later;
+    growing.total = 40;
+    later.total = 10;
+    QVERIFY(budget.TryAcquire(growing, 10, 0));
+    QVERIFY(!budget.TryAcquire(later, 1, 0)); // 50 + 10 held, 40 kept for the earlier body
+    budget.Release(a, 50);
+    QVERIFY(budget.TryAcquire(later, 10, 0));
+    budget.Release(growing, 10);
+    budget.Release(later, 10);
+    QCOMPARE(budget.InUse(), qint64(0));
+}
+
+// A body that stalls after taking memory holds up another only for a
+// moment; a client that leaves while its body waits for memory ends its
+// session at once.
+void LimitsTest::stalledBodiesHoldNoOneUp()
+{
+    Start({{"max_inflight_mb", 4}});
+    const QByteArray big = PackMessage(EncodeRequest("ADD_NESTER_JOB", AddPayload(RandomBytes(1200 * 1024)))); // ~2.1 MiB
+    ProtocolTestClient stalled;
+    QVERIFY(stalled.Open(port, Second));
+    stalled.SendRaw(big.left(big.size() - 1000));
+    QTRY_VERIFY_WITH_TIMEOUT(server->listener->Budget()->InUse() >= big.size() - 4, 5000);
+
+    ProtocolTestClient leaving;
+    QVERIFY(leaving.Open(port, First));
+    QCOMPARE(server->listener->SessionCount(), 2);
+    // Its last step cannot fit beside the stalled body, which keeps moving
+    // (a byte now and then) and so keeps its place first.
+    leaving.SendRaw(big.left(big.size() - 1000));
+    for (int i = 0; i < 8; ++i) {
+        stalled.SendRaw(big.mid(big.size() - 1000 + i, 1));
+        QTest::qWait(200);
+    }
+    QVERIFY(server->listener->Budget()->InUse() < 4 * 1024 * 1024);
+    QCOMPARE(leaving.received.size(), 0);
+    leaving.socket.abort();
+    QTRY_COMPARE_WITH_TIMEOUT(server->listener->SessionCount(), 1, 5000);
+
+    // Once the stalled body has not moved for a while it holds no one up.
+    ProtocolTestClient later;
+    QVERIFY(later.Open(port, First));
+    const auto add = later.Request("ADD_NESTER_JOB", AddPayload(RandomBytes(400 * 1024)), 5000);
+    QVERIFY(add.ok && add.state);
+    QVERIFY(server->listener->Budget()->InUse() <= 4 * 1024 * 1024);
+}
+
+// A body sent in pieces faster than the minimum rate is taken even though
+// it lasts longer than the frame timeout; one dripping slower is closed by
+// its deadline although no single gap reaches the timeout.
+void LimitsTest::framesKeepTheMinimumRate()
+{
+    Start({{"frame_timeout_seconds", 1}, {"min_upload_kbps", 1}});
+    const QByteArray frame = PackMessage(EncodeRequest("ADD_NESTER_JOB", AddPayload(RandomBytes(7 * 1024))));
+    ProtocolTestClient steady;
+    QVERIFY(steady.Open(port));
+    const int piece = frame.size() / 10 + 1; // ~1 KiB every 300 ms: ~3.4 KiB/s over 3 s
+    for (int sent = 0; sent < frame.size(); sent += piece) {
+        steady.SendRaw(frame.mid(sent, piece));
+        QTest::qWait(300);
+    }
+    const auto answer = steady.Read(3000);
+    QVERIFY(answer.ok && answer.state);
+
+    ProtocolTestClient drip;
+    QVERIFY(drip.Open(port));
+    drip.SendRaw(frame.left(4));
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < 40 && drip.socket.state() == QAbstractSocket::ConnectedState; ++i) {
+        drip.SendRaw(frame.mid(4 + i, 1));
+        drip.WaitClosed(300);
+    }
+    QVERIFY(drip.WaitClosed(3000));
+    QVERIFY2(timer.elapsed() < 4000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(drip.received.isEmpty());
+}
+
+// All sessions taken by idle clients of one address: a client of another
+// address still gets one, in place of the longest-idle; a client of the
+// busy address does not.
+void LimitsTest::freeAddressGetsASession()
+{
+    Start({{"max_sessions", 10}, {"max_connect_per_address", 10}});
+    std::vector<std::unique_ptr<ProtocolTestClient>> idle;
+    for (int i = 0; i < 10; ++i) {
+        idle.emplace_back(new ProtocolTestClient);
+        QVERIFY(idle.back()->Open(port, Second));
+    }
+    QVERIFY(ClosedBeforeGreeting(port, Second));
+    ProtocolTestClient other;
+    QVERIFY(other.Open(port, First));
+    QVERIFY(other.Request("INIT_SESSION", QByteArray(), 1000).state);
+    // One of the idle sessions made room, no more.
+    int closed = 0;
+    QDeadlineTimer deadline(3000);
+    while (closed == 0 && !deadline.hasExpired()) {
+        QTest::qWait(50);
+        closed = 0;
+        for (auto &client : idle)
+            closed += client->socket.state() == QAbstractSocket::UnconnectedState ? 1 : 0;
+    }
+    QTest::qWait(300);
+    closed = 0;
+    for (auto &client : idle)
+        closed += client->socket.state() == QAbstractSocket::UnconnectedState ? 1 : 0;
+    QCOMPARE(closed, 1);
+}
+
+// Requests that carry an id or a name take no large payload; a job name
+// must leave room for the suffixes of its files; an object with too many
+// members is refused.
+void LimitsTest::limitsOfPayloadsAndNames()
+{
+    Start({});
+    ProtocolTestClient client;
+    QVERIFY(client.Open(port));
+    const QByteArray longId(5000, 'a');
+    for (const char *command : {"REMOVE_NESTER_JOB", "GET_NESTER_JOB_LIST", "PICKUP_NESTER_JOB"}) {
+        const auto answer = client.Request(command, longId);
+        QVERIFY2(answer.ok && !answer.state && answer.content == QLatin1String("Invalid data..."), command);
+    }
+    const QByteArray document = RandomBytes(1024);
+    const QString longest(JobFolders::MaxJobNameBytes - 4, QLatin1Char('n'));
+    const auto tooLong = client.Request("ADD_NESTER_JOB", AddPayload(document, longest + QStringLiteral("x.aex")));
+    QVERIFY(tooLong.ok && !tooLong.state);
+    QCOMPARE(tooLong.content, QStringLiteral("Invalid data..."));
+    const auto fits = client.Request("ADD_NESTER_JOB", AddPayload(document, longest + QStringLiteral(".aex")));
+    QVERIFY(fits.ok && fits.state);
+    QVERIFY(QFile::exists(FileOf(fits.content)));
+
+    QByteArray members = "{\"job_name\":\"m.aex\",\"work_data\":\"\",\"x\":{";
+    for (int i = 0; i < SafeJson::MaxMembers; ++i)
+        members += "\"k" + QByteArray::number(i) + "\":0,";
+    members += "\"last\":0}}";
+    const auto many = client.Request("ADD_NESTER_JOB", members);
+    QVERIFY(many.ok && !many.state);
+    QCOMPARE(many.content, QStringLiteral("Invalid data..."));
+}
+
+namespace {
+QAtomicInt refusedLines;
+QtMessageHandler previousHandler = nullptr;
+void CountRefusals(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.contains(QLatin1String("refused: not in allowed_clients")))
+        refusedLines.ref();
+    previousHandler(type, context, message);
+}
+} // namespace
+
+// A refused address fills no log: one line a minute.
+void LimitsTest::refusalsLoggedOncePerMinute()
+{
+    Start({{"allowed_clients", QStringLiteral("127.0.0.9")}});
+    refusedLines = 0;
+    previousHandler = qInstallMessageHandler(CountRefusals);
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(ClosedBeforeGreeting(port, Second));
+    qInstallMessageHandler(previousHandler);
+    QCOMPARE(refusedLines.loadRelaxed(), 1);
 }
 
 QTEST_MAIN(LimitsTest)
