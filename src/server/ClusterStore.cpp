@@ -502,7 +502,8 @@ void ClusterStore::GiveBack(const QString &job_id, const QString &error)
                               << "); job" << job_id << "goes back unclaimed and this node claims no job until its"
                               << "jobs folder works again";
     folderBroken = true;
-    Ended(job_id, 1, QStringLiteral("document could not be fetched on node %1: %2").arg(settings.Node(), error), true);
+    Ended(job_id, 1, QStringLiteral("document could not be fetched on node %1: %2").arg(settings.Node(), error), true,
+          QString());
 }
 
 // The document, one stored piece at a time, into the job file.

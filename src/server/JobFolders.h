@@ -40,10 +40,11 @@ public:
     // every platform; empty when nothing usable is left.
     static QString PlainFileName(const QString &name);
     // The longest job file name (UTF-8 bytes) taken: the job file's name with
-    // the suffixes the service and the engine add ("_RES", ".lock", a save
-    // file's ".XXXXXX", the engine's output names) must stay within the 255
-    // bytes file systems allow, in either store.
-    static constexpr int MaxJobNameBytes = 200;
+    // the suffixes the service and the engine add ("_RES", ".lock",
+    // ".engine.log", a save file's ".XXXXXX", the engine's copy
+    // ".engine.xml.XXXXXX", 18 bytes at most) must stay within the 255 bytes
+    // file systems allow, in either store; the rest is a margin.
+    static constexpr int MaxJobNameBytes = 230;
 
     // Whether the jobs folder exists or could be made (shows nothing).
     bool Ready() const;
