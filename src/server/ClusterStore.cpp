@@ -1,5 +1,7 @@
 #include "ClusterStore.h"
 
+#include "QueueReplies.h"
+
 #include "Base64StreamWriter.h"
 #include "ChunkUploadDevice.h"
 #include "ClusterRecord.h"
@@ -22,11 +24,10 @@
 namespace Orvane {
 namespace Zendral {
 
-const char *const ClusterStore::BusyReply = "Service busy...";
-
 namespace {
 
-const char *const JobNonExistent = "Job non-existent...";
+using QueueReplies::JobNonExistent;
+constexpr const char *BusyReply = QueueReplies::ServiceBusy;
 constexpr int PoolSize = 8;
 constexpr int OrdGap = 1024;
 constexpr int CatchUpBatch = 5000;

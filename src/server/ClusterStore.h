@@ -92,7 +92,6 @@ public:
     int ConnectedNodes() const override { return nodes.load(); }
     QString NodeName() const override { return settings.Node(); }
 
-    static const char *const BusyReply;
     // The queue's lock: every change of the shared queue holds it (an
     // advisory lock of the transaction) until its commit.
     static constexpr qint64 QueueLockKey = 0x5a454e4452414c02LL;

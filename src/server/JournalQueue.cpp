@@ -1,5 +1,7 @@
 #include "JournalQueue.h"
 
+#include "QueueReplies.h"
+
 #include "FailurePolicy.h"
 #include "JobFileLocker.h"
 #include "JobFolders.h"
@@ -23,9 +25,7 @@ namespace Zendral {
 
 namespace {
 
-const char *const JobNonExistent = "Job non-existent...";
-const char *const UploadFailed = "Data upload exception, Please contact the server administrator...";
-const char *const NotRemoved = "Job could not be removed...";
+using namespace QueueReplies;
 
 qint64 SteadyMs()
 {

@@ -1,5 +1,7 @@
 #include "LocalServer.h"
 
+#include "QueueReplies.h"
+
 #include "AddRequestReader.h"
 #include "ClusterSettings.h"
 #include "ClusterStore.h"
@@ -32,10 +34,7 @@ namespace Zendral {
 
 namespace {
 
-const char *const InvalidData = "Invalid data...";
-const char *const JobNameEmpty = "Job name is empty...";
-const char *const TooManyJobs = "Too many jobs...";
-const char *const NotEnoughDisk = "Not enough disk space...";
+using namespace QueueReplies;
 
 // Free bytes for this user on the disk holding `path`; -1 when unknown.
 // Not QStorageInfo, which reads the whole mount table on every call.

@@ -2,6 +2,7 @@
 
 #include "FrameDeadline.h"
 #include "InflightBudget.h"
+#include "QueueReplies.h"
 #include "LocalServer.h"
 #include "Protocol.h"
 #include "ProtocolCommands.h"
@@ -416,7 +417,7 @@ bool LocalSession::Dispatch(const QByteArray &command, QByteArray &payload)
         if (entry.small && payload.size() > MaxSmallPayload) {
             qWarning() << "Request" << command << "from" << peerAddress << "refused: payload of" << payload.size()
                        << "bytes, at most" << MaxSmallPayload;
-            SendReply(false, QStringLiteral("Invalid data..."));
+            SendReply(false, QString::fromLatin1(QueueReplies::InvalidData));
             return true;
         }
         try {
