@@ -24,7 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(qint64(reader.DataOffset()) + reader.DataLength() <= payload.size());
     const QJsonObject object = document.object();
     FUZZ_CHECK(reader.JobName() == object.value(QStringLiteral("job_name")).toString());
-    FUZZ_CHECK(reader.Time() == object.value(QStringLiteral("time")).toInt(AddRequestReader::DefaultTime));
+    // A whole number outside the allowed range is moved to its nearest end.
+    const int asked = object.value(QStringLiteral("time")).toInt(AddRequestReader::DefaultTime);
+    FUZZ_CHECK(reader.Time() == qBound(AddRequestReader::MinTime, asked, AddRequestReader::MaxTime));
+    FUZZ_CHECK(reader.TimeMoved() == (asked != reader.Time()));
     const QByteArray text = payload.mid(reader.DataOffset(), reader.DataLength());
     FUZZ_CHECK(text == object.value(QStringLiteral("work_data")).toString().toUtf8());
     return 0;
