@@ -28,7 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int asked = object.value(QStringLiteral("time")).toInt(AddRequestReader::DefaultTime);
     FUZZ_CHECK(reader.Time() == qBound(AddRequestReader::MinTime, asked, AddRequestReader::MaxTime));
     FUZZ_CHECK(reader.TimeMoved() == (asked != reader.Time()));
-    const QByteArray text = payload.mid(reader.DataOffset(), reader.DataLength());
-    FUZZ_CHECK(text == object.value(QStringLiteral("work_data")).toString().toUtf8());
+    // Data the reader takes is standard Base64 text, the same as Qt reads it.
+    // (Text it refuses may differ: a lone surrogate escape decodes unlike
+    // Qt's, and such a document is refused as "Invalid data...".)
+    if (reader.HasValidData()) {
+        const QByteArray text = payload.mid(reader.DataOffset(), reader.DataLength());
+        FUZZ_CHECK(text == object.value(QStringLiteral("work_data")).toString().toUtf8());
+    }
     return 0;
 }
