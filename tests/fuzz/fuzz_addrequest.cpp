@@ -23,7 +23,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(reader.DataOffset() >= 0 && reader.DataLength() >= 0);
     FUZZ_CHECK(qint64(reader.DataOffset()) + reader.DataLength() <= payload.size());
     const QJsonObject object = document.object();
-    FUZZ_CHECK(reader.JobName() == object.value(QStringLiteral("job_name")).toString());
+    // The name the reader gives is always well-formed text. A lone surrogate
+    // escape has no one right reading (Qt keeps the lone code unit, the
+    // reader a replacement character), so the names are compared where Qt's
+    // is well-formed too.
+    const QString name = object.value(QStringLiteral("job_name")).toString();
+    FUZZ_CHECK(reader.JobName().isValidUtf16());
+    FUZZ_CHECK(!name.isValidUtf16() || reader.JobName() == name);
     // A whole number outside the allowed range is moved to its nearest end.
     const int asked = object.value(QStringLiteral("time")).toInt(AddRequestReader::DefaultTime);
     FUZZ_CHECK(reader.Time() == qBound(AddRequestReader::MinTime, asked, AddRequestReader::MaxTime));
