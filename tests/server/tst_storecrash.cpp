@@ -87,6 +87,17 @@ void Burst(LocalServer &server, int clients, quint32 seed)
         t.join();
 }
 
+// The job ids a child acknowledged ("ACK <id>" lines), in order.
+QStringList Acknowledged(const QList<QByteArray> &lines)
+{
+    QStringList ids;
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("ACK "))
+            ids << QString::fromLatin1(line.mid(4));
+    }
+    return ids;
+}
+
 int RunChild(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -226,11 +237,7 @@ void TestStoreCrash::acknowledgedChangesSurviveKillsInBursts()
 // before it are restored, and later changes are appended after the cut.
 void TestStoreCrash::tornLastRecordIgnored()
 {
-    QStringList added;
-    for (const QByteArray &line : runAndKill({"add", "3"}, "DONE\n")) {
-        if (line.startsWith("ACK "))
-            added << QString::fromLatin1(line.mid(4));
-    }
+    const QStringList added = Acknowledged(runAndKill({"add", "3"}, "DONE\n"));
     QCOMPARE(added.size(), 3);
     const QString journal = StoreTest::JournalPath();
     QByteArray bytes = StoreTest::ReadFile(journal);
@@ -282,19 +289,11 @@ void TestStoreCrash::diskFullAtStartUp()
     for (int i = 0; i < 1024 && filler.write(block) == block.size() && filler.flush(); ++i) {
     }
     filler.close();
-    const auto acknowledged = [](const QList<QByteArray> &lines) {
-        QStringList ids;
-        for (const QByteArray &line : lines) {
-            if (line.startsWith("ACK "))
-                ids << QString::fromLatin1(line.mid(4));
-        }
-        return ids;
-    };
-    QCOMPARE(acknowledged(runAndKill({"add", "3"}, "DONE\n")), QStringList());
+    QCOMPARE(Acknowledged(runAndKill({"add", "3"}, "DONE\n")), QStringList());
     QVERIFY(filler.remove());
-    const QStringList added = acknowledged(runAndKill({"add", "3"}, "DONE\n"));
+    const QStringList added = Acknowledged(runAndKill({"add", "3"}, "DONE\n"));
     QVERIFY(!added.isEmpty());
-    const QStringList again = acknowledged(runAndKill({"add", "3"}, "DONE\n"));
+    const QStringList again = Acknowledged(runAndKill({"add", "3"}, "DONE\n"));
     QCOMPARE(again.size(), 3);
     QCOMPARE(restored(), added + again);
     settings.clear();
@@ -304,11 +303,7 @@ void TestStoreCrash::diskFullAtStartUp()
 // the queue had when the move was acknowledged.
 void TestStoreCrash::acknowledgedMoveSurvivesKill()
 {
-    QStringList added;
-    for (const QByteArray &line : runAndKill({"add", "3"}, "DONE\n")) {
-        if (line.startsWith("ACK "))
-            added << QString::fromLatin1(line.mid(4));
-    }
+    const QStringList added = Acknowledged(runAndKill({"add", "3"}, "DONE\n"));
     QCOMPARE(added.size(), 3);
     QStringList told;
     const QList<QByteArray> lines = runAndKill({"move", added.last()}, "END\n");
@@ -327,11 +322,7 @@ void TestStoreCrash::acknowledgedMoveSurvivesKill()
 // checksum fails, the restore stops there and the altered job is not loaded.
 void TestStoreCrash::alteredRecordStopsRestore()
 {
-    QStringList added;
-    for (const QByteArray &line : runAndKill({"add", "3"}, "DONE\n")) {
-        if (line.startsWith("ACK "))
-            added << QString::fromLatin1(line.mid(4));
-    }
+    const QStringList added = Acknowledged(runAndKill({"add", "3"}, "DONE\n"));
     QCOMPARE(added.size(), 3);
     const QString journal = StoreTest::JournalPath();
     QByteArray bytes = StoreTest::ReadFile(journal);
