@@ -3,9 +3,15 @@
 #include "LocalManager.h"
 #include "LocalServer.h"
 #include "NesterJob.h"
+#include "SharedQueue.h"
 #include "ServiceSettings.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
+#include <QJsonArray>
+#include <QSaveFile>
+#include <QSysInfo>
 
 namespace Orvane {
 namespace Zendral {
@@ -21,6 +27,12 @@ ServiceCore::ServiceCore(ServiceSettings &settings, bool autoStart, JobFolders::
     for (const QString &problem : settings.Validate())
         qWarning().noquote() << "Setting:" << problem;
     MakeQueue();
+    uptime.start();
+    paused = !PauseFile().isEmpty() && QFile::exists(PauseFile());
+    if (paused)
+        qInfo().noquote() << "Picking is paused (by the operator before the restart); no new run starts until resumed";
+    if (SharedQueue *shared = queue ? queue->Shared() : nullptr)
+        shared->SetPaused(paused);
 }
 
 // The engine runs end while this object can still take their reports; then
@@ -139,9 +151,102 @@ void ServiceCore::JobUpdated(QByteArray job_id, const QJsonObject &object)
 
 PickedJob ServiceCore::NextJob()
 {
-    if (runners.size() >= MaxWorkerCount() || !queue)
+    if (!queue)
         return PickedJob();
+    if (paused || runners.size() >= MaxWorkerCount()) {
+        queue->ReleaseDueHolds();
+        return PickedJob();
+    }
     return queue->PickJob();
+}
+
+QString ServiceCore::PauseFile() const
+{
+    if (!queue || !queue->Folders().Ready())
+        return QString();
+    return queue->Folders().Dir().absoluteFilePath(QStringLiteral("ZENDRAL.PAUSED"));
+}
+
+QPair<bool, QByteArray> ServiceCore::HoldJob(const QString &job_id, const QDateTime &until)
+{
+    if (!queue)
+        return {false, QByteArrayLiteral("The service is not running...")};
+    bool stopRun = false;
+    const auto reply = queue->HoldNesterJob(job_id, until, &stopRun);
+    if (reply.first && stopRun)
+        StopJobRun(job_id);
+    return reply;
+}
+
+QPair<bool, QByteArray> ServiceCore::ReleaseJob(const QString &job_id)
+{
+    if (!queue)
+        return {false, QByteArrayLiteral("The service is not running...")};
+    const auto reply = queue->ReleaseNesterJob(job_id);
+    if (reply.first)
+        SchedulePick();
+    return reply;
+}
+
+// The file is written (or removed) before the pause changes, so that what
+// the operator is told is what a restart finds.
+bool ServiceCore::SetPaused(bool pause, QString *error)
+{
+    if (pause == paused)
+        return true;
+    const QString path = PauseFile();
+    if (path.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("the jobs folder cannot be used");
+        return false;
+    }
+    bool done = false;
+    if (pause) {
+        QSaveFile file(path);
+        done = file.open(QIODevice::WriteOnly) && file.write("paused by the operator\n") > 0 && file.commit();
+        if (!done && error)
+            *error = QStringLiteral("%1 could not be written: %2").arg(path, file.errorString());
+    } else {
+        QFile file(path);
+        done = !file.exists() || file.remove();
+        if (!done && error)
+            *error = QStringLiteral("%1 could not be removed: %2").arg(path, file.errorString());
+    }
+    if (!done)
+        return false;
+    paused = pause;
+    if (SharedQueue *shared = queue ? queue->Shared() : nullptr)
+        shared->SetPaused(paused);
+    qInfo().noquote() << (paused ? "Picking paused by the operator: runs in progress go on, no new run starts"
+                                 : "Picking resumed by the operator");
+    emit pausedChanged(paused);
+    if (!paused)
+        SchedulePick();
+    return true;
+}
+
+QJsonObject ServiceCore::Status() const
+{
+    const ServiceConfig config = Settings().Read();
+    QJsonObject status;
+    status.insert(QStringLiteral("version"), QCoreApplication::applicationVersion());
+    SharedQueue *shared = queue ? queue->Shared() : nullptr;
+    status.insert(QStringLiteral("node"), shared ? shared->NodeName() : QSysInfo::machineHostName());
+    status.insert(QStringLiteral("address"), IsListening() ? queue->listener->serverAddress().toString() : QString());
+    status.insert(QStringLiteral("port"), int(ListeningPort()));
+    status.insert(QStringLiteral("listening"), IsListening());
+    status.insert(QStringLiteral("paused"), paused);
+    status.insert(QStringLiteral("slots_busy"), ActiveRunCount());
+    status.insert(QStringLiteral("slots_total"), config.maxWorkerCount);
+    status.insert(QStringLiteral("jobs"), queue ? queue->StateCounts() : QJsonObject());
+    status.insert(QStringLiteral("uptime"), double(uptime.elapsed() / 1000));
+    if (shared) {
+        QJsonArray nodes;
+        for (const SharedQueue::Node &node : shared->Nodes())
+            nodes.append(QJsonObject{{QStringLiteral("name"), node.name}, {QStringLiteral("paused"), node.paused}});
+        status.insert(QStringLiteral("nodes"), nodes);
+    }
+    return status;
 }
 
 bool ServiceCore::OnJobUpdateData(const QJsonObject &json)

@@ -4,6 +4,11 @@
 
 #include "JobFolders.h"
 
+#include <QByteArray>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QPair>
 #include <QString>
 
 namespace Orvane {
@@ -50,6 +55,22 @@ public:
     // while it can be run).
     QString MissingEngine() const { return missingEngine; }
 
+    // The operator's hold of a job (LocalServer::HoldNesterJob); a run here
+    // is stopped and ends with no failure. (false, reason) when refused.
+    QPair<bool, QByteArray> HoldJob(const QString &job_id, const QDateTime &until);
+    QPair<bool, QByteArray> ReleaseJob(const QString &job_id);
+    // The operator's pause: no new run starts; runs in progress go on to
+    // their end and clients can still add. Kept across restarts (the file
+    // "ZENDRAL.PAUSED" in the jobs folder); false with the reason when the
+    // file could not be written or removed (nothing changes then).
+    bool IsPaused() const { return paused; }
+    bool SetPaused(bool pause, QString *error = nullptr);
+    // The service at a glance, as the operator's tools show it: "version",
+    // "node", "address", "port", "listening", "paused", "slots_busy",
+    // "slots_total", "jobs" (per state), "uptime" (s) and, with a shared
+    // queue, "nodes" ([{"name", "paused"}]).
+    QJsonObject Status() const;
+
 signals:
     // The queue is about to be deleted and replaced (front ends drop the
     // records they show), and the new one is in place.
@@ -63,6 +84,8 @@ signals:
     // An engine run of the job started, or ended (the job's record tells how).
     void runStarted(const QString &job_id);
     void runEnded(const QString &job_id);
+    // The operator paused or resumed picking.
+    void pausedChanged(bool paused);
 
 protected slots:
     bool OnJobUpdateData(const QJsonObject &json) override;
@@ -79,6 +102,7 @@ protected:
     void ServiceStateChanged() override;
 
 private:
+    QString PauseFile() const;
     void MakeQueue();
     void DropQueue();
 
@@ -88,6 +112,8 @@ private:
     QString listenError;
     QString lastFailure; // the message of the last failed start
     QString missingEngine;
+    bool paused = false;
+    QElapsedTimer uptime;
 };
 
 } // namespace Zendral

@@ -15,7 +15,8 @@ const char *ClusterRecord::JsonExpression()
            " 'from', j.client, 'start', j.start, 'state', j.state, 'completed', j.completed,"
            " 'efficient', j.efficient, 'time', j.time_budget, 'submit_time', j.submit_time,"
            " 'failed_runs', j.failed_runs, 'error', j.error, 'node', j.node, 'run_start', j.run_start,"
-           " 'run_end', j.run_end, 'engine_output', j.engine_output)::text";
+           " 'run_end', j.run_end, 'engine_output', j.engine_output, 'held', j.held,"
+           " 'held_until', to_char(j.held_until AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'))::text";
 }
 
 QByteArray ClusterRecord::LogPutSql()

@@ -54,6 +54,11 @@ const char *const Upgrades[] = {
     "ALTER TABLE zendral_jobs ADD COLUMN run_start text NOT NULL DEFAULT '',"
     " ADD COLUMN run_end text NOT NULL DEFAULT '',"
     " ADD COLUMN engine_output text NOT NULL DEFAULT '';",
+    // 2 -> 3: the operator's hold, and when it runs out (NULL: never); a
+    // node's pause.
+    "ALTER TABLE zendral_jobs ADD COLUMN held boolean NOT NULL DEFAULT false,"
+    " ADD COLUMN held_until timestamptz;"
+    "ALTER TABLE zendral_nodes ADD COLUMN paused boolean NOT NULL DEFAULT false;",
 };
 
 } // namespace

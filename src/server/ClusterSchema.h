@@ -26,7 +26,7 @@ class PgConnection;
 class ClusterSchema
 {
 public:
-    static constexpr int Version = 2;
+    static constexpr int Version = 3;
 
     // Creates or upgrades the schema; false with *error when it failed (the
     // database is left as it was).

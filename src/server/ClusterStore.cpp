@@ -88,6 +88,22 @@ void ClusterStore::ApplyToMirror(std::vector<QueueChange> &changes, bool reset)
 {
     std::lock_guard<std::mutex> locker(index.mutex);
     index.Apply(changes, reset);
+    // A run here whose job was held elsewhere is stopped here.
+    for (const QueueChange &change : changes) {
+        const NesterJob *job = index.Find(change.id);
+        if (change.kind != QueueChange::Put || !job || !job->IsHeld() || !job->IsRunning()
+            || job->node != settings.Node())
+            continue;
+        std::lock_guard<std::mutex> lock(runsMutex);
+        if (runs.contains(change.id) && !lost.contains(change.id))
+            lost.append(change.id);
+    }
+}
+
+QList<SharedQueue::Node> ClusterStore::Nodes() const
+{
+    std::lock_guard<std::mutex> lock(nodesMutex);
+    return nodeList;
 }
 
 bool ClusterStore::IsConnected() const
@@ -418,6 +434,78 @@ Reply ClusterStore::Retry(const QString &job_id)
     return Reply(true, QByteArray());
 }
 
+Reply ClusterStore::Hold(const QString &job_id, const QDateTime &until, bool *stopRun)
+{
+    return ChangeHold(job_id, true, until, stopRun);
+}
+
+Reply ClusterStore::Release(const QString &job_id)
+{
+    return ChangeHold(job_id, false, QDateTime(), nullptr);
+}
+
+// Any node may hold or release any job. A run on another node is stopped
+// there when its mirror sees the hold (ApplyToMirror).
+Reply ClusterStore::ChangeHold(const QString &job_id, bool hold, const QDateTime &until, bool *stopRun)
+{
+    QString error;
+    PgPool::Handle connection = pool.Acquire(&error);
+    if (!connection || !BeginChange(*connection))
+        return Reply(false, BusyReply);
+    static const QByteArray sql = HeldRecordSql("");
+    const PgResult row = connection->Exec(sql.constData(), {job_id});
+    std::unique_ptr<NesterJob> job(row.Ok() && row.Rows() == 1 ? ClusterRecord::FromJson(row.Bytes(0, 0)) : nullptr);
+    const char *refusal = nullptr;
+    if (!job)
+        refusal = row.Ok() ? JobNonExistent : BusyReply;
+    else if (hold && QueueRules::Hold(*job, until) == QueueRules::HoldResult::Refused)
+        refusal = QueueReplies::NotHoldable;
+    else if (!hold && !QueueRules::Release(*job))
+        refusal = QueueReplies::NotHeld;
+    if (refusal) {
+        connection->Rollback();
+        return Reply(false, refusal);
+    }
+    const PgParam untilParam = job->held_until.isValid() ? PgParam(job->held_until.toString(Qt::ISODate)) : PgParam();
+    if (!connection->Run("UPDATE zendral_jobs SET held = $2, held_until = $3::timestamptz WHERE job_id = $1",
+                         {job_id, hold ? "true" : "false", untilParam})
+        || !CommitChange(*connection, LogPut(*connection, job_id)))
+        return Reply(false, BusyReply);
+    if (stopRun)
+        *stopRun = hold && job->IsRunning() && job->node == settings.Node();
+    qInfo().noquote() << "Job" << job_id << (hold ? "held by the operator" : "released by the operator");
+    return Reply(true, QByteArray());
+}
+
+// GUI thread: only when the mirror holds a hold that has run out.
+void ClusterStore::ReleaseDue()
+{
+    bool due = false;
+    {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        std::lock_guard<std::mutex> locker(index.mutex);
+        for (const NesterJob *job : index.HeldJobs())
+            due = due || QueueRules::HoldExpired(*job, now);
+    }
+    QString error;
+    PgPool::Handle connection = due ? pool.Acquire(&error) : PgPool::Handle();
+    if (!connection || !BeginChange(*connection))
+        return;
+    const PgResult released = connection->Exec(
+        "UPDATE zendral_jobs SET held = false, held_until = NULL WHERE held AND held_until <= now() RETURNING job_id");
+    if (!released.Ok() || released.Rows() == 0) {
+        connection->Rollback(); // released meanwhile by another node
+        return;
+    }
+    qint64 seq = 1;
+    for (int i = 0; seq && i < released.Rows(); ++i)
+        seq = LogPut(*connection, released.Text(i, 0));
+    if (!CommitChange(*connection, seq))
+        return;
+    for (int i = 0; i < released.Rows(); ++i)
+        qInfo().noquote() << "Job" << released.Text(i, 0) << "released: its hold ran out";
+}
+
 // A shared queue's result may come from any node: the database has it.
 QByteArray ClusterStore::Marker(const NesterJob &job)
 {
@@ -448,7 +536,8 @@ PickedJob ClusterStore::Claim()
         "UPDATE zendral_jobs AS j SET state = 1, node = $1, run_id = nextval('zendral_runs'), "
         "lease_until = now() + make_interval(secs => $2), start = to_char(now() AT TIME ZONE 'UTC', "
         "'YYYYMMDD\"T\"HH24MISS'), completed = 0, efficient = 0 WHERE job_id = (SELECT job_id FROM zendral_jobs "
-        "WHERE state = 0 AND (retry_at IS NULL OR retry_at <= now()) ORDER BY ord LIMIT 1 FOR UPDATE SKIP LOCKED) "
+        "WHERE state = 0 AND NOT held AND (retry_at IS NULL OR retry_at <= now()) ORDER BY ord LIMIT 1 "
+        "FOR UPDATE SKIP LOCKED) "
         "RETURNING j.run_id, j.file_name, ") + ClusterRecord::JsonExpression();
     if (folderBroken && !FolderWorks())
         return PickedJob();
@@ -883,9 +972,9 @@ void ClusterStore::Heartbeat(PgConnection &connection)
         std::lock_guard<std::mutex> lock(catchUpMutex);
         seen = applied;
     }
-    connection.Run("INSERT INTO zendral_nodes (name, heartbeat, last_seq) VALUES ($1, now(), $2) ON CONFLICT (name) "
-                   "DO UPDATE SET heartbeat = now(), last_seq = $2",
-                   {settings.Node(), seen});
+    connection.Run("INSERT INTO zendral_nodes (name, heartbeat, last_seq, paused) VALUES ($1, now(), $2, $3) "
+                   "ON CONFLICT (name) DO UPDATE SET heartbeat = now(), last_seq = $2, paused = $3",
+                   {settings.Node(), seen, pausedHere.load() ? "true" : "false"});
     QHash<qint64, QString> live;
     {
         std::lock_guard<std::mutex> lock(runsMutex);
@@ -915,11 +1004,17 @@ void ClusterStore::Heartbeat(PgConnection &connection)
             }
         }
     }
-    const PgResult count = connection.Exec(
-        "SELECT count(*) FROM zendral_nodes WHERE heartbeat > now() - make_interval(secs => $1)",
+    const PgResult alive = connection.Exec(
+        "SELECT name, paused FROM zendral_nodes WHERE heartbeat > now() - make_interval(secs => $1) ORDER BY name",
         {settings.LeaseSeconds()});
-    if (count.Ok())
-        nodes = int(count.Int(0, 0));
+    if (alive.Ok()) {
+        QList<Node> list;
+        for (int i = 0; i < alive.Rows(); ++i)
+            list.append({alive.Text(i, 0), alive.Text(i, 1) == QLatin1String("t")});
+        nodes = list.size();
+        std::lock_guard<std::mutex> lock(nodesMutex);
+        nodeList = list;
+    }
 }
 
 // Results and ends of runs that waited for the database.

@@ -78,6 +78,9 @@ public:
     Reply PickUp(const QString &job_id) override;
     Reply Move(const QString &job_id, MoveStep step) override;
     Reply Retry(const QString &job_id) override;
+    Reply Hold(const QString &job_id, const QDateTime &until, bool *stopRun) override;
+    Reply Release(const QString &job_id) override;
+    void ReleaseDue() override;
     QByteArray Marker(const NesterJob &job) override;
     PickedJob Claim() override;
     void Started(const QString &job_id) override;
@@ -90,6 +93,8 @@ public:
     // SharedQueue.
     bool IsConnected() const override;
     int ConnectedNodes() const override { return nodes.load(); }
+    QList<Node> Nodes() const override;
+    void SetPaused(bool paused) override { pausedHere = paused; }
     QString NodeName() const override { return settings.Node(); }
 
     // The queue's lock: every change of the shared queue holds it (an
@@ -113,6 +118,7 @@ private:
 
     // A change transaction: BEGIN and the queue's lock.
     bool BeginChange(PgConnection &connection);
+    Reply ChangeHold(const QString &job_id, bool hold, const QDateTime &until, bool *stopRun);
     // Logs a put (or move, or removal) of the job and notifies; the change's
     // number, or 0 on failure.
     qint64 LogPut(PgConnection &connection, const QString &job_id);
@@ -165,6 +171,9 @@ private:
     JobFolders &folders;
     PgPool pool;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> pausedHere{false};
+    mutable std::mutex nodesMutex;
+    QList<Node> nodeList; // guarded by nodesMutex; the watcher writes it
     std::atomic<bool> connected{false};
     std::atomic<int> nodes{0};
     std::atomic<bool> schemaReady{false};

@@ -258,6 +258,77 @@ Reply JournalQueue::Retry(const QString &job_id)
     return Reply(true, QByteArray());
 }
 
+Reply JournalQueue::Hold(const QString &job_id, const QDateTime &until, bool *stopRun)
+{
+    return ChangeHold(job_id, true, until, stopRun);
+}
+
+Reply JournalQueue::Release(const QString &job_id)
+{
+    return ChangeHold(job_id, false, QDateTime(), nullptr);
+}
+
+Reply JournalQueue::ChangeHold(const QString &job_id, bool hold, const QDateTime &until, bool *stopRun)
+{
+    quint64 ticket = 0;
+    bool wasHeld = false;
+    QDateTime wasUntil;
+    {
+        std::lock_guard<std::mutex> locker(index.mutex);
+        NesterJob *job = index.Find(job_id);
+        if (!job)
+            return Reply(false, JobNonExistent);
+        wasHeld = job->held;
+        wasUntil = job->held_until;
+        if (hold) {
+            const QueueRules::HoldResult result = QueueRules::Hold(*job, until);
+            if (result == QueueRules::HoldResult::Refused)
+                return Reply(false, QueueReplies::NotHoldable);
+            if (stopRun)
+                *stopRun = result == QueueRules::HoldResult::StopRun;
+        } else if (!QueueRules::Release(*job)) {
+            return Reply(false, QueueReplies::NotHeld);
+        }
+        index.Changed(job);
+        ticket = store.Record(PutChange(job, true));
+    }
+    if (!store.WaitDurable(ticket)) {
+        std::lock_guard<std::mutex> locker(index.mutex);
+        if (NesterJob *job = index.Find(job_id)) {
+            job->held = wasHeld;
+            job->held_until = wasUntil;
+            index.Changed(job);
+        }
+        if (stopRun)
+            *stopRun = false;
+        qWarning().noquote() << (hold ? "Hold" : "Release") << "of job" << job_id
+                             << "undone: the queue journal cannot be written";
+        return Reply(false, QueueReplies::NotKept);
+    }
+    qInfo().noquote() << "Job" << job_id << (hold ? "held by the operator" : "released by the operator")
+                      << (hold && until.isValid() ? QStringLiteral("until %1").arg(until.toString(Qt::ISODate)) : QString());
+    return Reply(true, QByteArray());
+}
+
+// GUI thread. Holds run out only here, before a claim; only the held
+// records are looked at.
+void JournalQueue::ReleaseDue()
+{
+    QStringList due;
+    {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        std::lock_guard<std::mutex> locker(index.mutex);
+        for (const NesterJob *job : index.HeldJobs()) {
+            if (QueueRules::HoldExpired(*job, now))
+                due.append(job->job_id);
+        }
+    }
+    for (const QString &job_id : due) {
+        if (ChangeHold(job_id, false, QDateTime(), nullptr).first)
+            qInfo().noquote() << "Job" << job_id << "released: its hold ran out";
+    }
+}
+
 // Any thread; the result file is read under the file lock.
 QByteArray JournalQueue::Marker(const NesterJob &job)
 {

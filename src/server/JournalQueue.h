@@ -42,6 +42,9 @@ public:
     Reply PickUp(const QString &job_id) override;
     Reply Move(const QString &job_id, MoveStep step) override;
     Reply Retry(const QString &job_id) override;
+    Reply Hold(const QString &job_id, const QDateTime &until, bool *stopRun) override;
+    Reply Release(const QString &job_id) override;
+    void ReleaseDue() override;
     QByteArray Marker(const NesterJob &job) override;
     PickedJob Claim() override;
     void Started(const QString &job_id) override;
@@ -70,6 +73,10 @@ private:
     // announced. False when there is no such job or `change` declined.
     template <typename F>
     bool ChangeJob(const QString &job_id, bool durable, F change);
+
+    // Sets a job's hold durably; undone (and false) when the journal cannot
+    // keep it.
+    Reply ChangeHold(const QString &job_id, bool hold, const QDateTime &until, bool *stopRun);
 
     QueueIndex &index;
     JobFolders &folders;

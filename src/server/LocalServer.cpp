@@ -1,5 +1,7 @@
 #include "LocalServer.h"
 
+#include "OperatorJob.h"
+
 #include "QueueReplies.h"
 
 #include "AddRequestReader.h"
@@ -242,8 +244,58 @@ Reply LocalServer::RetryNesterJob(const QString &job_id)
     return reply;
 }
 
+Reply LocalServer::HoldNesterJob(const QString &job_id, const QDateTime &until, bool *stopRun)
+{
+    const Reply reply = backend->Hold(job_id, until, stopRun);
+    DeliverSoon();
+    return reply;
+}
+
+Reply LocalServer::ReleaseNesterJob(const QString &job_id)
+{
+    const Reply reply = backend->Release(job_id);
+    DeliverSoon();
+    return reply;
+}
+
+QJsonArray LocalServer::OperatorJobs() const
+{
+    std::vector<std::pair<int, NesterJob>> rows;
+    {
+        std::lock_guard<std::mutex> locker(index->mutex);
+        rows.reserve(size_t(index->Order().Size()));
+        int waiting = 0;
+        index->Order().VisitFrom(0, [&](const NesterJob *job) {
+            waiting += job->IsWaiting() ? 1 : 0;
+            rows.emplace_back(waiting, *job);
+            return true;
+        });
+    }
+    QJsonArray array;
+    for (const auto &row : rows)
+        array.append(OperatorJob::ToJson(row.second, row.first));
+    return array;
+}
+
+QJsonObject LocalServer::StateCounts() const
+{
+    static const char *const names[] = {"waiting", "held", "running", "finished", "failed"};
+    QJsonObject counts;
+    std::lock_guard<std::mutex> locker(index->mutex);
+    for (int tally = 0; tally < QueueIndex::TallyCount; ++tally)
+        counts.insert(QLatin1String(names[tally]), index->Count(QueueIndex::Tally(tally)));
+    return counts;
+}
+
+void LocalServer::ReleaseDueHolds()
+{
+    backend->ReleaseDue();
+    DeliverSoon();
+}
+
 PickedJob LocalServer::PickJob()
 {
+    backend->ReleaseDue();
     const PickedJob picked = backend->Claim();
     DeliverSoon();
     return picked;

@@ -7,10 +7,12 @@
 #include "SharedQueue.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDir>
 #include <QHash>
 #include <QSet>
 #include <QVector>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -93,7 +95,21 @@ public:
     // its failed-run count reset. (true, empty) or (false, "Job non-existent...").
     Reply RetryNesterJob(const QString &job_id);
 
-    // GUI thread. The first job an engine may run now (none: !IsValid()).
+    // The operator's hold of a waiting or running job, until `until`
+    // (invalid: until released); *stopRun: its run here is to be stopped.
+    Reply HoldNesterJob(const QString &job_id, const QDateTime &until, bool *stopRun);
+    Reply ReleaseNesterJob(const QString &job_id);
+    // Every job as the operator's tools see it (OperatorJob), head first;
+    // copied under the queue mutex, built after (any thread).
+    QJsonArray OperatorJobs() const;
+    // The number of jobs per state ("waiting", "held", "running",
+    // "finished", "failed"), without walking the queue (any thread).
+    QJsonObject StateCounts() const;
+
+    // GUI thread. Releases the holds whose time has come.
+    void ReleaseDueHolds();
+    // GUI thread. The first job an engine may run now (none: !IsValid());
+    // holds whose time has come are released first.
     PickedJob PickJob();
     // Replaces the job's result file atomically; false when it could not be
     // written (the previous result stays, and a finish of the run counts as

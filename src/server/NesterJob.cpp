@@ -45,6 +45,11 @@ QString NesterJob::StateName(int state)
     }
 }
 
+QString NesterJob::StateText() const
+{
+    return held && (IsWaiting() || IsRunning()) ? QStringLiteral("held") : StateName(state);
+}
+
 void NesterJob::Start()
 {
     start = QDateTime::currentDateTimeUtc().toString(QLatin1String(StartFormat));
@@ -57,6 +62,8 @@ void NesterJob::Finish()
 {
     completed = 100;
     state = Finished;
+    held = false; // a run that ended before its hold stopped it
+    held_until = QDateTime();
 }
 
 void NesterJob::KeepRun(const QString &runStart, const QString &engineOutput)
@@ -173,6 +180,11 @@ QJsonObject NesterJob::ToJson(int position) const
         json.insert(QStringLiteral("run_end"), run_end);
     if (!engine_output.isEmpty())
         json.insert(QStringLiteral("engine_output"), engine_output);
+    if (held) {
+        json.insert(QStringLiteral("held"), true);
+        if (held_until.isValid())
+            json.insert(QStringLiteral("held_until"), held_until.toUTC().toString(Qt::ISODate));
+    }
     return json;
 }
 
@@ -196,6 +208,9 @@ void NesterJob::FromJson(const QJsonObject &json, bool live)
     run_start = json.value(QStringLiteral("run_start")).toString();
     run_end = json.value(QStringLiteral("run_end")).toString();
     engine_output = json.value(QStringLiteral("engine_output")).toString();
+    held = json.value(QStringLiteral("held")).toBool();
+    held_until = held ? QDateTime::fromString(json.value(QStringLiteral("held_until")).toString(), Qt::ISODate)
+                      : QDateTime();
     if (!live)
         QueueRules::ResumeInterrupted(*this);
 }
@@ -204,13 +219,14 @@ QJsonObject NesterJob::ToListJson(int position, const QString &requestedName, co
                                   const std::function<QByteArray()> &marker) const
 {
     QJsonObject json;
-    json.insert(QStringLiteral("position"), position);
+    // A held job does not wait for an engine: no place, as a running one.
+    json.insert(QStringLiteral("position"), held ? 0 : position);
     json.insert(QStringLiteral("efficient"), efficient);
     json.insert(QStringLiteral("complete_percent"), completed);
     json.insert(QStringLiteral("estimated_start"), start);
     json.insert(QStringLiteral("job_id"), job_id);
     json.insert(QStringLiteral("job_name"), QStringLiteral("%1:%2").arg(job_name, from));
-    json.insert(QStringLiteral("state"), StateName(state));
+    json.insert(QStringLiteral("state"), StateText());
     if (IsFailed()) {
         json.insert(QStringLiteral("error"), error);
         if (!engine_output.isEmpty())

@@ -38,6 +38,11 @@ public:
     bool IsRunning() const { return state == Running; }
     bool IsFinished() const { return state == Finished; }
     bool IsFailed() const { return state == Failed; }
+    // A held job keeps its place but is not started until released.
+    bool IsHeld() const { return held; }
+    // The state as the operator and the clients' lists name it: "held" for
+    // a held job that has not finished or failed, else StateName(state).
+    QString StateText() const;
 
     void Start();
     void Finish();
@@ -93,6 +98,11 @@ public:
     QString run_start;
     QString run_end;
     QString engine_output;
+    // The operator's hold ("held", "held_until" in the record JSON; left
+    // out while not held). held_until: when the hold ends by itself
+    // (invalid: held until released).
+    bool held = false;
+    QDateTime held_until;
 
     // Kept in memory only: a waiting job that failed is not handed out
     // before this time (steady clock, ms; 0: at once); whether the current

@@ -4,6 +4,7 @@
 #include "PickedJob.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QJsonObject>
 #include <QPair>
 #include <QString>
@@ -49,6 +50,12 @@ public:
     virtual Reply Move(const QString &job_id, MoveStep step) = 0;
     // The operator's retry of a failed job.
     virtual Reply Retry(const QString &job_id) = 0;
+    // The operator's hold (QueueRules::Hold) until `until` (invalid: until
+    // released). *stopRun: the job runs, and its run is to be stopped.
+    virtual Reply Hold(const QString &job_id, const QDateTime &until, bool *stopRun) = 0;
+    virtual Reply Release(const QString &job_id) = 0;
+    // Releases the holds whose time has come (GUI thread, before a claim).
+    virtual void ReleaseDue() = 0;
     // The marker data of the job's current result, for "job_data".
     virtual QByteArray Marker(const NesterJob &job) = 0;
 

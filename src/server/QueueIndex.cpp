@@ -4,6 +4,9 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+#include <iterator>
+
 namespace Orvane {
 namespace Zendral {
 
@@ -62,8 +65,43 @@ QueueSnapshot QueueIndex::Snapshot() const
     return copy;
 }
 
+namespace {
+
+QueueIndex::Tally TallyOf(const NesterJob *job)
+{
+    if (job->IsFinished())
+        return QueueIndex::Finished;
+    if (job->IsFailed())
+        return QueueIndex::Failed;
+    if (job->IsHeld())
+        return QueueIndex::Held;
+    return job->IsRunning() ? QueueIndex::Running : QueueIndex::Waiting;
+}
+
+} // namespace
+
+void QueueIndex::Tallied(const NesterJob *job)
+{
+    const Tally tally = TallyOf(job);
+    tallied.insert(job, tally);
+    ++counts[tally];
+    if (job->IsHeld())
+        held.insert(const_cast<NesterJob *>(job));
+}
+
+void QueueIndex::Untallied(const NesterJob *job)
+{
+    const auto it = tallied.find(job);
+    if (it == tallied.end())
+        return;
+    --counts[it.value()];
+    tallied.erase(it);
+    held.remove(const_cast<NesterJob *>(job));
+}
+
 void QueueIndex::Insert(NesterJob *job, bool announce)
 {
+    Tallied(job);
     order.Append(job);
     byId.insert(job->job_id, job);
     byClient[job->from].insert(job);
@@ -74,6 +112,7 @@ void QueueIndex::Insert(NesterJob *job, bool announce)
 void QueueIndex::TakeOut(NesterJob *job)
 {
     const int row = order.IndexOf(job);
+    Untallied(job);
     order.Remove(job);
     byId.remove(job->job_id);
     auto mine = byClient.find(job->from);
@@ -97,12 +136,16 @@ void QueueIndex::MoveTo(NesterJob *job, int to)
 void QueueIndex::Changed(NesterJob *job)
 {
     order.Touch(job);
+    Untallied(job);
+    Tallied(job);
     Post({Event::Changed, 0, 0, job});
 }
 
 void QueueIndex::Replace(NesterJob *old, NesterJob *job)
 {
     const int row = order.IndexOf(old);
+    Untallied(old);
+    Tallied(job);
     order.Replace(old, job);
     byId.insert(job->job_id, job);
     auto mine = byClient.find(old->from);
@@ -160,6 +203,9 @@ QList<NesterJob *> QueueIndex::Release()
     order.Clear();
     byId.clear();
     byClient.clear();
+    tallied.clear();
+    held.clear();
+    std::fill(std::begin(counts), std::end(counts), 0);
     return all;
 }
 

@@ -61,6 +61,12 @@ public:
     QStringList FilesToKeep(const NesterJob *job) const;
     // A copy of the stored records, head first.
     QueueSnapshot Snapshot() const;
+    // The records per state as the operator names them (NesterJob::StateText),
+    // kept as records change, so that counting never walks the queue.
+    enum Tally { Waiting, Held, Running, Finished, Failed, TallyCount };
+    int Count(Tally tally) const { return counts[tally]; }
+    // The held records (for holds that run out).
+    QList<NesterJob *> HeldJobs() const { return held.values(); }
 
     // A new record at the tail; announced unless it is restored at start-up.
     void Insert(NesterJob *job, bool announce = true);
@@ -83,10 +89,15 @@ public:
 
 private:
     void Post(const Event &event);
+    void Tallied(const NesterJob *job);
+    void Untallied(const NesterJob *job);
 
     JobOrder order;
     QHash<QString, NesterJob *> byId;
     QHash<QString, QSet<NesterJob *>> byClient;
+    QHash<const NesterJob *, Tally> tallied; // each record's tally as counted
+    int counts[TallyCount] = {};
+    QSet<NesterJob *> held;
     std::mutex outboxMutex;
     std::vector<Event> outbox; // guarded by outboxMutex
 };

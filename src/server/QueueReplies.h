@@ -14,6 +14,9 @@ constexpr const char *TooManyJobs = "Too many jobs...";
 constexpr const char *NotEnoughDisk = "Not enough disk space...";
 constexpr const char *NotRemoved = "Job could not be removed...";
 constexpr const char *ServiceBusy = "Service busy...";
+constexpr const char *NotHoldable = "Only a waiting or running job can be held...";
+constexpr const char *NotHeld = "Job is not held...";
+constexpr const char *NotKept = "The change could not be stored...";
 
 } // namespace QueueReplies
 

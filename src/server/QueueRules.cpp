@@ -43,7 +43,7 @@ RunEnd QueueRules::EndRun(NesterJob &job, int exit_code, const QString &reason, 
     job.start.clear();
     job.completed = 0;
     job.efficient = 0;
-    if (stopped) {
+    if (stopped || job.held) { // a held job's run ends as stopped: no failure
         job.state = NesterJob::Waiting;
         qInfo().noquote() << "Job" << job.job_id << "stopped, waiting again at its place";
         return {RunEnd::Stopped, 0};
@@ -88,9 +88,32 @@ bool QueueRules::Retry(NesterJob &job)
     return true;
 }
 
+QueueRules::HoldResult QueueRules::Hold(NesterJob &job, const QDateTime &until)
+{
+    if (!job.IsWaiting() && !job.IsRunning())
+        return HoldResult::Refused;
+    job.held = true;
+    job.held_until = until.isValid() ? until.toUTC() : QDateTime();
+    return job.IsRunning() ? HoldResult::StopRun : HoldResult::Held;
+}
+
+bool QueueRules::Release(NesterJob &job)
+{
+    if (!job.held)
+        return false;
+    job.held = false;
+    job.held_until = QDateTime();
+    return true;
+}
+
+bool QueueRules::HoldExpired(const NesterJob &job, const QDateTime &now)
+{
+    return job.held && job.held_until.isValid() && job.held_until <= now;
+}
+
 bool QueueRules::MayPick(const NesterJob &job, qint64 nowMs)
 {
-    return job.IsWaiting() && job.retry_at <= nowMs;
+    return job.IsWaiting() && !job.held && job.retry_at <= nowMs;
 }
 
 PickedJob QueueRules::Picked(const NesterJob &job, const QString &file)

@@ -4,6 +4,7 @@
 #include "MoveStep.h"
 #include "PickedJob.h"
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QString>
 
@@ -75,8 +76,20 @@ public:
     // and error forgotten. False when the job is not failed.
     static bool Retry(NesterJob &job);
 
+    // What a hold asks of the job's run.
+    enum class HoldResult { Refused, Held, StopRun };
+    // The operator's hold: a waiting or running job is held (until `until`
+    // when valid; a new hold replaces the time of an earlier one). A running
+    // job's run is to be stopped (StopRun); its end then leaves it waiting,
+    // held, with no failure counted. Finished and failed jobs are refused.
+    static HoldResult Hold(NesterJob &job, const QDateTime &until);
+    // Ends a hold; false when the job is not held.
+    static bool Release(NesterJob &job);
+    // Whether the job's hold has run out at `now` (it is then released).
+    static bool HoldExpired(const NesterJob &job, const QDateTime &now);
+
     // Whether the job may be handed to an engine now (steady clock, ms): it
-    // waits and its retry time has come. Jobs behind one waiting for its
+    // waits, is not held and its retry time has come. Jobs behind one waiting for its
     // retry go first meanwhile.
     static bool MayPick(const NesterJob &job, qint64 nowMs);
 

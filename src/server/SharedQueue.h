@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 namespace Orvane {
@@ -19,6 +20,17 @@ public:
     virtual bool IsConnected() const = 0;
     virtual int ConnectedNodes() const = 0;
     virtual QString NodeName() const = 0;
+
+    // A node with a recent heartbeat, and whether its operator paused it.
+    struct Node
+    {
+        QString name;
+        bool paused = false;
+    };
+    // The nodes as the last heartbeat found them.
+    virtual QList<Node> Nodes() const = 0;
+    // This node's pause, told to the others with its heartbeats.
+    virtual void SetPaused(bool paused) = 0;
 };
 
 } // namespace Zendral
