@@ -774,9 +774,12 @@ bool ClusterStore::WriteFields(PgConnection &connection, const NesterJob &job, c
     return connection.Run(
         "UPDATE zendral_jobs SET state = $2, failed_runs = $3, error = $4, start = $5, completed = $6, efficient = $7, "
         "node = $8, retry_at = CASE WHEN $9::int >= 0 THEN now() + make_interval(secs => $9::int) ELSE NULL END, "
-        "run_id = 0, lease_until = NULL, run_start = $10, run_end = $11, engine_output = $12 WHERE job_id = $1",
+        "run_id = 0, lease_until = NULL, run_start = $10, run_end = $11, engine_output = $12, held = $13, "
+        "held_until = $14::timestamptz WHERE job_id = $1",
         {job.job_id, int(job.state), int(job.failed_runs), job.error, job.start, job.completed, job.efficient, job.node,
-         end.kind == RunEnd::Retry ? end.retryDelaySeconds : -1, job.run_start, job.run_end, job.engine_output});
+         end.kind == RunEnd::Retry ? end.retryDelaySeconds : -1, job.run_start, job.run_end, job.engine_output,
+         job.held ? "true" : "false",
+         job.held_until.isValid() ? PgParam(job.held_until.toString(Qt::ISODate)) : PgParam()});
 }
 
 // The local copy goes when the run's end is in the database: only the job's

@@ -64,6 +64,12 @@ private slots:
     void brokenFolderGivesJobBack_data();
     void brokenFolderGivesJobBack();
     void segmentWithoutHeaderKeepsItsRecords();
+    void holdKeepsPlaceAndIsNeverPicked_data() { stores(); }
+    void holdKeepsPlaceAndIsNeverPicked();
+    void holdOfRunningJobStopsItWithoutFailure_data() { stores(); }
+    void holdOfRunningJobStopsItWithoutFailure();
+    void holdRunsOutAndSurvivesRestart_data() { stores(); }
+    void holdRunsOutAndSurvivesRestart();
 
 private:
     void stores();
@@ -582,6 +588,110 @@ void TestQueueRules::brokenFolderGivesJobBack()
     QCOMPARE(pickAndStart(), a);
     finish(a);
     QCOMPARE(listed(a).value("state").toString(), QStringLiteral("finished"));
+}
+
+
+namespace {
+
+bool Held(LocalServer &server, const QString &id, const QDateTime &until = QDateTime(), bool *stopRun = nullptr)
+{
+    bool stop = false;
+    const bool held = server.HoldNesterJob(id, until, &stop).first;
+    if (stopRun)
+        *stopRun = stop;
+    return held;
+}
+
+} // namespace
+
+// A held job keeps its place, shows as held with no place, and is passed by
+// the jobs behind it until it is released; the counts follow every change.
+void TestQueueRules::holdKeepsPlaceAndIsNeverPicked()
+{
+    open(3, 60);
+    const QString a = add("a.aex"), b = add("b.aex"), c = add("c.aex");
+    bool stopRun = true;
+    QVERIFY(Held(*server, b, QDateTime(), &stopRun));
+    QVERIFY(!stopRun);
+    QCOMPARE(listed(b).value("state").toString(), QStringLiteral("held"));
+    QCOMPARE(listed(b).value("position").toInt(), 0);
+    QCOMPARE(server->StateCounts().value("held").toInt(), 1);
+    QCOMPARE(server->StateCounts().value("waiting").toInt(), 2);
+    QCOMPARE(server->HoldNesterJob(b, QDateTime(), &stopRun), Reply(true, QByteArray())); // held again: still held
+    QCOMPARE(pickAndStart(), a);
+    finish(a);
+    QCOMPARE(server->HoldNesterJob(a, QDateTime(), &stopRun), Reply(false, "Only a waiting or running job can be held..."));
+    QCOMPARE(server->ReleaseNesterJob(c), Reply(false, "Job is not held..."));
+    QCOMPARE(pickAndStart(), c); // b is passed
+    QVERIFY(!server->PickJob().IsValid());
+    QCOMPARE(order(), (QStringList{a, b, c}));
+    const QJsonArray jobs = server->OperatorJobs();
+    QCOMPARE(jobs.size(), 3);
+    QCOMPARE(jobs.at(1).toObject().value("state").toString(), QStringLiteral("held"));
+    QCOMPARE(jobs.at(1).toObject().value("id").toString(), b);
+
+    QCOMPARE(server->ReleaseNesterJob(b), Reply(true, QByteArray()));
+    QCOMPARE(listed(b).value("state").toString(), QStringLiteral("waiting"));
+    QCOMPARE(server->StateCounts().value("held").toInt(), 0);
+    QCOMPARE(server->StateCounts().value("finished").toInt(), 1);
+    QCOMPARE(server->StateCounts().value("running").toInt(), 1);
+    QCOMPARE(pickAndStart(), b);
+}
+
+// Holding a running job asks for its run to be stopped; whatever way the
+// run then ends (stopped, or killed before it saw the stop), the job waits
+// held with no failure counted, and a run that finished first stays finished.
+void TestQueueRules::holdOfRunningJobStopsItWithoutFailure()
+{
+    open(1, 60);
+    const QString a = add("a.aex"), b = add("b.aex");
+    QCOMPARE(pickAndStart(), a);
+    bool stopRun = false;
+    QVERIFY(Held(*server, a, QDateTime(), &stopRun));
+    QVERIFY(stopRun);
+    server->OnJobEnded(a, 9, "engine crashed", false);
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("held"));
+    NesterJob job;
+    QVERIFY(server->CopyJob(a, &job));
+    QCOMPARE(job.failed_runs, 0);
+    QVERIFY(job.IsWaiting());
+    QCOMPARE(pickAndStart(), b);
+    QVERIFY(Held(*server, b, QDateTime(), &stopRun));
+    finish(b); // the run ended well before the stop reached it
+    QCOMPARE(listed(b).value("state").toString(), QStringLiteral("finished"));
+    QCOMPARE(server->ReleaseNesterJob(b), Reply(false, "Job is not held...")); // the finish ended the hold
+    QVERIFY(!server->PickJob().IsValid());
+    QVERIFY(server->ReleaseNesterJob(a).first);
+    QCOMPARE(pickAndStart(), a);
+}
+
+// A hold with a time is released by itself once the time has come, and a
+// hold (with its time) is kept across a restart.
+void TestQueueRules::holdRunsOutAndSurvivesRestart()
+{
+    open(3, 60);
+    const QString a = add("a.aex"), b = add("b.aex");
+    const QDateTime until = QDateTime::currentDateTimeUtc().addSecs(2);
+    QVERIFY(Held(*server, a, until));
+    QVERIFY(Held(*server, b));
+
+    server.reset(); // a restart on the same store
+    server = std::make_unique<LocalServer>();
+    QCOMPARE(listed(a).value("state").toString(), QStringLiteral("held"));
+    QCOMPARE(listed(b).value("state").toString(), QStringLiteral("held"));
+    NesterJob job;
+    QVERIFY(server->CopyJob(a, &job));
+    QCOMPARE(job.held_until.toSecsSinceEpoch(), until.toSecsSinceEpoch());
+    QVERIFY(!server->PickJob().IsValid()); // the time has not come
+
+    QString picked;
+    for (int i = 0; i < 60 && picked.isEmpty(); ++i) { // at most 6 s
+        QTest::qWait(100);
+        picked = pickAndStart();
+    }
+    QCOMPARE(picked, a);
+    QVERIFY(QDateTime::currentDateTimeUtc() >= until.addMSecs(-999)); // not before its time (to the second)
+    QCOMPARE(listed(b).value("state").toString(), QStringLiteral("held"));
 }
 
 QTEST_GUILESS_MAIN(TestQueueRules)
