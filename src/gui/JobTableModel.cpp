@@ -91,7 +91,7 @@ QVariant JobTableModel::data(const QModelIndex &index, int role) const
 }
 
 // Running rows bold, finished rows in a muted text colour, failed rows on a
-// light red tint; waiting rows plain. The muted colour and the tint are
+// light red tint, held rows on a light amber tint; waiting rows plain. The muted colour and the tint are
 // translucent, so they suit light and dark palettes alike.
 QVariant JobTableModel::stateStyle(const NesterJob *job, int role) const
 {
@@ -107,6 +107,8 @@ QVariant JobTableModel::stateStyle(const NesterJob *job, int role) const
     }
     if (role == Qt::BackgroundRole && job->IsFailed())
         return QBrush(QColor(220, 53, 69, 56));
+    if (role == Qt::BackgroundRole && job->IsHeld())
+        return QBrush(QColor(255, 193, 7, 56));
     return QVariant();
 }
 
@@ -121,7 +123,8 @@ QString JobTableModel::cellText(const NesterJob *job, int column) const
     }
     case AddressColumn: return job->from;
     case SubmitTimeColumn: return job->submit_time.toLocalTime().toString(QLatin1String(SubmitTimeFormat));
-    case StateColumn: return stateText(job->state);
+    case StateColumn: return job->IsHeld() && !job->IsFinished() && !job->IsFailed() ? heldText(job->held_until)
+                                                                                      : stateText(job->state);
     case NodeColumn: return job->IsRunning() ? job->node : QString();
     case BudgetColumn: return budgetText(job->time);
     case EfficiencyColumn: return QString::number(job->efficient, 'g', 6);
@@ -329,6 +332,15 @@ QString JobTableModel::stateText(int state)
     case NesterJob::Failed: return tr("failed");
     default: return QString::number(state);
     }
+}
+
+QString JobTableModel::heldText(const QDateTime &until)
+{
+    if (!until.isValid())
+        return tr("held");
+    const QDateTime local = until.toLocalTime();
+    const QString format = local.date() == QDate::currentDate() ? QStringLiteral("HH:mm") : QStringLiteral("yyyy-MM-dd HH:mm");
+    return tr("held until %1").arg(local.toString(format));
 }
 
 QString JobTableModel::budgetText(int seconds)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QDateTime>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -82,6 +83,9 @@ public:
     static void splitJobName(const QString &jobName, QString &workName, QString &name);
     // The state as the translated word ("waiting", "running", ...).
     static QString stateText(int state);
+    // A held job's state: "held", or "held until <time>" (the time alone
+    // when it is today).
+    static QString heldText(const QDateTime &until);
     // The time budget as the translated "<seconds> s".
     static QString budgetText(int seconds);
     // The progress value shown: completed truncated toward zero into 0..100.

@@ -14,6 +14,7 @@
 #include "VelSplashScreen.h"
 
 #include <QAction>
+#include <QDateTime>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
@@ -30,6 +31,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QItemSelectionModel>
 #include <QPushButton>
 #include <QSpacerItem>
 #include <QSpinBox>
@@ -87,11 +89,18 @@ struct LocalMainWindow::Form
     QPushButton *buttonBottomJob = nullptr;
     QPushButton *buttonRemoveJob = nullptr;
     QPushButton *buttonRetryJob = nullptr;
+    // Hold, or Release for a held job: one button, so that the row stays
+    // about as narrow as before the hold.
+    QPushButton *buttonHoldJob = nullptr;
     QPushButton *buttonJobDetails = nullptr;
     QGroupBox *groupBox = nullptr;
     QPushButton *buttonStart = nullptr;
     QPushButton *buttonStop = nullptr;
+    // Pause / Resume: new runs start or not.
+    QPushButton *buttonPause = nullptr;
     QStatusBar *statusbar = nullptr;
+    // "Paused" stays in the status bar while picking is paused.
+    QLabel *pausedState = nullptr;
     // Stays in the status bar while the engine cannot be run.
     QLabel *engineState = nullptr;
     QString missingEngine;
@@ -133,6 +142,9 @@ LocalMainWindow::LocalMainWindow(bool autoStart)
     ui->tabViewJobs->restoreColumns(settings.WindowState(ServiceSettings::JobTableStateKey));
     wireCore();
     wireQueue();
+    connect(ui->tabViewJobs->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &LocalMainWindow::UpdateJobButtons);
+    UpdateJobButtons();
     restoreGeometry(settings.WindowState(ServiceSettings::WindowGeometryKey));
 }
 
@@ -160,6 +172,7 @@ void LocalMainWindow::wireCore()
     connect(core, &ServiceCore::listenFailed, this, &LocalMainWindow::ShowListenFailure);
     connect(core, &ServiceCore::engineAvailabilityChanged, this, &LocalMainWindow::ShowEngineState);
     connect(core, &ServiceCore::runStarted, this, &LocalMainWindow::UpdateTray);
+    connect(core, &ServiceCore::pausedChanged, this, &LocalMainWindow::ShowPaused);
     connect(core, &ServiceCore::runEnded, this, [this](const QString &job_id) {
         NotifyJobEnd(job_id);
         UpdateTray();
@@ -219,6 +232,7 @@ void LocalMainWindow::setupUi()
     ui->buttonBottomJob = addButton(ui->groupBox_2, jobLayout, "buttonBottomJob");
     ui->buttonRemoveJob = addButton(ui->groupBox_2, jobLayout, "buttonRemoveJob");
     ui->buttonRetryJob = addButton(ui->groupBox_2, jobLayout, "buttonRetryJob");
+    ui->buttonHoldJob = addButton(ui->groupBox_2, jobLayout, "buttonHoldJob");
     ui->buttonJobDetails = addButton(ui->groupBox_2, jobLayout, "buttonJobDetails");
     connect(table, &QAbstractItemView::doubleClicked, this, &LocalMainWindow::on_buttonJobDetails_clicked);
     grid->addWidget(ui->groupBox_2, 1, 0);
@@ -229,11 +243,15 @@ void LocalMainWindow::setupUi()
     auto *serviceLayout = named<QHBoxLayout>(ui->groupBox, "horizontalLayout");
     ui->buttonStart = addButton(ui->groupBox, serviceLayout, "buttonStart");
     ui->buttonStop = addButton(ui->groupBox, serviceLayout, "buttonStop");
+    ui->buttonPause = addButton(ui->groupBox, serviceLayout, "buttonPause");
     grid->addWidget(ui->groupBox, 1, 2);
 
     setCentralWidget(central);
     ui->statusbar = named<QStatusBar>(this, "statusbar");
     setStatusBar(ui->statusbar);
+    ui->pausedState = named<QLabel>(ui->statusbar, "pausedState");
+    ui->statusbar->addPermanentWidget(ui->pausedState);
+    ui->pausedState->hide();
     ui->engineState = named<QLabel>(ui->statusbar, "engineState");
     ui->statusbar->addPermanentWidget(ui->engineState);
     ui->engineState->hide();
@@ -278,6 +296,7 @@ void LocalMainWindow::retranslateUi()
     ui->buttonRemoveJob->setText(QCoreApplication::translate("LocalMainWindow", "Remove"));
     ui->buttonRetryJob->setText(QCoreApplication::translate("LocalMainWindow", "Retry"));
     ui->buttonRetryJob->setToolTip(QCoreApplication::translate("LocalMainWindow", "Run a failed job again"));
+    UpdateJobButtons(); // Hold or Release, in the new language
     ui->buttonJobDetails->setText(QCoreApplication::translate("LocalMainWindow", "Details..."));
     ui->buttonJobDetails->setToolTip(
         QCoreApplication::translate("LocalMainWindow", "Why the job's last run ended: its error and the engine's messages"));
@@ -288,6 +307,8 @@ void LocalMainWindow::retranslateUi()
     ui->groupBox->setTitle(QCoreApplication::translate("LocalMainWindow", "Service Controls"));
     ui->buttonStart->setText(QCoreApplication::translate("LocalMainWindow", "Start"));
     ui->buttonStop->setText(QCoreApplication::translate("LocalMainWindow", "Stop"));
+    ui->pausedState->setText(QCoreApplication::translate("LocalMainWindow", "Paused"));
+    ShowPaused(Core()->IsPaused());
 }
 
 void LocalMainWindow::retranslateMenus()
@@ -326,6 +347,7 @@ void LocalMainWindow::wireQueue()
     connect(queue, &LocalServer::jobMoved, model, &JobTableModel::moveJob);
     connect(queue, &LocalServer::jobChanged, model, &JobTableModel::jobChanged);
     connect(queue, &LocalServer::jobReplaced, model, &JobTableModel::replaceJob);
+    connect(queue, &LocalServer::updateJobList, this, &LocalMainWindow::UpdateJobButtons);
     model->resetJobs(queue->Jobs());
     // The Node column and the nodes in the status bar belong to a shared queue.
     const bool shared = queue->Shared() != nullptr;
@@ -509,9 +531,10 @@ void LocalMainWindow::on_buttonRemoveJob_clicked()
     const QString job_id = ui->tabViewJobs->selectedJobId();
     if (job_id.isEmpty())
         return;
-    if (Core()->IsRunning(job_id)
-        && !Confirm(QCoreApplication::translate("LocalMainWindow",
-                                                "The job is running. Remove it and end its engine run?")))
+    const QString question = Core()->IsRunning(job_id)
+        ? QCoreApplication::translate("LocalMainWindow", "The job is running. Remove it and end its engine run?")
+        : QCoreApplication::translate("LocalMainWindow", "Remove the job and its files?");
+    if (!Confirm(question))
         return;
     if (!Queue()->RemoveNesterJob(job_id).first)
         return;
@@ -524,6 +547,75 @@ void LocalMainWindow::on_buttonRetryJob_clicked()
     if (job_id.isEmpty() || !Queue()->RetryNesterJob(job_id).first)
         return;
     ui->statusbar->showMessage(QCoreApplication::translate("LocalMainWindow", "Job Retry succeed..."), StatusTimeoutMs);
+}
+
+// Hold, or Release when the selected job is held.
+void LocalMainWindow::on_buttonHoldJob_clicked()
+{
+    const QString job_id = ui->tabViewJobs->selectedJobId();
+    if (job_id.isEmpty() || !Queue())
+        return;
+    if (Queue()->ActionsFor(job_id).release) {
+        releaseJob(job_id);
+        return;
+    }
+    if (Core()->IsRunning(job_id)
+        && !Confirm(QCoreApplication::translate("LocalMainWindow",
+                                                "The job is running. Hold it and stop its engine run?")))
+        return;
+    const auto reply = Core()->HoldJob(job_id, QDateTime());
+    ui->statusbar->showMessage(reply.first ? QCoreApplication::translate("LocalMainWindow", "Job held")
+                                           : QString::fromUtf8(reply.second),
+                               StatusTimeoutMs);
+    UpdateJobButtons();
+}
+
+void LocalMainWindow::releaseJob(const QString &job_id)
+{
+    const auto reply = Core()->ReleaseJob(job_id);
+    ui->statusbar->showMessage(reply.first ? QCoreApplication::translate("LocalMainWindow", "Job released")
+                                           : QString::fromUtf8(reply.second),
+                               StatusTimeoutMs);
+    UpdateJobButtons();
+}
+
+void LocalMainWindow::on_buttonPause_clicked()
+{
+    QString error;
+    if (!Core()->SetPaused(!Core()->IsPaused(), &error))
+        ui->statusbar->showMessage(error, StatusTimeoutMs);
+}
+
+void LocalMainWindow::ShowPaused(bool paused)
+{
+    ui->pausedState->setVisible(paused);
+    ui->buttonPause->setText(paused ? QCoreApplication::translate("LocalMainWindow", "Resume")
+                                    : QCoreApplication::translate("LocalMainWindow", "Pause"));
+    ui->buttonPause->setToolTip(paused ? QCoreApplication::translate("LocalMainWindow", "Start new runs again")
+                                       : QCoreApplication::translate("LocalMainWindow",
+                                                                     "Start no new runs; runs in progress go on"));
+}
+
+// A job button is enabled only when its operation would change the
+// selected job (the queue's rules decide: JobActions).
+void LocalMainWindow::UpdateJobButtons()
+{
+    const QString job_id = ui->tabViewJobs->selectedJobId();
+    const JobActions actions = job_id.isEmpty() || !Queue() ? JobActions() : Queue()->ActionsFor(job_id);
+    ui->buttonUpJob->setEnabled(actions.up);
+    ui->buttonDownJob->setEnabled(actions.down);
+    ui->buttonTopJob->setEnabled(actions.top);
+    ui->buttonBottomJob->setEnabled(actions.bottom);
+    ui->buttonRemoveJob->setEnabled(actions.remove);
+    ui->buttonRetryJob->setEnabled(actions.retry);
+    ui->buttonHoldJob->setEnabled(actions.hold || actions.release);
+    ui->buttonHoldJob->setText(actions.release ? QCoreApplication::translate("LocalMainWindow", "Release")
+                                               : QCoreApplication::translate("LocalMainWindow", "Hold"));
+    ui->buttonHoldJob->setToolTip(
+        actions.release ? QCoreApplication::translate("LocalMainWindow", "Let the held job run again")
+                        : QCoreApplication::translate("LocalMainWindow",
+                                                      "Keep the job in its place but do not start it (a running job is stopped)"));
+    ui->buttonJobDetails->setEnabled(!job_id.isEmpty());
 }
 
 // The selected job's last run: a copy of its record, so that the dialog
@@ -634,6 +726,7 @@ void LocalMainWindow::NotifyJobEnd(const QString &job_id)
 void LocalMainWindow::paintEvent(QPaintEvent *)
 {
     UpdateServiceButtons();
+    UpdateJobButtons();
 }
 
 void LocalMainWindow::changeEvent(QEvent *event)

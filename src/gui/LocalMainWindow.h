@@ -50,6 +50,8 @@ private slots:
     void on_buttonBottomJob_clicked();
     void on_buttonRemoveJob_clicked();
     void on_buttonRetryJob_clicked();
+    void on_buttonHoldJob_clicked();
+    void on_buttonPause_clicked();
     void on_buttonJobDetails_clicked();
     void onQuitRequested();
 
@@ -71,6 +73,8 @@ private:
     void wireCore();
     void wireQueue();
     void UpdateServiceButtons();
+    void UpdateJobButtons();
+    void ShowPaused(bool paused);
     void ServiceStateChanged();
     void ShowListenFailure(const QString &message);
     void ShowEngineState(bool usable, const QString &path);
@@ -79,6 +83,7 @@ private:
     void UpdateTray();
     void NotifyJobEnd(const QString &job_id);
     void moveJob(const QString &job_id, MoveStep step);
+    void releaseJob(const QString &job_id);
     void fillAddress(ConnectionSettingsDialog *dialog, int msLeft);
 
     std::unique_ptr<Form> ui;

@@ -313,6 +313,13 @@ bool LocalServer::UpdateData(const QJsonObject &data)
     }
 }
 
+JobActions LocalServer::ActionsFor(const QString &job_id) const
+{
+    std::lock_guard<std::mutex> locker(index->mutex);
+    const NesterJob *job = index->Find(job_id);
+    return job ? JobActions::Of(*job, index->View(job)) : JobActions();
+}
+
 bool LocalServer::CopyJob(const QString &job_id, NesterJob *copy) const
 {
     std::lock_guard<std::mutex> locker(index->mutex);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "JobActions.h"
 #include "JobFolders.h"
 #include "ServiceSettings.h"
 #include "PickedJob.h"
@@ -119,6 +120,9 @@ public:
     // mutex; GUI thread: the records stay alive until the events of their
     // removal have been delivered).
     QList<NesterJob *> Jobs() const;
+    // What the operator can do with the job now (nothing when there is no
+    // such job; any thread).
+    JobActions ActionsFor(const QString &job_id) const;
     // A copy of one job's record; false when there is no such job (any thread).
     bool CopyJob(const QString &job_id, NesterJob *copy) const;
     // This machine's journal (null with a shared queue); for tests and the benchmark.

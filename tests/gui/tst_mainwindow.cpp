@@ -53,6 +53,7 @@ public:
     PickedJob NextJob() const { return Core()->NextJob(); }
     int ActiveRunCount() const { return Core()->ActiveRunCount(); }
     void reset() { Core()->ResetServer(); }
+    void resume() { Core()->SetPaused(false); }
 
     // Answers the confirmation of actions that end engine runs.
     bool Confirm(const QString &) override
@@ -104,7 +105,8 @@ private slots:
         window.reset(new Window);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        // Start from an empty queue whatever an earlier test left behind.
+        // Start from an empty queue, not paused, whatever an earlier test left behind.
+        window->resume();
         for (NesterJob *job : window->Queue()->Jobs())
             ids << job->job_id;
         for (const QString &id : qAsConst(ids))
@@ -185,6 +187,55 @@ private slots:
         QVERIFY2(shown.elapsed() >= 4500, qPrintable(QString::number(shown.elapsed())));
     }
 
+    // Buttons are enabled only for what the selected job allows; Hold turns
+    // into Release for a held job; removing a waiting job asks too; Pause
+    // shows in the status bar, stops picks and survives a restart.
+    void holdPauseAndButtonStates()
+    {
+        for (const char *name : {"a", "b"})
+            ids << QString::fromLatin1(window->Queue()->AddNesterJob(addRequest(name), "127.0.0.1").second);
+        QTRY_COMPARE(rows(), 2);
+        auto button = [this](const char *name) { return window->findChild<QPushButton *>(name); };
+        QVERIFY(!button("buttonHoldJob")->isEnabled()); // nothing selected
+        QVERIFY(!button("buttonRemoveJob")->isEnabled());
+
+        table->selectRow(0);
+        QVERIFY(!button("buttonUpJob")->isEnabled() && !button("buttonTopJob")->isEnabled());
+        QVERIFY(button("buttonDownJob")->isEnabled() && button("buttonBottomJob")->isEnabled());
+        QVERIFY(!button("buttonRetryJob")->isEnabled());
+        QCOMPARE(button("buttonHoldJob")->text(), QStringLiteral("Hold"));
+        button("buttonHoldJob")->click();
+        QTRY_COMPARE(cell(0, JobTableModel::StateColumn), QStringLiteral("held"));
+        QCOMPARE(button("buttonHoldJob")->text(), QStringLiteral("Release"));
+        QCOMPARE(window->NextJob().job_id, ids[1]); // the held job is passed
+        button("buttonHoldJob")->click();
+        QTRY_COMPARE(cell(0, JobTableModel::StateColumn), QStringLiteral("waiting"));
+        QCOMPARE(button("buttonHoldJob")->text(), QStringLiteral("Hold"));
+
+        window->answer = false;
+        button("buttonRemoveJob")->click();
+        QCOMPARE(window->asked, 1);
+        QCOMPARE(queueOrder(), ids);
+
+        auto *paused = window->findChild<QLabel *>("pausedState");
+        QVERIFY(paused && !paused->isVisible());
+        button("buttonPause")->click();
+        QVERIFY(paused->isVisible());
+        QCOMPARE(paused->text(), QStringLiteral("Paused"));
+        QCOMPARE(button("buttonPause")->text(), QStringLiteral("Resume"));
+        QVERIFY(!window->NextJob().IsValid());
+
+        window.reset(new Window); // a restart keeps the pause
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        paused = window->findChild<QLabel *>("pausedState");
+        QVERIFY(paused->isVisible());
+        QVERIFY(!window->NextJob().IsValid());
+        button("buttonPause")->click();
+        QVERIFY(!paused->isVisible());
+        QCOMPARE(window->NextJob().job_id, ids[0]);
+    }
+
     void clientChangesReachTable()
     {
         LocalServer *queue = window->Queue();
@@ -252,7 +303,7 @@ private slots:
         header->resizeSection(JobTableModel::StateColumn, 140);
         header->resizeSection(JobTableModel::EfficiencyColumn, 50);
         header->moveSection(header->visualIndex(JobTableModel::BudgetColumn), 0);
-        window->resize(1000, 520);
+        window->resize(1040, 520); // above the width the buttons need
         QTRY_COMPARE(header->length(), table->viewport()->width()); // the names took the difference
         QList<int> widths;
         for (int c = 0; c < JobTableModel::ColumnCount; ++c)
@@ -263,7 +314,7 @@ private slots:
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         table = window->findChild<JobTableWidget *>("tabViewJobs");
-        QCOMPARE(window->size(), QSize(1000, 520));
+        QCOMPARE(window->size(), QSize(1040, 520));
         QTRY_COMPARE(rows(), 10);
         QCOMPARE(table->horizontalHeader()->visualIndex(JobTableModel::BudgetColumn), 0);
         for (int c = 0; c < JobTableModel::ColumnCount; ++c)
