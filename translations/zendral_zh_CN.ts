@@ -250,6 +250,58 @@
         <source>Job failed</source>
         <translation>任务失败</translation>
     </message>
+    <message>
+        <source>Hold</source>
+        <translation>挂起</translation>
+    </message>
+    <message>
+        <source>Release</source>
+        <translation>释放</translation>
+    </message>
+    <message>
+        <source>Pause</source>
+        <translation>暂停</translation>
+    </message>
+    <message>
+        <source>Resume</source>
+        <translation>恢复</translation>
+    </message>
+    <message>
+        <source>Paused</source>
+        <translation>已暂停</translation>
+    </message>
+    <message>
+        <source>Job held</source>
+        <translation>任务已挂起</translation>
+    </message>
+    <message>
+        <source>Job released</source>
+        <translation>任务已释放</translation>
+    </message>
+    <message>
+        <source>Let the held job run again</source>
+        <translation>让挂起的任务重新运行</translation>
+    </message>
+    <message>
+        <source>Keep the job in its place but do not start it (a running job is stopped)</source>
+        <translation>保留任务的位置但不启动它（正在运行的任务会被停止）</translation>
+    </message>
+    <message>
+        <source>The job is running. Hold it and stop its engine run?</source>
+        <translation>该任务正在运行。挂起它并停止其引擎运行吗？</translation>
+    </message>
+    <message>
+        <source>Remove the job and its files?</source>
+        <translation>删除该任务及其文件吗？</translation>
+    </message>
+    <message>
+        <source>Start new runs again</source>
+        <translation>重新开始新的运行</translation>
+    </message>
+    <message>
+        <source>Start no new runs; runs in progress go on</source>
+        <translation>不再开始新的运行；正在进行的运行继续</translation>
+    </message>
 </context>
 <context>
     <name>Orvane::VelApplication</name>
@@ -291,6 +343,14 @@
     <message>
         <source>%1 s</source>
         <translation>%1 秒</translation>
+    </message>
+    <message>
+        <source>held</source>
+        <translation>已挂起</translation>
+    </message>
+    <message>
+        <source>held until %1</source>
+        <translation>挂起至 %1</translation>
     </message>
 </context>
 <context>
