@@ -19,6 +19,10 @@ public:
     virtual bool IsConnected() const = 0;
     virtual int ConnectedNodes() const = 0;
     virtual QString NodeName() const = 0;
+    // Whether this node claims no work now because it cannot keep a job
+    // here (its jobs folder or disk), and why; empty reason while it claims.
+    virtual bool ClaimsSuspended() const = 0;
+    virtual QString ClaimsSuspendedReason() const = 0;
 };
 
 } // namespace Zendral
