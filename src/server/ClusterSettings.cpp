@@ -77,7 +77,6 @@ ClusterSettings ClusterSettings::From(const ServiceConfig &config)
     result.parameters.append(qMakePair(QByteArray("keepalives_idle"), QByteArray("5")));
     result.parameters.append(qMakePair(QByteArray("keepalives_interval"), QByteArray("2")));
     result.parameters.append(qMakePair(QByteArray("keepalives_count"), QByteArray("3")));
-    result.parameters.append(qMakePair(QByteArray("application_name"), QByteArray("zendral")));
     result.leaseSeconds = config.storeLeaseSeconds;
     result.failures = FailurePolicy::From(config);
     result.node = config.storeNode.trimmed();
@@ -85,6 +84,8 @@ ClusterSettings ClusterSettings::From(const ServiceConfig &config)
         result.node = QHostInfo::localHostName();
     if (result.node.isEmpty())
         result.node = QStringLiteral("zendral");
+    // The server's session list names the node each session belongs to.
+    result.parameters.append(qMakePair(QByteArray("application_name"), ("zendral " + result.node).toUtf8()));
     return result;
 }
 

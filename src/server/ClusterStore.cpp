@@ -13,13 +13,20 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSaveFile>
 #include <QTemporaryFile>
 #include <QUuid>
 
 #include "Platform.h"
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
 
 namespace Orvane {
 namespace Zendral {
@@ -67,7 +74,10 @@ ClusterStore::ClusterStore(const ClusterSettings &settings, QueueIndex &index, J
     , index(index)
     , folders(folders)
     , pool(settings.Parameters(), PoolSize)
+    , stopAtForTest(qEnvironmentVariable("ZENDRAL_TEST_STOP_AT"))
 {
+    if (!stopAtForTest.isEmpty())
+        qWarning().noquote() << "ZENDRAL_TEST_STOP_AT (tests only): this process stops itself at" << stopAtForTest;
     if (!settings.IsValid())
         qCritical().noquote() << "Shared queue: the settings are not usable:" << settings.Error();
     else
@@ -80,6 +90,33 @@ ClusterStore::~ClusterStore()
     stopWake.notify_all();
     if (watcher.joinable())
         watcher.join();
+    if (beater.joinable())
+        beater.join();
+}
+
+QString ClusterStore::ClaimsSuspendedReason() const
+{
+    std::lock_guard<std::mutex> lock(runsMutex);
+    return suspendedReason;
+}
+
+// The places are taken in the order listed: only the first one not yet
+// passed stops the process.
+void ClusterStore::StopHereForTest(const char *place)
+{
+    if (stopAtForTest.isEmpty())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(stopForTestMutex);
+        const QStringList places = stopAtForTest.split(QLatin1Char(','));
+        if (stoppedForTest.size() >= places.size() || places.at(stoppedForTest.size()) != QLatin1String(place))
+            return;
+        stoppedForTest << QLatin1String(place);
+    }
+    qWarning().noquote() << "ZENDRAL_TEST_STOP_AT: stopped at" << place;
+#ifdef Q_OS_UNIX
+    ::raise(SIGSTOP);
+#endif
 }
 
 // catchUpMutex held, so changes are applied one batch at a time, in the
@@ -117,6 +154,7 @@ void ClusterStore::Load()
 {
     if (!settings.IsValid())
         return;
+    ReadKeptEnds();
     QString error;
     PgPool::Handle connection = pool.Acquire(&error);
     if (!connection || !ClusterSchema::Prepare(*connection, &error)) {
@@ -141,13 +179,16 @@ void ClusterStore::Load()
         }
     }
     applied = seq;
+    appliedSeen = seq;
     loaded = true;
 }
 
 void ClusterStore::Start()
 {
-    if (!watcher.joinable() && settings.IsValid())
+    if (!watcher.joinable() && settings.IsValid()) {
         watcher = std::thread(&ClusterStore::Watch, this);
+        beater = std::thread(&ClusterStore::Beat, this);
+    }
 }
 
 void ClusterStore::Close()
@@ -156,6 +197,8 @@ void ClusterStore::Close()
     stopWake.notify_all();
     if (watcher.joinable())
         watcher.join();
+    if (beater.joinable())
+        beater.join();
     // Ends of runs that still wait for the database get one more try.
     QString error;
     if (PgPool::Handle connection = pool.Acquire(&error)) {
@@ -190,10 +233,18 @@ bool ClusterStore::ReadSnapshot(PgConnection &connection, std::vector<QueueChang
 
 bool ClusterStore::BeginChange(PgConnection &connection)
 {
-    if (connection.Begin() && connection.Run("SELECT pg_advisory_xact_lock($1)", {QueueLockKey}))
+    if (connection.Begin() && LockQueue(connection))
         return true;
     connection.Rollback();
     return false;
+}
+
+bool ClusterStore::LockQueue(PgConnection &connection)
+{
+    if (!connection.Run("SELECT pg_advisory_xact_lock($1)", {QueueLockKey}))
+        return false;
+    StopHereForTest("change");
+    return true;
 }
 
 qint64 ClusterStore::LogPut(PgConnection &connection, const QString &job_id)
@@ -263,7 +314,7 @@ Reply ClusterStore::Add(const QString &fileName, const QString &from, int time, 
     }
     const QString submitted = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
     qint64 seq = 0;
-    if (connection->Run("SELECT pg_advisory_xact_lock($1)", {QueueLockKey})
+    if (LockQueue(*connection)
         && connection->Run("INSERT INTO zendral_jobs (job_id, ord, job_name, file_name, client, submit_time, "
                            "time_budget, doc_size) VALUES ($1, COALESCE((SELECT max(ord) FROM zendral_jobs), 0) + $2, "
                            "$3, $4, $5, $6, $7, $8)",
@@ -539,10 +590,14 @@ PickedJob ClusterStore::Claim()
         "WHERE state = 0 AND NOT held AND (retry_at IS NULL OR retry_at <= now()) ORDER BY ord LIMIT 1 "
         "FOR UPDATE SKIP LOCKED) "
         "RETURNING j.run_id, j.file_name, ") + ClusterRecord::JsonExpression();
-    if (folderBroken && !FolderWorks())
+    if (claimsSuspended && !FolderWorks())
         return PickedJob();
-    if (folderBroken) {
-        folderBroken = false;
+    if (claimsSuspended) {
+        claimsSuspended = false;
+        {
+            std::lock_guard<std::mutex> lock(runsMutex);
+            suspendedReason.clear();
+        }
         qInfo().noquote() << "The jobs folder works again; node" << settings.Node() << "claims jobs again";
     }
     QString error;
@@ -559,6 +614,7 @@ PickedJob ClusterStore::Claim()
     const QString job_id = job->job_id;
     LocalRun run;
     run.run_id = claimed.Int(0, 0);
+    run.runStart = job->start;
     if (!CommitChange(*connection, LogPut(*connection, job_id)))
         return PickedJob();
     const QString folder = folders.MakeJobFolder(job->from);
@@ -587,11 +643,16 @@ bool ClusterStore::FolderWorks()
 
 void ClusterStore::GiveBack(const QString &job_id, const QString &error)
 {
-    if (!folderBroken)
+    if (!claimsSuspended)
         qCritical().noquote() << "Node" << settings.Node() << "cannot keep a job's document here (" << error
                               << "); job" << job_id << "goes back unclaimed and this node claims no job until its"
                               << "jobs folder works again";
-    folderBroken = true;
+    {
+        std::lock_guard<std::mutex> lock(runsMutex);
+        suspendedReason = QStringLiteral("the jobs folder %1 cannot keep a job's document: %2")
+                              .arg(folders.Dir().absolutePath(), error);
+    }
+    claimsSuspended = true;
     Ended(job_id, 1, QStringLiteral("document could not be fetched on node %1: %2").arg(settings.Node(), error), true,
           QString());
 }
@@ -632,9 +693,17 @@ bool ClusterStore::Fetch(PgConnection &connection, const QString &job_id, const 
 }
 
 // GUI thread. Progress renews the lease; a run that lost its job changes
-// nothing and has its engine stopped.
+// nothing and has its engine stopped. The report is one change, sent to the
+// server as a whole (PgConnection::Batch) with short timeouts: it holds the
+// queue's lock only while the server runs it, so a node that hangs here
+// stalls no other node, and it waits for the lock only briefly (the GUI
+// thread runs it; a report that finds the lock busy is dropped).
 void ClusterStore::Progress(const QString &job_id, const QJsonObject &report)
 {
+    static const QByteArray logSql = QByteArrayLiteral("INSERT INTO zendral_changes (op, job_id, record) SELECT 'put', "
+                                                       "j.job_id, ")
+        + ClusterRecord::JsonExpression()
+        + QByteArrayLiteral(" FROM zendral_jobs j WHERE j.job_id = $1 AND j.run_id = $2 AND j.state = 1 RETURNING seq");
     qint64 run_id = 0;
     {
         std::lock_guard<std::mutex> lock(runsMutex);
@@ -645,22 +714,37 @@ void ClusterStore::Progress(const QString &job_id, const QJsonObject &report)
     const double percent = QueueRules::ReportedPercent(report);
     QString error;
     PgPool::Handle connection = pool.Acquire(&error);
-    if (!connection || !BeginChange(*connection))
+    if (!connection)
         return; // the heartbeat keeps the lease; progress shows again later
-    const PgResult updated = connection->Exec(
-        "UPDATE zendral_jobs SET completed = CASE WHEN $3 > completed AND $3 < 100 THEN $3 ELSE completed END, "
-        "efficient = $4, lease_until = now() + make_interval(secs => $5) WHERE job_id = $1 AND run_id = $2 AND state = 1",
-        {job_id, run_id, percent, report.value(QStringLiteral("efficiency")).toDouble(0), settings.LeaseSeconds()});
-    if (!updated.Ok() || updated.Affected() == 0) {
-        connection->Rollback();
-        if (updated.Ok()) {
-            std::lock_guard<std::mutex> lock(runsMutex);
-            if (!lost.contains(job_id))
-                lost.append(job_id);
-        }
+    StopHereForTest("progress");
+    const std::vector<PgResult> results = connection->Batch({
+        {"BEGIN", {}},
+        {"SET LOCAL statement_timeout = '2s'", {}},
+        {"SET LOCAL lock_timeout = '200ms'", {}},
+        {"SELECT pg_advisory_xact_lock($1)", {QueueLockKey}},
+        {"UPDATE zendral_jobs SET completed = CASE WHEN $3 > completed AND $3 < 100 THEN $3 ELSE completed END, "
+         "efficient = $4, lease_until = now() + make_interval(secs => $5) WHERE job_id = $1 AND run_id = $2 AND "
+         "state = 1",
+         {job_id, run_id, percent, report.value(QStringLiteral("efficiency")).toDouble(0), settings.LeaseSeconds()}},
+        {logSql.constData(), {job_id, run_id}},
+        {"SELECT pg_notify('zendral_changes', '')", {}},
+        {"COMMIT", {}},
+    });
+    // The update's and the log's results, by their place in the batch.
+    constexpr size_t Updated = 4, Logged = 5;
+    const bool done = results.size() == 8 && results.back().Ok();
+    if (!done) {
+        connection->Rollback(); // the heartbeat keeps the lease; progress shows again later
         return;
     }
-    CommitChange(*connection, LogPut(*connection, job_id));
+    if (results[Updated].Affected() == 0) {
+        std::lock_guard<std::mutex> lock(runsMutex);
+        if (!lost.contains(job_id))
+            lost.append(job_id);
+        return;
+    }
+    if (results[Logged].Rows() == 1)
+        CatchUp(*connection, results[Logged].Int(0, 0));
 }
 
 // GUI thread. The result is kept beside the local copy and in the database
@@ -725,7 +809,11 @@ void ClusterStore::Ended(const QString &job_id, int exit_code, const QString &re
     QString error;
     PgPool::Handle connection = pool.Acquire(&error);
     if (!connection || !WriteEnd(*connection, job_id, run)) {
-        qWarning().noquote() << "End of job" << job_id << "kept until the shared queue can be reached";
+        if (KeepEndOnDisk(job_id, run))
+            qWarning().noquote() << "End of job" << job_id << "kept until the shared queue can be reached";
+        else
+            qCritical().noquote() << "End of job" << job_id << "kept in memory only until the shared queue can be"
+                                  << "reached: the file beside its document could not be written";
         return;
     }
     DropLocalCopy(job_id, run.file);
@@ -750,7 +838,7 @@ bool ClusterStore::WriteEnd(PgConnection &connection, const QString &job_id, con
         qInfo().noquote() << "Run" << run.run_id << "of job" << job_id << "ended after the job left this node";
         return true;
     }
-    const QString runStart = job->start;
+    const QString runStart = run.runStart.isEmpty() ? job->start : run.runStart;
     const RunResult result = run.result.isEmpty() ? RunResult::None : RunResult::Kept;
     const RunEnd end = QueueRules::EndRun(*job, run.exitCode, run.reason, run.stopped, result, settings.Failures(), 0);
     QueueRules::KeepRun(*job, end, runStart, run.engineOutput);
@@ -798,6 +886,63 @@ void ClusterStore::DropLocalCopy(const QString &job_id, const QString &file)
     copy.fileaex = file;
     copy.fileaexres = file + QStringLiteral("_RES");
     copy.Remove(folders);
+}
+
+bool ClusterStore::KeepEndOnDisk(const QString &job_id, const LocalRun &run)
+{
+    if (run.file.isEmpty())
+        return false;
+    QJsonObject end{{QStringLiteral("job_id"), job_id},
+                    {QStringLiteral("run_id"), QString::number(run.run_id)},
+                    {QStringLiteral("exit_code"), run.exitCode},
+                    {QStringLiteral("reason"), run.reason},
+                    {QStringLiteral("stopped"), run.stopped},
+                    {QStringLiteral("engine_output"), run.engineOutput},
+                    {QStringLiteral("run_start"), run.runStart}};
+    if (!run.result.isNull())
+        end.insert(QStringLiteral("result"), QString::fromLatin1(run.result.toBase64()));
+    const QByteArray bytes = QJsonDocument(end).toJson(QJsonDocument::Compact);
+    QSaveFile file(run.file + QLatin1String(RunEndSuffix));
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() && file.commit();
+}
+
+// Load, on the GUI thread before the threads start: every kept end in a job
+// folder of this jobs folder waits for the database again. The run number
+// makes sure it is written only while its run still holds the job.
+void ClusterStore::ReadKeptEnds()
+{
+    if (!folders.Ready())
+        return;
+    QDirIterator it(folders.Dir().absolutePath(), {QStringLiteral("*") + QLatin1String(RunEndSuffix)}, QDir::Files,
+                    QDirIterator::Subdirectories);
+    std::lock_guard<std::mutex> lock(runsMutex);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!folders.IsJobFolder(QFileInfo(path).absolutePath()))
+            continue;
+        QFile file(path);
+        const QJsonObject end = file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                                               : QJsonObject();
+        LocalRun run;
+        const QString job_id = end.value(QStringLiteral("job_id")).toString();
+        run.run_id = end.value(QStringLiteral("run_id")).toString().toLongLong();
+        if (job_id.isEmpty() || run.run_id <= 0) {
+            qWarning().noquote() << "Kept end of a run not readable, left as it is:" << path;
+            continue;
+        }
+        run.file = path.left(path.size() - int(qstrlen(RunEndSuffix)));
+        run.ended = true;
+        run.exitCode = end.value(QStringLiteral("exit_code")).toInt(1);
+        run.reason = end.value(QStringLiteral("reason")).toString();
+        run.stopped = end.value(QStringLiteral("stopped")).toBool();
+        run.engineOutput = end.value(QStringLiteral("engine_output")).toString();
+        run.runStart = end.value(QStringLiteral("run_start")).toString();
+        if (end.contains(QStringLiteral("result")))
+            run.result = QByteArray::fromBase64(end.value(QStringLiteral("result")).toString().toLatin1());
+        runs.insert(job_id, run);
+        qInfo().noquote() << "End of run" << run.run_id << "of job" << job_id
+                          << "kept from before the restart; written once the shared queue can be reached";
+    }
 }
 
 QStringList ClusterStore::TakeLostRuns()
@@ -850,6 +995,7 @@ bool ClusterStore::CatchUp(PgConnection &connection, qint64 target)
         ApplyToMirror(changes, false);
         DeleteChanges(changes); // what the mirror did not take
         applied = rows.Int(rows.Rows() - 1, 0);
+        appliedSeen = applied;
         if (rows.Rows() < CatchUpBatch)
             break;
     }
@@ -868,6 +1014,7 @@ bool ClusterStore::Resync(PgConnection &connection)
     ApplyToMirror(jobs, true);
     DeleteChanges(jobs);
     applied = seq;
+    appliedSeen = seq;
     loaded = true;
     qInfo().noquote() << "Shared queue: the whole queue read at change" << seq;
     return true;
@@ -909,8 +1056,7 @@ bool ClusterStore::Connect(PgConnection &connection, bool report)
 }
 
 // The watcher: follows the log (notifications, and a look every few seconds
-// for one that was missed), beats, renews this node's leases, writes what
-// waited for the database, reaps expired leases and prunes the log. It
+// for one that was missed), writes what waited for the database, reaps expired leases and prunes the log. It
 // reconnects with a growing pause while the database is away; a node reaps
 // only once it has been connected for a lease, so that the nodes that come
 // back with it renew their leases first.
@@ -935,7 +1081,6 @@ void ClusterStore::Watch()
             }
             backoff = std::chrono::milliseconds(500);
             connectedAt = lastReap = lastPrune = Clock::now();
-            Heartbeat(connection);
             FlushPending(connection);
             CatchUp(connection, 0);
             lastBeat = lastCatchUp = Clock::now();
@@ -948,7 +1093,6 @@ void ClusterStore::Watch()
             lastCatchUp = now;
         }
         if (now - lastBeat >= beatInterval) {
-            Heartbeat(connection);
             FlushPending(connection);
             lastBeat = now;
         }
@@ -966,15 +1110,26 @@ void ClusterStore::Watch()
     connected = false;
 }
 
-// The node's heartbeat and its leases. A run whose lease could not be
-// renewed was taken over: its engine is stopped.
+// The beat thread: the heartbeat and the lease renewal on a connection of
+// their own, so that they never wait behind the watcher's work (a reap
+// waiting for the queue's lock, say). Neither takes the queue's lock. While
+// the database is away it tries again at each beat; the watcher reports.
+void ClusterStore::Beat()
+{
+    PgConnection connection;
+    const auto beatInterval = std::chrono::milliseconds(qMax(1000, settings.LeaseSeconds() * 1000 / 3));
+    while (!stopping) {
+        if (connection.IsOk() || connection.Open(settings.Parameters()))
+            Heartbeat(connection);
+        SleepUnlessStopping(beatInterval);
+    }
+}
+
+// Beat thread. The node's heartbeat and its leases. A run whose lease could
+// not be renewed was taken over: its engine is stopped.
 void ClusterStore::Heartbeat(PgConnection &connection)
 {
-    qint64 seen = 0;
-    {
-        std::lock_guard<std::mutex> lock(catchUpMutex);
-        seen = applied;
-    }
+    const qint64 seen = appliedSeen.load();
     connection.Run("INSERT INTO zendral_nodes (name, heartbeat, last_seq, paused) VALUES ($1, now(), $2, $3) "
                    "ON CONFLICT (name) DO UPDATE SET heartbeat = now(), last_seq = $2, paused = $3",
                    {settings.Node(), seen, pausedHere.load() ? "true" : "false"});

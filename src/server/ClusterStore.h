@@ -51,15 +51,24 @@ class PgConnection;
 //
 // While the database cannot be reached, changes are refused ("Service
 // busy..."), the lists come from the mirror, engines go on, and their ends
-// and results wait here until the database is back.
+// and results wait until the database is back: in memory, and in a file
+// beside the job's local copy (RunEndSuffix), so that they also survive a
+// stop of the service; Load reads those files back.
+//
+// A node that hangs must not stall the others: progress reports send their
+// whole transaction at once (the queue's lock is held only while the server
+// runs it), the server ends a session idle inside a transaction within
+// seconds (PgConnection), and the heartbeat with the lease renewal has a
+// thread and connection of its own and takes no queue lock.
 //
 // Threads: Load, Start, Claim, Progress, Result, Ended and Close on the GUI
 // thread; the session operations on session threads; the watcher thread
-// follows the log, beats, renews leases, reaps and reconnects. Connections:
-// the watcher has its own, the others borrow from the pool. Locks:
-// catchUpMutex (the mirror's applied position, the applying of changes) is
-// taken before the index's mutex; runsMutex guards `runs` and
-// `lost` and is innermost.
+// follows the log, writes what waited, reaps and reconnects; the beat thread
+// beats and renews leases. Connections: the watcher and the beat thread have
+// their own, the others borrow from the pool. Locks: catchUpMutex (the
+// mirror's applied position, the applying of changes) is taken before the
+// index's mutex; runsMutex guards `runs`, `lost` and `suspendedReason` and
+// is innermost.
 class ClusterStore : public QueueBackend, public SharedQueue
 {
 public:
@@ -96,10 +105,15 @@ public:
     QList<Node> Nodes() const override;
     void SetPaused(bool paused) override { pausedHere = paused; }
     QString NodeName() const override { return settings.Node(); }
+    bool ClaimsSuspended() const override { return claimsSuspended.load(); }
+    QString ClaimsSuspendedReason() const override;
 
     // The queue's lock: every change of the shared queue holds it (an
     // advisory lock of the transaction) until its commit.
     static constexpr qint64 QueueLockKey = 0x5a454e4452414c02LL;
+    // The file beside a job's local copy that keeps the end of its run (and
+    // its result) until the database has it.
+    static constexpr const char *RunEndSuffix = ".runend";
 
 private:
     // A run of a job on this node.
@@ -114,11 +128,18 @@ private:
         QString reason;
         bool stopped = false;
         QString engineOutput; // the tail of the engine's standard error
+        QString runStart;     // the run's start, as its claim wrote it
     };
 
     // A change transaction: BEGIN and the queue's lock.
     bool BeginChange(PgConnection &connection);
     Reply ChangeHold(const QString &job_id, bool hold, const QDateTime &until, bool *stopRun);
+    // Takes the queue's lock in the open transaction.
+    bool LockQueue(PgConnection &connection);
+    // Tests only (ZENDRAL_TEST_STOP_AT lists places, comma-separated): the
+    // process stops itself (SIGSTOP) at the first place listed, then at the
+    // next one, each once.
+    void StopHereForTest(const char *place);
     // Logs a put (or move, or removal) of the job and notifies; the change's
     // number, or 0 on failure.
     qint64 LogPut(PgConnection &connection, const QString &job_id);
@@ -156,10 +177,18 @@ private:
     // (the end is kept and written later).
     bool WriteEnd(PgConnection &connection, const QString &job_id, const LocalRun &run);
     void DropLocalCopy(const QString &job_id, const QString &file);
+    // The run's end and result into the file beside its local copy (written
+    // whole or not at all); false when it could not be written.
+    bool KeepEndOnDisk(const QString &job_id, const LocalRun &run);
+    // The ends kept on disk by an earlier start of this node, as ended runs
+    // that wait for the database.
+    void ReadKeptEnds();
 
     // Watcher thread.
     void Watch();
     bool Connect(PgConnection &connection, bool report);
+    // Beat thread.
+    void Beat();
     void Heartbeat(PgConnection &connection);
     void FlushPending(PgConnection &connection);
     void Reap(PgConnection &connection);
@@ -180,17 +209,23 @@ private:
 
     std::mutex catchUpMutex;
     qint64 applied = 0; // guarded by catchUpMutex
+    std::atomic<qint64> appliedSeen{0}; // `applied`, for the heartbeat without the mutex
     bool loaded = false; // guarded by catchUpMutex
 
-    std::mutex runsMutex;
+    mutable std::mutex runsMutex;
     QHash<QString, LocalRun> runs; // guarded by runsMutex
     QStringList lost;              // guarded by runsMutex
+    QString suspendedReason;       // guarded by runsMutex
 
-    bool folderBroken = false; // GUI thread only: claims wait for FolderWorks
+    std::atomic<bool> claimsSuspended{false}; // written on the GUI thread: claims wait for FolderWorks
+    QString stopAtForTest;          // set in the constructor, then read-only
+    QStringList stoppedForTest;     // the places passed
+    std::mutex stopForTestMutex;    // guards stoppedForTest
 
     std::mutex stopMutex;
     std::condition_variable stopWake;
     std::thread watcher;
+    std::thread beater;
 };
 
 } // namespace Zendral

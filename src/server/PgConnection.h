@@ -8,6 +8,8 @@
 #include <QString>
 #include <QVector>
 
+#include <vector>
+
 struct pg_conn;
 
 namespace Orvane {
@@ -27,6 +29,13 @@ struct PgParam
     QByteArray value;
     bool binary = false;
     bool null = true;
+};
+
+// One statement of a batch (PgConnection::Batch).
+struct PgStatement
+{
+    const char *sql;
+    QVector<PgParam> params;
 };
 
 // One connection to the PostgreSQL server through libpq. libpq connections
@@ -57,6 +66,14 @@ public:
     bool Run(const char *sql, const QVector<PgParam> &params = {});
     // Runs several statements without parameters (schema upgrades).
     bool RunScript(const char *sql);
+    // Sends all statements at once (libpq's pipeline mode) and then reads
+    // their results, one per statement, in order. The server has the whole
+    // batch before it runs the first statement, so a batch that is one
+    // transaction holds its locks only while the server runs it, even when
+    // this process stops meanwhile. After a failed statement the rest are
+    // not run (their results are not Ok). Empty when the batch could not be
+    // sent or its results not read.
+    std::vector<PgResult> Batch(const std::vector<PgStatement> &statements);
     bool Begin(const char *mode = "BEGIN");
     bool Commit();
     void Rollback();

@@ -31,6 +31,10 @@ public:
     virtual QList<Node> Nodes() const = 0;
     // This node's pause, told to the others with its heartbeats.
     virtual void SetPaused(bool paused) = 0;
+    // Whether this node claims no work now because it cannot keep a job
+    // here (its jobs folder or disk), and why; empty reason while it claims.
+    virtual bool ClaimsSuspended() const = 0;
+    virtual QString ClaimsSuspendedReason() const = 0;
 };
 
 } // namespace Zendral

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
 
@@ -37,6 +38,9 @@ public:
     QString RunLog() const { return QDir(root).filePath(QStringLiteral("runs.log")); }
     QString ServiceLog() const { return QDir(root).filePath(QStringLiteral("service.log")); }
     qint64 Pid() const { return process ? process->processId() : 0; }
+    QString Root() const { return root; }
+    // An environment variable for the next Start (after the defaults).
+    void SetEnvironment(const QString &key, const QString &value) { extraEnvironment.insert(key, value); }
 
     // Starts the node and waits until it accepts connections.
     bool Start()
@@ -68,6 +72,8 @@ public:
         env.insert(QStringLiteral("ZENDRAL_TEST_ANY_PORT"), QStringLiteral("1"));
         env.insert(QStringLiteral("ZENDRAL_STUB_PAUSE_MS"), QStringLiteral("300"));
         env.insert(QStringLiteral("ZENDRAL_STUB_RUN_LOG"), RunLog());
+        for (auto it = extraEnvironment.cbegin(); it != extraEnvironment.cend(); ++it)
+            env.insert(it.key(), it.value());
         port = 0;
         const qint64 logFrom = QFileInfo(ServiceLog()).size();
         process.reset(new QProcess);
@@ -101,6 +107,29 @@ public:
 #endif
     }
 
+    // Whether the process is stopped (SIGSTOP, by itself or by Pause); Linux
+    // only (/proc), false elsewhere.
+    bool IsStopped() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(Pid()));
+        if (!process || !stat.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray line = stat.readAll();
+        const int end = line.lastIndexOf(')');
+        return end > 0 && line.mid(end + 2, 1) == "T";
+    }
+
+    // SIGTERM: the service stops cleanly; false when it did not end.
+    bool Terminate()
+    {
+        if (!process)
+            return true;
+        process->terminate();
+        const bool ended = process->waitForFinished(30000);
+        process.reset();
+        return ended;
+    }
+
     // SIGKILL, as a machine that dies; its engines die with it.
     void Kill()
     {
@@ -117,5 +146,6 @@ private:
     QString connection;
     int engineSlots;
     quint16 port = 0;
+    QHash<QString, QString> extraEnvironment;
     std::unique_ptr<QProcess> process;
 };

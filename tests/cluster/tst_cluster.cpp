@@ -3,8 +3,11 @@
 // node lists the same queue, moves reaching every node's copy in the
 // database's order, a node killed in the middle of a run, a node that hangs
 // past its lease, adds on all nodes while nodes are killed, and the database
-// going away.
+// going away: a node that hangs holds up no other node, and a run that ends
+// while the database is away is written once it is back, also after a
+// restart of its node.
 #include "ClusterNode.h"
+#include "ClusterStore.h"
 #include "MoveStep.h"
 #include "PgConnection.h"
 #include "PgResult.h"
@@ -12,6 +15,7 @@
 #include "TestProcesses.h"
 #include "ThrowawayPostgres.h"
 
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QJsonArray>
@@ -107,6 +111,17 @@ QHash<QString, QList<Run>> ReadRuns(const ClusterNode &node, QHash<QString, QLis
     return runs;
 }
 
+// The ends of runs a node keeps on disk until the database has them.
+QStringList KeptEnds(const ClusterNode &node)
+{
+    QStringList found;
+    QDirIterator it(node.Root(), {QStringLiteral("*") + QLatin1String(ClusterStore::RunEndSuffix)}, QDir::Files,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << it.next();
+    return found;
+}
+
 } // namespace
 
 class TestCluster : public QObject
@@ -122,7 +137,7 @@ private slots:
             QSKIP("PostgreSQL (initdb) is not installed: apt-get install postgresql");
         QString error;
         QVERIFY2(database.Start(&error), qPrintable(error));
-        const QString connection = database.Connection(QStringLiteral("postgres"));
+        connection = database.Connection(QStringLiteral("postgres"));
         // A has no engine slot: its jobs run on B and C.
         nodes.emplace_back(new ClusterNode(QStringLiteral("node-a"), folder->path(), connection, 0));
         nodes.emplace_back(new ClusterNode(QStringLiteral("node-b"), folder->path(), connection, 1));
@@ -224,11 +239,7 @@ private slots:
             ids << answer.content;
         }
         PgConnection db;
-        QVERIFY2(db.Open({{"host", "127.0.0.1"},
-                          {"port", QByteArray::number(database.Port())},
-                          {"dbname", "postgres"},
-                          {"user", "zendral"}}),
-                 qPrintable(db.Error()));
+        QVERIFY2(OpenDatabase(db), qPrintable(db.Error()));
         const auto databaseOrder = [&] {
             QStringList order;
             const PgResult rows = db.Exec("SELECT job_id FROM zendral_jobs ORDER BY ord");
@@ -487,8 +498,171 @@ private slots:
         QCOMPARE(Summary(List(onA)).size(), 3);
     }
 
+    // A node that hangs (SIGSTOP) holds up no other node. D stops itself
+    // while it reports progress: none of its sessions waits inside a
+    // transaction. While the queue's lock is held longer than a lease (by
+    // the test here; D's lease runs out, so every reaper waits for it), the
+    // lease of the job running on E is renewed all along. D, going on, stops
+    // itself inside its next change, holding the queue's lock: the server
+    // ends that session within seconds and an add on A is answered.
+    void hungNodeStallsNoOne()
+    {
+        // B and C step aside: the jobs run on D and on E (a slow engine).
+        nodes[1]->Kill();
+        nodes[2]->Kill();
+        ClusterNode hung(QStringLiteral("node-d"), folder->path(), connection, 1);
+        hung.SetEnvironment(QStringLiteral("ZENDRAL_TEST_STOP_AT"), QStringLiteral("progress,change"));
+        ClusterNode healthy(QStringLiteral("node-e"), folder->path(), connection, 1);
+        healthy.SetEnvironment(QStringLiteral("ZENDRAL_STUB_PAUSE_MS"), QStringLiteral("1000"));
+        QVERIFY(hung.Start());
+        QVERIFY(healthy.Start());
+        PgConnection db;
+        QVERIFY2(OpenDatabase(db), qPrintable(db.Error()));
+        ProtocolTestClient onA(false);
+        QVERIFY(onA.Open(nodes[0]->Port(), Client(40)));
+        QStringList ids;
+        for (int n = 0; n < 2; ++n) {
+            const auto answer = Add(onA, QStringLiteral("hang-%1.aex").arg(n), 20);
+            QVERIFY2(answer.state, qPrintable(answer.content));
+            ids << answer.content;
+        }
+        const auto runningOn = [&](const char *node) {
+            const PgResult row = db.Exec("SELECT job_id FROM zendral_jobs WHERE node = $1 AND state = 1 AND "
+                                         "job_id IN ($2, $3)",
+                                         {node, ids[0], ids[1]});
+            return row.Ok() && row.Rows() == 1 ? row.Text(0, 0) : QString();
+        };
+        QVERIFY(pollUntil([&] { return hung.IsStopped(); }, 30000));
+        QString slowJob;
+        QVERIFY(pollUntil([&] { return !(slowJob = runningOn("node-e")).isEmpty(); }, 20000));
+        const auto waitingInTransaction = [&](const char *node) {
+            const PgResult count = db.Exec("SELECT count(*) FROM pg_stat_activity WHERE application_name = $1 "
+                                           "AND state LIKE 'idle in transaction%'",
+                                           {QStringLiteral("zendral %1").arg(QLatin1String(node))});
+            return count.Ok() ? count.Int(0, 0) : -1;
+        };
+        for (int n = 0; n < 10; ++n) {
+            QCOMPARE(waitingInTransaction("node-d"), 0);
+            QTest::qWait(200);
+        }
+
+        // Statements inside the transaction keep the test's own session busy.
+        QVERIFY(db.Begin());
+        QVERIFY(db.Run("SELECT pg_advisory_xact_lock($1)", {ClusterStore::QueueLockKey}));
+        QElapsedTimer held;
+        held.start();
+        while (held.elapsed() < 7000) {
+            const PgResult lease = db.Exec("SELECT count(*) FROM zendral_jobs WHERE job_id = $1 AND state = 1 AND "
+                                           "lease_until > clock_timestamp()",
+                                           {slowJob});
+            QVERIFY2(lease.Ok() && lease.Int(0, 0) == 1,
+                     qPrintable(QStringLiteral("the lease of E's job ran out after %1 ms of the lock held: %2")
+                                    .arg(held.elapsed())
+                                    .arg(db.Error())));
+            QTest::qWait(250);
+        }
+        QVERIFY(db.Commit());
+
+        // D's job goes back (its lease ran out); then D goes on and stops
+        // inside a change.
+        QVERIFY(pollUntil([&] { return runningOn("node-d").isEmpty(); }, 20000));
+        hung.Pause(false);
+        QVERIFY(pollUntil([&] { return hung.IsStopped(); }, 30000));
+        QElapsedTimer answered;
+        answered.start();
+        const auto late = Add(onA, QStringLiteral("after-hang.aex"), 1);
+        QVERIFY2(late.state, qPrintable(late.content));
+        QVERIFY2(answered.elapsed() < 9000, qPrintable(QStringLiteral("answered after %1 ms").arg(answered.elapsed())));
+        QVERIFY(pollUntil([&] { return waitingInTransaction("node-d") == 0; }, 10000));
+        hung.Kill();
+        // E's run was never charged for D's hang.
+        QVERIFY(pollUntil([&] { return StateOf(List(onA), slowJob) == QLatin1String("finished"); }, 40000));
+        const PgResult failed = db.Exec("SELECT failed_runs FROM zendral_jobs WHERE job_id = $1", {slowJob});
+        QVERIFY(failed.Ok() && failed.Rows() == 1);
+        QCOMPARE(failed.Int(0, 0), 0);
+        healthy.Kill();
+        QVERIFY(nodes[1]->Start());
+        QVERIFY(nodes[2]->Start());
+    }
+
+    // The run's end comes while the database is away and its node is then
+    // stopped (SIGTERM): the end and the result wait on disk, and once the
+    // database is back the restarted node writes them. The job is finished
+    // with its result and no failed run; the kept end is gone.
+    void runEndSurvivesOutageAndRestart()
+    {
+        for (size_t n = 1; n < nodes.size(); ++n) {
+            if (nodes[n]->Pid() == 0) // stopped by a case before that failed
+                QVERIFY(nodes[n]->Start());
+        }
+        ProtocolTestClient onA(false);
+        QVERIFY(onA.Open(nodes[0]->Port(), Client(41)));
+        const QString name = QStringLiteral("kept.aex");
+        const auto answer = Add(onA, name, 8);
+        QVERIFY(answer.state);
+        ClusterNode *runner = nullptr;
+        QVERIFY(pollUntil([&] {
+            const QList<Run> runs = ReadRuns(*nodes[2], ReadRuns(*nodes[1])).value(name);
+            if (!runs.isEmpty())
+                runner = runs.first().node == nodes[1]->Name() ? nodes[1].get() : nodes[2].get();
+            return runner != nullptr;
+        }, 30000));
+        ClusterNode *other = runner == nodes[1].get() ? nodes[2].get() : nodes[1].get();
+        database.Stop();
+        QVERIFY(pollUntil([&] {
+            const QList<Run> runs = ReadRuns(*runner).value(name);
+            return !runs.isEmpty() && runs.first().end >= 0 && !KeptEnds(*runner).isEmpty();
+        }, 30000));
+        QVERIFY(runner->Terminate());
+        QCOMPARE(KeptEnds(*runner).size(), 1);
+        // The other nodes hang until the job is written, so that none takes
+        // it over (its lease ran out) before the runner is back.
+        nodes[0]->Pause(true);
+        other->Pause(true);
+        const bool restarted = runner->Start();
+        QString error;
+        const bool resumed = database.Resume(&error);
+        PgConnection db;
+        const bool opened = resumed && OpenDatabase(db);
+        int state = -1;
+        const bool written = opened && pollUntil([&] {
+            const PgResult row = db.Exec("SELECT state FROM zendral_jobs WHERE job_id = $1", {answer.content});
+            state = row.Ok() && row.Rows() == 1 ? int(row.Int(0, 0)) : -1;
+            return state != 1;
+        }, 30000);
+        nodes[0]->Pause(false);
+        other->Pause(false);
+        QVERIFY(restarted);
+        QVERIFY2(resumed, qPrintable(error));
+        QVERIFY2(opened, qPrintable(db.Error()));
+        QVERIFY(written);
+        const PgResult row = db.Exec("SELECT state, failed_runs, (SELECT count(*) FROM zendral_results r WHERE "
+                                     "r.job_id = j.job_id) FROM zendral_jobs j WHERE job_id = $1",
+                                     {answer.content});
+        QVERIFY(row.Ok() && row.Rows() == 1);
+        QCOMPARE(int(row.Int(0, 0)), 2); // finished
+        QCOMPARE(int(row.Int(0, 1)), 0);
+        QCOMPARE(int(row.Int(0, 2)), 1);
+        QVERIFY(pollUntil([&] { return KeptEnds(*runner).isEmpty(); }, 10000));
+        QCOMPARE(ReadRuns(*runner).value(name).size() + ReadRuns(*other).value(name).size(), 1);
+        ProtocolTestClient onRunner(false);
+        QVERIFY(onRunner.Open(runner->Port(), Client(41)));
+        const auto picked = onRunner.Request("PICKUP_NESTER_JOB", answer.content.toUtf8(), 15000);
+        QVERIFY(picked.state);
+        QVERIFY(QByteArray::fromBase64(picked.content.toLatin1(), QByteArray::Base64UrlEncoding).contains("MARKER"));
+    }
+
 private:
+    bool OpenDatabase(PgConnection &db)
+    {
+        return db.Open({{"host", "127.0.0.1"},
+                        {"port", QByteArray::number(database.Port())},
+                        {"dbname", "postgres"},
+                        {"user", "zendral"}});
+    }
+
     std::unique_ptr<QTemporaryDir> folder;
+    QString connection;
     ThrowawayPostgres database;
     std::vector<std::unique_ptr<ClusterNode>> nodes;
 };
