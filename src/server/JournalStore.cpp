@@ -480,6 +480,12 @@ void JournalStore::SetSyncHook(std::function<bool()> hook)
     syncHook = std::move(hook);
 }
 
+void JournalStore::SetCheckpointHook(std::function<bool()> hook)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    checkpointHook = std::move(hook);
+}
+
 // Writer thread: the flush of the records written; a test's hook runs first.
 bool JournalStore::SyncSegment()
 {
@@ -748,15 +754,17 @@ bool JournalStore::Checkpoint()
 {
     QStringList files;
     quint64 count = 0;
+    std::function<bool()> hook;
     {
         std::lock_guard<std::mutex> lock(mutex);
         count = unflushedCount;
         unflushedCount = 0;
         files.swap(unflushedFiles);
+        hook = checkpointHook;
     }
     if (count == 0)
         return true;
-    if (SyncNewFiles(files))
+    if ((!hook || hook()) && SyncNewFiles(files))
         return true;
     std::lock_guard<std::mutex> lock(mutex);
     unflushedCount += count;

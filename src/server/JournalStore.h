@@ -78,6 +78,9 @@ public:
     // Tests only: called by the writer before each flush of the journal's
     // records; it may hold the flush back, and false makes it fail.
     void SetSyncHook(std::function<bool()> hook);
+    // Tests only: called before a checkpoint flushes job files (compactor
+    // thread, or Close); false makes the checkpoint fail.
+    void SetCheckpointHook(std::function<bool()> hook);
 
     static const char *const JournalPrefix;
     static const char *const BackupIdName;
@@ -170,6 +173,7 @@ private:
     bool baseMissing = false;
     SnapshotSource snapshotSource;
     std::function<bool()> syncHook;
+    std::function<bool()> checkpointHook;
 
     std::atomic<bool> failBackupWrites{false};
 
