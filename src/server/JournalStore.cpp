@@ -561,6 +561,7 @@ void JournalStore::StartCompaction()
 
 void JournalStore::Compact(QueueSnapshot snapshot, QString newId)
 {
+    Platform::NameThisThread("store-compact");
     const bool ok = WriteBackupFile(snapshot, newId, true, -1);
     std::lock_guard<std::mutex> lock(mutex);
     compacting = false;
@@ -641,6 +642,7 @@ void JournalStore::JoinCompactor()
 
 void JournalStore::WriterLoop()
 {
+    Platform::NameThisThread("store-writer");
     for (;;) {
         std::vector<Item> batch;
         {

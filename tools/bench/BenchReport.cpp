@@ -89,6 +89,22 @@ void BenchReport::PrintWindows() const
         refused += QStringLiteral(" %1").arg(fill.refused, 20);
     }
     Console::Result(cpu + QStringLiteral("   (server CPU, all threads, over the last window)"));
+    QStringList roles;
+    QString flushes = QStringLiteral("  %1").arg(QStringLiteral("flushes/1000"), -14);
+    for (const FillRun::Result &fill : fills) {
+        flushes += QStringLiteral(" %1").arg(Number(fill.flushesPer1000, 1), 20);
+        for (const QString &role : fill.threadCpuPerAddMs.keys()) {
+            if (!roles.contains(role))
+                roles << role;
+        }
+    }
+    for (const QString &role : qAsConst(roles)) {
+        QString row = QStringLiteral("   %1").arg(role, -13);
+        for (const FillRun::Result &fill : fills)
+            row += QStringLiteral(" %1").arg(Number(fill.threadCpuPerAddMs.value(role, -1), 3), 20);
+        Console::Result(row + QStringLiteral("   (CPU/add of these threads, ms)"));
+    }
+    Console::Result(flushes + QStringLiteral("   (fsync, fdatasync, syncfs, ... per 1,000 adds over the fill)"));
     Console::Result(client + QStringLiteral("   (the clients' CPU, one thread, same window)"));
     Console::Result(refused);
 }
