@@ -125,6 +125,32 @@ QString FormatLine(QtMsgType type, const QMessageLogContext &context, const QStr
     return stamp + QLatin1Char(' ') + MessagePart(type, context, message, sourceInfo);
 }
 
+// The day's log file, kept open between lines; guarded by fileMutex (taken
+// after folderMutex is released, never together).
+QMutex fileMutex;
+QFile *openFile = nullptr;
+
+// Opens the day's file unless it is the one open already and still there
+// (a file deleted or moved meanwhile is opened anew). fileMutex held.
+bool OpenLogFile(const QString &folder, const QDate &date)
+{
+    const QString path = QDir(folder).filePath(LogFileName(date));
+    if (openFile && openFile->fileName() == path && QFile::exists(path))
+        return true;
+    delete openFile;
+    openFile = nullptr;
+    // A folder that cannot be made (a plain file of that name) drops the line.
+    if (!QFileInfo(folder).isDir() && !QDir().mkpath(folder))
+        return false;
+    auto *file = new QFile(path);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+        delete file;
+        return false;
+    }
+    openFile = file;
+    return true;
+}
+
 void AppendLine(const QByteArray &line, const QDate &date)
 {
     // Without an application object there is no executable folder to log
@@ -132,16 +158,12 @@ void AppendLine(const QByteArray &line, const QDate &date)
     const QString folder = LogFolderPath();
     if (folder.isEmpty())
         return;
-    // A folder that cannot be made (a plain file of that name) drops the line.
-    if (!QFileInfo(folder).isDir() && !QDir().mkpath(folder))
+    QMutexLocker locker(&fileMutex);
+    if (!OpenLogFile(folder, date))
         return;
-    QFile file(QDir(folder).filePath(LogFileName(date)));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return;
-    // One write per line keeps lines from different threads whole as far as
-    // the system's appends are atomic.
-    file.write(line);
-    file.close();
+    // One unbuffered write per line, in append mode: lines stay whole, also
+    // beside another process appending to the same file.
+    openFile->write(line);
 }
 
 // Standard error is unbuffered: one fwrite is one system write, so lines

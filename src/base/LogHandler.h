@@ -27,9 +27,9 @@ struct LogOptions
 // the files are off. On the journal each line starts with its priority
 // ("<7>" debug to "<2>" fatal) and has no time stamp, which the journal adds.
 //
-// Thread: any thread. Each call opens the file, appends one line and closes
-// it again; the only state is the folder chosen at start-up and the options,
-// read under a lock.
+// Thread: any thread. The day's file is kept open between lines (opened
+// anew when the day, the folder or the file changes), under its own lock;
+// the folder chosen at start-up and the options are read under another.
 void LogMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
 // Sets how the handler writes (start-up, before other threads log).

@@ -40,6 +40,7 @@ struct ServiceConfig
     QString storePasswordFile;        // store/password_file
     int storeLeaseSeconds = 0;        // store/lease_seconds
     QString storeNode;                // store/node (the host name when empty)
+    int storeInlineMaxKb = 0;         // store/inline_max_kb, KiB
     QString logLevel;                 // log/level: "info" or "debug"
     QString logFiles;                 // log/files: "true" or "false"
 

@@ -104,6 +104,8 @@ std::vector<Key> MakeKeys()
         Text("store/password_file", &C::storePasswordFile, Written::ByOperator),
         Number("store/lease_seconds", &C::storeLeaseSeconds, 30, 2, 3600, Written::WhenMissing),
         Text("store/node", &C::storeNode, Written::ByOperator, HostName),
+        // Half the journal's largest record: the Base64 text is 4/3 of it.
+        Number("store/inline_max_kb", &C::storeInlineMaxKb, 256, 0, 8192, Written::ByOperator),
         Text("log/level", &C::logLevel, Written::ByOperator, DefaultLogLevel, "info|debug"),
         Text("log/files", &C::logFiles, Written::ByOperator, DefaultLogFiles, "true|false"),
     };

@@ -29,6 +29,9 @@ bool FlushPath(const std::string &path, bool folder);
 // Whether SyncFileSystem is available (Linux: syncfs); elsewhere callers
 // flush file by file with FlushPath.
 bool HasFileSystemSync();
+// Names the calling thread for the system's tools (ps, top, /proc; at most
+// 15 characters on Linux). Does nothing where names are not supported.
+void NameThisThread(const char *name);
 // Flushes everything written to the file system that holds `path` in one
 // call; false on failure or where HasFileSystemSync() is false.
 bool SyncFileSystem(const std::string &path);

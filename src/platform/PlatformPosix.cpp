@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <fstream>
 #include <sstream>
 
@@ -62,6 +63,17 @@ bool HasFileSystemSync()
     return true;
 #else
     return false;
+#endif
+}
+
+void NameThisThread(const char *name)
+{
+#ifdef __linux__
+    char shortName[16] = {};
+    std::strncpy(shortName, name, sizeof shortName - 1);
+    pthread_setname_np(pthread_self(), shortName);
+#else
+    (void)name;
 #endif
 }
 

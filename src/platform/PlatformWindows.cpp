@@ -76,6 +76,11 @@ bool HasFileSystemSync()
     return false;
 }
 
+// Thread descriptions need Windows 10 1607; the name only helps tools.
+void NameThisThread(const char *)
+{
+}
+
 bool SyncFileSystem(const std::string &)
 {
     return false;

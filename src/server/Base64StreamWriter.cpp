@@ -26,5 +26,18 @@ bool Base64StreamWriter::Write(const char *text, qint64 size, QIODevice *device)
     return true;
 }
 
+QByteArray Base64StreamWriter::AlphabetOnly(const char *text, qint64 size)
+{
+    QByteArray kept(int(size), Qt::Uninitialized);
+    char *out = kept.data();
+    for (qint64 i = 0; i < size; ++i) {
+        const char c = text[i];
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/')
+            *out++ = c;
+    }
+    kept.truncate(int(out - kept.constData()));
+    return kept;
+}
+
 } // namespace Zendral
 } // namespace Orvane

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QByteArray>
 
 class QIODevice;
 
@@ -20,6 +20,9 @@ public:
 
     // Decodes text[0, size) into `device`; false when a write fails.
     static bool Write(const char *text, qint64 size, QIODevice *device);
+    // The bytes of text[0, size) that carry data (the alphabet, no padding):
+    // the same document, in text that needs no escaping anywhere.
+    static QByteArray AlphabetOnly(const char *text, qint64 size);
 };
 
 } // namespace Zendral

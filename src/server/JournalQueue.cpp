@@ -2,6 +2,7 @@
 
 #include "QueueReplies.h"
 
+#include "Base64StreamWriter.h"
 #include "FailurePolicy.h"
 #include "JobFileLocker.h"
 #include "JobFolders.h"
@@ -36,12 +37,13 @@ qint64 SteadyMs()
 } // namespace
 
 JournalQueue::JournalQueue(QueueIndex &index, JobFolders &folders, std::shared_mutex &fileLock, const QDir &jobsDir,
-                           const FailurePolicy &failures)
+                           const FailurePolicy &failures, qint64 inlineMaxBytes)
     : index(index)
     , folders(folders)
     , fileLock(fileLock)
     , store(jobsDir)
     , failures(failures)
+    , inlineMaxBytes(inlineMaxBytes)
 {
 }
 
@@ -124,9 +126,17 @@ bool JournalQueue::DeleteFiles(NesterJob *job)
 }
 
 // Any thread. The document is decoded straight into the job file; the reply
-// waits until the change is on stable storage.
+// waits until the change is on stable storage. A small document also goes
+// into the journal record, which then makes the job durable by itself: its
+// text is taken once (alphabet only), and file and record both come from it.
 Reply JournalQueue::Add(const QString &name, const QString &from, int time, const char *base64, qint64 base64Size)
 {
+    QByteArray document;
+    if (inlineMaxBytes > 0 && base64Size / 4 * 3 <= inlineMaxBytes) {
+        document = Base64StreamWriter::AlphabetOnly(base64, base64Size);
+        base64 = document.constData();
+        base64Size = document.size();
+    }
     store.ExpectChange();
     NesterJob *job = folders.CreateJob(from, name, base64, base64Size, time);
     if (!job) {
@@ -138,6 +148,7 @@ Reply JournalQueue::Add(const QString &name, const QString &from, int time, cons
     // change is made before the index mutex is taken.
     QueueChange change = PutChange(job, true);
     change.newFile = job->fileaex;
+    change.document = document;
     quint64 ticket = 0;
     {
         std::lock_guard<std::mutex> locker(index.mutex);
@@ -153,7 +164,7 @@ Reply JournalQueue::Add(const QString &name, const QString &from, int time, cons
             TakeOut(taken);
         return Reply(false, UploadFailed);
     }
-    qInfo().noquote() << "Job" << job_id << "added by" << from << QStringLiteral("(%1)").arg(name);
+    qDebug().noquote() << "Job" << job_id << "added by" << from << QStringLiteral("(%1)").arg(name);
     return Reply(true, job_id.toLatin1());
 }
 

@@ -27,8 +27,11 @@ class QueueIndex;
 class JournalQueue : public QueueBackend
 {
 public:
+    // Documents of up to `inlineMaxBytes` travel in their journal records
+    // (0: none does).
     JournalQueue(QueueIndex &index, JobFolders &folders, std::shared_mutex &fileLock, const QDir &jobsDir,
-                 const FailurePolicy &failures);
+                 const FailurePolicy &failures, qint64 inlineMaxBytes = DefaultInlineMaxBytes);
+    static constexpr qint64 DefaultInlineMaxBytes = 256 * 1024;
     ~JournalQueue() override;
 
     // The journal; for tests and the benchmark.
@@ -83,6 +86,7 @@ private:
     std::shared_mutex &fileLock;
     JournalStore store;
     const FailurePolicy failures;
+    const qint64 inlineMaxBytes;
 };
 
 } // namespace Zendral

@@ -3,9 +3,11 @@
 #include "NesterJob.h"
 #include "QueueIndex.h"
 
+#include "Base64StreamWriter.h"
 #include "SafeJson.h"
 #include "WriteBackup.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
@@ -30,7 +32,8 @@ const char *const JournalStore::BackupIdName = "JOB_LIST.BAKID";
 namespace {
 
 // A journal record as a change of the queue; false for one that is none.
-// A put carries a new record (restored: an interrupted run is undone).
+// A put carries a new record (restored: an interrupted run is undone), and
+// the document of a new job when the record holds it.
 bool ParseChange(const QJsonObject &record, QueueChange *change)
 {
     const QString op = record.value(QStringLiteral("op")).toString();
@@ -44,6 +47,7 @@ bool ParseChange(const QJsonObject &record, QueueChange *change)
         change->kind = QueueChange::Put;
         change->id = job->job_id;
         change->job = job;
+        change->document = record.value(QStringLiteral("doc")).toString().toLatin1();
         return true;
     }
     change->id = record.value(QStringLiteral("id")).toString();
@@ -79,9 +83,17 @@ QByteArray CompactJson(const QJsonObject &object)
 QByteArray Payload(const QueueChange &change)
 {
     switch (change.kind) {
-    case QueueChange::Put:
-        // Keys in sorted order, as Qt writes them: "job" before "op".
-        return QByteArrayLiteral("{\"job\":") + change.record + QByteArrayLiteral(",\"op\":\"put\"}");
+    case QueueChange::Put: {
+        // Keys in sorted order, as Qt writes them: "doc", "job", "op". The
+        // document is Base64 alphabet only, so it needs no escaping.
+        QByteArray payload;
+        payload.reserve(change.document.size() + change.record.size() + 32);
+        if (!change.document.isEmpty())
+            payload.append("{\"doc\":\"").append(change.document).append("\",\"job\":");
+        else
+            payload.append("{\"job\":");
+        return payload.append(change.record).append(",\"op\":\"put\"}");
+    }
     case QueueChange::Remove:
         return CompactJson({{QStringLiteral("id"), change.id}, {QStringLiteral("op"), QStringLiteral("del")}});
     case QueueChange::Move:
@@ -90,6 +102,15 @@ QByteArray Payload(const QueueChange &change)
                         {QStringLiteral("op"), QStringLiteral("move")}});
     }
     return QByteArray();
+}
+
+// The job file's bytes as the record's document decodes to them.
+QByteArray DecodedDocument(const QByteArray &text)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    Base64StreamWriter::Write(text.constData(), text.size(), &buffer);
+    return buffer.data();
 }
 
 QString NewId()
@@ -380,6 +401,7 @@ bool JournalStore::ReplayJournal(QList<NesterJob *> &jobs, const QString &base)
         replayed.Insert(job, false);
     jobs.clear();
     bool clean = true;
+    QHash<QString, QByteArray> documents; // job id -> the document its record carries
     for (int i = qMax(start, 0); start >= 0 && i < numbers.size(); ++i) {
         const QList<QByteArray> &records = contents.at(i);
         std::vector<QueueChange> changes;
@@ -388,8 +410,11 @@ bool JournalStore::ReplayJournal(QList<NesterJob *> &jobs, const QString &base)
         // one (its records were appended by an older version).
         for (int r = records.isEmpty() || IsHeader(records.first()) ? 1 : 0; r < records.size(); ++r) {
             QueueChange change;
-            if (ParseChange(SafeJson::Parse(records.at(r)).object(), &change))
+            if (ParseChange(SafeJson::Parse(records.at(r)).object(), &change)) {
+                if (!change.document.isEmpty())
+                    documents.insert(change.id, change.document);
                 changes.push_back(change);
+            }
         }
         replayed.Apply(changes, false);
         for (QueueChange &change : changes)
@@ -411,6 +436,12 @@ bool JournalStore::ReplayJournal(QList<NesterJob *> &jobs, const QString &base)
         }
     }
     jobs = replayed.Release();
+    // Job files that a crash cut short or lost come back from their records.
+    for (const NesterJob *job : qAsConst(jobs)) {
+        const auto document = documents.constFind(job->job_id);
+        if (document != documents.constEnd())
+            RepairJobFile(job->fileaex, *document);
+    }
     // A job whose file is gone cannot run (as for the backup's records).
     for (auto it = jobs.begin(); it != jobs.end();) {
         if ((*it)->fileaex.isEmpty() || !QFile::exists((*it)->fileaex)) {
@@ -449,6 +480,12 @@ void JournalStore::SetSyncHook(std::function<bool()> hook)
     syncHook = std::move(hook);
 }
 
+void JournalStore::SetCheckpointHook(std::function<bool()> hook)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    checkpointHook = std::move(hook);
+}
+
 // Writer thread: the flush of the records written; a test's hook runs first.
 bool JournalStore::SyncSegment()
 {
@@ -473,6 +510,7 @@ quint64 JournalStore::Record(const QueueChange &change)
     Item item;
     item.framed = JournalFile::Frame(Payload(change));
     item.newFile = change.newFile;
+    item.inlined = !change.document.isEmpty();
     item.durable = change.durable;
     std::lock_guard<std::mutex> lock(mutex);
     if (closed || stopping)
@@ -523,6 +561,7 @@ void JournalStore::StartCompaction()
 
 void JournalStore::Compact(QueueSnapshot snapshot, QString newId)
 {
+    Platform::NameThisThread("store-compact");
     const bool ok = WriteBackupFile(snapshot, newId, true, -1);
     std::lock_guard<std::mutex> lock(mutex);
     compacting = false;
@@ -569,6 +608,14 @@ bool JournalStore::WriteBackupFile(const QueueSnapshot &snapshot, const QString 
         previous = currentId;
     }
     const BackupId next{newId, Crc32(bytes), bytes.size()};
+    // Once the backup is in place the older segments no longer count, and
+    // with them the documents their records carry: the job files go to
+    // stable storage first.
+    if (!Checkpoint()) {
+        qWarning().noquote() << "Queue backup not put in place, the job files could not be flushed:" << bakPath;
+        QFile::remove(temporary);
+        return false;
+    }
     if (!WriteBackupIds(next, previous) || !ReplaceFile(temporary, bakPath)
         || !JournalFile::SyncPath(dir.absolutePath(), true)) {
         qWarning().noquote() << "Queue backup not put in place:" << bakPath;
@@ -595,6 +642,7 @@ void JournalStore::JoinCompactor()
 
 void JournalStore::WriterLoop()
 {
+    Platform::NameThisThread("store-writer");
     for (;;) {
         std::vector<Item> batch;
         {
@@ -623,6 +671,7 @@ void JournalStore::WriteBatch(std::vector<Item> &batch)
 {
     QByteArray buffer;
     QStringList newFiles;
+    QStringList inlined; // new jobs' files that their records make durable
     bool durable = false;
     quint64 first = 0;
     quint64 last = 0;
@@ -637,11 +686,14 @@ void JournalStore::WriteBatch(std::vector<Item> &batch)
             std::lock_guard<std::mutex> lock(mutex);
             ++flushes;
         }
+        if (!inlined.isEmpty())
+            NoteUnflushed(inlined);
         if (!ok)
             qWarning().noquote() << "Queue journal not written:" << segment.Path() << segment.ErrorString();
         Publish(first, last, ok);
         buffer.clear();
         newFiles.clear();
+        inlined.clear();
         durable = false;
         first = last = 0;
     };
@@ -656,7 +708,9 @@ void JournalStore::WriteBatch(std::vector<Item> &batch)
         last = item.seq;
         buffer += item.framed;
         durable = durable || item.durable;
-        if (!item.newFile.isEmpty())
+        if (item.inlined)
+            inlined << item.newFile;
+        else if (!item.newFile.isEmpty())
             newFiles << item.newFile;
     }
     flush();
@@ -682,6 +736,76 @@ bool JournalStore::SyncNewFiles(const QStringList &files)
     std::lock_guard<std::mutex> lock(mutex);
     flushes += quint64(files.size());
     return JournalFile::SyncPath(dir.absolutePath(), true);
+}
+
+// Writer thread (and Load): job files whose records carry their documents;
+// they are flushed at the next checkpoint.
+void JournalStore::NoteUnflushed(const QStringList &files)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    unflushedCount += quint64(files.size());
+    // syncfs needs no names; elsewhere each file is flushed by name.
+    if (!Platform::HasFileSystemSync())
+        unflushedFiles += files;
+}
+
+// Compactor thread, or the owner's in Load and Close: the job files noted
+// so far go to stable storage (one syncfs on Linux). Files noted meanwhile
+// may be flushed too, which does no harm.
+bool JournalStore::Checkpoint()
+{
+    QStringList files;
+    quint64 count = 0;
+    std::function<bool()> hook;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        count = unflushedCount;
+        unflushedCount = 0;
+        files.swap(unflushedFiles);
+        hook = checkpointHook;
+    }
+    if (count == 0)
+        return true;
+    if ((!hook || hook()) && SyncNewFiles(files))
+        return true;
+    std::lock_guard<std::mutex> lock(mutex);
+    unflushedCount += count;
+    unflushedFiles += files;
+    return false;
+}
+
+// Load: rewrites a job file that is missing, or whose bytes are not the
+// document its record carries (a crash before the file reached stable
+// storage). Only a file at <jobs>/<client>/<job folder>/<name> is written.
+void JournalStore::RepairJobFile(const QString &path, const QByteArray &text)
+{
+    const QString relative = dir.relativeFilePath(QDir::cleanPath(path));
+    const QStringList parts = relative.split(QLatin1Char('/'));
+    if (QDir::isAbsolutePath(relative) || parts.size() != 3 || parts.contains(QStringLiteral(".."))
+        || parts.contains(QString())) {
+        qWarning().noquote() << "Job file not restored, it lies outside the jobs folder:" << path;
+        return;
+    }
+    const QByteArray document = DecodedDocument(text);
+    QFile file(dir.absoluteFilePath(relative));
+    const QFileInfo info(file.fileName());
+    if (info.isSymLink())
+        return;
+    if (info.isFile() && info.size() == document.size() && file.open(QIODevice::ReadOnly)) {
+        const bool same = file.readAll() == document;
+        file.close();
+        if (same)
+            return;
+    }
+    QString error;
+    if (!dir.mkpath(parts.at(0) + QLatin1Char('/') + parts.at(1)) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(document) != document.size() || !file.flush()) {
+        qWarning().noquote() << "Job file could not be restored from the journal:" << path << file.errorString();
+        return;
+    }
+    file.close();
+    qWarning().noquote() << "Job file restored from the journal (a crash cut it short):" << path;
+    NoteUnflushed({file.fileName()});
 }
 
 // Writer thread. Without a backup on stable storage nothing is written.

@@ -32,16 +32,21 @@ namespace Zendral {
 //
 // Changes are appended by a writer thread: everything that is waiting when
 // it wakes is written at once and flushed to stable storage with one flush
-// (group commit); the job files named by new jobs in the batch are flushed
-// first (Linux: one syncfs of the jobs folder's file system; elsewhere each
-// file and folder). A record that could not be written is cut off again and
-// its ticket fails.
+// (group commit). A new job whose record carries its document (a small one)
+// is durable with the record alone; its job file is written but flushed only
+// at the next checkpoint, and a restore rewrites it from the record when a
+// crash lost or cut it. The job files of other new jobs in the batch are
+// flushed first (Linux: one syncfs of the jobs folder's file system;
+// elsewhere each file and folder). A record that could not be written is cut
+// off again and its ticket fails.
 //
 // When the current segment has grown past a limit, the next change starts a
 // compaction: a copy of the queue is taken (the queue mutex is held in
 // Record), the writer moves on to a new segment whose header names a new
 // backup id, and a compactor thread writes the backup for the copy, then
 // JOB_LIST.BAKID, then replaces JOB_LIST.BAK and deletes the older segments.
+// Before the backup is put in place, the job files whose documents only the
+// older segments hold are flushed (the checkpoint: one syncfs on Linux).
 // Close writes a last backup and deletes the segments, so that an older
 // version reading the folder finds the whole queue in JOB_LIST.BAK.
 //
@@ -73,6 +78,9 @@ public:
     // Tests only: called by the writer before each flush of the journal's
     // records; it may hold the flush back, and false makes it fail.
     void SetSyncHook(std::function<bool()> hook);
+    // Tests only: called before a checkpoint flushes job files (compactor
+    // thread, or Close); false makes the checkpoint fail.
+    void SetCheckpointHook(std::function<bool()> hook);
 
     static const char *const JournalPrefix;
     static const char *const BackupIdName;
@@ -83,6 +91,7 @@ private:
         quint64 seq = 0;
         QByteArray framed;
         QString newFile;
+        bool inlined = false; // the record carries newFile's document
         bool durable = false;
         QString rotateTo; // not empty: start a segment following this backup id
     };
@@ -108,6 +117,11 @@ private:
     void WriterLoop();
     void WriteBatch(std::vector<Item> &batch);
     bool SyncNewFiles(const QStringList &files);
+    void NoteUnflushed(const QStringList &files);
+
+    // Job files made durable by their records alone.
+    bool Checkpoint();
+    void RepairJobFile(const QString &path, const QByteArray &text);
     bool SyncSegment();
     void Publish(quint64 from, quint64 to, bool ok);
     void Rotate(const QString &base);
@@ -130,6 +144,10 @@ private:
     JournalFile segment;     // writer thread (Load and Close before and after it)
     int segmentNumber = 0;   // writer thread
     quint64 flushes = 0;     // guarded by mutex
+    // Job files written since the last checkpoint whose records carry their
+    // documents (the names only where there is no syncfs); guarded by mutex.
+    quint64 unflushedCount = 0;
+    QStringList unflushedFiles;
 
     mutable std::mutex mutex;
     std::condition_variable wake;      // work for the writer
@@ -155,6 +173,7 @@ private:
     bool baseMissing = false;
     SnapshotSource snapshotSource;
     std::function<bool()> syncHook;
+    std::function<bool()> checkpointHook;
 
     std::atomic<bool> failBackupWrites{false};
 

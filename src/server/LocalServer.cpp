@@ -76,7 +76,8 @@ LocalServer::LocalServer(QObject *parent, JobFolders::ErrorReporter reporter, co
         backend = std::move(cluster);
     } else {
         auto local = std::make_unique<JournalQueue>(*index, *folders, fileLock, jobsDir,
-                                                    FailurePolicy::From(config));
+                                                    FailurePolicy::From(config),
+                                                    qint64(config.storeInlineMaxKb) * 1024);
         journal = &local->Store();
         backend = std::move(local);
     }

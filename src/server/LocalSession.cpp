@@ -64,6 +64,8 @@ LocalSession::LocalSession(qintptr socketDescriptor, QObject *parent, const Sess
     , server(qobject_cast<LocalServer *>(parent))
     , limits(limits)
 {
+    // The thread's name for the system's tools (the benchmark groups CPU by it).
+    setObjectName(QStringLiteral("session"));
 }
 
 LocalSession::~LocalSession() = default;

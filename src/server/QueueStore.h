@@ -30,8 +30,14 @@ struct QueueChange
     // Move: the job it now follows; empty: the head of the queue.
     QString after;
     // Put of a new job: its job file, which (with its folder entry) must be
-    // on stable storage before the change is.
+    // on stable storage before the change is, unless the change carries the
+    // document (below).
     QString newFile;
+    // Put of a new job with a small document: the document as standard
+    // Base64 text (alphabet only), which the journal record carries. The
+    // record alone makes the job durable; the job file is flushed later, and
+    // a restore rewrites it from the record when it did not survive.
+    QByteArray document;
     // False for changes no one waits for (progress): they may reach stable
     // storage with a later change.
     bool durable = true;

@@ -70,7 +70,8 @@ private slots:
             {"worker/max_connect_per_address", 32}, {"worker/frame_timeout_seconds", 60},
             {"worker/idle_timeout_seconds", 600}, {"worker/max_inflight_mb", 1024}, {"maxWorkerCount", 1},
             {"worker/min_upload_kbps", 1}, {"worker/max_sessions", 200}, {"worker/max_unsent_mb", 256},
-            {"config/pick_job_interval", 5}, {"config/auto_update_interval", 86400}, {"store/lease_seconds", 30}};
+            {"config/pick_job_interval", 5}, {"config/auto_update_interval", 86400}, {"store/lease_seconds", 30},
+            {"store/inline_max_kb", 256}};
         const QString host = QSysInfo::machineHostName();
         const QMap<QString, QString> texts{
             {"worker/engine", "DizoVezevi"}, {"worker/allowed_clients", ""}, {"language", ""},

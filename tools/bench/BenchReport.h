@@ -26,7 +26,12 @@ class BenchReport
 public:
     BenchReport(const BenchOptions &options, const QString &setting);
 
-    void AddFill(const FillRun::Result &fill) { fills.append(fill); }
+    // The entry added; valid until the next AddFill.
+    FillRun::Result *AddFill(const FillRun::Result &fill)
+    {
+        fills.append(fill);
+        return &fills.last();
+    }
     void SetPoll(const PollRun::Result &result) { poll = result; }
     void SetUploads(const QVector<UploadRun::Upload> &result) { uploads = result; }
     void SetDurability(const DurabilityRun::Result &result) { durability = result; }

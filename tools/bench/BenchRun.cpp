@@ -10,6 +10,7 @@
 #include "Console.h"
 #include "DurabilityRun.h"
 #include "FillRun.h"
+#include "FlushCounter.h"
 #include "PollRun.h"
 #include "ProcessStats.h"
 #include "ScratchFolder.h"
@@ -22,6 +23,8 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <QThread>
+
+#include <memory>
 
 namespace Orvane {
 namespace Zendral {
@@ -82,31 +85,63 @@ void BenchRun::RunBeanstalkd(ScratchFolder &scratch, BenchReport &report, const 
     Fill(report, name, adders, server.Pid());
 }
 
+// The service runs under the flush counter when perf can count here: the
+// fill's flushes per 1,000 adds go beside its adds/s.
 void BenchRun::RunZendralFill(ScratchFolder &scratch, BenchReport &report, const QString &program)
 {
-    ZendralService service(program, scratch.Make(QStringLiteral("zendral-fill")));
-    service.Start();
+    const QString root = scratch.Make(QStringLiteral("zendral-fill"));
+    std::unique_ptr<FlushCounter> counter;
+    QString notCounted;
+    if (!FlushCounter::Program(&notCounted).isEmpty())
+        counter.reset(new FlushCounter(root));
+    ZendralService service(program, root);
+    try {
+        service.Start(counter ? counter->WrapperCommand() : QStringList());
+    } catch (const BenchFailure &) {
+        if (!counter)
+            throw;
+        counter.reset();
+        service.Start();
+    }
     const ZendralWire wire;
     AdderPool adders(wire, options.clients, BenchDocument::Make(DocumentSize, DocumentSeed));
     adders.Open(service.Port());
-    Fill(report, wire.Name(), adders, service.Pid());
+    if (counter)
+        counter->Enable();
+    const int before = adders.Accepted();
+    FillRun::Result *fill = Fill(report, wire.Name(), adders, service.Pid(), true);
+    const int added = adders.Accepted() - before;
+    if (counter)
+        counter->Disable();
     if (!options.skipPoll) {
         PollRun poll(wire, options.pollers);
         report.SetPoll(poll.Run(service.Port(), adders, adders.Accepted(), options.pollSeconds));
     }
+    if (counter && added > 0) {
+        service.Stop();
+        qint64 flushes = 0;
+        for (qint64 count : counter->Read())
+            flushes += count;
+        fill->flushesPer1000 = flushes * 1000.0 / added;
+    }
 }
 
-void BenchRun::Fill(BenchReport &report, const QString &server, AdderPool &adders, qint64 pid)
+FillRun::Result *BenchRun::Fill(BenchReport &report, const QString &server, AdderPool &adders, qint64 pid,
+                                bool byThread)
 {
     FillRun::Result fill;
     fill.server = server;
+    std::function<QMap<QString, double>()> threads;
+    if (byThread)
+        threads = [pid] { return ProcessStats::ThreadCpuSeconds(pid); };
     try {
-        FillRun::Run(adders, options.jobs, options.window, [pid] { return ProcessStats::CpuSeconds(pid); }, fill);
+        FillRun::Run(adders, options.jobs, options.window, [pid] { return ProcessStats::CpuSeconds(pid); }, fill,
+                     threads);
     } catch (const BenchFailure &) {
         report.AddFill(fill);
         throw;
     }
-    report.AddFill(fill);
+    return report.AddFill(fill);
 }
 
 void BenchRun::RunUploads(ScratchFolder &scratch, BenchReport &report, const QString &program)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BenchOptions.h"
+#include "FillRun.h"
 
 #include <QString>
 
@@ -33,7 +34,10 @@ private:
     void RunZendralFill(ScratchFolder &scratch, BenchReport &report, const QString &program);
     // Fills the server's queue and adds what was measured to the report,
     // also when the fill fails.
-    void Fill(BenchReport &report, const QString &server, AdderPool &adders, qint64 pid);
+    // `byThread`: the server names its threads; its CPU is split by them.
+    // Returns the fill's entry in the report.
+    FillRun::Result *Fill(BenchReport &report, const QString &server, AdderPool &adders, qint64 pid,
+                          bool byThread = false);
     void RunUploads(ScratchFolder &scratch, BenchReport &report, const QString &program);
     // The service program as a copy inside the scratch folder: the service
     // writes its logs beside its executable, and they belong to the run.

@@ -18,8 +18,10 @@ namespace {
 constexpr int MaxRefusedShare = 10;
 } // namespace
 
-void FillRun::Run(AdderPool &adders, int jobs, int window, const std::function<double()> &cpuSeconds, Result &result)
+void FillRun::Run(AdderPool &adders, int jobs, int window, const std::function<double()> &cpuSeconds, Result &result,
+                  const std::function<QMap<QString, double>()> &threadCpu)
 {
+    QMap<QString, double> markThreads;
     QElapsedTimer clock;
     // Time and server CPU at the last window boundary.
     qint64 markNs = 0;
@@ -34,6 +36,11 @@ void FillRun::Run(AdderPool &adders, int jobs, int window, const std::function<d
         const qint64 now = clock.nsecsElapsed();
         const double cpu = cpuSeconds();
         const double clientCpu = ProcessStats::CpuSeconds(self);
+        const QMap<QString, double> threads = threadCpu ? threadCpu() : QMap<QString, double>();
+        result.threadCpuPerAddMs.clear();
+        for (auto it = threads.constBegin(); it != threads.constEnd(); ++it)
+            result.threadCpuPerAddMs[it.key()] = (it.value() - markThreads.value(it.key())) * 1000.0 / window;
+        markThreads = threads;
         const double seconds = (now - markNs) / 1e9;
         result.windowRates.append(seconds > 0 ? window / seconds : 0);
         // CPU over the window just ended; the last window's is the one reported.
@@ -57,6 +64,8 @@ void FillRun::Run(AdderPool &adders, int jobs, int window, const std::function<d
     } unhook{adders};
     clock.start();
     markCpu = cpuSeconds();
+    if (threadCpu)
+        markThreads = threadCpu();
     markClientCpu = ProcessStats::CpuSeconds(self);
     while (adders.Accepted() - first < jobs) {
         adders.Run(jobs - (adders.Accepted() - first));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMap>
 #include <QString>
 #include <QVector>
 #include <QtGlobal>
@@ -31,6 +32,11 @@ public:
         // The benchmark's own CPU per add over the same window: when it nears
         // the time per add, the clients and not the server set the pace.
         double clientCpuPerAddMs = -1;
+        // Server CPU per add over the last window by thread role, in ms.
+        QMap<QString, double> threadCpuPerAddMs;
+        // Flushes to stable storage per 1,000 adds over the whole fill; -1
+        // when they were not counted.
+        double flushesPer1000 = -1;
         int refused = 0;
         QString lastRefusal;
     };
@@ -38,8 +44,9 @@ public:
     // `cpuSeconds` reads the server's CPU time (negative when unknown).
     // `result` grows window by window, so that a run that fails or is
     // interrupted still shows the windows it measured.
+    // `threadCpu` (may be empty) reads it by thread role.
     static void Run(AdderPool &adders, int jobs, int window, const std::function<double()> &cpuSeconds,
-                    Result &result);
+                    Result &result, const std::function<QMap<QString, double>()> &threadCpu = {});
 };
 
 } // namespace Bench

@@ -47,6 +47,40 @@ double ProcessStats::CpuSeconds(qint64 pid)
 #endif
 }
 
+QMap<QString, double> ProcessStats::ThreadCpuSeconds(qint64 pid)
+{
+    QMap<QString, double> byRole;
+#ifdef Q_OS_LINUX
+    const double ticks = double(sysconf(_SC_CLK_TCK));
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile file(tasks.filePath(tid + QStringLiteral("/stat")));
+        if (!file.open(QIODevice::ReadOnly))
+            continue; // ended meanwhile
+        const QByteArray text = file.readAll();
+        const int open = text.indexOf('(');
+        const int close = text.lastIndexOf(')');
+        if (open < 0 || close < open)
+            continue;
+        const QByteArray name = text.mid(open + 1, close - open - 1);
+        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+        if (fields.size() < 13)
+            continue;
+        QString role = QStringLiteral("other");
+        if (tid.toLongLong() == pid)
+            role = QStringLiteral("core");
+        else if (name.startsWith("session"))
+            role = QStringLiteral("sessions");
+        else if (name.startsWith("store-"))
+            role = QStringLiteral("store writer");
+        byRole[role] += (fields.at(11).toDouble() + fields.at(12).toDouble()) / ticks;
+    }
+#else
+    Q_UNUSED(pid)
+#endif
+    return byRole;
+}
+
 qint64 ProcessStats::MemoryBytes(qint64 pid, const char *key)
 {
     QFile file(QStringLiteral("/proc/%1/status").arg(pid));

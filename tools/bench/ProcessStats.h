@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QList>
+#include <QMap>
+#include <QString>
 #include <QtGlobal>
 
 namespace Orvane {
@@ -17,6 +19,11 @@ class ProcessStats
 public:
     // utime + stime of all the process's threads, in seconds; -1 when unknown.
     static double CpuSeconds(qint64 pid);
+    // utime + stime of the process's live threads, summed by role from the
+    // thread names the service gives them: "sessions" (session), "store
+    // writer" (store-writer, store-compact), "core" (the main thread) and
+    // "other". Empty when unknown.
+    static QMap<QString, double> ThreadCpuSeconds(qint64 pid);
     // A "VmRSS" or "VmHWM" line of /proc/PID/status, in bytes; -1 when unknown.
     static qint64 MemoryBytes(qint64 pid, const char *key);
     // Resets the process's peak resident size (VmHWM) to its current size.
