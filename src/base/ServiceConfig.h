@@ -42,6 +42,7 @@ struct ServiceConfig
     QString storeNode;                // store/node (the host name when empty)
     QString logLevel;                 // log/level: "info" or "debug"
     QString logFiles;                 // log/files: "true" or "false"
+    QString adminSocket;              // admin/socket (empty: AdminSocketPath's default)
 
     // Whether the queue is shared through PostgreSQL.
     bool SharedStore() const { return storeBackend == QLatin1String("postgresql"); }

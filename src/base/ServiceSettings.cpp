@@ -106,6 +106,8 @@ std::vector<Key> MakeKeys()
         Text("store/node", &C::storeNode, Written::ByOperator, HostName),
         Text("log/level", &C::logLevel, Written::ByOperator, DefaultLogLevel, "info|debug"),
         Text("log/files", &C::logFiles, Written::ByOperator, DefaultLogFiles, "true|false"),
+        // Empty: the default that AdminSocketPath gives, found when used.
+        Text("admin/socket", &C::adminSocket, Written::ByOperator),
     };
 }
 
