@@ -1,12 +1,13 @@
 # Installation rules (cmake --install) and the Debian package (cpack -G DEB
 # from the build folder). Under the prefix (/usr for the package):
-#   bin/zendral, bin/zendrald (bin/zendral-client: tools/client/CMakeLists.txt)
+#   bin/zendral, bin/zendrald (bin/zendral-client: tools/client/CMakeLists.txt,
+#   bin/zendralctl: tools/ctl/CMakeLists.txt)
 #   lib/zendral/zendral-stub-engine            a private program, not on PATH
 #   lib/systemd/system/zendral.service         the headless service
 #   share/applications/zendral.desktop
 #   share/metainfo/com.orvane.Zendral.metainfo.xml
 #   share/icons/hicolor/<size>/apps/zendral.png
-#   share/man/man1/zendral.1.gz, zendrald.1.gz, zendral-client.1.gz
+#   share/man/man1/zendral.1.gz, zendrald.1.gz, zendral-client.1.gz, zendralctl.1.gz
 #   share/doc/zendral/copyright, changelog.Debian.gz
 #   /etc/zendral/zendral.conf (<prefix>/etc/zendral for a prefix other than /usr)
 # The interface translations are built into zendral; Qt's own come from the
@@ -52,7 +53,8 @@ find_program(ZENDRAL_GZIP gzip)
 set(ZENDRAL_MAN_PAGES
     ${ZENDRAL_PACKAGING_DIR}/zendral.1
     ${ZENDRAL_PACKAGING_DIR}/zendrald.1
-    ${PROJECT_SOURCE_DIR}/tools/client/zendral-client.1)
+    ${PROJECT_SOURCE_DIR}/tools/client/zendral-client.1
+    ${ZENDRAL_PACKAGING_DIR}/zendralctl.1)
 set(ZENDRAL_COMPRESSED)
 foreach(page ${ZENDRAL_MAN_PAGES})
     get_filename_component(name ${page} NAME)
@@ -141,8 +143,8 @@ An operator watches and reorders the queue in the main window. On a server
 the systemd unit runs it headless: systemctl enable --now zendral.
 .
 The package contains the service (zendral), the command-line client
-(zendral-client) and a stand-in nesting engine for trials under
-/usr/lib/zendral.")
+(zendral-client), the operator's command line (zendralctl) and a stand-in
+nesting engine for trials under /usr/lib/zendral.")
 # Maintainer scripts for the systemd unit as debhelper writes them, the
 # purge of the state folder, and the conffile list.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -54,6 +54,10 @@ expected=(
     # the client's files
     ./usr/share/bash-completion/completions/zendral-client
     ./usr/share/man/man1/zendral-client.1.gz
+    # the operator's command line
+    ./usr/bin/zendralctl
+    ./usr/share/bash-completion/completions/zendralctl
+    ./usr/share/man/man1/zendralctl.1.gz
 )
 listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
 missing=()

@@ -1,5 +1,7 @@
 #include "ServiceCore.h"
 
+#include "AdminServer.h"
+#include "AdminSocketPath.h"
 #include "LocalManager.h"
 #include "LocalServer.h"
 #include "NesterJob.h"
@@ -33,6 +35,8 @@ ServiceCore::ServiceCore(ServiceSettings &settings, bool autoStart, JobFolders::
         qInfo().noquote() << "Picking is paused (by the operator before the restart); no new run starts until resumed";
     if (SharedQueue *shared = queue ? queue->Shared() : nullptr)
         shared->SetPaused(paused);
+    admin = new AdminServer(*this, this);
+    admin->Listen(AdminSocketPath::Resolve(settings.Read().adminSocket));
 }
 
 // The engine runs end while this object can still take their reports; then
@@ -42,6 +46,8 @@ ServiceCore::~ServiceCore()
     const QStringList running = runners.keys();
     for (const QString &job_id : running)
         StopJobRun(job_id);
+    delete admin; // no operator request reaches a queue that is going
+    admin = nullptr;
     DropQueue();
 }
 

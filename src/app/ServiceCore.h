@@ -14,6 +14,7 @@
 namespace Orvane {
 namespace Zendral {
 
+class AdminServer;
 class LocalServer;
 class ServiceSettings;
 
@@ -70,6 +71,9 @@ public:
     // "slots_total", "jobs" (per state), "uptime" (s) and, with a shared
     // queue, "nodes" ([{"name", "paused"}]).
     QJsonObject Status() const;
+    // The operator channel (zendralctl), open from construction on, also
+    // while the listener is stopped.
+    AdminServer *Admin() const { return admin; }
 
 signals:
     // The queue is about to be deleted and replaced (front ends drop the
@@ -114,6 +118,7 @@ private:
     QString missingEngine;
     bool paused = false;
     QElapsedTimer uptime;
+    AdminServer *admin = nullptr; // a child of this object
 };
 
 } // namespace Zendral

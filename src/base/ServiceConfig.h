@@ -43,6 +43,7 @@ struct ServiceConfig
     int storeInlineMaxKb = 0;         // store/inline_max_kb, KiB
     QString logLevel;                 // log/level: "info" or "debug"
     QString logFiles;                 // log/files: "true" or "false"
+    QString adminSocket;              // admin/socket (empty: AdminSocketPath's default)
 
     // Whether the queue is shared through PostgreSQL.
     bool SharedStore() const { return storeBackend == QLatin1String("postgresql"); }

@@ -108,6 +108,8 @@ std::vector<Key> MakeKeys()
         Number("store/inline_max_kb", &C::storeInlineMaxKb, 256, 0, 8192, Written::ByOperator),
         Text("log/level", &C::logLevel, Written::ByOperator, DefaultLogLevel, "info|debug"),
         Text("log/files", &C::logFiles, Written::ByOperator, DefaultLogFiles, "true|false"),
+        // Empty: the default that AdminSocketPath gives, found when used.
+        Text("admin/socket", &C::adminSocket, Written::ByOperator),
     };
 }
 

@@ -77,7 +77,7 @@ private slots:
             {"worker/engine", "DizoVezevi"}, {"worker/allowed_clients", ""}, {"language", ""},
             {"store/backend", "files"}, {"store/connection", ""}, {"store/password_file", ""},
             {"store/node", host.isEmpty() ? QStringLiteral("zendral") : host}, {"log/level", "info"},
-            {"log/files", "true"}};
+            {"log/files", "true"}, {"admin/socket", ""}};
         QCOMPARE(int(ServiceSettings::Keys().size()), numbers.size() + texts.size());
         for (const ServiceSettings::Key &key : ServiceSettings::Keys()) {
             const QString name = QLatin1String(key.name);
@@ -272,7 +272,8 @@ private slots:
     }
 
     // The packaged /etc file shows every key, commented out at its default
-    // under its group, except log/files, which the service sets to false.
+    // under its group, except log/files, which the service sets to false,
+    // and admin/socket, which the unit's runtime folder holds.
     void packagedFileListsEveryKeyAtItsDefault()
     {
         QFile file(QStringLiteral(ZENDRAL_SOURCE_DIR "/packaging/zendral.conf"));
@@ -301,6 +302,8 @@ private slots:
                 value.clear(); // the host's name and the system's language: shown empty
             if (name == QLatin1String("log/files"))
                 value = QStringLiteral("set:false");
+            if (name == QLatin1String("admin/socket"))
+                value = QStringLiteral("set:/run/zendral/admin");
             QCOMPARE(shown.value(name), value);
         }
         QCOMPARE(shown.size(), int(ServiceSettings::Keys().size()));

@@ -37,6 +37,8 @@ public:
     quint16 Port() const { return port; }
     QString RunLog() const { return QDir(root).filePath(QStringLiteral("runs.log")); }
     QString ServiceLog() const { return QDir(root).filePath(QStringLiteral("service.log")); }
+    // The node's operator channel (each node has its own).
+    QString AdminSocket() const { return QDir(root).filePath(QStringLiteral("admin")); }
     qint64 Pid() const { return process ? process->processId() : 0; }
     QString Root() const { return root; }
     // An environment variable for the next Start (after the defaults).
@@ -56,10 +58,10 @@ public:
             return false;
         conf.write(QStringLiteral("maxWorkerCount=%1\n\n[config]\npick_job_interval=1\n\n[worker]\nengine=%2\n"
                                   "retry_delay_seconds=0\nmax_failed_runs=5\n\n[store]\nbackend=postgresql\n"
-                                  "connection=%3\nlease_seconds=3\nnode=%4\n")
+                                  "connection=%3\nlease_seconds=3\nnode=%4\n\n[admin]\nsocket=%5\n")
                        .arg(engineSlots)
                        .arg(QStringLiteral(ZENDRAL_STUB_ENGINE_PATH))
-                       .arg(connection, name)
+                       .arg(connection, name, AdminSocket())
                        .toUtf8());
         conf.close();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

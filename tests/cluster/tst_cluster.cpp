@@ -221,6 +221,55 @@ private slots:
         QVERIFY(pollUntil([&] { return StateOf(List(onA), ids[0]).isEmpty(); }, 5000));
     }
 
+    // The operator's hold, release and pause through each node's channel
+    // (zendralctl): a hold made on one node keeps the job from every node,
+    // a held running job has its run stopped on the node that runs it, a
+    // release on another node lets it run; a pause keeps that node alone
+    // from starting runs, and every node's status shows it.
+    void operatorHoldReleaseAndPause()
+    {
+        ProtocolTestClient onA(false);
+        QVERIFY(onA.Open(nodes[0]->Port(), Client(3)));
+        QCOMPARE(Ctl(*nodes[1], {"pause"}).first, 0);
+        QCOMPARE(Ctl(*nodes[2], {"pause"}).first, 0);
+        const QString first = Add(onA, QStringLiteral("op-1.aex"), 10).content;
+        const QString second = Add(onA, QStringLiteral("op-2.aex"), 10).content;
+        QVERIFY(!first.isEmpty() && !second.isEmpty());
+        QCOMPARE(Ctl(*nodes[0], {"hold", first.mid(1, 8)}).first, 0);
+        QVERIFY(pollUntil([&] { return CtlJob(*nodes[2], first).value("state") == QLatin1String("held"); }, 10000));
+        QVERIFY(pollUntil([&] {
+            const QJsonArray listed = QJsonDocument::fromJson(Ctl(*nodes[0], {"--json", "status"}).second)
+                                          .object().value("nodes").toArray();
+            int paused = 0;
+            for (const QJsonValue &node : listed)
+                paused += node.toObject().value("paused").toBool() ? 1 : 0;
+            return listed.size() == 3 && paused == 2;
+        }, 10000));
+        // Paused B and C, and A without a slot: for several pick intervals
+        // (1 s) nothing starts.
+        QVERIFY(!pollUntil([&] { return CtlJob(*nodes[0], second).value("state") != QLatin1String("waiting"); }, 3000));
+
+        // Only C resumes: the second job runs there, the held one does not.
+        QCOMPARE(Ctl(*nodes[2], {"resume"}).first, 0);
+        QVERIFY(pollUntil([&] { return CtlJob(*nodes[1], second).value("state") == QLatin1String("finished"); }, 30000));
+        QCOMPARE(CtlJob(*nodes[1], first).value("state").toString(), QStringLiteral("held"));
+        // Released on B, it runs on C (B is paused, A has no slot).
+        QCOMPARE(Ctl(*nodes[1], {"release", first.mid(1, 8)}).first, 0);
+        QVERIFY(pollUntil([&] { return CtlJob(*nodes[0], first).value("state") == QLatin1String("running"); }, 20000));
+        QCOMPARE(CtlJob(*nodes[0], first).value("node").toString(), QStringLiteral("node-c"));
+        // Held while it runs on C, from A: C stops it, no failure counted.
+        QCOMPARE(Ctl(*nodes[0], {"hold", first.mid(1, 8)}).first, 0);
+        QVERIFY(pollUntil([&] {
+            const QJsonObject job = CtlJob(*nodes[2], first);
+            return job.value("state") == QLatin1String("held") && job.value("node").toString().isEmpty();
+        }, 20000));
+        QCOMPARE(CtlJob(*nodes[2], first).value("failed_runs").toInt(), 0);
+
+        QCOMPARE(Ctl(*nodes[1], {"resume"}).first, 0);
+        QCOMPARE(Ctl(*nodes[2], {"remove", first.mid(1, 8), second.mid(1, 8)}).first, 0);
+        QVERIFY(pollUntil([&] { return CtlJob(*nodes[0], first).isEmpty(); }, 10000));
+    }
+
     // Moves up, down, to the top and to the bottom on each node in turn:
     // after each, every node lists the jobs in the order the database
     // holds (each node's copy applies the others' moves from the change
@@ -659,6 +708,31 @@ private:
                         {"port", QByteArray::number(database.Port())},
                         {"dbname", "postgres"},
                         {"user", "zendral"}});
+    }
+
+    // zendralctl on a node's channel: its exit code and standard output.
+    static QPair<int, QByteArray> Ctl(const ClusterNode &node, const QStringList &arguments)
+    {
+        QProcess run;
+        run.start(QStringLiteral(ZENDRALCTL_PATH), QStringList{"--socket", node.AdminSocket()} + arguments);
+        if (!run.waitForFinished(30000)) {
+            run.kill();
+            run.waitForFinished(5000);
+            return {-1, QByteArray()};
+        }
+        if (run.exitCode() != 0)
+            qWarning("zendralctl %s: %s", qPrintable(arguments.join(' ')), run.readAllStandardError().constData());
+        return {run.exitCode(), run.readAllStandardOutput()};
+    }
+
+    // The job as zendralctl lists it on the node (empty when not listed).
+    static QJsonObject CtlJob(const ClusterNode &node, const QString &id)
+    {
+        const QJsonArray jobs = QJsonDocument::fromJson(Ctl(node, {"--json", "jobs"}).second).object().value("jobs").toArray();
+        for (const QJsonValue &job : jobs)
+            if (job.toObject().value("id").toString() == id)
+                return job.toObject();
+        return QJsonObject();
     }
 
     std::unique_ptr<QTemporaryDir> folder;

@@ -1,6 +1,7 @@
 #include "ClientCommands.h"
 
 #include "ClientConnection.h"
+#include "JobIdPrefix.h"
 #include "JobName.h"
 #include "ListedJob.h"
 #include "MoveStep.h"
@@ -48,12 +49,7 @@ QList<ListedJob> ParseList(const QString &content)
 
 QString Bare(const QString &id)
 {
-    QString bare = id;
-    if (bare.startsWith(QLatin1Char('{')))
-        bare.remove(0, 1);
-    if (bare.endsWith(QLatin1Char('}')))
-        bare.chop(1);
-    return bare;
+    return JobIdPrefix::Bare(id);
 }
 
 QString DefaultTarget(const QString &id)
@@ -404,9 +400,13 @@ ListedJob ClientCommands::Resolve(const QString &argument, bool *listed)
         throw ClientError{ExitUsage, QStringLiteral("a job id, or the beginning of one, is needed\n"
                                                     "(see zendral-client --help)")};
     const QList<ListedJob> jobs = FetchList();
+    QStringList ids;
+    for (const ListedJob &job : jobs)
+        ids << job.id;
+    const QStringList named = JobIdPrefix::Matches(bare, ids);
     QList<ListedJob> matches;
     for (const ListedJob &job : jobs) {
-        if (Bare(job.id).startsWith(bare, Qt::CaseInsensitive))
+        if (named.contains(job.id))
             matches << job;
     }
     *listed = matches.size() == 1;
