@@ -5,6 +5,7 @@
 #include "NesterJob.h"
 #include "SharedQueue.h"
 #include "ServiceSettings.h"
+#include "StatusHttpServer.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -33,12 +34,14 @@ ServiceCore::ServiceCore(ServiceSettings &settings, bool autoStart, JobFolders::
         qInfo().noquote() << "Picking is paused (by the operator before the restart); no new run starts until resumed";
     if (SharedQueue *shared = queue ? queue->Shared() : nullptr)
         shared->SetPaused(paused);
+    statusPage = std::make_unique<StatusHttpServer>(*this, settings.Read());
 }
 
 // The engine runs end while this object can still take their reports; then
 // the queue writes its last backup.
 ServiceCore::~ServiceCore()
 {
+    statusPage.reset();
     const QStringList running = runners.keys();
     for (const QString &job_id : running)
         StopJobRun(job_id);

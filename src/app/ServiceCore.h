@@ -11,11 +11,14 @@
 #include <QPair>
 #include <QString>
 
+#include <memory>
+
 namespace Orvane {
 namespace Zendral {
 
 class LocalServer;
 class ServiceSettings;
+class StatusHttpServer;
 
 // The job service without a screen: binds the controller's operations to the
 // local job service (LocalServer), which it creates, owns and rebuilds when a
@@ -114,6 +117,7 @@ private:
     QString missingEngine;
     bool paused = false;
     QElapsedTimer uptime;
+    std::unique_ptr<StatusHttpServer> statusPage; // the status page and metrics (http/...)
 };
 
 } // namespace Zendral

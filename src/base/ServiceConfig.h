@@ -42,6 +42,9 @@ struct ServiceConfig
     QString storeNode;                // store/node (the host name when empty)
     QString logLevel;                 // log/level: "info" or "debug"
     QString logFiles;                 // log/files: "true" or "false"
+    int httpPort = 0;                 // http/port (0: no status page)
+    QString httpListen;               // http/listen, an address
+    QString httpAllowedClients;       // http/allowed_clients, comma-separated
 
     // Whether the queue is shared through PostgreSQL.
     bool SharedStore() const { return storeBackend == QLatin1String("postgresql"); }

@@ -59,6 +59,11 @@ QString DefaultLogLevel()
     return QStringLiteral("info");
 }
 
+QString DefaultHttpListen()
+{
+    return QStringLiteral("127.0.0.1");
+}
+
 QString DefaultLogFiles()
 {
     return QStringLiteral("true");
@@ -106,6 +111,10 @@ std::vector<Key> MakeKeys()
         Text("store/node", &C::storeNode, Written::ByOperator, HostName),
         Text("log/level", &C::logLevel, Written::ByOperator, DefaultLogLevel, "info|debug"),
         Text("log/files", &C::logFiles, Written::ByOperator, DefaultLogFiles, "true|false"),
+        // The status page and metrics (read-only HTTP); port 0 turns them off.
+        Number("http/port", &C::httpPort, 10089, 0, 65535, Written::ByOperator, OutOfRange::UseDefault),
+        Text("http/listen", &C::httpListen, Written::ByOperator, DefaultHttpListen),
+        Text("http/allowed_clients", &C::httpAllowedClients, Written::ByOperator),
     };
 }
 

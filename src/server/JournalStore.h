@@ -73,6 +73,9 @@ public:
     // Tests only: called by the writer before each flush of the journal's
     // records; it may hold the flush back, and false makes it fail.
     void SetSyncHook(std::function<bool()> hook);
+    // Called by the writer after each flush of the journal's records with
+    // the flush's duration in seconds (the service's metrics); any thread.
+    void SetCommitObserver(std::function<void(double)> observer);
 
     static const char *const JournalPrefix;
     static const char *const BackupIdName;
@@ -155,6 +158,7 @@ private:
     bool baseMissing = false;
     SnapshotSource snapshotSource;
     std::function<bool()> syncHook;
+    std::function<void(double)> commitObserver;
 
     std::atomic<bool> failBackupWrites{false};
 
