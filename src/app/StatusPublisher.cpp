@@ -54,8 +54,9 @@ StatusPublisher::StatusPublisher(ServiceCore &core, QObject *parent)
 
     connect(&core, &ServiceCore::runStarted, this, &StatusPublisher::OnRunStarted);
     connect(&core, &ServiceCore::runEnded, this, &StatusPublisher::OnRunEnded);
-    connect(&core, &ServiceCore::pausedChanged, this, &StatusPublisher::PublishSoon);
-    connect(&core, &ServiceCore::serviceStateChanged, this, &StatusPublisher::PublishSoon);
+    // The listener's state and the pause are shown at once (/healthz).
+    connect(&core, &ServiceCore::pausedChanged, this, &StatusPublisher::Publish);
+    connect(&core, &ServiceCore::serviceStateChanged, this, &StatusPublisher::Publish);
     connect(&core, &ServiceCore::queueReplaced, this, &StatusPublisher::FollowQueue);
     FollowQueue();
     Publish();
