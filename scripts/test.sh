@@ -10,6 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+# The browser test's puppeteer-core, as the lockfile pins it.
+(cd tests/browser && npm ci --no-audit --no-fund)
 # The Windows platform file must compile (Win32 and standard C++ only); this
 # machine has no Windows build, so MinGW-w64 compiles it to an object file.
 x86_64-w64-mingw32-g++ -std=c++17 -Wall -Wextra -Werror -c src/platform/PlatformWindows.cpp -o /dev/null
