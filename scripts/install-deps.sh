@@ -16,9 +16,16 @@ set -euo pipefail
 # themselves (initdb, pg_ctl).
 # libsystemd-dev and pkgconf: zendrald's readiness notifications (sd_notify);
 # lintian, systemd (systemd-analyze) and binutils (readelf): the package check.
+# libcpp-httplib-dev: the status page's HTTP server (a shared library in Debian);
+# chromium, nodejs and npm: the status page's browser test (puppeteer-core from
+# tests/browser/package.json drives Debian's Chromium). A Node.js from elsewhere
+# that brings its own npm is kept.
 packages=(g++ cmake ninja-build qtbase5-dev qttools5-dev-tools zlib1g-dev rapidjson-dev
           qttranslations5-l10n dpkg-dev file desktop-file-utils clang libclang-rt-14-dev
-          libpq-dev postgresql g++-mingw-w64-x86-64 libsystemd-dev pkgconf lintian systemd binutils "$@")
+          libpq-dev postgresql g++-mingw-w64-x86-64 libsystemd-dev pkgconf lintian systemd binutils
+          libcpp-httplib-dev chromium "$@")
+command -v node > /dev/null || packages+=(nodejs)
+command -v npm > /dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -10,6 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+# The browser test's puppeteer-core, as the lockfile pins it.
+(cd tests/browser && npm ci --no-audit --no-fund)
 # The Windows platform file must compile (Win32 and standard C++ only); this
 # machine has no Windows build, so MinGW-w64 compiles it to an object file.
 x86_64-w64-mingw32-g++ -std=c++17 -Wall -Wextra -Werror -c src/platform/PlatformWindows.cpp -o /dev/null
@@ -21,7 +23,8 @@ bash packaging/check-package.sh "${BUILD_DIR:-build}"
 
 if [ "${ZENDRAL_SKIP_TSAN:-0}" != 1 ]; then
     tsan_tests=(tst_nesterjob tst_localserver tst_writebackup tst_storestress tst_storecrash
-                tst_framing tst_protocol tst_sessionlifetime tst_addressprobe tst_robustness tst_limits tst_cluster tst_queuerules tst_zendralctl)
+                tst_framing tst_protocol tst_sessionlifetime tst_addressprobe tst_robustness tst_limits tst_cluster tst_queuerules tst_zendralctl
+                tst_statuspage)
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZENDRAL_SANITIZE=thread
     cmake --build build-tsan -j "$(nproc)" --target "${tsan_tests[@]}"
     pattern=$(IFS='|'; echo "^(${tsan_tests[*]})\$")

@@ -7,6 +7,7 @@
 #include "NesterJob.h"
 #include "SharedQueue.h"
 #include "ServiceSettings.h"
+#include "StatusHttpServer.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -37,12 +38,14 @@ ServiceCore::ServiceCore(ServiceSettings &settings, bool autoStart, JobFolders::
         shared->SetPaused(paused);
     admin = new AdminServer(*this, this);
     admin->Listen(AdminSocketPath::Resolve(settings.Read().adminSocket));
+    statusPage = std::make_unique<StatusHttpServer>(*this, settings.Read());
 }
 
 // The engine runs end while this object can still take their reports; then
 // the queue writes its last backup.
 ServiceCore::~ServiceCore()
 {
+    statusPage.reset();
     const QStringList running = runners.keys();
     for (const QString &job_id : running)
         StopJobRun(job_id);

@@ -11,12 +11,15 @@
 #include <QPair>
 #include <QString>
 
+#include <memory>
+
 namespace Orvane {
 namespace Zendral {
 
 class AdminServer;
 class LocalServer;
 class ServiceSettings;
+class StatusHttpServer;
 
 // The job service without a screen: binds the controller's operations to the
 // local job service (LocalServer), which it creates, owns and rebuilds when a
@@ -119,6 +122,7 @@ private:
     bool paused = false;
     QElapsedTimer uptime;
     AdminServer *admin = nullptr; // a child of this object
+    std::unique_ptr<StatusHttpServer> statusPage; // the status page and metrics (http/...)
 };
 
 } // namespace Zendral

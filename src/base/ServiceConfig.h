@@ -44,6 +44,9 @@ struct ServiceConfig
     QString logLevel;                 // log/level: "info" or "debug"
     QString logFiles;                 // log/files: "true" or "false"
     QString adminSocket;              // admin/socket (empty: AdminSocketPath's default)
+    int httpPort = 0;                 // http/port (0: no status page)
+    QString httpListen;               // http/listen, an address
+    QString httpAllowedClients;       // http/allowed_clients, comma-separated
 
     // Whether the queue is shared through PostgreSQL.
     bool SharedStore() const { return storeBackend == QLatin1String("postgresql"); }

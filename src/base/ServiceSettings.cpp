@@ -59,6 +59,11 @@ QString DefaultLogLevel()
     return QStringLiteral("info");
 }
 
+QString DefaultHttpListen()
+{
+    return QStringLiteral("127.0.0.1");
+}
+
 QString DefaultLogFiles()
 {
     return QStringLiteral("true");
@@ -110,6 +115,10 @@ std::vector<Key> MakeKeys()
         Text("log/files", &C::logFiles, Written::ByOperator, DefaultLogFiles, "true|false"),
         // Empty: the default that AdminSocketPath gives, found when used.
         Text("admin/socket", &C::adminSocket, Written::ByOperator),
+        // The status page and metrics (read-only HTTP); port 0 turns them off.
+        Number("http/port", &C::httpPort, 10089, 0, 65535, Written::ByOperator, OutOfRange::UseDefault),
+        Text("http/listen", &C::httpListen, Written::ByOperator, DefaultHttpListen),
+        Text("http/allowed_clients", &C::httpAllowedClients, Written::ByOperator),
     };
 }
 

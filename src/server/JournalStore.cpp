@@ -486,17 +486,30 @@ void JournalStore::SetCheckpointHook(std::function<bool()> hook)
     checkpointHook = std::move(hook);
 }
 
-// Writer thread: the flush of the records written; a test's hook runs first.
+void JournalStore::SetCommitObserver(std::function<void(double)> observer)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    commitObserver = std::move(observer);
+}
+
+// Writer thread: the flush of the records written; a test's hook runs first,
+// the observer hears how long the flush took.
 bool JournalStore::SyncSegment()
 {
     std::function<bool()> hook;
+    std::function<void(double)> observer;
     {
         std::lock_guard<std::mutex> lock(mutex);
         hook = syncHook;
+        observer = commitObserver;
     }
     if (hook && !hook())
         return false;
-    return segment.Sync();
+    const auto begin = std::chrono::steady_clock::now();
+    const bool synced = segment.Sync();
+    if (observer)
+        observer(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+    return synced;
 }
 
 quint64 JournalStore::FlushCount() const

@@ -81,6 +81,9 @@ public:
     // Tests only: called before a checkpoint flushes job files (compactor
     // thread, or Close); false makes the checkpoint fail.
     void SetCheckpointHook(std::function<bool()> hook);
+    // Called by the writer after each flush of the journal's records with
+    // the flush's duration in seconds (the service's metrics); any thread.
+    void SetCommitObserver(std::function<void(double)> observer);
 
     static const char *const JournalPrefix;
     static const char *const BackupIdName;
@@ -174,6 +177,7 @@ private:
     SnapshotSource snapshotSource;
     std::function<bool()> syncHook;
     std::function<bool()> checkpointHook;
+    std::function<void(double)> commitObserver;
 
     std::atomic<bool> failBackupWrites{false};
 

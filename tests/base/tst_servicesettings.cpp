@@ -71,13 +71,14 @@ private slots:
             {"worker/idle_timeout_seconds", 600}, {"worker/max_inflight_mb", 1024}, {"maxWorkerCount", 1},
             {"worker/min_upload_kbps", 1}, {"worker/max_sessions", 200}, {"worker/max_unsent_mb", 256},
             {"config/pick_job_interval", 5}, {"config/auto_update_interval", 86400}, {"store/lease_seconds", 30},
-            {"store/inline_max_kb", 256}};
+            {"store/inline_max_kb", 256}, {"http/port", 10089}};
         const QString host = QSysInfo::machineHostName();
         const QMap<QString, QString> texts{
             {"worker/engine", "DizoVezevi"}, {"worker/allowed_clients", ""}, {"language", ""},
             {"store/backend", "files"}, {"store/connection", ""}, {"store/password_file", ""},
             {"store/node", host.isEmpty() ? QStringLiteral("zendral") : host}, {"log/level", "info"},
-            {"log/files", "true"}, {"admin/socket", ""}};
+            {"log/files", "true"}, {"admin/socket", ""}, {"http/listen", "127.0.0.1"},
+            {"http/allowed_clients", ""}};
         QCOMPARE(int(ServiceSettings::Keys().size()), numbers.size() + texts.size());
         for (const ServiceSettings::Key &key : ServiceSettings::Keys()) {
             const QString name = QLatin1String(key.name);
