@@ -95,9 +95,12 @@ bool StatusHttpServer::Start(const ServiceConfig &config)
 
     const std::string host = address.toString().toStdString();
     // Tests that start services side by side (ZENDRAL_TEST_ANY_PORT=1, see
-    // ServiceCore::StartServer) take any free port here as well.
+    // ServiceCore::StartServer) take any free port here as well; CTest sets
+    // ZENDRAL_TEST_HTTP_ANY_PORT=1 for every test, so that no test's core
+    // takes this machine's real status port.
     int bound = config.httpPort;
-    if (qEnvironmentVariable("ZENDRAL_TEST_ANY_PORT") == QLatin1String("1"))
+    if (qEnvironmentVariable("ZENDRAL_TEST_ANY_PORT") == QLatin1String("1")
+        || qEnvironmentVariable("ZENDRAL_TEST_HTTP_ANY_PORT") == QLatin1String("1"))
         bound = server->bind_to_any_port(host);
     else if (!server->bind_to_port(host, config.httpPort))
         bound = -1;
