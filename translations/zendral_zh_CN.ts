@@ -271,6 +271,10 @@
         <translation>已暂停</translation>
     </message>
     <message>
+        <source>Node %1 takes no jobs: %2</source>
+        <translation>节点 %1 不接收任务：%2</translation>
+    </message>
+    <message>
         <source>Job held</source>
         <translation>任务已挂起</translation>
     </message>

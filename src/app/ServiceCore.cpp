@@ -254,6 +254,9 @@ QJsonObject ServiceCore::Status() const
         for (const SharedQueue::Node &node : shared->Nodes())
             nodes.append(QJsonObject{{QStringLiteral("name"), node.name}, {QStringLiteral("paused"), node.paused}});
         status.insert(QStringLiteral("nodes"), nodes);
+        // Why this node takes no work now (its jobs folder or disk), if so.
+        status.insert(QStringLiteral("claims_suspended"),
+                      shared->ClaimsSuspended() ? shared->ClaimsSuspendedReason() : QString());
     }
     return status;
 }

@@ -72,7 +72,8 @@ public:
     // The service at a glance, as the operator's tools show it: "version",
     // "node", "address", "port", "listening", "paused", "slots_busy",
     // "slots_total", "jobs" (per state), "uptime" (s) and, with a shared
-    // queue, "nodes" ([{"name", "paused"}]).
+    // queue, "nodes" ([{"name", "paused"}]) and "claims_suspended" (why this
+    // node claims no work now; empty while it does).
     QJsonObject Status() const;
     // The operator channel (zendralctl), open from construction on, also
     // while the listener is stopped.

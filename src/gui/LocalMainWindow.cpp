@@ -370,7 +370,10 @@ void LocalMainWindow::UpdateClusterState()
         ui->clusterState->hide();
         return;
     }
-    if (shared->IsConnected())
+    if (shared->IsConnected() && shared->ClaimsSuspended())
+        ui->clusterState->setText(QCoreApplication::translate("LocalMainWindow", "Node %1 takes no jobs: %2")
+                                      .arg(shared->NodeName(), shared->ClaimsSuspendedReason()));
+    else if (shared->IsConnected())
         ui->clusterState->setText(QCoreApplication::translate("LocalMainWindow", "Node %1, %n node(s) connected", nullptr,
                                                               shared->ConnectedNodes())
                                       .arg(shared->NodeName()));

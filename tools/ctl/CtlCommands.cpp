@@ -152,6 +152,9 @@ void CtlCommands::PrintStatus(const QJsonObject &status)
     for (const QJsonValue &node : status.value(QStringLiteral("nodes")).toArray())
         out << "node " << Member(node.toObject(), "name")
             << (node.toObject().value(QStringLiteral("paused")).toBool() ? ": paused\n" : ": picking\n");
+    const QString suspended = status.value(QStringLiteral("claims_suspended")).toString();
+    if (!suspended.isEmpty())
+        out << "takes no jobs: " << suspended << '\n';
 }
 
 void CtlCommands::PrintJobs(const QJsonArray &jobs)
