@@ -1,5 +1,7 @@
 #include "JobTableWidget.h"
 
+#include <QDateTime>
+
 #include "NesterJob.h"
 #include "ProgressDelegate.h"
 
@@ -233,6 +235,9 @@ int JobTableWidget::sampleWidth(int column) const
     case JobTableModel::StateColumn:
         for (int state : {NesterJob::Waiting, NesterJob::Running, NesterJob::Finished, NesterJob::Failed})
             samples << JobTableModel::stateText(state);
+        // A hold that ends today shows its time alone; a later day's is
+        // elided, and the tool tip shows it whole.
+        samples << JobTableModel::heldText(QDateTime(QDate::currentDate(), QTime(23, 59)));
         break;
     case JobTableModel::NodeColumn:
         samples << QStringLiteral("workstation-12");
