@@ -1,5 +1,7 @@
 #include "StatusHttpServer.h"
 
+#include "Platform.h"
+
 #include "ServiceConfig.h"
 #include "ServiceCore.h"
 #include "StatusPublisher.h"
@@ -113,7 +115,11 @@ bool StatusHttpServer::Start(const ServiceConfig &config)
         return false;
     }
     httplib::Server *running = server.get();
-    acceptor = std::thread([running] { running->listen_after_bind(); });
+    // The pool's threads are started by this one and inherit its signal mask.
+    acceptor = std::thread([running] {
+        Platform::KeepSignalsOffThisThread();
+        running->listen_after_bind();
+    });
     // stop() does nothing until the server runs, so Stop() waits for that.
     for (int wait = 0; wait < 5000 && !server->is_running(); ++wait)
         QThread::msleep(1);

@@ -32,6 +32,12 @@ bool HasFileSystemSync();
 // Names the calling thread for the system's tools (ps, top, /proc; at most
 // 15 characters on Linux). Does nothing where names are not supported.
 void NameThisThread(const char *name);
+// Leaves the process's asynchronous signals (SIGCHLD, SIGTERM, ...) to the
+// main thread: called first in each thread the program starts itself, so
+// that Qt's child-process and quit handlers never run in the middle of a
+// worker's work (threads this one starts inherit it). Faults (SIGSEGV ...)
+// stay with the thread that causes them. Nothing on Windows.
+void KeepSignalsOffThisThread();
 // Flushes everything written to the file system that holds `path` in one
 // call; false on failure or where HasFileSystemSync() is false.
 bool SyncFileSystem(const std::string &path);

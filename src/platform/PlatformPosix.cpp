@@ -77,6 +77,15 @@ void NameThisThread(const char *name)
 #endif
 }
 
+void KeepSignalsOffThisThread()
+{
+    sigset_t set;
+    sigfillset(&set);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS})
+        sigdelset(&set, fault);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 bool SyncFileSystem(const std::string &path)
 {
 #ifdef __linux__

@@ -81,6 +81,10 @@ void NameThisThread(const char *)
 {
 }
 
+void KeepSignalsOffThisThread()
+{
+}
+
 bool SyncFileSystem(const std::string &)
 {
     return false;

@@ -1062,6 +1062,7 @@ bool ClusterStore::Connect(PgConnection &connection, bool report)
 // back with it renew their leases first.
 void ClusterStore::Watch()
 {
+    Platform::KeepSignalsOffThisThread();
     PgConnection connection;
     auto backoff = std::chrono::milliseconds(500);
     const auto beatInterval = std::chrono::milliseconds(qMax(1000, settings.LeaseSeconds() * 1000 / 3));
@@ -1116,6 +1117,7 @@ void ClusterStore::Watch()
 // the database is away it tries again at each beat; the watcher reports.
 void ClusterStore::Beat()
 {
+    Platform::KeepSignalsOffThisThread();
     PgConnection connection;
     const auto beatInterval = std::chrono::milliseconds(qMax(1000, settings.LeaseSeconds() * 1000 / 3));
     while (!stopping) {

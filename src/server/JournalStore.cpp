@@ -575,6 +575,7 @@ void JournalStore::StartCompaction()
 void JournalStore::Compact(QueueSnapshot snapshot, QString newId)
 {
     Platform::NameThisThread("store-compact");
+    Platform::KeepSignalsOffThisThread();
     const bool ok = WriteBackupFile(snapshot, newId, true, -1);
     std::lock_guard<std::mutex> lock(mutex);
     compacting = false;
@@ -656,6 +657,7 @@ void JournalStore::JoinCompactor()
 void JournalStore::WriterLoop()
 {
     Platform::NameThisThread("store-writer");
+    Platform::KeepSignalsOffThisThread();
     for (;;) {
         std::vector<Item> batch;
         {

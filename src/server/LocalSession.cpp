@@ -1,5 +1,7 @@
 #include "LocalSession.h"
 
+#include "Platform.h"
+
 #include "FrameDeadline.h"
 #include "InflightBudget.h"
 #include "QueueReplies.h"
@@ -75,6 +77,7 @@ LocalSession::~LocalSession() = default;
 // lived on Process's stack, so the unwinding has already aborted it.
 void LocalSession::run()
 {
+    Platform::KeepSignalsOffThisThread();
     try {
         Process();
     } catch (const std::exception &e) {
