@@ -291,6 +291,16 @@ private slots:
             }, 10000));
         }
 
+        // The operator's tool lists the same jobs with the same members.
+        const QJsonArray shown = Json(Fetch(httpPort, "/api/jobs")).value(QLatin1String("jobs")).toArray();
+        QProcess ctl;
+        ctl.start(QStringLiteral(ZENDRALCTL_PATH),
+                  {"--socket", root->filePath(QStringLiteral("admin")), "--json", "jobs"});
+        QVERIFY(ctl.waitForFinished(30000));
+        QCOMPARE(ctl.exitCode(), 0);
+        QCOMPARE(QJsonDocument::fromJson(ctl.readAllStandardOutput()).object().value(QLatin1String("jobs")).toArray(),
+                 shown);
+
         const QJsonObject status = Json(Fetch(httpPort, "/api/status"));
         for (const QString &member : StatusMembers)
             QVERIFY2(status.contains(member), qPrintable(member));
@@ -416,6 +426,7 @@ private:
             QSettings file(config, QSettings::IniFormat);
             file.setValue(QStringLiteral("worker/port"), port);
             file.setValue(QStringLiteral("http/port"), httpPort);
+            file.setValue(QStringLiteral("admin/socket"), root->filePath(QStringLiteral("admin")));
             file.setValue(QStringLiteral("worker/engine"), QStringLiteral(ZENDRAL_STUB_ENGINE_PATH));
             file.setValue(QStringLiteral("config/pick_job_interval"), 1);
             for (auto it = settings.cbegin(); it != settings.cend(); ++it)
