@@ -1,7 +1,8 @@
 // The listener's limits with small values: one address cannot lock others
 // out, idle and stalled sessions end, a slow request still completes, large
-// bodies stay within the memory budget, repeated keys leak nothing, and only
-// allowed clients get a session.
+// bodies stay within the memory budget, repeated keys leak nothing, only
+// allowed clients get a session, and unread replies stay within the
+// service's budget for them.
 
 #include "AddressFilter.h"
 #include "InflightBudget.h"
@@ -96,6 +97,17 @@ bool ClosedBeforeGreeting(quint16 port, const QHostAddress &address)
         && client.socket.error() == QAbstractSocket::RemoteHostClosedError;
 }
 
+// The most the system lets a socket's send buffer grow to (Linux), where
+// replies wait beyond the service's reach.
+qint64 KernelSendBufferMax()
+{
+    QFile file(QStringLiteral("/proc/sys/net/ipv4/tcp_wmem"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 4 * 1024 * 1024;
+    const qint64 bytes = file.readAll().simplified().split(' ').value(2).toLongLong();
+    return bytes > 0 ? bytes : 4 * 1024 * 1024;
+}
+
 const QHostAddress First(QStringLiteral("127.0.0.1"));
 const QHostAddress Second(QStringLiteral("127.0.0.2"));
 
@@ -119,6 +131,7 @@ private slots:
     void freeAddressGetsASession();
     void limitsOfPayloadsAndNames();
     void refusalsLoggedOncePerMinute();
+    void unsentRepliesStayWithinTheServiceBudget();
 
 private:
     // Starts the service with these "worker" settings (the others at their
@@ -528,6 +541,60 @@ void LimitsTest::refusalsLoggedOncePerMinute()
         QVERIFY(ClosedBeforeGreeting(port, Second));
     qInstallMessageHandler(previousHandler);
     QCOMPARE(refusedLines.loadRelaxed(), 1);
+}
+
+// Ten clients of one address ask for their long job list many times each and
+// read nothing; each stays under its own limit of unsent replies, but
+// together they would pass the service's. Unsent bytes stay within that
+// budget (plus the one reply each session may have made before it saw the
+// budget full), a client of another address is served within a second
+// meanwhile, and each stalled session goes on once its client reads.
+void LimitsTest::unsentRepliesStayWithinTheServiceBudget()
+{
+    constexpr int Attackers = 10;
+    Start({{"max_unsent_mb", 1}, {"max_connect_per_address", Attackers}});
+    const QString from = Second.toString();
+    const QString name = QString(200, QLatin1Char('n')) + QStringLiteral(".aex");
+    for (int i = 0; i < 500; ++i)
+        QVERIFY(server->AddNesterJob(AddPayload("<M/>", name), from).first);
+    // More replies than the system's socket buffers take in.
+    const qint64 reply = server->GetNesterJobList(from, QString()).second.size();
+    const int perClient = int(qMin<qint64>(200, (KernelSendBufferMax() + 2 * 1024 * 1024) / reply + 1));
+
+    std::vector<std::unique_ptr<ProtocolTestClient>> attackers;
+    const QByteArray requests = PackMessage(EncodeRequest("GET_NESTER_JOB_LIST", QByteArray())).repeated(perClient);
+    for (int i = 0; i < Attackers; ++i) {
+        attackers.emplace_back(new ProtocolTestClient);
+        QTcpSocket &socket = attackers.back()->socket;
+        // Small buffers on the client's side, so that the replies pile up in
+        // the service rather than in this process.
+        socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
+        socket.setReadBufferSize(64 * 1024);
+        QVERIFY(attackers.back()->Open(port, Second));
+        attackers.back()->SendRaw(requests);
+    }
+    InflightBudget *unsent = server->listener->UnsentBudget();
+    QTRY_VERIFY_WITH_TIMEOUT(unsent->Over(), 10000);
+
+    ProtocolTestClient other;
+    QVERIFY(other.Open(port, First));
+    const auto list = other.Request("GET_NESTER_JOB_LIST", QByteArray(), 1000);
+    QVERIFY(list.ok && list.state);
+    QCOMPARE(list.content, QStringLiteral("[]"));
+
+    // Every attacker now reads all its replies.
+    int largest = 0;
+    for (auto &attacker : attackers) {
+        attacker->socket.setReadBufferSize(0);
+        for (int i = 0; i < perClient; ++i) {
+            const auto answer = attacker->Read(10000);
+            QVERIFY(answer.ok && answer.state);
+            largest = qMax(largest, answer.content.size());
+        }
+    }
+    const qint64 bound = unsent->Limit() + qint64(Attackers + 1) * (largest + 64);
+    QVERIFY2(unsent->Peak() <= bound, qPrintable(QStringLiteral("%1 > %2").arg(unsent->Peak()).arg(bound)));
+    QVERIFY(largest > 64 * 1024);
 }
 
 QTEST_MAIN(LimitsTest)
