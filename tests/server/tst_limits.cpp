@@ -128,6 +128,7 @@ private slots:
     void budgetHoldsExactly();
     void stalledBodiesHoldNoOneUp();
     void framesKeepTheMinimumRate();
+    void freeAddressGetsASession_data();
     void freeAddressGetsASession();
     void limitsOfPayloadsAndNames();
     void refusalsLoggedOncePerMinute();
@@ -458,35 +459,47 @@ void LimitsTest::framesKeepTheMinimumRate()
     QVERIFY(drip.received.isEmpty());
 }
 
-// All sessions taken by idle clients of one address: a client of another
-// address still gets one, in place of the longest-idle; a client of the
-// busy address does not.
+// All sessions taken by idle clients, of one address, of one with six and
+// four with one, or of ten with one each: a client of another address still
+// gets one, in place of an idle one of the address with the most; a second
+// client of a busy address does not.
+void LimitsTest::freeAddressGetsASession_data()
+{
+    QTest::addColumn<int>("others"); // sessions of other addresses than Second, one each
+    QTest::newRow("one address") << 0;
+    QTest::newRow("one busy address of five") << 4;
+    QTest::newRow("ten addresses") << 9;
+}
+
 void LimitsTest::freeAddressGetsASession()
 {
+    QFETCH(int, others);
     Start({{"max_sessions", 10}, {"max_connect_per_address", 10}});
     std::vector<std::unique_ptr<ProtocolTestClient>> idle;
+    QList<QHostAddress> from;
     for (int i = 0; i < 10; ++i) {
         idle.emplace_back(new ProtocolTestClient);
-        QVERIFY(idle.back()->Open(port, Second));
+        from << QHostAddress(Second.toIPv4Address() + quint32(qMax(0, i - (9 - others))));
+        QVERIFY(idle.back()->Open(port, from.last()));
     }
     QVERIFY(ClosedBeforeGreeting(port, Second));
     ProtocolTestClient other;
     QVERIFY(other.Open(port, First));
     QVERIFY(other.Request("INIT_SESSION", QByteArray(), 1000).state);
     // One of the idle sessions made room, no more.
-    int closed = 0;
-    QDeadlineTimer deadline(3000);
-    while (closed == 0 && !deadline.hasExpired()) {
-        QTest::qWait(50);
-        closed = 0;
-        for (auto &client : idle)
-            closed += client->socket.state() == QAbstractSocket::UnconnectedState ? 1 : 0;
-    }
+    const auto closedOnes = [&] {
+        QList<QHostAddress> closed;
+        for (int i = 0; i < 10; ++i) {
+            if (idle[size_t(i)]->socket.state() == QAbstractSocket::UnconnectedState)
+                closed << from[i];
+        }
+        return closed;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!closedOnes().isEmpty(), 3000);
     QTest::qWait(300);
-    closed = 0;
-    for (auto &client : idle)
-        closed += client->socket.state() == QAbstractSocket::UnconnectedState ? 1 : 0;
-    QCOMPARE(closed, 1);
+    QCOMPARE(closedOnes().size(), 1);
+    if (others < 9)
+        QCOMPARE(closedOnes().first(), Second);
 }
 
 // Requests that carry an id or a name take no large payload; a job name
