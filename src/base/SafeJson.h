@@ -15,9 +15,12 @@ namespace Zendral {
 // a document is first scanned with RapidJSON's iterative reader (its stack
 // lives on the heap, so deep nesting cannot overflow the call stack); one
 // with the same key twice in one object, at any depth, nested deeper than
-// MaxDepth or with more than MaxMembers members in one object is refused, and only then does Qt's parser build it. What is
-// accepted is therefore exactly what QJsonDocument::fromJson accepts, less
-// those documents.
+// MaxDepth or with more than MaxMembers members in one object is refused,
+// and only then does Qt's parser build it. What is accepted is therefore
+// exactly what QJsonDocument::fromJson accepts, less those documents.
+// Client payloads read this way (all but ADD_NESTER_JOB's, which has a
+// one-pass reader of its own) are at most 4 KiB, so the two passes cost
+// little.
 //
 // Thread: plain functions without shared state; any thread.
 class SafeJson

@@ -17,6 +17,11 @@ namespace Zendral {
 constexpr quint32 MaxBodySize = 256u * 1024u * 1024u;
 // Size of the length header.
 constexpr int FrameHeaderSize = 4;
+// The longest "job_name" (UTF-8 bytes, as a plain file name) the service
+// takes: with the suffixes the service and the engine add to the job file's
+// name (18 bytes at most) it stays within the 255 bytes file systems allow
+// per name, the rest being a margin. Clients keep their names within it.
+constexpr int MaxJobNameBytes = 230;
 
 enum class FrameStatus { Incomplete, Complete, TooLarge };
 

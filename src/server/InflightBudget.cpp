@@ -33,6 +33,12 @@ qint64 InflightBudget::InUse() const
     return used;
 }
 
+qint64 InflightBudget::Peak() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return peak;
+}
+
 // Caller holds the mutex.
 bool InflightBudget::Fits(qint64 bytes, qint64 held) const
 {
@@ -45,6 +51,7 @@ bool InflightBudget::TryAcquire(qint64 bytes, int waitMs, qint64 held)
     if (!released.wait_for(lock, std::chrono::milliseconds(qMax(0, waitMs)), [&] { return Fits(bytes, held); }))
         return false;
     used += bytes;
+    peak = qMax(peak, used);
     return true;
 }
 
@@ -111,6 +118,7 @@ bool InflightBudget::TryAcquire(Frame &frame, qint64 bytes, int waitMs)
     if (!granted)
         return false;
     used += bytes;
+    peak = qMax(peak, used);
     frame.held += bytes;
     if (frame.ticket == 0)
         frame.ticket = nextTicket++;
@@ -146,6 +154,7 @@ void InflightBudget::Charge(qint64 bytes)
 {
     std::lock_guard<std::mutex> lock(mutex);
     used += bytes;
+    peak = qMax(peak, used);
 }
 
 bool InflightBudget::Over() const

@@ -28,8 +28,8 @@ namespace Zendral {
 // takes its step over the limit after FirstGraceMs, so the bound is the
 // budget plus one step of one body, and only in that case.
 //
-// Thread: any; `mutex` guards `limit` and `used`, `released` is notified
-// whenever bytes are given back.
+// Thread: any; `mutex` guards `limit`, `used`, `peak` and `frames`;
+// `released` is notified whenever bytes are given back.
 class InflightBudget
 {
 public:
@@ -48,6 +48,8 @@ public:
     void SetLimit(qint64 limitBytes);
     qint64 Limit() const;
     qint64 InUse() const;
+    // The most that was in use at once since the budget was made.
+    qint64 Peak() const;
 
     // Takes `bytes` when they fit, waiting at most waitMs for them; false
     // when they still do not fit then. `held`: what the caller holds already
@@ -89,6 +91,7 @@ private:
     std::condition_variable released;
     qint64 limit;
     qint64 used = 0;
+    qint64 peak = 0;
     // The frames holding memory, by ticket (earliest first).
     std::map<quint64, Entry> frames;
     quint64 nextTicket = 1;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Protocol.h"
+
 #include <QDir>
 #include <QHash>
 #include <QPair>
@@ -39,12 +41,11 @@ public:
     // land inside its own job folder, made safe on Windows the same way on
     // every platform; empty when nothing usable is left.
     static QString PlainFileName(const QString &name);
-    // The longest job file name (UTF-8 bytes) taken: the job file's name with
-    // the suffixes the service and the engine add ("_RES", ".lock",
-    // ".engine.log", a save file's ".XXXXXX", the engine's copy
-    // ".engine.xml.XXXXXX", 18 bytes at most) must stay within the 255 bytes
-    // file systems allow, in either store; the rest is a margin.
-    static constexpr int MaxJobNameBytes = 230;
+    // The longest job file name (UTF-8 bytes) taken, in either store: the job
+    // file's name with the suffixes the service and the engine add ("_RES",
+    // ".lock", ".engine.log", a save file's ".XXXXXX", the engine's copy
+    // ".engine.xml.XXXXXX") fits the 255 bytes file systems allow.
+    static constexpr int MaxJobNameBytes = Zendral::MaxJobNameBytes;
 
     // Whether the jobs folder exists or could be made (shows nothing).
     bool Ready() const;

@@ -269,9 +269,12 @@ int LocalManager::SessionsOf(const QHostAddress &address) const
     return count;
 }
 
-// All sessions are taken: the address with the most sessions gives up its
-// longest-idle one, when it has more than the newcomer's address and one of
-// them waits for a request. The session ends within its next wait.
+// All sessions are taken: of the sessions waiting for a request, the
+// longest-idle one of the address with the most sessions gives way. An
+// address with no session always gets one so, even when every address has
+// a single session; one that has some only when the other has at least two
+// more (so that two addresses do not take turns). The session ends within
+// its next wait.
 bool LocalManager::EvictFor(int newcomerSessions)
 {
     QHash<QHostAddress, int> counts;
@@ -279,27 +282,23 @@ bool LocalManager::EvictFor(int newcomerSessions)
         if (!evicted.contains(it.key()))
             ++counts[it.value()];
     }
-    QHostAddress busiest;
-    int most = 0;
-    for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
-        if (it.value() > most) {
-            most = it.value();
-            busiest = it.key();
-        }
-    }
-    if (most <= newcomerSessions + 1)
-        return false;
     LocalSession *oldest = nullptr;
+    int most = 0;
     qint64 oldestSince = 0;
     for (auto it = addresses.cbegin(); it != addresses.cend(); ++it) {
         const qint64 since = it.key()->IdleSinceMs();
-        if (it.value() == busiest && since >= 0 && !evicted.contains(it.key()) && (!oldest || since < oldestSince)) {
+        if (since < 0 || evicted.contains(it.key()))
+            continue;
+        const int count = counts.value(it.value());
+        if (!oldest || count > most || (count == most && since < oldestSince)) {
             oldest = it.key();
+            most = count;
             oldestSince = since;
         }
     }
-    if (!oldest)
+    if (!oldest || (newcomerSessions > 0 && most <= newcomerSessions + 1))
         return false;
+    const QHostAddress busiest = addresses.value(oldest);
     qWarning().noquote() << "Idle session of" << busiest.toString() << "closed to make room: all" << maxSessions
                          << "client sessions were taken";
     oldest->requestInterruption();

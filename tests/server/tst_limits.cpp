@@ -1,7 +1,8 @@
 // The listener's limits with small values: one address cannot lock others
 // out, idle and stalled sessions end, a slow request still completes, large
-// bodies stay within the memory budget, repeated keys leak nothing, and only
-// allowed clients get a session.
+// bodies stay within the memory budget, repeated keys leak nothing, only
+// allowed clients get a session, and unread replies stay within the
+// service's budget for them.
 
 #include "AddressFilter.h"
 #include "InflightBudget.h"
@@ -96,6 +97,17 @@ bool ClosedBeforeGreeting(quint16 port, const QHostAddress &address)
         && client.socket.error() == QAbstractSocket::RemoteHostClosedError;
 }
 
+// The most the system lets a socket's send buffer grow to (Linux), where
+// replies wait beyond the service's reach.
+qint64 KernelSendBufferMax()
+{
+    QFile file(QStringLiteral("/proc/sys/net/ipv4/tcp_wmem"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 4 * 1024 * 1024;
+    const qint64 bytes = file.readAll().simplified().split(' ').value(2).toLongLong();
+    return bytes > 0 ? bytes : 4 * 1024 * 1024;
+}
+
 const QHostAddress First(QStringLiteral("127.0.0.1"));
 const QHostAddress Second(QStringLiteral("127.0.0.2"));
 
@@ -116,9 +128,11 @@ private slots:
     void budgetHoldsExactly();
     void stalledBodiesHoldNoOneUp();
     void framesKeepTheMinimumRate();
+    void freeAddressGetsASession_data();
     void freeAddressGetsASession();
     void limitsOfPayloadsAndNames();
     void refusalsLoggedOncePerMinute();
+    void unsentRepliesStayWithinTheServiceBudget();
 
 private:
     // Starts the service with these "worker" settings (the others at their
@@ -445,35 +459,47 @@ void LimitsTest::framesKeepTheMinimumRate()
     QVERIFY(drip.received.isEmpty());
 }
 
-// All sessions taken by idle clients of one address: a client of another
-// address still gets one, in place of the longest-idle; a client of the
-// busy address does not.
+// All sessions taken by idle clients, of one address, of one with six and
+// four with one, or of ten with one each: a client of another address still
+// gets one, in place of an idle one of the address with the most; a second
+// client of a busy address does not.
+void LimitsTest::freeAddressGetsASession_data()
+{
+    QTest::addColumn<int>("others"); // sessions of other addresses than Second, one each
+    QTest::newRow("one address") << 0;
+    QTest::newRow("one busy address of five") << 4;
+    QTest::newRow("ten addresses") << 9;
+}
+
 void LimitsTest::freeAddressGetsASession()
 {
+    QFETCH(int, others);
     Start({{"max_sessions", 10}, {"max_connect_per_address", 10}});
     std::vector<std::unique_ptr<ProtocolTestClient>> idle;
+    QList<QHostAddress> from;
     for (int i = 0; i < 10; ++i) {
         idle.emplace_back(new ProtocolTestClient);
-        QVERIFY(idle.back()->Open(port, Second));
+        from << QHostAddress(Second.toIPv4Address() + quint32(qMax(0, i - (9 - others))));
+        QVERIFY(idle.back()->Open(port, from.last()));
     }
     QVERIFY(ClosedBeforeGreeting(port, Second));
     ProtocolTestClient other;
     QVERIFY(other.Open(port, First));
     QVERIFY(other.Request("INIT_SESSION", QByteArray(), 1000).state);
     // One of the idle sessions made room, no more.
-    int closed = 0;
-    QDeadlineTimer deadline(3000);
-    while (closed == 0 && !deadline.hasExpired()) {
-        QTest::qWait(50);
-        closed = 0;
-        for (auto &client : idle)
-            closed += client->socket.state() == QAbstractSocket::UnconnectedState ? 1 : 0;
-    }
+    const auto closedOnes = [&] {
+        QList<QHostAddress> closed;
+        for (int i = 0; i < 10; ++i) {
+            if (idle[size_t(i)]->socket.state() == QAbstractSocket::UnconnectedState)
+                closed << from[i];
+        }
+        return closed;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!closedOnes().isEmpty(), 3000);
     QTest::qWait(300);
-    closed = 0;
-    for (auto &client : idle)
-        closed += client->socket.state() == QAbstractSocket::UnconnectedState ? 1 : 0;
-    QCOMPARE(closed, 1);
+    QCOMPARE(closedOnes().size(), 1);
+    if (others < 9)
+        QCOMPARE(closedOnes().first(), Second);
 }
 
 // Requests that carry an id or a name take no large payload; a job name
@@ -528,6 +554,60 @@ void LimitsTest::refusalsLoggedOncePerMinute()
         QVERIFY(ClosedBeforeGreeting(port, Second));
     qInstallMessageHandler(previousHandler);
     QCOMPARE(refusedLines.loadRelaxed(), 1);
+}
+
+// Ten clients of one address ask for their long job list many times each and
+// read nothing; each stays under its own limit of unsent replies, but
+// together they would pass the service's. Unsent bytes stay within that
+// budget (plus the one reply each session may have made before it saw the
+// budget full), a client of another address is served within a second
+// meanwhile, and each stalled session goes on once its client reads.
+void LimitsTest::unsentRepliesStayWithinTheServiceBudget()
+{
+    constexpr int Attackers = 10;
+    Start({{"max_unsent_mb", 1}, {"max_connect_per_address", Attackers}});
+    const QString from = Second.toString();
+    const QString name = QString(200, QLatin1Char('n')) + QStringLiteral(".aex");
+    for (int i = 0; i < 500; ++i)
+        QVERIFY(server->AddNesterJob(AddPayload("<M/>", name), from).first);
+    // More replies than the system's socket buffers take in.
+    const qint64 reply = server->GetNesterJobList(from, QString()).second.size();
+    const int perClient = int(qMin<qint64>(200, (KernelSendBufferMax() + 2 * 1024 * 1024) / reply + 1));
+
+    std::vector<std::unique_ptr<ProtocolTestClient>> attackers;
+    const QByteArray requests = PackMessage(EncodeRequest("GET_NESTER_JOB_LIST", QByteArray())).repeated(perClient);
+    for (int i = 0; i < Attackers; ++i) {
+        attackers.emplace_back(new ProtocolTestClient);
+        QTcpSocket &socket = attackers.back()->socket;
+        // Small buffers on the client's side, so that the replies pile up in
+        // the service rather than in this process.
+        socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
+        socket.setReadBufferSize(64 * 1024);
+        QVERIFY(attackers.back()->Open(port, Second));
+        attackers.back()->SendRaw(requests);
+    }
+    InflightBudget *unsent = server->listener->UnsentBudget();
+    QTRY_VERIFY_WITH_TIMEOUT(unsent->Over(), 10000);
+
+    ProtocolTestClient other;
+    QVERIFY(other.Open(port, First));
+    const auto list = other.Request("GET_NESTER_JOB_LIST", QByteArray(), 1000);
+    QVERIFY(list.ok && list.state);
+    QCOMPARE(list.content, QStringLiteral("[]"));
+
+    // Every attacker now reads all its replies.
+    int largest = 0;
+    for (auto &attacker : attackers) {
+        attacker->socket.setReadBufferSize(0);
+        for (int i = 0; i < perClient; ++i) {
+            const auto answer = attacker->Read(10000);
+            QVERIFY(answer.ok && answer.state);
+            largest = qMax(largest, answer.content.size());
+        }
+    }
+    const qint64 bound = unsent->Limit() + qint64(Attackers + 1) * (largest + 64);
+    QVERIFY2(unsent->Peak() <= bound, qPrintable(QStringLiteral("%1 > %2").arg(unsent->Peak()).arg(bound)));
+    QVERIFY(largest > 64 * 1024);
 }
 
 QTEST_MAIN(LimitsTest)

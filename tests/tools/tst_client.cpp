@@ -333,6 +333,11 @@ void ClientTest::namesRoundTrip()
     QCOMPARE(tooLong.code, 64);
     QVERIFY(tooLong.err.contains(QStringLiteral("too long")));
     QCOMPARE(server->Jobs().size(), 3);
+    // The longest name the client sends is one the service takes.
+    const QString longest((MaxJobNameBytes - 4) / 4 * 3, QLatin1Char('y'));
+    QCOMPARE(Run({QStringLiteral("add"), path, QStringLiteral("--name"), longest}).code, 0);
+    QCOMPARE(Run({QStringLiteral("add"), path, QStringLiteral("--name"), longest + QLatin1Char('y')}).code, 64);
+    QCOMPARE(server->Jobs().size(), 4);
 }
 
 // Ids may be shortened to a unique beginning, with or without braces; a

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Protocol.h"
+
 #include <QString>
 
 namespace Orvane {
@@ -15,10 +17,9 @@ namespace Zendral {
 class JobName
 {
 public:
-    // The longest job file name sent, in bytes: the service adds "_RES" for
-    // the result file (and writers may add a temporary suffix), and file
-    // systems allow 255 bytes per name.
-    static constexpr int MaxFileNameBytes = 240;
+    // The longest job file name sent, in bytes: the most the service takes
+    // (it adds suffixes of its own, and file systems allow 255 bytes per name).
+    static constexpr int MaxFileNameBytes = MaxJobNameBytes;
 
     // The "job_name" for a document: Base64url of "work::name" (of "name"
     // alone when work is empty), then "." and the suffix when there is one.
