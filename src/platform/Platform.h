@@ -95,6 +95,11 @@ void CloseSocket(intptr_t socket);
 std::string SocketPeerAddress(intptr_t socket);
 // Waits up to `milliseconds` for a socket to become readable; true when it is.
 bool WaitReadable(intptr_t socket, int milliseconds);
+// Whether a connected socket's peer has reset or fully closed it, seen
+// without reading (data waiting unread does not hide it). A peer that only
+// ended its sending (a half close) has not gone: it may still wait for
+// the answer.
+bool PeerHasGone(intptr_t socket);
 
 } // namespace Platform
 } // namespace Zendral

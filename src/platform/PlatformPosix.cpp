@@ -240,6 +240,12 @@ bool WaitReadable(intptr_t socket, int milliseconds)
     return ::poll(&wait, 1, milliseconds) > 0;
 }
 
+bool PeerHasGone(intptr_t socket)
+{
+    pollfd state{int(socket), POLLIN, 0};
+    return ::poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 } // namespace Platform
 } // namespace Zendral
 } // namespace Orvane

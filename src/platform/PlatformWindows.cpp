@@ -243,6 +243,14 @@ bool WaitReadable(intptr_t socket, int milliseconds)
     return ::WSAPoll(&wait, 1, milliseconds) > 0;
 }
 
+bool PeerHasGone(intptr_t socket)
+{
+    WSAPOLLFD state = {};
+    state.fd = SOCKET(socket);
+    state.events = POLLRDNORM;
+    return ::WSAPoll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 } // namespace Platform
 } // namespace Zendral
 } // namespace Orvane

@@ -281,6 +281,13 @@ bool LocalSession::GrowBody(QByteArray &body, qint64 needed, qint64 total, Frame
             socket->waitForReadyRead(1); // a client that has gone shows itself here
             if (Interrupted())
                 return false;
+            // ... unless the socket's buffer is full and nothing is read:
+            // a reset is then seen on the socket itself.
+            if (Platform::PeerHasGone(socket->socketDescriptor())) {
+                qWarning() << "Client" << peerAddress << "left while its request waited for memory";
+                dropConnection = true;
+                return false;
+            }
             if (waited.elapsed() >= limits.idleTimeoutMs) {
                 qWarning() << "Request from" << peerAddress << "waited" << waited.elapsed() / 1000
                            << "s for memory; session ended";
