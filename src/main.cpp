@@ -87,6 +87,7 @@ QStringList argumentList(int argc, char *argv[])
 int main(int argc, char *argv[])
 {
     Orvane::Zendral::ServiceStartup::MakeFilesPrivate();
+    Orvane::Zendral::ServiceStartup::ReadTimeZoneOnce();
     // "--help" and "--version" are answered before the widget application
     // exists: building it needs a display, and these must work without one
     // (on a server, in a package check). Nothing is logged for them.

@@ -98,6 +98,7 @@ int RunService(QCoreApplication &app, ServiceSettings &settings)
 int main(int argc, char *argv[])
 {
     ServiceStartup::MakeFilesPrivate();
+    ServiceStartup::ReadTimeZoneOnce();
     QCoreApplication app(argc, argv);
     // The same names as the window, so that both use one settings store and
     // one data folder (Orvane/Zendral).

@@ -16,6 +16,11 @@ void ServiceStartup::MakeFilesPrivate()
     Platform::MakeNewFilesPrivate(); // on Windows the per-user data folder is private already
 }
 
+void ServiceStartup::ReadTimeZoneOnce()
+{
+    Platform::ReadTimeZoneOnce();
+}
+
 void ServiceStartup::MakeDataFolderPrivate()
 {
     Platform::MakeFolderPrivate(NativePath(QStandardPaths::writableLocation(QStandardPaths::DataLocation)));

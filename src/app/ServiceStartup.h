@@ -17,6 +17,9 @@ public:
     // Job documents, results and the queue backup (which holds every job id)
     // are the service user's alone: folders 0700, files 0600.
     static void MakeFilesPrivate();
+    // Local times (job folder names, the job list) without a check of the
+    // system's zone file on every conversion; see Platform. Start of main.
+    static void ReadTimeZoneOnce();
     // A data folder made by an older version may be open to everyone.
     static void MakeDataFolderPrivate();
     // Installs the log handler with the program's log settings (log/level,

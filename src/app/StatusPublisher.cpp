@@ -19,6 +19,10 @@ namespace {
 
 constexpr int SoonMs = 200;
 constexpr int TickMs = 1000;
+// The job list (every job of the queue as JSON) is made at most this often:
+// its cost grows with the queue, and while clients add, the queue changes
+// far more often than anyone reads the list.
+constexpr int JobsEveryMs = 1000;
 
 // The oldest "submitted" time among the waiting jobs (ms since the epoch; 0: none).
 qint64 OldestWaiting(const QJsonArray &jobs)
@@ -47,6 +51,10 @@ StatusPublisher::StatusPublisher(ServiceCore &core, QObject *parent)
     soon->setSingleShot(true);
     soon->setInterval(SoonMs);
     connect(soon, &QTimer::timeout, this, &StatusPublisher::Publish);
+    listDue = new QTimer(this);
+    listDue->setSingleShot(true);
+    listDue->setTimerType(Qt::PreciseTimer); // not early: the list would not be due yet
+    connect(listDue, &QTimer::timeout, this, &StatusPublisher::Publish);
     tick = new QTimer(this);
     tick->setInterval(TickMs);
     connect(tick, &QTimer::timeout, this, &StatusPublisher::Publish);
@@ -82,6 +90,7 @@ void StatusPublisher::FollowQueue()
     LocalServer *queue = core.Queue();
     if (!queue)
         return;
+    jobsMade.invalidate(); // a new queue's list is made at the next publish
     connect(queue, &LocalServer::jobInserted, this, [this] { metrics->JobAdded(); });
     connect(queue, &LocalServer::updateJobList, this, &StatusPublisher::PublishSoon);
     if (auto *journal = dynamic_cast<JournalStore *>(queue->Store())) {
@@ -149,9 +158,19 @@ void StatusPublisher::Publish()
     for (int state = 0; state < StatusSnapshot::StateCount; ++state)
         made->jobs[state] = counts.value(QLatin1String(StatusSnapshot::StateName(state))).toInt();
     if (LocalServer *queue = core.Queue()) {
-        const QJsonArray jobs = queue->OperatorJobs();
-        made->jobsJson = QJsonDocument(QJsonObject{{QStringLiteral("jobs"), jobs}}).toJson(QJsonDocument::Compact);
-        made->oldestWaitingMs = OldestWaiting(jobs);
+        if (jobsMade.isValid() && jobsMade.elapsed() < JobsEveryMs) {
+            // The last list stays until it is due; then a publish makes it.
+            const std::shared_ptr<const StatusSnapshot> last = Snapshot();
+            made->jobsJson = last->jobsJson;
+            made->oldestWaitingMs = last->oldestWaitingMs;
+            if (!listDue->isActive())
+                listDue->start(int(JobsEveryMs - jobsMade.elapsed()));
+        } else {
+            const QJsonArray jobs = queue->OperatorJobs();
+            made->jobsJson = QJsonDocument(QJsonObject{{QStringLiteral("jobs"), jobs}}).toJson(QJsonDocument::Compact);
+            made->oldestWaitingMs = OldestWaiting(jobs);
+            jobsMade.start();
+        }
         made->clientSessions = queue->listener ? queue->listener->SessionCount() : 0;
         if (queue->Folders().Ready())
             made->jobsFolder = queue->Folders().Dir().absolutePath();

@@ -20,7 +20,8 @@ class ServiceCore;
 
 // Follows the service core on the main thread and publishes what the HTTP
 // threads show: a status snapshot, made on every change of the queue or the
-// service (coalesced for 200 ms) and at least once a second; and the
+// service (coalesced for 200 ms) and at least once a second, its list of
+// all jobs at most once a second (made anew once it is due); and the
 // metrics' counts of jobs and runs (each run's outcome read from its job's
 // record when it ends). It hands the queue's journal an observer of its
 // flush times.
@@ -61,6 +62,8 @@ private:
     QHash<QString, Run> runs; // runs in progress, by job id
     QTimer *soon = nullptr;
     QTimer *tick = nullptr;
+    QTimer *listDue = nullptr; // a publish when the held-back job list is due
+    QElapsedTimer jobsMade; // when the snapshot's job list was made
     mutable std::mutex mutex;
     std::shared_ptr<const StatusSnapshot> snapshot;
 };

@@ -29,6 +29,15 @@ bool FlushPath(const std::string &path, bool folder);
 // Whether SyncFileSystem is available (Linux: syncfs); elsewhere callers
 // flush file by file with FlushPath.
 bool HasFileSystemSync();
+// Makes the C library read the local time zone once, at the first local
+// time conversion, instead of checking /etc/localtime on every one (glibc
+// does when TZ is unset: a stat and a global lock per conversion, which the
+// job list's times multiply by the queue's length). A change of the
+// system's time zone is then seen at the next start. Call at the start of
+// main, before any thread exists (it sets an environment variable). Does
+// nothing where TZ is set already, or where the system keeps its zone
+// elsewhere (Windows).
+void ReadTimeZoneOnce();
 // Names the calling thread for the system's tools (ps, top, /proc; at most
 // 15 characters on Linux). Does nothing where names are not supported.
 void NameThisThread(const char *name);

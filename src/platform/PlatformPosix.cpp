@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <fstream>
@@ -55,6 +56,16 @@ bool FlushFile(int fd, std::string *error)
 bool FlushPath(const std::string &path, bool folder)
 {
     return FsyncPath(path, folder ? O_RDONLY | O_DIRECTORY : O_RDONLY);
+}
+
+// ":" + a path names the zone file to read; TZ=":/etc/localtime" is the
+// zone the system uses, read once (Qt's QTimeZone takes it for the system
+// zone as well).
+void ReadTimeZoneOnce()
+{
+    struct stat info;
+    if (!getenv("TZ") && stat("/etc/localtime", &info) == 0)
+        setenv("TZ", ":/etc/localtime", 0);
 }
 
 bool HasFileSystemSync()

@@ -71,6 +71,11 @@ bool FlushPath(const std::string &path, bool folder)
     return ok;
 }
 
+// Windows keeps the zone in the registry and reads it as it needs.
+void ReadTimeZoneOnce()
+{
+}
+
 bool HasFileSystemSync()
 {
     return false;

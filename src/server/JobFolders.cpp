@@ -144,7 +144,9 @@ bool JobFolders::IsJobFolder(const QString &folder) const
 // Claims a job folder of its own inside the client folder: a non-recursive
 // mkdir fails when the name exists. The last number used per client folder
 // and second is remembered, so any number of submissions per second costs
-// one mkdir each, not one per earlier folder of that second.
+// one mkdir each, not one per earlier folder of that second. A client folder
+// that went away meanwhile (all its jobs removed, or removed by hand) is
+// made again.
 QString JobFolders::ClaimJobFolder(const QDir &client)
 {
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
@@ -156,6 +158,7 @@ QString JobFolders::ClaimJobFolder(const QDir &client)
         n = previous.first == stamp ? previous.second + 1 : 0;
         last.insert(key, {stamp, n});
     }
+    bool remade = false;
     for (int tries = 0; tries < 1000000; ++tries, ++n) {
         const QString name = JobFolderName(stamp, n);
         if (client.mkdir(name)) {
@@ -164,18 +167,29 @@ QString JobFolders::ClaimJobFolder(const QDir &client)
                 last.insert(key, {stamp, n});
             return client.absoluteFilePath(name);
         }
-        if (!client.exists(name))
+        if (client.exists(name))
+            continue; // the name is taken
+        if (remade || client.exists() || !QDir().mkpath(key))
             return QString(); // a real failure, not a name already taken
+        remade = true;
+        --n; // the same name again, in the client folder made anew
     }
     return QString();
 }
 
+// The client folder is made once per run (mkpath costs a failing mkdir and a
+// stat per add otherwise); ClaimJobFolder makes it again when it is gone.
 QString JobFolders::MakeJobFolder(const QString &from)
 {
-    if (!IsPlainFolderName(from) || !Ready())
+    if (!IsPlainFolderName(from))
         return QString();
     const QString clientPath = QDir(path).absoluteFilePath(from);
-    if (!QDir().mkpath(clientPath))
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        known = last.contains(clientPath);
+    }
+    if (!known && (!Ready() || !QDir().mkpath(clientPath)))
         return QString();
     return ClaimJobFolder(QDir(clientPath));
 }
@@ -190,12 +204,14 @@ NesterJob *JobFolders::CreateJob(const QString &from, const QString &fileName, c
         qWarning() << "Job not made, unusable name:" << from << fileName;
         return nullptr;
     }
-    if (!Ready()) {
-        ReportFailure();
-        return nullptr;
-    }
+    // The jobs folder itself is checked only when a job folder cannot be
+    // made: two stats per add otherwise.
     const QString folder = MakeJobFolder(from);
     if (folder.isEmpty()) {
+        if (!Ready()) {
+            ReportFailure();
+            return nullptr;
+        }
         qWarning() << "Job folder cannot be made for" << from << "in" << path;
         return nullptr;
     }

@@ -2,6 +2,7 @@
 // process groups and start marks, native sockets.
 #include "Platform.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -11,6 +12,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <ctime>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -76,6 +78,7 @@ private slots:
     void childOfGoneParentExits();
     void startMark();
     void sockets();
+    void timeZoneReadOnce();
 };
 
 // The target is the new file afterwards, or still the old one when the
@@ -255,6 +258,35 @@ void PlatformTest::sockets()
     QVERIFY(::send(pair[1], "x", 1, MSG_NOSIGNAL) < 0); // the other end is closed
     ::close(pair[1]);
     QVERIFY(Platform::SocketPeerAddress(pair[0]).empty());
+}
+
+// TZ=":/etc/localtime" names the zone the system uses: local times stay as
+// they were; a TZ chosen by the user is kept.
+void PlatformTest::timeZoneReadOnce()
+{
+    if (!QFile::exists(QStringLiteral("/etc/localtime")))
+        QSKIP("no /etc/localtime here");
+    const QByteArray saved = qgetenv("TZ");
+    const bool hadTz = qEnvironmentVariableIsSet("TZ");
+    qunsetenv("TZ");
+    tzset();
+    const QDateTime moment = QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC);
+    const int offsetBefore = moment.toLocalTime().offsetFromUtc();
+    Platform::ReadTimeZoneOnce();
+    const QByteArray set = qgetenv("TZ");
+    tzset();
+    const int offsetAfter = moment.toLocalTime().offsetFromUtc();
+    qputenv("TZ", "UTC");
+    Platform::ReadTimeZoneOnce();
+    const QByteArray kept = qgetenv("TZ");
+    if (hadTz)
+        qputenv("TZ", saved);
+    else
+        qunsetenv("TZ");
+    tzset();
+    QCOMPARE(set, QByteArray(":/etc/localtime"));
+    QCOMPARE(offsetAfter, offsetBefore);
+    QCOMPARE(kept, QByteArray("UTC"));
 }
 
 QTEST_MAIN(PlatformTest)

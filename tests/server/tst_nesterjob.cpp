@@ -14,6 +14,7 @@
 #include <QXmlStreamReader>
 #include <QtTest>
 
+#include <memory>
 #include <thread>
 
 using namespace Orvane::Zendral;
@@ -30,6 +31,7 @@ private slots:
     void markerExtractor_data();
     void markerExtractor();
     void removeDeletesOnlyJobFolders();
+    void clientFolderGoneIsMadeAgain();
     void fileLocker();
 };
 
@@ -208,6 +210,28 @@ void TestNesterJob::markerExtractor()
     QCOMPARE(extractor.Extract(path), expected);
     QCOMPARE(extractor.Extract(QString()), QByteArray());
     QCOMPARE(extractor.Extract(dir.filePath("missing")), QByteArray());
+}
+
+// The client folder is made once per run; one that went away since (its
+// last job removed, or removed by hand) is made again for the next add.
+void TestNesterJob::clientFolderGoneIsMadeAgain()
+{
+    const QString jobs = StoreTest::JobsPath();
+    QVERIFY(!jobs.isEmpty());
+    JobFolders folders;
+    const QByteArray text = QByteArray("document").toBase64();
+    std::unique_ptr<NesterJob> first(folders.CreateJob("1.2.3.4", "a.aex", text.constData(), text.size(), 10));
+    QVERIFY(first);
+    QDir client(jobs + "/1.2.3.4");
+    QVERIFY(client.exists());
+    QVERIFY(client.absolutePath().startsWith(jobs + "/")); // only inside this test's own data folder
+    QVERIFY(client.removeRecursively());
+    std::unique_ptr<NesterJob> second(folders.CreateJob("1.2.3.4", "b.aex", text.constData(), text.size(), 10));
+    QVERIFY(second);
+    QFile file(second->fileaex);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("document"));
+    QVERIFY(second->fileaex.startsWith(jobs + "/1.2.3.4/"));
 }
 
 void TestNesterJob::removeDeletesOnlyJobFolders()

@@ -104,7 +104,12 @@ void BenchReport::PrintWindows() const
             row += QStringLiteral(" %1").arg(Number(fill.threadCpuPerAddMs.value(role, -1), 3), 20);
         Console::Result(row + QStringLiteral("   (CPU/add of these threads, ms)"));
     }
-    Console::Result(flushes + QStringLiteral("   (fsync, fdatasync, syncfs, ... per 1,000 adds over the fill)"));
+    bool byService = false;
+    for (const FillRun::Result &fill : fills)
+        byService = byService || fill.flushesByService;
+    Console::Result(flushes
+                    + (byService ? QStringLiteral("   (journal flushes per 1,000 adds over the fill; the service's count, /metrics)")
+                                 : QStringLiteral("   (fsync, fdatasync, syncfs, ... per 1,000 adds over the fill)")));
     Console::Result(client + QStringLiteral("   (the clients' CPU, one thread, same window)"));
     Console::Result(refused);
 }
@@ -168,9 +173,12 @@ void BenchReport::PrintDurability() const
             if (it.value() > 0)
                 parts << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
         }
-        Console::Result(QStringLiteral("  flushes during the burst: %1 (%2; counted by perf, which does not stop the service)")
+        Console::Result(QStringLiteral("  flushes during the burst: %1 (%2; %3)")
                             .arg(total)
-                            .arg(parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "))));
+                            .arg(parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", ")))
+                            .arg(durability->flushesByService
+                                     ? QStringLiteral("the service's own count of its group commits, /metrics")
+                                     : QStringLiteral("counted by perf, which does not stop the service")));
     }
     // With one add in flight per client, one flush can cover at most one add
     // of each client.

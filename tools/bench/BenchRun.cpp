@@ -108,11 +108,18 @@ void BenchRun::RunZendralFill(ScratchFolder &scratch, BenchReport &report, const
     adders.Open(service.Port());
     if (counter)
         counter->Enable();
+    // Without perf the service's own count of its journal flushes stands in.
+    const qint64 journalBefore = counter ? -1 : service.JournalFlushes();
     const int before = adders.Accepted();
     FillRun::Result *fill = Fill(report, wire.Name(), adders, service.Pid(), true);
     const int added = adders.Accepted() - before;
     if (counter)
         counter->Disable();
+    const qint64 journalAfter = journalBefore < 0 ? -1 : service.JournalFlushes();
+    if (journalAfter >= journalBefore && journalBefore >= 0 && added > 0) {
+        fill->flushesPer1000 = (journalAfter - journalBefore) * 1000.0 / added;
+        fill->flushesByService = true;
+    }
     if (!options.skipPoll) {
         PollRun poll(wire, options.pollers);
         report.SetPoll(poll.Run(service.Port(), adders, adders.Accepted(), options.pollSeconds));

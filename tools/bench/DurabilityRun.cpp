@@ -58,9 +58,16 @@ DurabilityRun::Result DurabilityRun::Run(const QString &program, const QString &
         Console::Progress(QStringLiteral("Zendral: burst of %1 adds, then kill -9").arg(burst));
         if (counter)
             counter->Enable();
+        // Without perf the service's own count of its journal flushes stands in.
+        const qint64 journalBefore = counter ? -1 : service.JournalFlushes();
         adders.Run(burst);
         if (counter)
             counter->Disable();
+        const qint64 journalAfter = journalBefore < 0 ? -1 : service.JournalFlushes();
+        if (journalBefore >= 0 && journalAfter >= journalBefore) {
+            result.flushes.insert(QStringLiteral("journal fdatasync"), journalAfter - journalBefore);
+            result.flushesByService = true;
+        }
         result.accepted = adders.Accepted();
         result.refused = adders.Refused();
         service.KillHard(); // kill -9 of the service itself, never of its counter

@@ -29,6 +29,9 @@ public:
         // Flushes by system call during the burst; empty when not counted.
         QMap<QString, qint64> flushes;
         QString notCounted; // why they were not
+        // Counted by the service itself (/metrics: its journal's group
+        // commits; a checkpoint's syncfs, one per compaction, is not in it).
+        bool flushesByService = false;
         int listedAfterRestart = 0;
         // Acknowledged job ids missing after the restart.
         QStringList lost;

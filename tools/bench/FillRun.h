@@ -37,6 +37,9 @@ public:
         // Flushes to stable storage per 1,000 adds over the whole fill; -1
         // when they were not counted.
         double flushesPer1000 = -1;
+        // Counted by the service (its journal's group commits, /metrics)
+        // rather than by perf.
+        bool flushesByService = false;
         int refused = 0;
         QString lastRefusal;
     };

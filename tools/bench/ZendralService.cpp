@@ -1,6 +1,7 @@
 #include "ZendralService.h"
 
 #include "BenchFailure.h"
+#include "MetricsProbe.h"
 #include "PortProbe.h"
 
 #include <QDir>
@@ -34,6 +35,8 @@ void ZendralService::WriteSettings()
     QSettings settings(QDir(root).filePath(QStringLiteral("config/Orvane/Zendral.conf")), QSettings::IniFormat);
     settings.setValue(QStringLiteral("maxWorkerCount"), 0);
     settings.setValue(QStringLiteral("worker/port"), port);
+    settings.setValue(QStringLiteral("http/port"), httpPort);
+    settings.setValue(QStringLiteral("http/listen"), QStringLiteral("127.0.0.1"));
     for (auto it = extraSettings.cbegin(); it != extraSettings.cend(); ++it)
         settings.setValue(it.key(), it.value());
     settings.sync();
@@ -52,6 +55,9 @@ void ZendralService::Start(const QStringList &wrapper)
     QFile::setPermissions(folder.filePath(QStringLiteral("runtime")),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     port = PortProbe::FreePort();
+    do
+        httpPort = PortProbe::FreePort();
+    while (httpPort == port);
     WriteSettings();
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -78,6 +84,11 @@ void ZendralService::Start(const QStringList &wrapper)
     } catch (const BenchFailure &failure) {
         throw BenchFailure{failure.message + QLatin1Char('\n') + process.LogTail()};
     }
+}
+
+qint64 ZendralService::JournalFlushes() const
+{
+    return MetricsProbe::Counter(httpPort, "zendral_store_commit_seconds_count");
 }
 
 } // namespace Bench

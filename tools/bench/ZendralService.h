@@ -35,6 +35,8 @@ public:
     // waits until it accepts connections. Throws BenchFailure.
     void Start(const QStringList &wrapper = QStringList());
     quint16 Port() const { return port; }
+    // The journal's flushes so far (group commits, from /metrics), or -1.
+    qint64 JournalFlushes() const;
     qint64 Pid() const { return process.Pid(); }
     bool IsRunning() const { return process.IsRunning(); }
     // Where the service keeps its job folders.
@@ -48,6 +50,7 @@ private:
     QString program;
     QString root;
     quint16 port = 0;
+    quint16 httpPort = 0; // the status page with /metrics
     QMap<QString, QVariant> extraSettings;
     QMap<QString, QString> extraEnvironment;
     ManagedProcess process;
