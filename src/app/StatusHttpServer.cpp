@@ -76,6 +76,13 @@ bool StatusHttpServer::Start(const ServiceConfig &config)
         qInfo().noquote() << "Status page and metrics off (http/port is 0)";
         return false;
     }
+    // CTest sets ZENDRAL_TEST_HTTP_OFF=1 for every test: no test's service
+    // takes this machine's real status port, nor a port that a test chose
+    // for something else. The status page's own tests remove it.
+    if (qEnvironmentVariable("ZENDRAL_TEST_HTTP_OFF") == QLatin1String("1")) {
+        qInfo().noquote() << "ZENDRAL_TEST_HTTP_OFF=1 (tests only): status page and metrics off";
+        return false;
+    }
     const QHostAddress address(config.httpListen);
     if (address.isNull()) {
         qWarning().noquote() << "Status page off: http/listen" << config.httpListen << "is not an address";
@@ -97,12 +104,9 @@ bool StatusHttpServer::Start(const ServiceConfig &config)
 
     const std::string host = address.toString().toStdString();
     // Tests that start services side by side (ZENDRAL_TEST_ANY_PORT=1, see
-    // ServiceCore::StartServer) take any free port here as well; CTest sets
-    // ZENDRAL_TEST_HTTP_ANY_PORT=1 for every test, so that no test's core
-    // takes this machine's real status port.
+    // ServiceCore::StartServer) take any free port here as well.
     int bound = config.httpPort;
-    if (qEnvironmentVariable("ZENDRAL_TEST_ANY_PORT") == QLatin1String("1")
-        || qEnvironmentVariable("ZENDRAL_TEST_HTTP_ANY_PORT") == QLatin1String("1"))
+    if (qEnvironmentVariable("ZENDRAL_TEST_ANY_PORT") == QLatin1String("1"))
         bound = server->bind_to_any_port(host);
     else if (!server->bind_to_port(host, config.httpPort))
         bound = -1;

@@ -59,7 +59,7 @@ function startService(config) {
     const env = { ...process.env, XDG_CONFIG_HOME: path.join(root, "config"), XDG_DATA_HOME: path.join(root, "data"),
                   ZENDRAL_STUB_PAUSE_MS: "400", ZENDRAL_PROBE_HOST: "127.0.0.1" };
     delete env.ZENDRAL_TEST_ANY_PORT;
-    delete env.ZENDRAL_TEST_HTTP_ANY_PORT;
+    delete env.ZENDRAL_TEST_HTTP_OFF;
     delete env.NOTIFY_SOCKET;
     service = spawn(args.zendrald, ["--config", config], { env, stdio: ["ignore", "ignore", "pipe"] });
     let seen = "";

@@ -434,7 +434,7 @@ private:
         }
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "NOTIFY_SOCKET", "JOURNAL_STREAM", "ZENDRAL_TEST_ANY_PORT",
-                                 "ZENDRAL_TEST_HTTP_ANY_PORT"})
+                                 "ZENDRAL_TEST_HTTP_OFF"})
             env.remove(QLatin1String(name));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), root->filePath(QStringLiteral("config")));
         env.insert(QStringLiteral("XDG_DATA_HOME"), root->filePath(QStringLiteral("data")));
