@@ -360,12 +360,7 @@ private slots:
         QVERIFY(answer.state);
         const QString name = QStringLiteral("late.aex");
         ClusterNode *runner = nullptr;
-        QVERIFY(pollUntil([&] {
-            const QList<Run> runs = ReadRuns(*nodes[2], ReadRuns(*nodes[1])).value(name);
-            if (!runs.isEmpty())
-                runner = runs.first().node == nodes[1]->Name() ? nodes[1].get() : nodes[2].get();
-            return runner != nullptr;
-        }, 30000));
+        QVERIFY(pollUntil([&] { return (runner = RunnerOf(name)) != nullptr; }, 30000));
         ClusterNode *other = runner == nodes[1].get() ? nodes[2].get() : nodes[1].get();
         runner->Pause(true);
         // The other node takes the job over; the hung node's engine ends by
@@ -650,12 +645,7 @@ private slots:
         const auto answer = Add(onA, name, 8);
         QVERIFY(answer.state);
         ClusterNode *runner = nullptr;
-        QVERIFY(pollUntil([&] {
-            const QList<Run> runs = ReadRuns(*nodes[2], ReadRuns(*nodes[1])).value(name);
-            if (!runs.isEmpty())
-                runner = runs.first().node == nodes[1]->Name() ? nodes[1].get() : nodes[2].get();
-            return runner != nullptr;
-        }, 30000));
+        QVERIFY(pollUntil([&] { return (runner = RunnerOf(name)) != nullptr; }, 30000));
         ClusterNode *other = runner == nodes[1].get() ? nodes[2].get() : nodes[1].get();
         database.Stop();
         QVERIFY(pollUntil([&] {
@@ -702,6 +692,15 @@ private slots:
     }
 
 private:
+    // Which of B and C ran the job of this name first (null: none yet).
+    ClusterNode *RunnerOf(const QString &name)
+    {
+        const QList<Run> runs = ReadRuns(*nodes[2], ReadRuns(*nodes[1])).value(name);
+        if (runs.isEmpty())
+            return nullptr;
+        return runs.first().node == nodes[1]->Name() ? nodes[1].get() : nodes[2].get();
+    }
+
     bool OpenDatabase(PgConnection &db)
     {
         return db.Open({{"host", "127.0.0.1"},

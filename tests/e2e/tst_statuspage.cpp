@@ -432,16 +432,12 @@ private:
             for (auto it = settings.cbegin(); it != settings.cend(); ++it)
                 file.setValue(it.key(), it.value());
         }
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "NOTIFY_SOCKET", "JOURNAL_STREAM", "ZENDRAL_TEST_ANY_PORT",
-                                 "ZENDRAL_TEST_HTTP_OFF"})
-            env.remove(QLatin1String(name));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), root->filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), root->filePath(QStringLiteral("data")));
-        env.insert(QStringLiteral("ZENDRAL_PROBE_HOST"), QStringLiteral("127.0.0.1"));
-        env.insert(QStringLiteral("ZENDRAL_STUB_PAUSE_MS"), QStringLiteral("100"));
+        QMap<QString, QString> extra{{QStringLiteral("ZENDRAL_STUB_PAUSE_MS"), QStringLiteral("100")}};
         for (auto it = environment.cbegin(); it != environment.cend(); ++it)
-            env.insert(it.key(), it.value());
+            extra.insert(it.key(), it.value());
+        QProcessEnvironment env = TestProcesses::serviceEnvironment(QDir(root->path()), extra);
+        env.remove(QStringLiteral("ZENDRAL_TEST_ANY_PORT")); // the page on the port given
+        env.remove(QStringLiteral("ZENDRAL_TEST_HTTP_OFF"));
         service.reset(new QProcess);
         service->setProcessEnvironment(env);
         service->start(program, {QStringLiteral("--config"), config});

@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QList>
+#include <QMap>
+#include <QProcessEnvironment>
 #include <QProcess>
 #include <QStringList>
 #include <QElapsedTimer>
@@ -115,6 +117,22 @@ inline bool waitForStandardError(QProcess &process, QString &seen, const QString
         process.waitForReadyRead(50);
     }
     return false;
+}
+
+// The environment of a headless service a test starts in `root`: its own
+// settings and data folders, no display, no systemd sockets, the address
+// probe kept on this machine; `extra` added last.
+inline QProcessEnvironment serviceEnvironment(const QDir &root, const QMap<QString, QString> &extra = {})
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "NOTIFY_SOCKET", "JOURNAL_STREAM"})
+        env.remove(QLatin1String(name));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), root.filePath(QStringLiteral("data")));
+    env.insert(QStringLiteral("ZENDRAL_PROBE_HOST"), QStringLiteral("127.0.0.1"));
+    for (auto it = extra.cbegin(); it != extra.cend(); ++it)
+        env.insert(it.key(), it.value());
+    return env;
 }
 
 } // namespace TestProcesses

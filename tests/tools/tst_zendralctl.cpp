@@ -369,15 +369,8 @@ private:
             if (file.status() != QSettings::NoError)
                 return false;
         }
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "NOTIFY_SOCKET", "JOURNAL_STREAM"})
-            env.remove(QLatin1String(name));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), root->filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), root->filePath(QStringLiteral("data")));
-        env.insert(QStringLiteral("ZENDRAL_PROBE_HOST"), QStringLiteral("127.0.0.1"));
+        QProcessEnvironment env = TestProcesses::serviceEnvironment(QDir(root->path()), engineEnv);
         env.insert(QStringLiteral("ZENDRAL_TEST_ANY_PORT"), QStringLiteral("1"));
-        for (auto it = engineEnv.cbegin(); it != engineEnv.cend(); ++it)
-            env.insert(it.key(), it.value());
         const QString log = root->filePath(QStringLiteral("service.log"));
         const qint64 from = QFileInfo(log).size();
         service.reset(new QProcess);
