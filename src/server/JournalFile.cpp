@@ -2,6 +2,8 @@
 
 #include <QtEndian>
 
+#include <algorithm>
+
 #include "NativePath.h"
 #include "Platform.h"
 
@@ -40,6 +42,8 @@ QList<QByteArray> JournalFile::ReadRecords(const QByteArray &bytes, qint64 *good
     while (total - at >= HeaderSize) {
         const quint32 length = qFromLittleEndian<quint32>(bytes.constData() + at);
         const quint32 crc = qFromLittleEndian<quint32>(bytes.constData() + at + 4);
+        if (length == 0) // the zeros the file was grown by
+            break;
         if (length > MaxPayload || total - at - HeaderSize < qint64(length))
             break;
         const char *payload = bytes.constData() + at + HeaderSize;
@@ -49,7 +53,7 @@ QList<QByteArray> JournalFile::ReadRecords(const QByteArray &bytes, qint64 *good
         at += HeaderSize + length;
     }
     *goodSize = at;
-    *damaged = at != total;
+    *damaged = std::any_of(bytes.constData() + at, bytes.constData() + total, [](char c) { return c != 0; });
     return records;
 }
 
@@ -71,15 +75,59 @@ bool JournalFile::Open(const QString &path, bool create)
         error = file.errorString();
         return false;
     }
-    size = file.size();
+    size = allocated = file.size();
+    if (!create)
+        CutZeros();
     file.seek(size);
     return true;
 }
 
+// Zeros the file was grown by when it was last written (it was not closed:
+// a crash) are cut off, so that records go on where the last one ended. A
+// damaged end is left as it is, to the restore that reads it.
+void JournalFile::CutZeros()
+{
+    qint64 good = 0;
+    bool damaged = false;
+    file.seek(0);
+    ReadRecords(file.readAll(), &good, &damaged);
+    if (!damaged && good < size && file.resize(good))
+        size = allocated = good;
+}
+
+// Cuts off the zeros ahead of the records, so that the closed file holds
+// its records alone (as earlier versions wrote it).
 void JournalFile::Close()
 {
-    if (file.isOpen())
-        file.close();
+    if (!file.isOpen())
+        return;
+    if (allocated > size)
+        file.resize(size);
+    file.close();
+    allocated = size;
+}
+
+// Writes zeros from the end of the file until `needed` bytes and a step
+// more are allocated. They reach the disk with the next flush, together
+// with the first records written over them.
+bool JournalFile::Grow(qint64 needed)
+{
+    const QByteArray zeros(64 * 1024, '\0');
+    const qint64 target = needed + GrowthStep;
+    if (!file.seek(allocated))
+        return false;
+    while (allocated < target) {
+        const qint64 chunk = qMin<qint64>(zeros.size(), target - allocated);
+        if (file.write(zeros.constData(), chunk) != chunk) {
+            // Back to the records' end; the record is then appended plainly.
+            file.resize(size);
+            allocated = size;
+            file.seek(size);
+            return false;
+        }
+        allocated += chunk;
+    }
+    return file.seek(size);
 }
 
 bool JournalFile::Append(const QByteArray &bytes)
@@ -88,14 +136,19 @@ bool JournalFile::Append(const QByteArray &bytes)
         error = QStringLiteral("journal not open");
         return false;
     }
+    if (size + bytes.size() > allocated)
+        Grow(size + bytes.size());
     if (file.write(bytes) == bytes.size()) {
         size += bytes.size();
+        allocated = qMax(allocated, size);
         return true;
     }
     error = file.errorString();
-    // Cut off what part of the write landed, so that the next record does
-    // not follow a torn one (a restore stops at the first damaged record).
+    // Cut off what part of the write landed, and the zeros ahead, so that
+    // the next record does not follow a torn one (a restore stops at the
+    // first damaged record).
     file.resize(size);
+    allocated = size;
     file.seek(size);
     return false;
 }

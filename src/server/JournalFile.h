@@ -13,6 +13,13 @@ namespace Zendral {
 // payload. A record cut off by a crash, or damaged, fails its length or
 // checksum and ends the readable part of the file.
 //
+// The file is grown ahead of its records in steps of zeros, as databases do
+// with their write-ahead logs: a record then overwrites blocks that are
+// already allocated and written, so its flush writes the data alone and not
+// the file's new size and block map (on a journalling file system about half
+// the flush's time). A zero header (length 0, which no record has) marks the
+// end of the records; Close() cuts the zeros off again.
+//
 // Thread: one thread at a time (the store's writer, or the start-up load).
 class JournalFile
 {
@@ -24,7 +31,8 @@ public:
     // The CRC-32 (IEEE) the records carry; the store's backup id uses it too.
     static quint32 Crc32(const char *data, size_t size);
     // The payloads of the whole records at the start of `bytes`; *goodSize
-    // is the size of that part, *damaged whether something followed it.
+    // is the size of that part, *damaged whether something other than the
+    // zeros ahead of the records followed it.
     static QList<QByteArray> ReadRecords(const QByteArray &bytes, qint64 *goodSize, bool *damaged);
 
     ~JournalFile();
@@ -36,6 +44,8 @@ public:
     qint64 Size() const { return size; }
     // Appends whole or not at all: a failed write is cut off again.
     bool Append(const QByteArray &bytes);
+    // The bytes the file takes on disk: its records and the zeros ahead.
+    qint64 Allocated() const { return allocated; }
     // Flushes the file's data to stable storage.
     bool Sync();
     QString ErrorString() const { return error; }
@@ -44,9 +54,16 @@ public:
     // folder; Windows flushes folder entries with the file).
     static bool SyncPath(const QString &path, bool folder);
 
+    // The zeros the file grows by when a record does not fit ahead.
+    static constexpr qint64 GrowthStep = 4 * 1024 * 1024;
+
 private:
+    bool Grow(qint64 needed);
+    void CutZeros();
+
     QFile file;
-    qint64 size = 0;
+    qint64 size = 0;      // the end of the records
+    qint64 allocated = 0; // the file's size: the records and zeros ahead
     QString error;
 };
 

@@ -1,8 +1,10 @@
 // The journal's record checksum is the CRC-32 of IEEE 802.3, as the journal
 // files on disk have always carried it: records written by earlier versions
-// must still read, and theirs must read here.
+// must still read, and theirs must read here. And a segment grown ahead of
+// its records by zeros keeps them, also when a crash left the zeros.
 #include "JournalFile.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Orvane::Zendral;
@@ -13,6 +15,7 @@ class JournalCrcTest : public QObject
 private slots:
     void knownValues();
     void recordOfEarlierVersionReads();
+    void zerosAheadOfTheRecords();
 };
 
 // The standard check value of CRC-32 ("123456789" -> 0xCBF43926), the
@@ -42,6 +45,64 @@ void JournalCrcTest::recordOfEarlierVersionReads()
     const QList<QByteArray> records = JournalFile::ReadRecords(bytes, &goodSize, &damaged);
     QCOMPARE(records, (QList<QByteArray>{first, second}));
     QCOMPARE(goodSize, good);
+    QVERIFY(damaged);
+}
+
+namespace {
+
+QByteArray ReadAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+// The file is grown by zeros ahead of its records: they read as the end of
+// the records, not as damage or as empty records. A file left with its
+// zeros (a crash, not closed) is written on right after its last record, and
+// a closed file has its records alone. Bytes other than zeros after the
+// records are damage.
+void JournalCrcTest::zerosAheadOfTheRecords()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("segment"));
+    const QByteArray a = JournalFile::Frame("{\"op\":\"a\"}");
+    const QByteArray b = JournalFile::Frame("{\"op\":\"b\"}");
+    const QByteArray c = JournalFile::Frame("{\"op\":\"c\"}");
+    const QString crashed = dir.filePath(QStringLiteral("crashed"));
+    {
+        JournalFile file;
+        QVERIFY(file.Open(path, true));
+        QVERIFY(file.Append(a) && file.Append(b) && file.Sync());
+        QCOMPARE(file.Size(), qint64(a.size() + b.size()));
+        QVERIFY(file.Allocated() > file.Size() + JournalFile::GrowthStep / 2);
+        const QByteArray bytes = ReadAll(path);
+        QCOMPARE(qint64(bytes.size()), file.Allocated());
+        qint64 good = 0;
+        bool damaged = true;
+        QCOMPARE(JournalFile::ReadRecords(bytes, &good, &damaged), (QList<QByteArray>{a.mid(8), b.mid(8)}));
+        QCOMPARE(good, file.Size());
+        QVERIFY(!damaged);
+        // What a crash leaves: the records and the zeros ahead.
+        QFile copy(crashed);
+        QVERIFY(copy.open(QIODevice::WriteOnly) && copy.write(bytes) == bytes.size());
+    }
+    QCOMPARE(ReadAll(path), a + b);
+
+    JournalFile file;
+    QVERIFY(file.Open(crashed, false));
+    QCOMPARE(file.Size(), qint64(a.size() + b.size()));
+    QVERIFY(file.Append(c));
+    file.Close();
+    QCOMPARE(ReadAll(crashed), a + b + c);
+
+    qint64 good = 0;
+    bool damaged = false;
+    const QByteArray stray = a + QByteArray(8, '\0') + b;
+    QCOMPARE(JournalFile::ReadRecords(stray, &good, &damaged), QList<QByteArray>{a.mid(8)});
+    QCOMPARE(good, qint64(a.size()));
     QVERIFY(damaged);
 }
 
