@@ -24,7 +24,7 @@ bash scripts/install-deps.sh beanstalkd linux-perf
 # Always an optimised build: a debug build would measure the wrong program.
 build_dir=${BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build_dir" --target zendral zendral-bench
+cmake --build "$build_dir" --target zendrald zendral-bench
 if [[ $fresh_fs == 0 ]]; then
     exec "$build_dir/bin/zendral-bench" "$@"
 fi

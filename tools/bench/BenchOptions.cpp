@@ -46,7 +46,7 @@ BenchOptions::Outcome BenchOptions::Parse(const QStringList &arguments, BenchOpt
         {QStringLiteral("poll-seconds"), QStringLiteral("Seconds of listing, and of INIT_SESSION (default 5)."), QStringLiteral("S")},
         {QStringLiteral("burst"), QStringLiteral("Adds in the durability burst (default 1000)."), QStringLiteral("N")},
         {QStringLiteral("burst-clients"), QStringLiteral("Clients that send the burst at once (default 100)."), QStringLiteral("N")},
-        {QStringLiteral("zendral"), QStringLiteral("The zendral program (default: beside zendral-bench)."), QStringLiteral("PATH")},
+        {QStringLiteral("zendral"), QStringLiteral("The service program: zendrald (the default, beside zendral-bench) or\nthe windowed zendral, which is started with -a."), QStringLiteral("PATH")},
         {QStringLiteral("beanstalkd"), QStringLiteral("The beanstalkd program (default: from PATH)."), QStringLiteral("PATH")},
         {QStringLiteral("skip-beanstalkd"), QStringLiteral("Does not run beanstalkd.")},
         {QStringLiteral("skip-poll"), QStringLiteral("Does not measure list latency.")},

@@ -160,13 +160,14 @@ void BenchRun::RunUploads(ScratchFolder &scratch, BenchReport &report, const QSt
 
 QString BenchRun::ProgramCopy(ScratchFolder &scratch) const
 {
-    // QStandardPaths adds the platform's executable suffix (".exe" on Windows).
+    // The headless service, as it runs in production. QStandardPaths adds
+    // the platform's executable suffix (".exe" on Windows).
     const QString built = options.zendral.isEmpty()
-        ? QStandardPaths::findExecutable(QStringLiteral("zendral"), {QCoreApplication::applicationDirPath()})
+        ? QStandardPaths::findExecutable(QStringLiteral("zendrald"), {QCoreApplication::applicationDirPath()})
         : options.zendral;
     if (built.isEmpty() || !QFileInfo(built).isExecutable()) {
         throw BenchFailure{options.zendral.isEmpty()
-                               ? QStringLiteral("no zendral program beside %1 (build it, or give --zendral)")
+                               ? QStringLiteral("no zendrald program beside %1 (build it, or give --zendral)")
                                      .arg(QCoreApplication::applicationDirPath())
                                : QStringLiteral("%1 is not a program").arg(options.zendral)};
     }

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QSettings>
 
@@ -74,7 +75,11 @@ void ZendralService::Start(const QStringList &wrapper)
         environment.insert(it.key(), it.value());
 
     QStringList arguments = wrapper;
-    arguments << program << QStringLiteral("-a");
+    arguments << program;
+    // The windowed program starts the service only when told to (-a);
+    // zendrald always does. completeBaseName() drops ".exe" on Windows.
+    if (QFileInfo(program).completeBaseName() == QLatin1String("zendral"))
+        arguments << QStringLiteral("-a");
     const QString first = arguments.takeFirst();
     process.Start(first, arguments, environment, root, folder.filePath(QStringLiteral("service.log")),
                   !wrapper.isEmpty());

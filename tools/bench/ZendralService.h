@@ -13,9 +13,9 @@ namespace Bench {
 
 // One Zendral service for the benchmark: its own HOME and XDG folders inside
 // `root` (a folder in the run's scratch folder), a settings file with a free
-// port and no engine runs (so the queue only grows), started with "-a" on
-// Qt's offscreen platform. A second instance on the same root finds the
-// first one's queue.
+// port and no engine runs (so the queue only grows): zendrald, or the
+// windowed program started with "-a" on Qt's offscreen platform. A second
+// instance on the same root finds the first one's queue.
 //
 // Thread: main thread only.
 class ZendralService
