@@ -3,6 +3,7 @@
 // must still read, and theirs must read here. And a segment grown ahead of
 // its records by zeros keeps them, also when a crash left the zeros.
 #include "JournalFile.h"
+#include "StoreTestSupport.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -16,6 +17,7 @@ private slots:
     void knownValues();
     void recordOfEarlierVersionReads();
     void zerosAheadOfTheRecords();
+    void failedGrowthLeavesTheRecords();
 };
 
 // The standard check value of CRC-32 ("123456789" -> 0xCBF43926), the
@@ -104,6 +106,42 @@ void JournalCrcTest::zerosAheadOfTheRecords()
     QCOMPARE(JournalFile::ReadRecords(stray, &good, &damaged), QList<QByteArray>{a.mid(8)});
     QCOMPARE(good, qint64(a.size()));
     QVERIFY(damaged);
+}
+
+// A disk that cannot take the zeros but the record: the record is appended
+// plainly. One that cannot take the record either: the append fails whole,
+// the file keeps its records alone, and the next append follows them.
+void JournalCrcTest::failedGrowthLeavesTheRecords()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("segment"));
+    const QByteArray a = JournalFile::Frame("{\"op\":\"a\"}");
+    const QByteArray b = JournalFile::Frame("{\"op\":\"b\"}");
+    JournalFile file;
+    QVERIFY(file.Open(path, true));
+    QVERIFY(file.Append(a));
+    file.Close();
+    QVERIFY(file.Open(path, false));
+    {
+        StoreTest::FileSizeLimit limit(rlim_t(2 * a.size() + 3));
+        QVERIFY(file.Append(a));
+    }
+    QCOMPARE(ReadAll(path), a + a);
+    {
+        // Room for a part of the record only: the write is torn.
+        StoreTest::FileSizeLimit limit(rlim_t(2 * a.size() + 6));
+        QVERIFY(!file.Append(b));
+    }
+    QCOMPARE(file.Size(), qint64(2 * a.size()));
+    QCOMPARE(ReadAll(path), a + a);
+    QVERIFY(file.Append(b));
+    file.Close();
+    QCOMPARE(ReadAll(path), a + a + b);
+#else
+    QSKIP("the file size limit is a Unix facility");
+#endif
 }
 
 QTEST_APPLESS_MAIN(JournalCrcTest)
