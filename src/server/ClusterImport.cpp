@@ -51,7 +51,7 @@ int ClusterImport::Run(QTextStream &out, const ServiceConfig &config)
         store.Load(jobs);
         QueueSnapshot snapshot;
         for (const NesterJob *job : qAsConst(jobs))
-            snapshot.append({QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact), job->IsWaiting()});
+            snapshot.append({job->ToRecord(), job->IsWaiting()});
         store.Close(snapshot);
     }
     out << "Importing " << jobs.size() << " jobs from " << jobsDir.absolutePath() << " into "

@@ -58,7 +58,7 @@ void JournalQueue::Load()
     {
         std::lock_guard<std::mutex> locker(index.mutex);
         for (NesterJob *job : qAsConst(restored)) {
-            job->stored = QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact);
+            job->stored = job->ToRecord();
             index.Insert(job, false);
         }
     }
@@ -84,7 +84,7 @@ QueueChange JournalQueue::PutChange(NesterJob *job, bool durable)
 {
     QueueChange change;
     change.kind = QueueChange::Put;
-    job->stored = QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact);
+    job->stored = job->ToRecord();
     change.record = job->stored;
     change.id = job->job_id;
     change.durable = durable;

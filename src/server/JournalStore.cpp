@@ -293,7 +293,7 @@ void JournalStore::Load(QList<NesterJob *> &jobs)
         QueueSnapshot snapshot;
         snapshot.reserve(jobs.size());
         for (const NesterJob *job : qAsConst(jobs))
-            snapshot.append({QJsonDocument(job->ToJson(0)).toJson(QJsonDocument::Compact), job->IsWaiting()});
+            snapshot.append({job->ToRecord(), job->IsWaiting()});
         const QString newId = NewId();
         const QList<int> numbers = SegmentNumbers();
         if (WriteBackupFile(snapshot, newId, false, numbers.isEmpty() ? 1 : numbers.last() + 1))
@@ -673,6 +673,9 @@ void JournalStore::WriterLoop()
             if (expected > 0)
                 wake.wait_for(lock, CommitDelay, [this] { return expected == 0 || stopping; });
             batch.reserve(pending.size());
+            for (const Item &item : pending)
+                takenSeq = qMax(takenSeq, item.seq);
+            ++batchesTaken;
             std::move(pending.begin(), pending.end(), std::back_inserter(batch));
             pending.clear();
         }
@@ -843,7 +846,7 @@ void JournalStore::Publish(quint64 from, quint64 to, bool ok)
             failed.erase(failed.begin());
     }
     doneSeq = qMax(doneSeq, to);
-    published.notify_all();
+    settled[batchesTaken & 1].notify_all();
 }
 
 bool JournalStore::IsFailed(quint64 ticket) const
@@ -883,7 +886,11 @@ bool JournalStore::WaitDurable(quint64 ticket)
     if (ticket == 0)
         return false;
     std::unique_lock<std::mutex> lock(mutex);
-    published.wait(lock, [&] { return doneSeq >= ticket; });
+    while (doneSeq < ticket) {
+        // A ticket still pending goes with the next batch the writer takes.
+        const quint64 batch = ticket > takenSeq ? batchesTaken + 1 : batchesTaken;
+        settled[batch & 1].wait(lock);
+    }
     return !IsFailed(ticket);
 }
 
@@ -898,6 +905,8 @@ void JournalStore::Close(const QueueSnapshot &finalState)
         // Whoever still waits is told now (the writer wrote everything).
         doneSeq = nextSeq - 1;
         published.notify_all();
+        for (std::condition_variable &waiters : settled)
+            waiters.notify_all();
     }
     segment.Close();
     if (WriteBackupFile(finalState, NewId(), false, INT_MAX))

@@ -11,6 +11,11 @@
 #include <QSaveFile>
 #include <QUuid>
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cmath>
+
 namespace Orvane {
 namespace Zendral {
 
@@ -151,41 +156,99 @@ bool NesterJob::Remove(const JobFolders &folders, const QStringList &keep)
     return removed;
 }
 
+template <class Field>
+void NesterJob::VisitRecord(int position, Field &&field) const
+{
+    field("job_name", job_name);
+    field("job_id", job_id);
+    field("from", from);
+    field("start", start);
+    field("fileaex", fileaex);
+    field("fileaexres", fileaexres);
+    field("state", state);
+    field("completed", completed);
+    field("efficient", efficient);
+    field("time", time);
+    field("position", qint32(position));
+    field("submit_time", submit_time.isValid() ? submit_time.toString(QLatin1String(SubmitFormat)) : QString());
+    // Added keys; older versions ignore them.
+    if (failed_runs != 0)
+        field("failed_runs", failed_runs);
+    if (!error.isEmpty())
+        field("error", error);
+    if (!node.isEmpty())
+        field("node", node);
+    if (!run_start.isEmpty())
+        field("run_start", run_start);
+    if (!run_end.isEmpty())
+        field("run_end", run_end);
+    if (!engine_output.isEmpty())
+        field("engine_output", engine_output);
+    if (held) {
+        field("held", true);
+        if (held_until.isValid())
+            field("held_until", held_until.toUTC().toString(Qt::ISODate));
+    }
+}
+
 QJsonObject NesterJob::ToJson(int position) const
 {
     QJsonObject json;
-    json.insert(QStringLiteral("job_name"), job_name);
-    json.insert(QStringLiteral("job_id"), job_id);
-    json.insert(QStringLiteral("from"), from);
-    json.insert(QStringLiteral("start"), start);
-    json.insert(QStringLiteral("fileaex"), fileaex);
-    json.insert(QStringLiteral("fileaexres"), fileaexres);
-    json.insert(QStringLiteral("state"), state);
-    json.insert(QStringLiteral("completed"), completed);
-    json.insert(QStringLiteral("efficient"), efficient);
-    json.insert(QStringLiteral("time"), time);
-    json.insert(QStringLiteral("position"), position);
-    json.insert(QStringLiteral("submit_time"),
-                submit_time.isValid() ? submit_time.toString(QLatin1String(SubmitFormat)) : QString());
-    // Added keys; older versions ignore them.
-    if (failed_runs != 0)
-        json.insert(QStringLiteral("failed_runs"), failed_runs);
-    if (!error.isEmpty())
-        json.insert(QStringLiteral("error"), error);
-    if (!node.isEmpty())
-        json.insert(QStringLiteral("node"), node);
-    if (!run_start.isEmpty())
-        json.insert(QStringLiteral("run_start"), run_start);
-    if (!run_end.isEmpty())
-        json.insert(QStringLiteral("run_end"), run_end);
-    if (!engine_output.isEmpty())
-        json.insert(QStringLiteral("engine_output"), engine_output);
-    if (held) {
-        json.insert(QStringLiteral("held"), true);
-        if (held_until.isValid())
-            json.insert(QStringLiteral("held_until"), held_until.toUTC().toString(Qt::ISODate));
-    }
+    VisitRecord(position, [&json](const char *key, const auto &value) {
+        json.insert(QLatin1String(key), QJsonValue(value));
+    });
     return json;
+}
+
+namespace {
+
+// Writes one member of a record for NesterJob::ToRecord.
+class RecordWriter
+{
+public:
+    explicit RecordWriter(rapidjson::Writer<rapidjson::StringBuffer> &writer)
+        : writer(writer)
+    {
+    }
+    void operator()(const char *key, const QString &value)
+    {
+        writer.Key(key);
+        const QByteArray utf8 = value.toUtf8();
+        writer.String(utf8.constData(), rapidjson::SizeType(utf8.size()));
+    }
+    void operator()(const char *key, qint32 value)
+    {
+        writer.Key(key);
+        writer.Int(value);
+    }
+    void operator()(const char *key, double value)
+    {
+        writer.Key(key);
+        if (std::isfinite(value))
+            writer.Double(value);
+        else
+            writer.Null(); // as Qt writes a value JSON cannot hold
+    }
+    void operator()(const char *key, bool value)
+    {
+        writer.Key(key);
+        writer.Bool(value);
+    }
+
+private:
+    rapidjson::Writer<rapidjson::StringBuffer> &writer;
+};
+
+} // namespace
+
+QByteArray NesterJob::ToRecord() const
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    VisitRecord(0, RecordWriter(writer));
+    writer.EndObject();
+    return QByteArray(buffer.GetString(), int(buffer.GetSize()));
 }
 
 void NesterJob::FromJson(const QJsonObject &json, bool live)

@@ -64,6 +64,9 @@ public:
     // The record JSON: the one mapping of a record, for the journal, the
     // backup and the shared queue's change log alike.
     QJsonObject ToJson(int position) const;
+    // The same record as compact JSON text (position 0), written directly:
+    // every add makes one, and a QJsonObject costs several times more.
+    QByteArray ToRecord() const;
     // Reads the record JSON. A restored record (live false) had its run
     // interrupted by the restart (QueueRules::ResumeInterrupted); a live one
     // (a shared queue's record, which runs on some node) is taken as it is.
@@ -111,11 +114,15 @@ public:
     qint64 retry_at = 0;
     bool result_kept = false;
     bool result_broken = false;
-    // The record JSON as last given to the queue's store (ToJson(0),
+    // The record JSON as last given to the queue's store (ToRecord(),
     // compact); empty until then.
     QByteArray stored;
 
 private:
+    // Calls field(key, value) for each member of the record JSON, in order;
+    // values are QString, qint32, double or bool.
+    template <class Field>
+    void VisitRecord(int position, Field &&field) const;
     QString OwnFolder(const JobFolders &folders) const;
     bool IsOwnFile(const QFileInfo &file, const QStringList &keep) const;
 };

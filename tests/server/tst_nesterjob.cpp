@@ -10,10 +10,12 @@
 
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 #include <QtTest>
 
+#include <cmath>
 #include <memory>
 #include <thread>
 
@@ -26,6 +28,7 @@ private slots:
     void init();
     void constructorAndStates();
     void jsonRoundTrip();
+    void recordTextMatchesTheRecord();
     void fromJsonRepairsInterruptedRuns();
     void listForm();
     void markerExtractor_data();
@@ -90,6 +93,36 @@ void TestNesterJob::jsonRoundTrip()
     QVERIFY(!sparse.submit_time.isValid());
     QCOMPARE(sparse.ToJson(0).value("submit_time").toString(), QString());
     QCOMPARE(sparse.ToJson(0).value("time").toInt(), 0);
+}
+
+// The record text written directly holds what the record JSON holds, for a
+// new job and for one with every member set (text that JSON must escape,
+// non-ASCII, a hold with a time); a number JSON cannot hold becomes null.
+void TestNesterJob::recordTextMatchesTheRecord()
+{
+    NesterJob fresh(QStringLiteral("/x/order.aex"), QStringLiteral("10.0.0.1"), 45);
+    NesterJob full(QStringLiteral("/x/\u5e03\"q\\\t.aex"), QStringLiteral("10.0.0.2"), 604800);
+    full.state = NesterJob::Running;
+    full.completed = 33.3333333333333;
+    full.efficient = 0.1;
+    full.failed_runs = 2;
+    full.error = QStringLiteral("engine said \"no\"\n\x01");
+    full.node = QStringLiteral("n\u00f6de");
+    full.run_start = QStringLiteral("20260101T101010");
+    full.run_end = QStringLiteral("20260101T111010");
+    full.engine_output = QStringLiteral("line 1\r\nline 2 \U0001F600");
+    full.held = true;
+    full.held_until = QDateTime(QDate(2026, 12, 9), QTime(8, 30), Qt::UTC);
+    for (const NesterJob *job : {&fresh, &full}) {
+        QJsonParseError error;
+        const QJsonDocument parsed = QJsonDocument::fromJson(job->ToRecord(), &error);
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(parsed.object(), job->ToJson(0));
+    }
+    full.completed = std::nan("");
+    const QJsonObject withNan = QJsonDocument::fromJson(full.ToRecord()).object();
+    QVERIFY(withNan.value("completed").isNull());
+    QCOMPARE(withNan.value("efficient").toDouble(), 0.1);
 }
 
 void TestNesterJob::fromJsonRepairsInterruptedRuns()
