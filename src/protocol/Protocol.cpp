@@ -6,6 +6,9 @@
 #include <QJsonObject>
 #include <QtEndian>
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 namespace Orvane {
 namespace Zendral {
 
@@ -92,12 +95,20 @@ QByteArray EncodeRequest(const QByteArray &command, const QByteArray &payload)
     return command + '@' + payload.toBase64(UrlOptions);
 }
 
+// Written directly, in the member order Qt's JSON writer uses (sorted): a
+// QJsonObject would copy the content twice more.
 QByteArray EncodeReply(bool state, const QString &content)
 {
-    QJsonObject object;
-    object.insert(QStringLiteral("state"), state);
-    object.insert(QStringLiteral("content"), content);
-    return QJsonDocument(object).toJson(QJsonDocument::Compact).toBase64(UrlOptions);
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    const QByteArray utf8 = content.toUtf8();
+    writer.StartObject();
+    writer.Key("content");
+    writer.String(utf8.constData(), rapidjson::SizeType(utf8.size()));
+    writer.Key("state");
+    writer.Bool(state);
+    writer.EndObject();
+    return QByteArray::fromRawData(buffer.GetString(), int(buffer.GetSize())).toBase64(UrlOptions);
 }
 
 bool DecodeReply(const QByteArray &body, bool &state, QString &content)

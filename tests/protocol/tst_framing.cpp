@@ -170,6 +170,11 @@ void FramingTest::replies()
     QVERIFY(DecodeReply(encoded, state, content));
     QCOMPARE(state, false);
     QCOMPARE(content, text);
+    // A list's JSON inside the content, and text JSON must escape.
+    const QString escaped = QStringLiteral("[{\"job_name\":\"a\\\\b\"}]\n\t\r\b\f\x01\x1f\u2028\U0001F600/");
+    QVERIFY(DecodeReply(EncodeReply(true, escaped), state, content));
+    QCOMPARE(state, true);
+    QCOMPARE(content, escaped);
 
     QVERIFY(!DecodeReply("not base64 json", state, content));
     QVERIFY(!DecodeReply(QByteArray("[true]").toBase64(QByteArray::Base64UrlEncoding), state, content));
