@@ -154,10 +154,15 @@ private:
 
     mutable std::mutex mutex;
     std::condition_variable wake;      // work for the writer
-    std::condition_variable published; // durableSeq or rotation moved on
+    std::condition_variable published; // a rotation, compaction or the writer moved on
+    // The writer's batches alternate between two: a flush wakes only the
+    // sessions whose tickets it settled, not those that wait for the next.
+    std::condition_variable settled[2]; // by the parity of a batch's number
     std::deque<Item> pending;
     quint64 nextSeq = 1;
     quint64 doneSeq = 0; // every ticket up to here is settled
+    quint64 batchesTaken = 0; // batches the writer took from `pending`
+    quint64 takenSeq = 0; // the last ticket in a batch taken
     std::vector<std::pair<quint64, quint64>> failed; // recent failed ticket ranges
     bool stopping = false;
     bool writerDone = false; // the writer has written everything and ended
