@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QSaveFile>
 #include <QUuid>
 
@@ -156,39 +157,42 @@ bool NesterJob::Remove(const JobFolders &folders, const QStringList &keep)
     return removed;
 }
 
+// The members in the order Qt's JSON writer puts them (sorted by key), so
+// that ToRecord() writes the text Qt would write.
 template <class Field>
 void NesterJob::VisitRecord(int position, Field &&field) const
 {
-    field("job_name", job_name);
-    field("job_id", job_id);
-    field("from", from);
-    field("start", start);
-    field("fileaex", fileaex);
-    field("fileaexres", fileaexres);
-    field("state", state);
     field("completed", completed);
     field("efficient", efficient);
-    field("time", time);
-    field("position", qint32(position));
-    field("submit_time", submit_time.isValid() ? submit_time.toString(QLatin1String(SubmitFormat)) : QString());
-    // Added keys; older versions ignore them.
-    if (failed_runs != 0)
-        field("failed_runs", failed_runs);
-    if (!error.isEmpty())
-        field("error", error);
-    if (!node.isEmpty())
-        field("node", node);
-    if (!run_start.isEmpty())
-        field("run_start", run_start);
-    if (!run_end.isEmpty())
-        field("run_end", run_end);
+    // Added keys (here and below) are left out while empty; older versions
+    // ignore them.
     if (!engine_output.isEmpty())
         field("engine_output", engine_output);
+    if (!error.isEmpty())
+        field("error", error);
+    if (failed_runs != 0)
+        field("failed_runs", failed_runs);
+    field("fileaex", fileaex);
+    field("fileaexres", fileaexres);
+    field("from", from);
     if (held) {
         field("held", true);
         if (held_until.isValid())
             field("held_until", held_until.toUTC().toString(Qt::ISODate));
     }
+    field("job_id", job_id);
+    field("job_name", job_name);
+    if (!node.isEmpty())
+        field("node", node);
+    field("position", qint32(position));
+    if (!run_end.isEmpty())
+        field("run_end", run_end);
+    if (!run_start.isEmpty())
+        field("run_start", run_start);
+    field("start", start);
+    field("state", state);
+    field("submit_time", submit_time.isValid() ? submit_time.toString(QLatin1String(SubmitFormat)) : QString());
+    field("time", time);
 }
 
 QJsonObject NesterJob::ToJson(int position) const
@@ -202,7 +206,9 @@ QJsonObject NesterJob::ToJson(int position) const
 
 namespace {
 
-// Writes one member of a record for NesterJob::ToRecord.
+// Writes one member of a record for NesterJob::ToRecord. Strings are
+// escaped as Qt escapes them, but for the hex digits of control characters
+// (upper case here).
 class RecordWriter
 {
 public:
@@ -224,10 +230,13 @@ public:
     void operator()(const char *key, double value)
     {
         writer.Key(key);
-        if (std::isfinite(value))
-            writer.Double(value);
-        else
+        if (!std::isfinite(value)) {
             writer.Null(); // as Qt writes a value JSON cannot hold
+            return;
+        }
+        // Qt's shortest form ("100", "87.25"), not RapidJSON's ("100.0").
+        const QByteArray text = QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
+        writer.RawValue(text.constData(), text.size(), rapidjson::kNumberType);
     }
     void operator()(const char *key, bool value)
     {

@@ -64,8 +64,9 @@ public:
     // The record JSON: the one mapping of a record, for the journal, the
     // backup and the shared queue's change log alike.
     QJsonObject ToJson(int position) const;
-    // The same record as compact JSON text (position 0), written directly:
-    // every add makes one, and a QJsonObject costs several times more.
+    // The same record as compact JSON text (position 0), as Qt writes it,
+    // written directly: every add makes one, and a QJsonObject costs
+    // several times more.
     QByteArray ToRecord() const;
     // Reads the record JSON. A restored record (live false) had its run
     // interrupted by the restart (QueueRules::ResumeInterrupted); a live one

@@ -119,6 +119,11 @@ void TestNesterJob::recordTextMatchesTheRecord()
         QCOMPARE(error.error, QJsonParseError::NoError);
         QCOMPARE(parsed.object(), job->ToJson(0));
     }
+    // Byte for byte the text Qt writes, but for control characters' escapes.
+    full.error = QStringLiteral("engine said \"no\"");
+    full.completed = 100;
+    QCOMPARE(full.ToRecord(), QJsonDocument(full.ToJson(0)).toJson(QJsonDocument::Compact));
+    QCOMPARE(fresh.ToRecord(), QJsonDocument(fresh.ToJson(0)).toJson(QJsonDocument::Compact));
     full.completed = std::nan("");
     const QJsonObject withNan = QJsonDocument::fromJson(full.ToRecord()).object();
     QVERIFY(withNan.value("completed").isNull());
