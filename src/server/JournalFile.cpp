@@ -84,9 +84,13 @@ bool JournalFile::Open(const QString &path, bool create)
 
 // Zeros the file was grown by when it was last written (it was not closed:
 // a crash) are cut off, so that records go on where the last one ended. A
-// damaged end is left as it is, to the restore that reads it.
+// damaged end is left as it is, to the restore that reads it. A file whose
+// last byte is not zero (closed, or cut back by the restore) is not read.
 void JournalFile::CutZeros()
 {
+    char last = 0;
+    if (size == 0 || !file.seek(size - 1) || !file.getChar(&last) || last != 0)
+        return;
     qint64 good = 0;
     bool damaged = false;
     file.seek(0);

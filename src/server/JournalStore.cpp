@@ -673,8 +673,7 @@ void JournalStore::WriterLoop()
             if (expected > 0)
                 wake.wait_for(lock, CommitDelay, [this] { return expected == 0 || stopping; });
             batch.reserve(pending.size());
-            for (const Item &item : pending)
-                takenSeq = qMax(takenSeq, item.seq);
+            takenSeq = nextSeq - 1; // every ticket given out is in this batch or an earlier one
             ++batchesTaken;
             std::move(pending.begin(), pending.end(), std::back_inserter(batch));
             pending.clear();
