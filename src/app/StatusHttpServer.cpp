@@ -34,6 +34,9 @@ constexpr int ReadTimeoutSeconds = 5;
 constexpr int WriteTimeoutSeconds = 5;
 // A status snapshot older than this means the main thread is stuck.
 constexpr qint64 StaleSnapshotMs = 10000;
+// How long a request waits for the main thread to walk the queue; a busy
+// main thread leaves it the last walk's result.
+constexpr int FreshWaitMs = 2000;
 
 const char *const JsonType = "application/json";
 const char *const TextType = "text/plain; charset=utf-8";
@@ -140,6 +143,7 @@ void StatusHttpServer::Stop()
 {
     if (!server)
         return;
+    publisher->StopServing(); // no handler waits for this thread while it joins them
     server->stop();
     if (acceptor.joinable())
         acceptor.join();
@@ -169,10 +173,10 @@ void StatusHttpServer::AddRoutes()
         SetBody(response, publisher->Snapshot()->statusJson, JsonType);
     });
     server->Get("/api/jobs", [this](const httplib::Request &, httplib::Response &response) {
-        SetBody(response, publisher->Snapshot()->jobsJson, JsonType);
+        SetBody(response, publisher->Fresh(StatusPublisher::JobList, FreshWaitMs)->jobsJson, JsonType);
     });
     server->Get("/metrics", [this](const httplib::Request &, httplib::Response &response) {
-        const auto snapshot = publisher->Snapshot();
+        const auto snapshot = publisher->Fresh(StatusPublisher::OldestWaiting, FreshWaitMs);
         SetBody(response, publisher->Metrics().Render(*snapshot, QDateTime::currentMSecsSinceEpoch()), MetricsType);
     });
     server->Get("/healthz", [this](const httplib::Request &, httplib::Response &response) { Health(response); });

@@ -32,7 +32,8 @@ struct ServiceConfig;
 // one of its PoolThreads pool threads. The handlers read only what is safe
 // there: the publisher's snapshot and metrics, the page's files (read-only
 // after construction), the filter (read-only) and the folder probe (its own
-// mutex). They never call the core or the queue.
+// mutex). They never call the core or the queue: /api/jobs and /metrics ask
+// the publisher, which has the main thread walk the queue, and wait for it.
 class StatusHttpServer
 {
 public:

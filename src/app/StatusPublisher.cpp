@@ -7,7 +7,6 @@
 #include "ServiceCore.h"
 
 #include <QDateTime>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
@@ -19,25 +18,8 @@ namespace {
 
 constexpr int SoonMs = 200;
 constexpr int TickMs = 1000;
-// The job list (every job of the queue as JSON) is made at most this often:
-// its cost grows with the queue, and while clients add, the queue changes
-// far more often than anyone reads the list.
-constexpr int JobsEveryMs = 1000;
-
-// The oldest "submitted" time among the waiting jobs (ms since the epoch; 0: none).
-qint64 OldestWaiting(const QJsonArray &jobs)
-{
-    qint64 oldest = 0;
-    for (const QJsonValue &value : jobs) {
-        const QJsonObject job = value.toObject();
-        if (job.value(QLatin1String("state")).toString() != QLatin1String("waiting"))
-            continue;
-        const QDateTime submitted = QDateTime::fromString(job.value(QLatin1String("submitted")).toString(), Qt::ISODate);
-        if (submitted.isValid() && (oldest == 0 || submitted.toMSecsSinceEpoch() < oldest))
-            oldest = submitted.toMSecsSinceEpoch();
-    }
-    return oldest;
-}
+// Parts that walk the queue are shown for this long before they are made again.
+constexpr std::chrono::milliseconds FreshFor(1000);
 
 } // namespace
 
@@ -51,10 +33,6 @@ StatusPublisher::StatusPublisher(ServiceCore &core, QObject *parent)
     soon->setSingleShot(true);
     soon->setInterval(SoonMs);
     connect(soon, &QTimer::timeout, this, &StatusPublisher::Publish);
-    listDue = new QTimer(this);
-    listDue->setSingleShot(true);
-    listDue->setTimerType(Qt::PreciseTimer); // not early: the list would not be due yet
-    connect(listDue, &QTimer::timeout, this, &StatusPublisher::Publish);
     tick = new QTimer(this);
     tick->setInterval(TickMs);
     connect(tick, &QTimer::timeout, this, &StatusPublisher::Publish);
@@ -85,12 +63,52 @@ std::shared_ptr<const StatusSnapshot> StatusPublisher::Snapshot() const
     return snapshot;
 }
 
+bool StatusPublisher::IsFresh(const StatusSnapshot &made, int parts) const
+{
+    const auto now = std::chrono::steady_clock::now();
+    return (!(parts & OldestWaiting) || now - made.oldestMade < FreshFor)
+        && (!(parts & JobList) || now - made.jobsMade < FreshFor);
+}
+
+std::shared_ptr<const StatusSnapshot> StatusPublisher::Fresh(int parts, int waitMs)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    if (IsFresh(*snapshot, parts) || !serving)
+        return snapshot;
+    // One queued call makes everything asked for until it runs.
+    if (asked == 0)
+        QMetaObject::invokeMethod(this, &StatusPublisher::MakeAsked, Qt::QueuedConnection);
+    asked |= parts;
+    made.wait_for(lock, std::chrono::milliseconds(waitMs),
+                  [&] { return !serving || IsFresh(*snapshot, parts); });
+    return snapshot;
+}
+
+void StatusPublisher::StopServing()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        serving = false;
+    }
+    made.notify_all();
+}
+
+void StatusPublisher::MakeAsked()
+{
+    int parts = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::swap(parts, asked);
+    }
+    PublishWith(parts);
+}
+
 void StatusPublisher::FollowQueue()
 {
     LocalServer *queue = core.Queue();
     if (!queue)
         return;
-    jobsMade.invalidate(); // a new queue's list is made at the next publish
+    queueReplaced = true; // a new queue's parts are made when next asked for
     connect(queue, &LocalServer::jobInserted, this, [this] { metrics->JobAdded(); });
     connect(queue, &LocalServer::updateJobList, this, &StatusPublisher::PublishSoon);
     if (auto *journal = dynamic_cast<JournalStore *>(queue->Store())) {
@@ -144,46 +162,60 @@ void StatusPublisher::OnRunEnded(const QString &job_id)
 
 void StatusPublisher::Publish()
 {
+    PublishWith(0);
+}
+
+// The parts not asked for are those last made (none after the queue was
+// replaced); `made` wakes the threads waiting for them.
+void StatusPublisher::PublishWith(int parts)
+{
     soon->stop();
-    auto made = std::make_shared<StatusSnapshot>();
+    auto next = std::make_shared<StatusSnapshot>();
     const QJsonObject status = core.Status();
-    made->statusJson = QJsonDocument(status).toJson(QJsonDocument::Compact);
-    made->version = status.value(QLatin1String("version")).toString();
-    made->node = status.value(QLatin1String("node")).toString();
-    made->listening = status.value(QLatin1String("listening")).toBool();
-    made->paused = status.value(QLatin1String("paused")).toBool();
-    made->slotsBusy = status.value(QLatin1String("slots_busy")).toInt();
-    made->slotsTotal = status.value(QLatin1String("slots_total")).toInt();
+    next->statusJson = QJsonDocument(status).toJson(QJsonDocument::Compact);
+    next->version = status.value(QLatin1String("version")).toString();
+    next->node = status.value(QLatin1String("node")).toString();
+    next->listening = status.value(QLatin1String("listening")).toBool();
+    next->paused = status.value(QLatin1String("paused")).toBool();
+    next->slotsBusy = status.value(QLatin1String("slots_busy")).toInt();
+    next->slotsTotal = status.value(QLatin1String("slots_total")).toInt();
     const QJsonObject counts = status.value(QLatin1String("jobs")).toObject();
     for (int state = 0; state < StatusSnapshot::StateCount; ++state)
-        made->jobs[state] = counts.value(QLatin1String(StatusSnapshot::StateName(state))).toInt();
-    if (LocalServer *queue = core.Queue()) {
-        if (jobsMade.isValid() && jobsMade.elapsed() < JobsEveryMs) {
-            // The last list stays until it is due; then a publish makes it.
-            const std::shared_ptr<const StatusSnapshot> last = Snapshot();
-            made->jobsJson = last->jobsJson;
-            made->oldestWaitingMs = last->oldestWaitingMs;
-            if (!listDue->isActive())
-                listDue->start(int(JobsEveryMs - jobsMade.elapsed()));
-        } else {
-            const QJsonArray jobs = queue->OperatorJobs();
-            made->jobsJson = QJsonDocument(QJsonObject{{QStringLiteral("jobs"), jobs}}).toJson(QJsonDocument::Compact);
-            made->oldestWaitingMs = OldestWaiting(jobs);
-            jobsMade.start();
-        }
-        made->clientSessions = queue->listener ? queue->listener->SessionCount() : 0;
-        if (queue->Folders().Ready())
-            made->jobsFolder = queue->Folders().Dir().absolutePath();
-        if (SharedQueue *shared = queue->Shared()) {
-            made->shared = true;
-            made->connected = shared->IsConnected();
-        }
-    } else {
-        made->jobsJson = QByteArrayLiteral("{\"jobs\":[]}");
+        next->jobs[state] = counts.value(QLatin1String(StatusSnapshot::StateName(state))).toInt();
+    next->jobsJson = QByteArrayLiteral("{\"jobs\":[]}");
+    if (!queueReplaced) {
+        const std::shared_ptr<const StatusSnapshot> last = Snapshot();
+        next->jobsJson = last->jobsJson;
+        next->jobsMade = last->jobsMade;
+        next->oldestWaitingMs = last->oldestWaitingMs;
+        next->oldestMade = last->oldestMade;
     }
-    made->madeMs = QDateTime::currentMSecsSinceEpoch();
-    std::lock_guard<std::mutex> lock(mutex);
-    snapshot = std::move(made);
+    if (LocalServer *queue = core.Queue()) {
+        if (parts & JobList)
+            next->jobsJson = QJsonDocument(QJsonObject{{QStringLiteral("jobs"), queue->OperatorJobs()}})
+                                 .toJson(QJsonDocument::Compact);
+        if (parts & OldestWaiting)
+            next->oldestWaitingMs = queue->OldestWaitingMs();
+        queueReplaced = false;
+        next->clientSessions = queue->listener ? queue->listener->SessionCount() : 0;
+        if (queue->Folders().Ready())
+            next->jobsFolder = queue->Folders().Dir().absolutePath();
+        if (SharedQueue *shared = queue->Shared()) {
+            next->shared = true;
+            next->connected = shared->IsConnected();
+        }
+    }
+    if (parts & JobList)
+        next->jobsMade = std::chrono::steady_clock::now();
+    if (parts & OldestWaiting)
+        next->oldestMade = std::chrono::steady_clock::now();
+    next->madeMs = QDateTime::currentMSecsSinceEpoch();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        snapshot = std::move(next);
+    }
+    if (parts)
+        made.notify_all();
 }
 
 } // namespace Zendral

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
+
 namespace Orvane {
 namespace Zendral {
 
@@ -15,7 +17,7 @@ struct StatusSnapshot
     static const char *StateName(int state);
 
     QByteArray statusJson; // ServiceCore::Status(), compact JSON
-    QByteArray jobsJson;   // {"jobs": LocalServer::OperatorJobs()}, compact JSON
+    QByteArray jobsJson;   // {"jobs": LocalServer::OperatorJobs()}, compact JSON; made when asked for
     QString version;
     QString node;
     QString jobsFolder;    // empty while the jobs folder cannot be used
@@ -27,7 +29,10 @@ struct StatusSnapshot
     int slotsBusy = 0;
     int slotsTotal = 0;
     int clientSessions = 0;
-    qint64 oldestWaitingMs = 0; // when the oldest waiting job came (ms since the epoch); 0: none waits
+    qint64 oldestWaitingMs = 0; // when the oldest waiting job came (ms since the epoch); 0: none waits; made when asked for
+    // When jobsJson and oldestWaitingMs were made (the clock's zero: never).
+    std::chrono::steady_clock::time_point jobsMade;
+    std::chrono::steady_clock::time_point oldestMade;
     qint64 madeMs = 0;          // when this snapshot was made (ms since the epoch)
 };
 

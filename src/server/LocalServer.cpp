@@ -278,6 +278,21 @@ QJsonArray LocalServer::OperatorJobs() const
     return array;
 }
 
+qint64 LocalServer::OldestWaitingMs() const
+{
+    qint64 oldest = 0;
+    std::lock_guard<std::mutex> locker(index->mutex);
+    index->Order().VisitFrom(0, [&](const NesterJob *job) {
+        if (job->IsWaiting() && job->submit_time.isValid()) {
+            const qint64 submitted = job->submit_time.toMSecsSinceEpoch();
+            if (oldest == 0 || submitted < oldest)
+                oldest = submitted;
+        }
+        return true;
+    });
+    return oldest;
+}
+
 QJsonObject LocalServer::StateCounts() const
 {
     static const char *const names[] = {"waiting", "held", "running", "finished", "failed"};

@@ -103,6 +103,9 @@ public:
     // Every job as the operator's tools see it (OperatorJob), head first;
     // copied under the queue mutex, built after (any thread).
     QJsonArray OperatorJobs() const;
+    // When the waiting job submitted first came (ms since the epoch; 0: none
+    // waits), from one walk of the queue under its mutex (any thread).
+    qint64 OldestWaitingMs() const;
     // The number of jobs per state ("waiting", "held", "running",
     // "finished", "failed"), without walking the queue (any thread).
     QJsonObject StateCounts() const;
