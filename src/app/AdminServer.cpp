@@ -96,8 +96,10 @@ void AdminServer::Accept()
         connections.insert(socket, Connection());
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { Read(socket); });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] {
-            if (connections.remove(socket))
+            if (connections.remove(socket)) {
                 socket->deleteLater();
+                FollowForWatchers();
+            }
         });
     }
 }
@@ -143,8 +145,10 @@ void AdminServer::Handle(QLocalSocket *socket, const QByteArray &line)
     }
     const QJsonObject request = document.object();
     if (request.value(QStringLiteral("op")).toString() == QLatin1String("watch")) {
-        if (Send(socket, QJsonObject{{QStringLiteral("ok"), true}, {QStringLiteral("watching"), true}}))
+        if (Send(socket, QJsonObject{{QStringLiteral("ok"), true}, {QStringLiteral("watching"), true}})) {
             connections[socket].watching = true;
+            FollowForWatchers();
+        }
         return;
     }
     Send(socket, commands.Run(request));
@@ -169,10 +173,19 @@ void AdminServer::Broadcast(const QJsonObject &event)
     }
 }
 
+void AdminServer::FollowForWatchers()
+{
+    bool watched = false;
+    for (const Connection &connection : qAsConst(connections))
+        watched = watched || connection.watching;
+    events.SetFollowing(watched);
+}
+
 void AdminServer::Drop(QLocalSocket *socket, const char *why, bool abort)
 {
     if (!connections.remove(socket))
         return;
+    FollowForWatchers();
     qWarning("Operator connection closed: %s", why);
     socket->disconnect(this);
     if (abort) {

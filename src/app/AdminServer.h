@@ -62,6 +62,8 @@ private:
     // pile up unread (the connection is then closed).
     bool Send(QLocalSocket *socket, const QJsonObject &object);
     void Broadcast(const QJsonObject &event);
+    // The events follow the queue while a connection watches.
+    void FollowForWatchers();
     // Ends a connection: after what is queued has gone out, or at once
     // (abort) for a client that does not read.
     void Drop(QLocalSocket *socket, const char *why, bool abort);

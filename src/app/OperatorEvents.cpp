@@ -25,24 +25,42 @@ OperatorEvents::OperatorEvents(ServiceCore &core, QObject *parent)
     : QObject(parent)
     , core(core)
 {
-    connect(&core, &ServiceCore::queueReplaced, this, &OperatorEvents::Follow);
+    connect(&core, &ServiceCore::queueReplaced, this, [this] {
+        if (following)
+            Follow();
+    });
     connect(&core, &ServiceCore::pausedChanged, this, [this](bool paused) {
         QJsonObject event{{QStringLiteral("event"), paused ? QStringLiteral("paused") : QStringLiteral("resumed")},
                           {QStringLiteral("time"), OperatorJob::Time(QDateTime::currentDateTime())}};
         emit this->event(event);
     });
-    Follow();
 }
 
-// Starts over with the core's (new) queue: its jobs as they are now, and
-// every change from here on.
-void OperatorEvents::Follow()
+void OperatorEvents::SetFollowing(bool on)
+{
+    if (on == following)
+        return;
+    following = on;
+    if (on)
+        Follow();
+    else
+        Unfollow();
+}
+
+void OperatorEvents::Unfollow()
 {
     for (const QMetaObject::Connection &connection : qAsConst(queueConnections))
         disconnect(connection);
     queueConnections.clear();
     rows.clear();
     seen.clear();
+}
+
+// Starts over with the core's (new) queue: its jobs as they are now, and
+// every change from here on.
+void OperatorEvents::Follow()
+{
+    Unfollow();
     LocalServer *queue = core.Queue();
     if (!queue)
         return;

@@ -189,6 +189,33 @@ private slots:
         QVERIFY2(watchEvents(a).contains("held"), qPrintable(watchEvents(a).join(',')));
     }
 
+    // The events follow the queue only while someone watches: a job added
+    // before the watch began is followed from its state then, and a watch
+    // that comes after the last one left follows again.
+    void watchFollowsJobsFromBeforeIt()
+    {
+        settings.insert(QStringLiteral("maxWorkerCount"), QStringLiteral("0")); // queue only
+        QVERIFY(startService());
+        const QString a = addJob(QStringLiteral("127.0.0.1"), QStringLiteral("W::A"), 5);
+        QVERIFY(!a.isEmpty());
+        QCOMPARE(ctl({"hold", prefix(a)}).code, 0);
+
+        startWatch();
+        QVERIFY(watchIsOn());
+        QCOMPARE(ctl({"release", prefix(a)}).code, 0);
+        QVERIFY(pollUntil([&] { return !watchEvents(a).isEmpty(); }, 10000));
+        QCOMPARE(watchEvents(a), QStringList{QStringLiteral("released")});
+        stopWatch();
+        watched.clear();
+
+        const QString b = addJob(QStringLiteral("127.0.0.1"), QStringLiteral("W::B"), 5);
+        startWatch();
+        QVERIFY(watchIsOn());
+        QCOMPARE(ctl({"hold", prefix(b)}).code, 0);
+        QVERIFY(pollUntil([&] { return !watchEvents(b).isEmpty(); }, 10000));
+        QCOMPARE(watchEvents(b), QStringList{QStringLiteral("held")});
+    }
+
     // A hold until a few seconds ahead ends by itself at that time; one in
     // the past is refused; a text that is no time is a usage error.
     void holdUntilEndsByItself()
@@ -482,6 +509,17 @@ private:
         watch->kill();
         watch->waitForFinished(5000);
         watch.reset();
+    }
+
+    // Pauses and resumes until the watch shows it: the watch started
+    // receives events from then on.
+    bool watchIsOn()
+    {
+        return pollUntil([&] {
+            if (ctl({"pause"}).code != 0 || ctl({"resume"}).code != 0)
+                return false;
+            return watchEvents(QString()).contains("resumed");
+        }, 10000);
     }
 
     // The events watch printed so far for one job, in order.
