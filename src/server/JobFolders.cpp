@@ -215,9 +215,11 @@ NesterJob *JobFolders::CreateJob(const QString &from, const QString &fileName, c
         qWarning() << "Job folder cannot be made for" << from << "in" << path;
         return nullptr;
     }
+    // Unbuffered: each decoded piece goes straight to the file, with no
+    // copy into (and no allocation of) Qt's write buffer.
     QFile file(QDir(folder).absoluteFilePath(name));
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && Base64StreamWriter::Write(base64, base64Size, &file) && file.flush();
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)
+        && Base64StreamWriter::Write(base64, base64Size, &file);
     file.close();
     if (!written) {
         qWarning() << "Job file cannot be written:" << file.fileName() << file.errorString();

@@ -35,6 +35,7 @@ private slots:
     void markerExtractor();
     void removeDeletesOnlyJobFolders();
     void clientFolderGoneIsMadeAgain();
+    void jobFileWrittenWholeOrNotAtAll();
     void fileLocker();
 };
 
@@ -270,6 +271,33 @@ void TestNesterJob::clientFolderGoneIsMadeAgain()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("document"));
     QVERIFY(second->fileaex.startsWith(jobs + "/1.2.3.4/"));
+}
+
+// A document is written in pieces straight to its file: one of several
+// pieces comes back byte for byte, and a file that cannot be written whole
+// (the file size limit stands in for a full disk) leaves no job and no
+// folder behind.
+void TestNesterJob::jobFileWrittenWholeOrNotAtAll()
+{
+    const QString jobs = StoreTest::JobsPath();
+    QVERIFY(!jobs.isEmpty());
+    JobFolders folders;
+    QByteArray document(2 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (int i = 0; i < document.size(); ++i)
+        document[i] = char((i * 131) >> 3);
+    const QByteArray text = document.toBase64();
+    std::unique_ptr<NesterJob> whole(folders.CreateJob("1.2.3.5", "a.aex", text.constData(), text.size(), 10));
+    QVERIFY(whole);
+    QCOMPARE(StoreTest::ReadFile(whole->fileaex), document);
+
+    const QDir client(jobs + "/1.2.3.5");
+    const QStringList before = client.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    {
+        StoreTest::FileSizeLimit limit(rlim_t(document.size() - 1)); // the last piece is cut short
+        std::unique_ptr<NesterJob> cut(folders.CreateJob("1.2.3.5", "b.aex", text.constData(), text.size(), 10));
+        QVERIFY(!cut);
+    }
+    QCOMPARE(client.entryList(QDir::Dirs | QDir::NoDotAndDotDot), before);
 }
 
 void TestNesterJob::removeDeletesOnlyJobFolders()
