@@ -7,6 +7,7 @@
 #include "AddRequestReader.h"
 #include "ClusterSettings.h"
 #include "ClusterStore.h"
+#include "FreeDiskGauge.h"
 #include "JournalQueue.h"
 #include "QueueIndex.h"
 #include "JobFolders.h"
@@ -23,8 +24,6 @@
 #include <QJsonDocument>
 #include <QThread>
 
-#include "NativePath.h"
-#include "Platform.h"
 
 #include <algorithm>
 #include <chrono>
@@ -37,13 +36,6 @@ namespace Zendral {
 namespace {
 
 using namespace QueueReplies;
-
-// Free bytes for this user on the disk holding `path`; -1 when unknown.
-// Not QStorageInfo, which reads the whole mount table on every call.
-qint64 FreeDiskBytes(const QString &path)
-{
-    return Platform::FreeDiskBytes(NativePath(path));
-}
 
 // How often the GUI thread delivers the changes made by client sessions:
 // the operator sees them in the table well within a second.
@@ -68,6 +60,7 @@ LocalServer::LocalServer(QObject *parent, JobFolders::ErrorReporter reporter, co
     jobsDir = folders->Dir(); // the folders report one that cannot be made
     maxJobsPerClient = config.maxJobsPerClient;
     minFreeDiskBytes = qint64(qMax(0, config.minFreeDiskMb)) * 1024 * 1024;
+    freeDisk = std::make_unique<FreeDiskGauge>(jobsDir.absolutePath());
     // The one place that chooses the store; everything else goes through
     // QueueBackend without knowing which one it has.
     if (config.SharedStore()) {
@@ -172,8 +165,7 @@ Reply LocalServer::CheckQuota(const QString &from, qint64 documentSize)
         }
     }
     if (minFreeDiskBytes > 0) {
-        const qint64 available = FreeDiskBytes(jobsDir.absolutePath());
-        if (available >= 0 && available - documentSize < minFreeDiskBytes) {
+        if (!freeDisk->Take(documentSize, minFreeDiskBytes)) {
             qWarning().noquote() << "Job of" << from << "refused: the jobs folder's disk would keep less than"
                                  << minFreeDiskBytes / (1024 * 1024) << "MiB free (worker/min_free_disk_mb)";
             return Reply(false, NotEnoughDisk);

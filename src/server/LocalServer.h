@@ -31,6 +31,7 @@
 namespace Orvane {
 namespace Zendral {
 
+class FreeDiskGauge;
 class JournalStore;
 class LocalManager;
 class NesterJob;
@@ -190,6 +191,7 @@ private:
     int maxJobsPerClient = 0;
     qint64 minFreeDiskBytes = 0;
     QDir jobsDir;
+    std::unique_ptr<FreeDiskGauge> freeDisk;
     QTimer *deliveryTimer = nullptr;
 };
 

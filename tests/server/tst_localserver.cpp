@@ -1,6 +1,7 @@
 // The job queue's operations with their replies, the engine reports and the
 // jobs folder failure.
 
+#include "FreeDiskGauge.h"
 #include "JournalStore.h"
 #include "LocalServer.h"
 #include "NesterJob.h"
@@ -46,6 +47,7 @@ private slots:
     void addRepliesOnlyAfterJournalSync();
     void sameSecondAddsGetOwnFolders();
     void quotasRefuseAdds();
+    void freeDiskReadOnceInAWhile();
     void removeAndPickUp();
     void listPositionsAndMarker();
     void moves();
@@ -352,6 +354,37 @@ void TestLocalServer::quotasRefuseAdds()
     server = std::make_unique<LocalServer>();
     QCOMPARE(server->AddNesterJob(AddRequest("d.aex", "d"), Other), Reply(false, "Not enough disk space..."));
     QCOMPARE(ids().size(), 3);
+}
+
+// The disk's free space is read once per interval; the documents let
+// through in between are counted off, so a burst stops at the limit on an
+// old reading. A new reading comes after the interval; an unknown one lets
+// adds through.
+void TestLocalServer::freeDiskReadOnceInAWhile()
+{
+    qint64 nowMs = 0;
+    qint64 disk = 10 * 1000;
+    int reads = 0;
+    FreeDiskGauge gauge(
+        StoreTest::JobsPath(), [&](const QString &) {
+            ++reads;
+            return disk;
+        }, [&] { return nowMs; });
+    QVERIFY(gauge.Take(1000, 8000));
+    QVERIFY(gauge.Take(1000, 8000)); // 8,000 left
+    QVERIFY(!gauge.Take(1, 8000));
+    QCOMPARE(reads, 1);
+
+    nowMs += FreeDiskGauge::ReadEveryMs - 1;
+    disk = 20 * 1000; // files removed meanwhile: seen at the next reading
+    QVERIFY(!gauge.Take(1, 8000));
+    nowMs += 1;
+    QVERIFY(gauge.Take(12000, 8000));
+    QCOMPARE(reads, 2);
+
+    nowMs += FreeDiskGauge::ReadEveryMs;
+    disk = -1;
+    QVERIFY(gauge.Take(1 << 30, 8000));
 }
 
 void TestLocalServer::sameSecondAddsGetOwnFolders()
