@@ -65,10 +65,13 @@ bool ParseChange(const QJsonObject &record, QueueChange *change)
 
 constexpr qint64 MinCompactionLimit = 4 * 1024 * 1024;
 constexpr size_t FailedRangesKept = 256;
-// How long the writer holds a flush back for changes that are being
-// prepared: long enough for a job file of ordinary size, short enough that a
-// large one does not keep the others waiting.
+// How long the writer holds a flush back at most for adds to come: long
+// enough for a job file of ordinary size, short enough that a large one
+// does not keep the others waiting.
 constexpr auto CommitDelay = std::chrono::milliseconds(5);
+// A thread that added a job this recently is expected to add again (a
+// client answered sends its next add at once).
+constexpr auto AddersWindow = std::chrono::milliseconds(50);
 
 quint32 Crc32(const QByteArray &bytes)
 {
@@ -147,6 +150,8 @@ bool WriteDurably(const QString &path, const QByteArray &bytes, QString *error)
 
 JournalStore::JournalStore(const QDir &jobsDir)
     : dir(jobsDir)
+    , holdCap(CommitDelay)
+    , addersWindow(AddersWindow)
 {
     // Without its jobs folder the store keeps nothing: it never writes
     // anywhere else (an empty path would be the working folder).
@@ -468,6 +473,13 @@ void JournalStore::SetSnapshotSource(SnapshotSource source)
     snapshotSource = std::move(source);
 }
 
+void JournalStore::SetCommitHold(std::chrono::milliseconds cap, std::chrono::milliseconds window)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    holdCap = cap;
+    addersWindow = window;
+}
+
 void JournalStore::SetCompactionLimit(qint64 bytes)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -525,12 +537,17 @@ quint64 JournalStore::Record(const QueueChange &change)
     item.newFile = change.newFile;
     item.inlined = !change.document.isEmpty();
     item.durable = change.durable;
+    if (!item.newFile.isEmpty())
+        item.adder = std::this_thread::get_id();
     std::lock_guard<std::mutex> lock(mutex);
     if (closed || stopping)
         return 0;
     item.seq = nextSeq++;
-    if (!item.newFile.isEmpty() && expected > 0)
-        --expected;
+    if (!item.newFile.isEmpty()) {
+        ++pendingAdds;
+        if (expected > 0)
+            --expected;
+    }
     bytesSinceRotation += item.framed.size();
     pending.push_back(std::move(item));
     const quint64 ticket = pending.back().seq;
@@ -668,18 +685,32 @@ void JournalStore::WriterLoop()
                 published.notify_all();
                 return;
             }
-            // Group commit: new jobs whose files are being written join this
-            // flush rather than wait for the next one (briefly, at most).
-            if (expected > 0)
-                wake.wait_for(lock, CommitDelay, [this] { return expected == 0 || stopping; });
+            HoldForAdds(lock);
             batch.reserve(pending.size());
             takenSeq = nextSeq - 1; // every ticket given out is in this batch or an earlier one
             ++batchesTaken;
             std::move(pending.begin(), pending.end(), std::back_inserter(batch));
             pending.clear();
+            pendingAdds = 0;
         }
+        const auto now = RecentAdders::Clock::now();
+        for (const Item &item : batch)
+            if (item.adder != std::thread::id())
+                adders.Saw(item.adder, now);
         WriteBatch(batch);
     }
+}
+
+// Group commit: new jobs whose files are being written join this flush
+// rather than wait for the next one, and so do as many adds as threads
+// added lately (each of those sends its next add once its last is
+// answered), for at most holdCap. With `mutex` held (writer thread).
+void JournalStore::HoldForAdds(std::unique_lock<std::mutex> &lock)
+{
+    const int adding = adders.Count(RecentAdders::Clock::now(), addersWindow);
+    const auto ready = [&] { return stopping || (expected == 0 && pendingAdds >= adding); };
+    if (!ready())
+        wake.wait_for(lock, holdCap, ready);
 }
 
 // Everything that waited when the writer woke goes out in one write and,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "JournalFile.h"
+#include "RecentAdders.h"
 #include "QueueStore.h"
 
 #include <QDir>
@@ -32,7 +33,9 @@ namespace Zendral {
 //
 // Changes are appended by a writer thread: everything that is waiting when
 // it wakes is written at once and flushed to stable storage with one flush
-// (group commit). A new job whose record carries its document (a small one)
+// (group commit). Before it takes a batch, it holds the flush back briefly
+// (HoldForAdds) for the adds under way and for the sessions that added
+// lately, whose next adds are on their way. A new job whose record carries its document (a small one)
 // is durable with the record alone; its job file is written but flushed only
 // at the next checkpoint, and a restore rewrites it from the record when a
 // crash lost or cut it. The job files of other new jobs in the batch are
@@ -81,6 +84,9 @@ public:
     // Tests only: called before a checkpoint flushes job files (compactor
     // thread, or Close); false makes the checkpoint fail.
     void SetCheckpointHook(std::function<bool()> hook);
+    // Tests only: how long the writer may hold a flush back for adds to
+    // come, and how long a thread that added counts as one that adds again.
+    void SetCommitHold(std::chrono::milliseconds cap, std::chrono::milliseconds addersWindow);
     // Called by the writer after each flush of the journal's records with
     // the flush's duration in seconds (the service's metrics); any thread.
     void SetCommitObserver(std::function<void(double)> observer);
@@ -97,6 +103,7 @@ private:
         bool inlined = false; // the record carries newFile's document
         bool durable = false;
         QString rotateTo; // not empty: start a segment following this backup id
+        std::thread::id adder; // the thread that recorded an add (none: not an add)
     };
     struct BackupId
     {
@@ -118,6 +125,7 @@ private:
 
     // Writer thread.
     void WriterLoop();
+    void HoldForAdds(std::unique_lock<std::mutex> &lock);
     void WriteBatch(std::vector<Item> &batch);
     bool SyncNewFiles(const QStringList &files);
     void NoteUnflushed(const QStringList &files);
@@ -169,6 +177,10 @@ private:
     bool closed = false;
     qint64 bytesSinceRotation = 0;
     int expected = 0; // changes being prepared (ExpectChange), not yet recorded
+    int pendingAdds = 0; // the adds in `pending`
+    std::chrono::milliseconds holdCap;
+    std::chrono::milliseconds addersWindow;
+    RecentAdders adders; // writer thread
     qint64 compactionLimit = 0;
     bool compacting = false;
     QString compactionId; // the backup id the compaction under way writes

@@ -5,6 +5,7 @@
 #include "JournalStore.h"
 #include "LocalServer.h"
 #include "NesterJob.h"
+#include "RecentAdders.h"
 #include "StoreTestSupport.h"
 #include "TestMain.h"
 
@@ -19,6 +20,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <memory>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -45,6 +47,8 @@ private slots:
     void addMakesNamesSafe();
     void changesTakenBackWhenBackupFails();
     void addRepliesOnlyAfterJournalSync();
+    void groupCommitWaitsForRecentAdders();
+    void addersForgottenAfterTheirWindow();
     void sameSecondAddsGetOwnFolders();
     void quotasRefuseAdds();
     void freeDiskReadOnceInAWhile();
@@ -330,6 +334,90 @@ void TestLocalServer::addRepliesOnlyAfterJournalSync()
     }
     QCOMPARE(server->Jobs().size(), 1);
     QCOMPARE(server->Jobs().first()->job_name, QStringLiteral("held"));
+}
+
+// Two sessions (threads) that added lately: the next add of one waits for
+// the other's, and one flush makes both durable.
+void TestLocalServer::groupCommitWaitsForRecentAdders()
+{
+    auto *journal = dynamic_cast<JournalStore *>(server->Store());
+    QVERIFY(journal);
+    // Long enough that no test machine is slower; the hold ends with the other add.
+    journal->SetCommitHold(std::chrono::seconds(30), std::chrono::seconds(30));
+    // A gate the test thread opens once; every gate opens before the join.
+    struct Gate
+    {
+        std::promise<void> promise;
+        std::shared_future<void> opened = promise.get_future().share();
+        bool open = false;
+        void Open()
+        {
+            if (!std::exchange(open, true))
+                promise.set_value();
+        }
+    };
+    Gate firstB, secondA, secondB;
+    std::atomic<int> addsDone{0};
+    std::atomic<bool> secondADone{false};
+    QStringList added[2];
+    std::thread a([&] {
+        added[0] << add("a1.aex");
+        ++addsDone;
+        secondA.opened.wait();
+        added[0] << add("a2.aex");
+        secondADone = true;
+    });
+    std::thread b([&] {
+        firstB.opened.wait();
+        added[1] << add("b1.aex");
+        ++addsDone;
+        secondB.opened.wait();
+        added[1] << add("b2.aex");
+    });
+    quint64 before = 0;
+    const auto joinAll = [&] {
+        firstB.Open();
+        secondA.Open();
+        secondB.Open();
+        a.join();
+        b.join();
+    };
+    // Each thread adds once, one after the other.
+    const bool firstDone = QTest::qWaitFor([&] { return addsDone == 1; }, 30000);
+    firstB.Open();
+    const bool bothDone = firstDone && QTest::qWaitFor([&] { return addsDone == 2; }, 30000);
+    before = journal->FlushCount();
+    secondA.Open();
+    QTest::qWait(300);
+    const bool heldBack = !secondADone;
+    joinAll();
+    QVERIFY(bothDone);
+    QVERIFY2(heldBack, "the add was flushed alone while the other session was expected to add");
+    QCOMPARE(journal->FlushCount(), before + 1);
+    QCOMPARE(added[0].size(), 2);
+    QVERIFY(!added[0].contains(QString()) && !added[1].contains(QString()));
+}
+
+// A thread that stopped adding no longer holds flushes back once its
+// window has passed; one seen again counts from its latest add.
+void TestLocalServer::addersForgottenAfterTheirWindow()
+{
+    using std::chrono::milliseconds;
+    const RecentAdders::Clock::time_point start;
+    const std::thread::id one = std::this_thread::get_id();
+    std::thread other([] {});
+    const std::thread::id two = other.get_id();
+    other.join();
+    RecentAdders adders;
+    adders.Saw(one, start);
+    adders.Saw(two, start + milliseconds(40));
+    QCOMPARE(adders.Count(start + milliseconds(50), milliseconds(50)), 2);
+    QCOMPARE(adders.Count(start + milliseconds(51), milliseconds(50)), 1);
+    adders.Saw(two, start + milliseconds(10)); // an older sighting changes nothing
+    QCOMPARE(adders.Count(start + milliseconds(70), milliseconds(50)), 1);
+    adders.Saw(one, start + milliseconds(80));
+    QCOMPARE(adders.Count(start + milliseconds(91), milliseconds(50)), 1);
+    QCOMPARE(adders.Count(start + milliseconds(131), milliseconds(50)), 0);
 }
 
 // A client's job quota and the free space the jobs folder's disk must keep:
