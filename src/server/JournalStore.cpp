@@ -539,7 +539,7 @@ quint64 JournalStore::Record(const QueueChange &change)
     item.durable = change.durable;
     if (!item.newFile.isEmpty())
         item.adder = std::this_thread::get_id();
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     if (closed || stopping)
         return 0;
     item.seq = nextSeq++;
@@ -552,8 +552,24 @@ quint64 JournalStore::Record(const QueueChange &change)
     pending.push_back(std::move(item));
     const quint64 ticket = pending.back().seq;
     StartCompaction();
-    wake.notify_one();
+    WakeWriterIfDue(lock);
     return ticket;
+}
+
+// With `mutex` held, which it releases: the writer is woken only when it
+// waits for work, or holds a flush back that is no longer to be held (not
+// for every add that it still waits for).
+void JournalStore::WakeWriterIfDue(std::unique_lock<std::mutex> &lock)
+{
+    const bool due = writerIdle || (holdTarget >= 0 && HoldOver());
+    lock.unlock();
+    if (due)
+        wake.notify_one();
+}
+
+bool JournalStore::HoldOver() const
+{
+    return expected == 0 && pendingAdds >= holdTarget;
 }
 
 void JournalStore::ExpectChange()
@@ -564,10 +580,10 @@ void JournalStore::ExpectChange()
 
 void JournalStore::ChangeGivenUp()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     if (expected > 0)
         --expected;
-    wake.notify_one();
+    WakeWriterIfDue(lock);
 }
 
 // With `mutex` and the queue mutex held: the copy of the queue matches the
@@ -679,7 +695,9 @@ void JournalStore::WriterLoop()
         std::vector<Item> batch;
         {
             std::unique_lock<std::mutex> lock(mutex);
+            writerIdle = true;
             wake.wait(lock, [this] { return !pending.empty() || stopping; });
+            writerIdle = false;
             if (pending.empty()) {
                 writerDone = true;
                 published.notify_all();
@@ -707,10 +725,11 @@ void JournalStore::WriterLoop()
 // answered), for at most holdCap. With `mutex` held (writer thread).
 void JournalStore::HoldForAdds(std::unique_lock<std::mutex> &lock)
 {
-    const int adding = adders.Count(RecentAdders::Clock::now(), addersWindow);
-    const auto ready = [&] { return stopping || (expected == 0 && pendingAdds >= adding); };
+    holdTarget = adders.Count(RecentAdders::Clock::now(), addersWindow);
+    const auto ready = [this] { return stopping || HoldOver(); };
     if (!ready())
         wake.wait_for(lock, holdCap, ready);
+    holdTarget = -1;
 }
 
 // Everything that waited when the writer woke goes out in one write and,

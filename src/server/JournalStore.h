@@ -126,6 +126,8 @@ private:
     // Writer thread.
     void WriterLoop();
     void HoldForAdds(std::unique_lock<std::mutex> &lock);
+    bool HoldOver() const;
+    void WakeWriterIfDue(std::unique_lock<std::mutex> &lock);
     void WriteBatch(std::vector<Item> &batch);
     bool SyncNewFiles(const QStringList &files);
     void NoteUnflushed(const QStringList &files);
@@ -178,6 +180,8 @@ private:
     qint64 bytesSinceRotation = 0;
     int expected = 0; // changes being prepared (ExpectChange), not yet recorded
     int pendingAdds = 0; // the adds in `pending`
+    bool writerIdle = false; // the writer waits for work
+    int holdTarget = -1; // the adds the writer holds a flush back for (-1: it does not)
     std::chrono::milliseconds holdCap;
     std::chrono::milliseconds addersWindow;
     RecentAdders adders; // writer thread
