@@ -127,8 +127,9 @@ bool ReplaceFile(const QString &from, const QString &to)
     return Platform::AtomicReplace(NativePath(from), NativePath(to));
 }
 
-// Writes a file whole and flushes it to stable storage.
-bool WriteDurably(const QString &path, const QByteArray &bytes, QString *error)
+// Writes a file whole and (unless the caller flushes it otherwise) flushes
+// it to stable storage.
+bool WriteDurably(const QString &path, const QByteArray &bytes, QString *error, bool flush = true)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size() || !file.flush()) {
@@ -138,7 +139,7 @@ bool WriteDurably(const QString &path, const QByteArray &bytes, QString *error)
         return false;
     }
     file.close();
-    if (!JournalFile::SyncPath(path, false)) {
+    if (flush && !JournalFile::SyncPath(path, false)) {
         *error = QStringLiteral("the file could not be flushed");
         QFile::remove(path);
         return false;
@@ -634,7 +635,11 @@ bool JournalStore::WriteBackupFile(const QueueSnapshot &snapshot, const QString 
         qWarning().noquote() << "Queue backup not written:" << temporary << "(failure planted by a test)";
         return false;
     }
-    if (!WriteDurably(temporary, bytes, &error)) {
+    // Where the checkpoint is one syncfs, that flushes the backup as well:
+    // a flush of its own would cost a second commit of the file system's
+    // journal, behind which the queue's journal waits.
+    const bool checkpointFlushesAll = Platform::HasFileSystemSync();
+    if (!WriteDurably(temporary, bytes, &error, !checkpointFlushesAll)) {
         qWarning().noquote() << "Queue backup not written:" << temporary << error;
         return false;
     }
@@ -656,9 +661,9 @@ bool JournalStore::WriteBackupFile(const QueueSnapshot &snapshot, const QString 
     }
     const BackupId next{newId, Crc32(bytes), bytes.size()};
     // Once the backup is in place the older segments no longer count, and
-    // with them the documents their records carry: the job files go to
-    // stable storage first.
-    if (!Checkpoint()) {
+    // with them the documents their records carry: the job files (and the
+    // backup) go to stable storage first.
+    if (!Checkpoint(checkpointFlushesAll)) {
         qWarning().noquote() << "Queue backup not put in place, the job files could not be flushed:" << bakPath;
         QFile::remove(temporary);
         return false;
@@ -819,7 +824,7 @@ void JournalStore::NoteUnflushed(const QStringList &files)
 // Compactor thread, or the owner's in Load and Close: the job files noted
 // so far go to stable storage (one syncfs on Linux). Files noted meanwhile
 // may be flushed too, which does no harm.
-bool JournalStore::Checkpoint()
+bool JournalStore::Checkpoint(bool evenWithoutFiles)
 {
     QStringList files;
     quint64 count = 0;
@@ -831,7 +836,7 @@ bool JournalStore::Checkpoint()
         files.swap(unflushedFiles);
         hook = checkpointHook;
     }
-    if (count == 0)
+    if (count == 0 && !evenWithoutFiles)
         return true;
     if ((!hook || hook()) && SyncNewFiles(files))
         return true;

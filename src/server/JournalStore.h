@@ -81,8 +81,9 @@ public:
     // Tests only: called by the writer before each flush of the journal's
     // records; it may hold the flush back, and false makes it fail.
     void SetSyncHook(std::function<bool()> hook);
-    // Tests only: called before a checkpoint flushes job files (compactor
-    // thread, or Close); false makes the checkpoint fail.
+    // Tests only: called before a checkpoint flushes job files and the
+    // backup about to be put in place (compactor thread, or Close); false
+    // makes the checkpoint fail.
     void SetCheckpointHook(std::function<bool()> hook);
     // Tests only: how long the writer may hold a flush back for adds to
     // come, and how long a thread that added counts as one that adds again.
@@ -132,8 +133,9 @@ private:
     bool SyncNewFiles(const QStringList &files);
     void NoteUnflushed(const QStringList &files);
 
-    // Job files made durable by their records alone.
-    bool Checkpoint();
+    // Job files made durable by their records alone; evenWithoutFiles: the
+    // flush happens with none noted too (it covers other files as well).
+    bool Checkpoint(bool evenWithoutFiles = false);
     void RepairJobFile(const QString &path, const QByteArray &text);
     bool SyncSegment();
     void Publish(quint64 from, quint64 to, bool ok);

@@ -154,29 +154,49 @@ void TestJournalInline::recordsCarrySmallDocumentsOnly()
 }
 
 // A compaction flushes the job files (the checkpoint) while the segment that
-// holds their documents is still there, before the backup takes its place.
+// holds their documents is still there, before the backup takes its place;
+// the backup it puts in place is written whole by then. A backup with no
+// job file to flush (only a move since the start) is flushed all the same.
 void TestJournalInline::checkpointBeforeSegmentsGo()
 {
     const QString firstSegment = StoreTest::JobsPath() + "/JOB_LIST.JOURNAL.000001";
+    const QString newBackup = StoreTest::JobsPath() + "/JOB_LIST.BAK.new";
     std::atomic<int> checkpoints{0};
     std::atomic<int> withFirstSegment{0};
+    std::atomic<int> withoutNewBackup{0};
+    const auto hook = [&] {
+        ++checkpoints;
+        if (QFile::exists(firstSegment))
+            ++withFirstSegment;
+        if (!QJsonDocument::fromJson(StoreTest::ReadFile(newBackup)).isArray())
+            ++withoutNewBackup;
+        return true;
+    };
+    QString id;
     {
         LocalServer server;
         JournalStore *journal = Journal(server);
         QVERIFY(journal);
-        journal->SetCheckpointHook([&] {
-            ++checkpoints;
-            if (QFile::exists(firstSegment))
-                ++withFirstSegment;
-            return true;
-        });
+        journal->SetCheckpointHook(hook);
         journal->SetCompactionLimit(8 * 1024);
-        for (int i = 0; i < 30; ++i)
-            QVERIFY(server.AddNesterJob(StoreTest::AddRequest("c.aex", Document(600, char(i))), Client).first);
+        for (int i = 0; i < 30; ++i) {
+            const Reply added = server.AddNesterJob(StoreTest::AddRequest("c.aex", Document(600, char(i))), Client);
+            QVERIFY(added.first);
+            id = QString::fromLatin1(added.second);
+        }
     }
     QVERIFY(!QFile::exists(firstSegment)); // the compactions and the close folded it in
     QVERIFY(checkpoints >= 2);
     QCOMPARE(withFirstSegment.load(), 1); // the first compaction's, before it dropped the segment
+    const int beforeMove = checkpoints;
+    {
+        LocalServer again;
+        QVERIFY(Journal(again));
+        Journal(again)->SetCheckpointHook(hook);
+        QVERIFY(again.MoveNesterJob(StoreTest::MoveRequest(id, MoveStep::Top)).first);
+    }
+    QCOMPARE(checkpoints.load(), beforeMove + 1); // the close's backup
+    QCOMPARE(withoutNewBackup.load(), 0);
 }
 
 // A checkpoint that fails (the files cannot be flushed) keeps the backup
