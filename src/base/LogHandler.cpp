@@ -211,10 +211,17 @@ QString FormatJournalLine(QtMsgType type, const QMessageLogContext &context,
     return QStringLiteral("<%1>").arg(JournalPriority(type)) + part;
 }
 
+QLoggingCategory &lcRequests()
+{
+    static QLoggingCategory category("zendral.requests");
+    return category;
+}
+
 void SetLogOptions(const LogOptions &chosen)
 {
     QMutexLocker locker(&folderMutex);
     options = chosen;
+    lcRequests().setEnabled(QtDebugMsg, chosen.debug);
 }
 
 LogOptions CurrentLogOptions()

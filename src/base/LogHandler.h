@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QLoggingCategory>
 #include <QString>
 #include <QtGlobal>
 
@@ -31,6 +32,11 @@ struct LogOptions
 // anew when the day, the folder or the file changes), under its own lock;
 // the folder chosen at start-up and the options are read under another.
 void LogMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+// The debug lines of every request and every job added: qCDebug builds a
+// line only while the category is on, which SetLogOptions makes it with
+// `debug`, so that at the default level a request costs no formatting.
+QLoggingCategory &lcRequests();
 
 // Sets how the handler writes (start-up, before other threads log).
 void SetLogOptions(const LogOptions &options);

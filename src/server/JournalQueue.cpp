@@ -1,5 +1,7 @@
 #include "JournalQueue.h"
 
+#include "LogHandler.h"
+
 #include "QueueReplies.h"
 
 #include "Base64StreamWriter.h"
@@ -164,7 +166,7 @@ Reply JournalQueue::Add(const QString &name, const QString &from, int time, cons
             TakeOut(taken);
         return Reply(false, UploadFailed);
     }
-    qDebug().noquote() << "Job" << job_id << "added by" << from << QStringLiteral("(%1)").arg(name);
+    qCDebug(lcRequests).noquote() << "Job" << job_id << "added by" << from << QStringLiteral("(%1)").arg(name);
     return Reply(true, job_id.toLatin1());
 }
 

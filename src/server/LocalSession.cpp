@@ -1,5 +1,7 @@
 #include "LocalSession.h"
 
+#include "LogHandler.h"
+
 #include "Platform.h"
 
 #include "FrameDeadline.h"
@@ -110,7 +112,7 @@ bool LocalSession::IsDone() const
 
 void LocalSession::Process()
 {
-    qDebug() << "begin process";
+    qCDebug(lcRequests) << "begin process";
     QTcpSocket tcp;
     if (!tcp.setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState, QIODevice::ReadWrite)) {
         qWarning() << "Could not take over the client connection:" << tcp.errorString();
@@ -118,7 +120,7 @@ void LocalSession::Process()
         // socket is open under the descriptor, or after the socket layer has
         // closed it itself. Closing it here once more could close a
         // descriptor that another thread has opened since.
-        qDebug() << "end process";
+        qCDebug(lcRequests) << "end process";
         return;
     }
     tcp.setReadBufferSize(SocketReadBufferSize);
@@ -148,7 +150,7 @@ void LocalSession::Process()
     }
     Close();
     socket = nullptr;
-    qDebug() << "end process";
+    qCDebug(lcRequests) << "end process";
 }
 
 bool LocalSession::Interrupted() const
@@ -481,7 +483,7 @@ void LocalSession::Close()
 
 void LocalSession::InitSession(QByteArray &)
 {
-    qDebug() << "Init Session";
+    qCDebug(lcRequests) << "Init Session";
     if (!server) {
         SendReply(false, QString());
         return;
@@ -492,7 +494,7 @@ void LocalSession::InitSession(QByteArray &)
 
 void LocalSession::AddNesterJob(QByteArray &payload)
 {
-    qDebug() << "Add Nester Job";
+    qCDebug(lcRequests) << "Add Nester Job";
     if (!server) {
         SendReply(false, QString());
         return;
@@ -503,7 +505,7 @@ void LocalSession::AddNesterJob(QByteArray &payload)
 
 void LocalSession::RemoveNesterJob(QByteArray &payload)
 {
-    qDebug() << "Remove Nester Job";
+    qCDebug(lcRequests) << "Remove Nester Job";
     if (!server) {
         SendReply(false, QString());
         return;
@@ -514,7 +516,7 @@ void LocalSession::RemoveNesterJob(QByteArray &payload)
 
 void LocalSession::GetNesterJobList(QByteArray &payload)
 {
-    qDebug() << "Get Nester Job List";
+    qCDebug(lcRequests) << "Get Nester Job List";
     if (!server) {
         SendReply(false, QString());
         return;
@@ -525,7 +527,7 @@ void LocalSession::GetNesterJobList(QByteArray &payload)
 
 void LocalSession::PickUpNesterJob(QByteArray &payload)
 {
-    qDebug() << "Pick Up Nester Job";
+    qCDebug(lcRequests) << "Pick Up Nester Job";
     if (!server) {
         SendReply(false, QString());
         return;
@@ -536,7 +538,7 @@ void LocalSession::PickUpNesterJob(QByteArray &payload)
 
 void LocalSession::MoveNesterJob(QByteArray &payload)
 {
-    qDebug() << "Move Nester Job Step";
+    qCDebug(lcRequests) << "Move Nester Job Step";
     if (!server) {
         SendReply(false, QString());
         return;

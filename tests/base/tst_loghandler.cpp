@@ -214,10 +214,16 @@ private slots:
 
     // The service's options: on the journal each line has its priority and
     // no time stamp; without source places no path or function appears;
-    // log/level=info drops debug lines; with the files off nothing is
-    // written to the folder and debug lines (when on) go to standard error.
+    // log/level=info drops debug lines (a request's line is not even
+    // built); with the files off nothing is written to the folder and debug
+    // lines (when on) go to standard error.
     void optionsShapeTheLines()
     {
+        int built = 0;
+        const auto counted = [&built](const char *text) {
+            ++built;
+            return text;
+        };
         removeLogs();
         LogOptions journal;
         journal.journal = true;
@@ -228,18 +234,23 @@ private slots:
         StandardErrorCapture capture;
         qInstallMessageHandler(LogMessageHandler);
         qDebug("request line");
+        qCDebug(lcRequests) << counted("Add Nester Job");
+        QCOMPARE(built, 0);
         qInfo("Listening on %s", "0.0.0.0:10088");
         qWarning("engine missing\nsecond line");
         qCritical("cannot write");
         journal.debug = true;
         SetLogOptions(journal);
         qDebug("now shown");
+        qCDebug(lcRequests) << counted("Remove Nester Job");
+        QCOMPARE(built, 1);
         qInstallMessageHandler(nullptr);
         SetLogOptions(LogOptions());
 
         QCOMPARE(capture.lines(), QStringList({"<6>Info: Listening on 0.0.0.0:10088",
                                                "<4>Warning: engine missing | second line",
-                                               "<3>Critical: cannot write", "<7>Debug: now shown"}));
+                                               "<3>Critical: cannot write", "<7>Debug: now shown",
+                                               "<7>Debug: Remove Nester Job"}));
         QVERIFY(!QFileInfo::exists(logsPath()) || todaysLines().join(QString()).isEmpty());
 
         QMessageLogContext context("src/x/Queue.cpp", 42, "void Queue::run(int)", nullptr);
