@@ -149,7 +149,7 @@ bool JobFolders::IsJobFolder(const QString &folder) const
 // made again.
 QString JobFolders::ClaimJobFolder(const QDir &client)
 {
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
+    const QString stamp = StampNow();
     const QString key = client.absolutePath();
     int n = 0;
     {
@@ -175,6 +175,19 @@ QString JobFolders::ClaimJobFolder(const QDir &client)
         --n; // the same name again, in the client folder made anew
     }
     return QString();
+}
+
+// The local time of submission to the second, "yyyyMMddhhmmss", made once
+// per second: the local time and its text cost more than the mkdir's name.
+QString JobFolders::StampNow()
+{
+    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (second != stampSecond) {
+        lastStamp = QDateTime::fromSecsSinceEpoch(second).toString(QStringLiteral("yyyyMMddhhmmss"));
+        stampSecond = second;
+    }
+    return lastStamp;
 }
 
 // The client folder is made once per run (mkpath costs a failing mkdir and a

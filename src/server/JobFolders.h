@@ -20,8 +20,8 @@ class NesterJob;
 // second of submission.
 //
 // Threads: any. `mutex` guards `last` (the job folder numbers claimed per
-// client folder and second); the rest is set in the constructor and only
-// read afterwards.
+// client folder and second) and the last second's stamp; the rest is set in
+// the constructor and only read afterwards.
 class JobFolders
 {
 public:
@@ -69,11 +69,14 @@ private:
     bool Prepare() const;
     void ReportFailure() const;
     QString ClaimJobFolder(const QDir &client);
+    QString StampNow();
 
     const QString path;
     const ErrorReporter reporter;
     std::mutex mutex;
     QHash<QString, QPair<QString, int>> last; // guarded by mutex
+    qint64 stampSecond = -1; // the second (since the epoch) of `lastStamp`; guarded by mutex
+    QString lastStamp;       // guarded by mutex
 };
 
 } // namespace Zendral

@@ -506,6 +506,21 @@ void TestLocalServer::sameSecondAddsGetOwnFolders()
     QVERIFY(!QFileInfo::exists(folderA));
     QCOMPARE(StoreTest::ReadFile(fileB), QByteArray("data of same.aex"));
     QCOMPARE(ids(), QStringList{second});
+
+    // An add in a later second is named after that second.
+    const QString before = QDateTime::currentDateTime().toString("yyyyMMddhhmmss");
+    QVERIFY(QTest::qWaitFor([&] { return QDateTime::currentDateTime().toString("yyyyMMddhhmmss") != before; }, 3000));
+    QString later, laterStamp;
+    for (int attempt = 0; attempt < 20 && later.isEmpty(); ++attempt) {
+        laterStamp = QDateTime::currentDateTime().toString("yyyyMMddhhmmss");
+        later = add("later.aex");
+        if (QDateTime::currentDateTime().toString("yyyyMMddhhmmss") != laterStamp) {
+            server->RemoveNesterJob(later);
+            later.clear();
+        }
+    }
+    QVERIFY(!later.isEmpty());
+    QCOMPARE(QFileInfo(QFileInfo(find(later)->fileaex).absolutePath()).fileName().left(14), laterStamp);
 }
 
 void TestLocalServer::removeAndPickUp()
