@@ -14,7 +14,6 @@ namespace Zendral {
 
 namespace {
 
-constexpr int HeaderSize = 8;
 
 } // namespace
 
@@ -32,6 +31,14 @@ QByteArray JournalFile::Frame(const QByteArray &payload)
     qToLittleEndian<quint32>(Crc32(payload.constData(), size_t(payload.size())), framed.data() + 4);
     memcpy(framed.data() + HeaderSize, payload.constData(), size_t(payload.size()));
     return framed;
+}
+
+void JournalFile::FillHeader(QByteArray &record)
+{
+    const int size = record.size() - HeaderSize;
+    char *data = record.data();
+    qToLittleEndian<quint32>(quint32(size), data);
+    qToLittleEndian<quint32>(Crc32(data + HeaderSize, size_t(size)), data + 4);
 }
 
 QList<QByteArray> JournalFile::ReadRecords(const QByteArray &bytes, qint64 *goodSize, bool *damaged)

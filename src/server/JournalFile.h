@@ -27,7 +27,12 @@ public:
     // The largest payload a record may have (a job's record is far smaller).
     static constexpr quint32 MaxPayload = 16 * 1024 * 1024;
 
+    // The bytes of a record (header and payload) that carries `payload`.
     static QByteArray Frame(const QByteArray &payload);
+    // The same for a payload written behind HeaderSize bytes kept free at
+    // the front of `record`: the header is filled in there, in place.
+    static void FillHeader(QByteArray &record);
+    static constexpr int HeaderSize = 8;
     // The CRC-32 (IEEE) the records carry; the store's backup id uses it too.
     static quint32 Crc32(const char *data, size_t size);
     // The payloads of the whole records at the start of `bytes`; *goodSize

@@ -83,28 +83,34 @@ QByteArray CompactJson(const QJsonObject &object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QByteArray Payload(const QueueChange &change)
+// The change's record, framed. A put (which may carry a document) is written
+// behind the header's place, so its bytes are copied once.
+QByteArray Framed(const QueueChange &change)
 {
     switch (change.kind) {
     case QueueChange::Put: {
         // Keys in sorted order, as Qt writes them: "doc", "job", "op". The
         // document is Base64 alphabet only, so it needs no escaping.
         QByteArray payload;
-        payload.reserve(change.document.size() + change.record.size() + 32);
+        payload.reserve(JournalFile::HeaderSize + change.document.size() + change.record.size() + 32);
+        payload.fill('\0', JournalFile::HeaderSize);
         if (!change.document.isEmpty())
             payload.append("{\"doc\":\"").append(change.document).append("\",\"job\":");
         else
             payload.append("{\"job\":");
-        return payload.append(change.record).append(",\"op\":\"put\"}");
+        payload.append(change.record).append(",\"op\":\"put\"}");
+        JournalFile::FillHeader(payload);
+        return payload;
     }
     case QueueChange::Remove:
-        return CompactJson({{QStringLiteral("id"), change.id}, {QStringLiteral("op"), QStringLiteral("del")}});
+        return JournalFile::Frame(
+            CompactJson({{QStringLiteral("id"), change.id}, {QStringLiteral("op"), QStringLiteral("del")}}));
     case QueueChange::Move:
-        return CompactJson({{QStringLiteral("after"), change.after},
-                        {QStringLiteral("id"), change.id},
-                        {QStringLiteral("op"), QStringLiteral("move")}});
+        return JournalFile::Frame(CompactJson({{QStringLiteral("after"), change.after},
+                                               {QStringLiteral("id"), change.id},
+                                               {QStringLiteral("op"), QStringLiteral("move")}}));
     }
-    return QByteArray();
+    return JournalFile::Frame(QByteArray());
 }
 
 // The job file's bytes as the record's document decodes to them.
@@ -534,7 +540,7 @@ quint64 JournalStore::FlushCount() const
 quint64 JournalStore::Record(const QueueChange &change)
 {
     Item item;
-    item.framed = JournalFile::Frame(Payload(change));
+    item.framed = Framed(change);
     item.newFile = change.newFile;
     item.inlined = !change.document.isEmpty();
     item.durable = change.durable;
