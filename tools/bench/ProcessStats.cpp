@@ -29,6 +29,24 @@ QList<QByteArray> StatFields(qint64 pid)
         return {};
     return text.mid(close + 2).split(' ');
 }
+
+// The "se.sum_exec_runtime" line of a task's /proc/.../sched (in
+// milliseconds, to the nanosecond), in seconds; -1 when the kernel does not
+// show it.
+double ScheduledSeconds(const QString &taskFolder)
+{
+    QFile file(taskFolder + QStringLiteral("/sched"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.startsWith("se.sum_exec_runtime"))
+            continue;
+        bool ok = false;
+        const double ms = line.mid(line.indexOf(':') + 1).trimmed().toDouble(&ok);
+        return ok ? ms / 1000.0 : -1;
+    }
+    return -1;
+}
 } // namespace
 
 double ProcessStats::CpuSeconds(qint64 pid)
@@ -66,6 +84,7 @@ QMap<QString, double> ProcessStats::ThreadCpuSeconds(qint64 pid)
         const QList<QByteArray> fields = text.mid(close + 2).split(' ');
         if (fields.size() < 13)
             continue;
+        const double scheduled = ScheduledSeconds(tasks.filePath(tid));
         QString role = QStringLiteral("other");
         if (tid.toLongLong() == pid)
             role = QStringLiteral("core");
@@ -73,7 +92,7 @@ QMap<QString, double> ProcessStats::ThreadCpuSeconds(qint64 pid)
             role = QStringLiteral("sessions");
         else if (name.startsWith("store-"))
             role = QStringLiteral("store writer");
-        byRole[role] += (fields.at(11).toDouble() + fields.at(12).toDouble()) / ticks;
+        byRole[role] += scheduled >= 0 ? scheduled : (fields.at(11).toDouble() + fields.at(12).toDouble()) / ticks;
     }
 #else
     Q_UNUSED(pid)

@@ -19,10 +19,13 @@ class ProcessStats
 public:
     // utime + stime of all the process's threads, in seconds; -1 when unknown.
     static double CpuSeconds(qint64 pid);
-    // utime + stime of the process's live threads, summed by role from the
+    // The CPU time of the process's live threads, summed by role from the
     // thread names the service gives them: "sessions" (session), "store
     // writer" (store-writer, store-compact), "core" (the main thread) and
-    // "other". Empty when unknown.
+    // "other". Each thread's time is the scheduler's own sum in nanoseconds
+    // where the kernel shows it (its utime and stime count whole clock
+    // ticks, which for a thread's share of one window is no measure at all),
+    // else utime + stime. Empty when unknown.
     static QMap<QString, double> ThreadCpuSeconds(qint64 pid);
     // A "VmRSS" or "VmHWM" line of /proc/PID/status, in bytes; -1 when unknown.
     static qint64 MemoryBytes(qint64 pid, const char *key);
