@@ -99,6 +99,12 @@ int main(int argc, char *argv[])
 {
     ServiceStartup::MakeFilesPrivate();
     ServiceStartup::ReadTimeZoneOnce();
+    // Qt's own event dispatcher, not GLib's: the sessions block in their
+    // sockets' waitFor calls, and with GLib's dispatcher every reply written
+    // also signalled the session thread's (never polled) GLib context, one
+    // more system call per request. Nothing here needs GLib's loop.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     // The same names as the window, so that both use one settings store and
     // one data folder (Orvane/Zendral).

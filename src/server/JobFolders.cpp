@@ -149,11 +149,12 @@ bool JobFolders::IsJobFolder(const QString &folder) const
 // made again.
 QString JobFolders::ClaimJobFolder(const QDir &client)
 {
-    const QString stamp = StampNow();
     const QString key = client.absolutePath();
+    QString stamp;
     int n = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        stamp = StampNow();
         const auto previous = last.value(key);
         n = previous.first == stamp ? previous.second + 1 : 0;
         last.insert(key, {stamp, n});
@@ -162,9 +163,11 @@ QString JobFolders::ClaimJobFolder(const QDir &client)
     for (int tries = 0; tries < 1000000; ++tries, ++n) {
         const QString name = JobFolderName(stamp, n);
         if (client.mkdir(name)) {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (last.value(key).first == stamp && last.value(key).second < n)
-                last.insert(key, {stamp, n});
+            if (tries > 0) { // the number claimed above was taken: remember the one used
+                std::lock_guard<std::mutex> lock(mutex);
+                if (last.value(key).first == stamp && last.value(key).second < n)
+                    last.insert(key, {stamp, n});
+            }
             return client.absoluteFilePath(name);
         }
         if (client.exists(name))
@@ -179,10 +182,10 @@ QString JobFolders::ClaimJobFolder(const QDir &client)
 
 // The local time of submission to the second, "yyyyMMddhhmmss", made once
 // per second: the local time and its text cost more than the mkdir's name.
+// With `mutex` held.
 QString JobFolders::StampNow()
 {
     const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
-    std::lock_guard<std::mutex> lock(mutex);
     if (second != stampSecond) {
         lastStamp = QDateTime::fromSecsSinceEpoch(second).toString(QStringLiteral("yyyyMMddhhmmss"));
         stampSecond = second;
