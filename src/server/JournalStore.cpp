@@ -716,8 +716,6 @@ void JournalStore::WriterLoop()
             }
             HoldForAdds(lock);
             batch.reserve(pending.size());
-            takenSeq = nextSeq - 1; // every ticket given out is in this batch or an earlier one
-            ++batchesTaken;
             std::move(pending.begin(), pending.end(), std::back_inserter(batch));
             pending.clear();
             pendingAdds = 0;
@@ -899,14 +897,44 @@ bool JournalStore::AwaitBase()
 
 void JournalStore::Publish(quint64 from, quint64 to, bool ok)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!ok) {
-        failed.emplace_back(from, to);
-        if (failed.size() > FailedRangesKept)
-            failed.erase(failed.begin());
+    Settled due;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!ok) {
+            failed.emplace_back(from, to);
+            if (failed.size() > FailedRangesKept)
+                failed.erase(failed.begin());
+        }
+        doneSeq = qMax(doneSeq, to);
+        due = TakeSettledWaiters();
     }
-    doneSeq = qMax(doneSeq, to);
-    settled[batchesTaken & 1].notify_all();
+    Wake(due);
+}
+
+JournalStore::Settled JournalStore::TakeSettledWaiters()
+{
+    Settled due;
+    const auto settled = [this](const std::shared_ptr<Waiter> &waiter) { return waiter->ticket <= doneSeq; };
+    for (const std::shared_ptr<Waiter> &waiter : waiters) {
+        if (settled(waiter))
+            due.emplace_back(waiter, !IsFailed(waiter->ticket));
+    }
+    waiters.erase(std::remove_if(waiters.begin(), waiters.end(), settled), waiters.end());
+    return due;
+}
+
+// The shared pointers keep each waiter alive until it is notified, even if
+// its session wakes and returns in between.
+void JournalStore::Wake(const Settled &due)
+{
+    for (const auto &[waiter, ok] : due) {
+        {
+            std::lock_guard<std::mutex> lock(waiter->lock);
+            waiter->settled = true;
+            waiter->ok = ok;
+        }
+        waiter->woken.notify_one();
+    }
 }
 
 bool JournalStore::IsFailed(quint64 ticket) const
@@ -945,13 +973,17 @@ bool JournalStore::WaitDurable(quint64 ticket)
 {
     if (ticket == 0)
         return false;
-    std::unique_lock<std::mutex> lock(mutex);
-    while (doneSeq < ticket) {
-        // A ticket still pending goes with the next batch the writer takes.
-        const quint64 batch = ticket > takenSeq ? batchesTaken + 1 : batchesTaken;
-        settled[batch & 1].wait(lock);
+    const auto me = std::make_shared<Waiter>();
+    me->ticket = ticket;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (doneSeq >= ticket)
+            return !IsFailed(ticket);
+        waiters.push_back(me);
     }
-    return !IsFailed(ticket);
+    std::unique_lock<std::mutex> lock(me->lock);
+    me->woken.wait(lock, [&] { return me->settled; });
+    return me->ok;
 }
 
 void JournalStore::Close(const QueueSnapshot &finalState)
@@ -959,15 +991,16 @@ void JournalStore::Close(const QueueSnapshot &finalState)
     if (!usable)
         return;
     StopThreads();
+    Settled due;
     {
         std::lock_guard<std::mutex> lock(mutex);
         closed = true;
         // Whoever still waits is told now (the writer wrote everything).
         doneSeq = nextSeq - 1;
         published.notify_all();
-        for (std::condition_variable &waiters : settled)
-            waiters.notify_all();
+        due = TakeSettledWaiters();
     }
+    Wake(due);
     segment.Close();
     if (WriteBackupFile(finalState, NewId(), false, INT_MAX))
         qInfo().noquote() << "Queue saved:" << finalState.size() << "jobs;" << FlushCount() << "flushes this run";

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -106,6 +107,18 @@ private:
         QString rotateTo; // not empty: start a segment following this backup id
         std::thread::id adder; // the thread that recorded an add (none: not an add)
     };
+    // A session waiting in WaitDurable. The writer wakes each through its
+    // own condition variable: a flush that settles many tickets then does
+    // not have them all contend for `mutex` as they wake. `lock` guards
+    // `settled` and `ok`.
+    struct Waiter
+    {
+        quint64 ticket = 0;
+        std::mutex lock;
+        std::condition_variable woken;
+        bool settled = false;
+        bool ok = false;
+    };
     struct BackupId
     {
         QString id;
@@ -139,6 +152,12 @@ private:
     void RepairJobFile(const QString &path, const QByteArray &text);
     bool SyncSegment();
     void Publish(quint64 from, quint64 to, bool ok);
+    // A waiter whose ticket is settled, and whether it was written.
+    using Settled = std::vector<std::pair<std::shared_ptr<Waiter>, bool>>;
+    // With `mutex` held: the waiters whose tickets are settled are taken out
+    // of `waiters`, to be woken (Wake) once `mutex` is released.
+    Settled TakeSettledWaiters();
+    static void Wake(const Settled &due);
     void Rotate(const QString &base);
 
     // Compaction.
@@ -167,14 +186,10 @@ private:
     mutable std::mutex mutex;
     std::condition_variable wake;      // work for the writer
     std::condition_variable published; // a rotation, compaction or the writer moved on
-    // The writer's batches alternate between two: a flush wakes only the
-    // sessions whose tickets it settled, not those that wait for the next.
-    std::condition_variable settled[2]; // by the parity of a batch's number
+    std::vector<std::shared_ptr<Waiter>> waiters; // sessions in WaitDurable
     std::deque<Item> pending;
     quint64 nextSeq = 1;
     quint64 doneSeq = 0; // every ticket up to here is settled
-    quint64 batchesTaken = 0; // batches the writer took from `pending`
-    quint64 takenSeq = 0; // the last ticket in a batch taken
     std::vector<std::pair<quint64, quint64>> failed; // recent failed ticket ranges
     bool stopping = false;
     bool writerDone = false; // the writer has written everything and ended
