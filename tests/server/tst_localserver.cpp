@@ -344,53 +344,37 @@ void TestLocalServer::groupCommitWaitsForRecentAdders()
     QVERIFY(journal);
     // Long enough that no test machine is slower; the hold ends with the other add.
     journal->SetCommitHold(std::chrono::seconds(30), std::chrono::seconds(30));
-    // A gate the test thread opens once; every gate opens before the join.
-    struct Gate
-    {
-        std::promise<void> promise;
-        std::shared_future<void> opened = promise.get_future().share();
-        bool open = false;
-        void Open()
-        {
-            if (!std::exchange(open, true))
-                promise.set_value();
-        }
-    };
-    Gate firstB, secondA, secondB;
+    // Each promise is kept once, in this order, before the joins (no check
+    // returns early before them).
+    std::promise<void> firstB, secondA, secondB;
     std::atomic<int> addsDone{0};
     std::atomic<bool> secondADone{false};
     QStringList added[2];
-    std::thread a([&] {
+    std::thread a([&, go = secondA.get_future()] {
         added[0] << add("a1.aex");
         ++addsDone;
-        secondA.opened.wait();
+        go.wait();
         added[0] << add("a2.aex");
         secondADone = true;
     });
-    std::thread b([&] {
-        firstB.opened.wait();
+    std::thread b([&, first = firstB.get_future(), second = secondB.get_future()] {
+        first.wait();
         added[1] << add("b1.aex");
         ++addsDone;
-        secondB.opened.wait();
+        second.wait();
         added[1] << add("b2.aex");
     });
-    quint64 before = 0;
-    const auto joinAll = [&] {
-        firstB.Open();
-        secondA.Open();
-        secondB.Open();
-        a.join();
-        b.join();
-    };
     // Each thread adds once, one after the other.
     const bool firstDone = QTest::qWaitFor([&] { return addsDone == 1; }, 30000);
-    firstB.Open();
+    firstB.set_value();
     const bool bothDone = firstDone && QTest::qWaitFor([&] { return addsDone == 2; }, 30000);
-    before = journal->FlushCount();
-    secondA.Open();
+    const quint64 before = journal->FlushCount();
+    secondA.set_value();
     QTest::qWait(300);
     const bool heldBack = !secondADone;
-    joinAll();
+    secondB.set_value();
+    a.join();
+    b.join();
     QVERIFY(bothDone);
     QVERIFY2(heldBack, "the add was flushed alone while the other session was expected to add");
     QCOMPARE(journal->FlushCount(), before + 1);
