@@ -418,8 +418,32 @@ private:
     // Starts zendrald with the ports, the stand-in engine and `settings`;
     // waits for `expect` in its log (default: the status page's address),
     // then for the listener.
+    // Starts the service; a port chosen as free that something else took
+    // meanwhile (tests run side by side) is chosen anew, up to three times.
     bool Start(const QMap<QString, QVariant> &settings, const QMap<QString, QString> &environment = {},
                const QString &expect = QString())
+    {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (StartOnce(settings, environment, expect))
+                return true;
+            const bool clientPortTaken = errors.contains(QStringLiteral("Cannot listen on port %1:").arg(port));
+            const bool pagePortTaken = expect.isEmpty()
+                && errors.contains(QStringLiteral("Status page: cannot listen on 127.0.0.1:%1").arg(httpPort));
+            if (!clientPortTaken && !pagePortTaken)
+                return false;
+            service->kill();
+            service->waitForFinished(10000);
+            errors.clear();
+            if (clientPortTaken)
+                port = freePort();
+            if (pagePortTaken)
+                httpPort = freePort();
+        }
+        return false;
+    }
+
+    bool StartOnce(const QMap<QString, QVariant> &settings, const QMap<QString, QString> &environment,
+                   const QString &expect)
     {
         const QString config = root->filePath(QStringLiteral("zendrald.conf"));
         {
