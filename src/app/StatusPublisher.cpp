@@ -20,6 +20,9 @@ constexpr int SoonMs = 200;
 constexpr int TickMs = 1000;
 // Parts that walk the queue are shown for this long before they are made again.
 constexpr std::chrono::milliseconds FreshFor(1000);
+// How often the main thread looks for parts asked for (no event crosses
+// threads: the HTTP threads only note what they want).
+constexpr int AskedCheckMs = 50;
 
 } // namespace
 
@@ -33,6 +36,10 @@ StatusPublisher::StatusPublisher(ServiceCore &core, QObject *parent)
     soon->setSingleShot(true);
     soon->setInterval(SoonMs);
     connect(soon, &QTimer::timeout, this, &StatusPublisher::Publish);
+    auto *askedCheck = new QTimer(this);
+    askedCheck->setInterval(AskedCheckMs);
+    connect(askedCheck, &QTimer::timeout, this, &StatusPublisher::MakeAsked);
+    askedCheck->start();
     tick = new QTimer(this);
     tick->setInterval(TickMs);
     connect(tick, &QTimer::timeout, this, &StatusPublisher::Publish);
@@ -75,10 +82,7 @@ std::shared_ptr<const StatusSnapshot> StatusPublisher::Fresh(int parts, int wait
     std::unique_lock<std::mutex> lock(mutex);
     if (IsFresh(*snapshot, parts) || !serving)
         return snapshot;
-    // One queued call makes everything asked for until it runs.
-    if (asked == 0)
-        QMetaObject::invokeMethod(this, &StatusPublisher::MakeAsked, Qt::QueuedConnection);
-    asked |= parts;
+    asked |= parts; // made at the main thread's next check
     made.wait_for(lock, std::chrono::milliseconds(waitMs),
                   [&] { return !serving || IsFresh(*snapshot, parts); });
     return snapshot;
@@ -100,7 +104,8 @@ void StatusPublisher::MakeAsked()
         std::lock_guard<std::mutex> lock(mutex);
         std::swap(parts, asked);
     }
-    PublishWith(parts);
+    if (parts)
+        PublishWith(parts);
 }
 
 void StatusPublisher::FollowQueue()

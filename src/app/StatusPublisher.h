@@ -47,9 +47,10 @@ public:
     // The last snapshot published (any thread).
     std::shared_ptr<const StatusSnapshot> Snapshot() const;
     // The last snapshot, with the parts asked for made at most a second ago
-    // (any thread but the main one). When they are older, the main thread is
-    // asked to make them and the caller waits up to waitMs; after that (a
-    // busy main thread, or StopServing) it gets the last ones made.
+    // (any thread but the main one). When they are older, they are noted for
+    // the main thread, which looks every 50 ms, and the caller waits up to
+    // waitMs; after that (a busy main thread, or StopServing) it gets the
+    // last ones made.
     std::shared_ptr<const StatusSnapshot> Fresh(int parts, int waitMs);
     // No one waits in Fresh() from here on (any thread; before the HTTP
     // threads are joined).
