@@ -141,13 +141,13 @@ bool JournalFile::Grow(qint64 needed)
     return file.seek(size);
 }
 
-bool JournalFile::Append(const QByteArray &bytes)
+bool JournalFile::Append(const QByteArray &bytes, bool closingAfter)
 {
     if (!file.isOpen()) {
         error = QStringLiteral("journal not open");
         return false;
     }
-    if (size + bytes.size() > allocated)
+    if (size + bytes.size() > allocated && !closingAfter)
         Grow(size + bytes.size());
     if (file.write(bytes) == bytes.size()) {
         size += bytes.size();

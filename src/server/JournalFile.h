@@ -47,8 +47,11 @@ public:
     void Close();
     QString Path() const { return file.fileName(); }
     qint64 Size() const { return size; }
-    // Appends whole or not at all: a failed write is cut off again.
-    bool Append(const QByteArray &bytes);
+    // Appends whole or not at all: a failed write is cut off again. With
+    // `closingAfter` (the file is closed next) a record that does not fit in
+    // the zeros ahead is appended plainly: zeros written now would only be
+    // flushed and cut off again.
+    bool Append(const QByteArray &bytes, bool closingAfter = false);
     // The bytes the file takes on disk: its records and the zeros ahead.
     qint64 Allocated() const { return allocated; }
     // Flushes the file's data to stable storage.

@@ -751,12 +751,13 @@ void JournalStore::WriteBatch(std::vector<Item> &batch)
     bool durable = false;
     quint64 first = 0;
     quint64 last = 0;
-    auto flush = [&]() {
+    // beforeRotation: the segment is closed next, and grows by no zeros.
+    auto flush = [&](bool beforeRotation) {
         if (first == 0)
             return;
         bool ok = AwaitBase();
         ok = ok && (newFiles.isEmpty() || SyncNewFiles(newFiles));
-        ok = ok && segment.Append(buffer);
+        ok = ok && segment.Append(buffer, beforeRotation);
         if (ok && durable) {
             ok = SyncSegment();
             std::lock_guard<std::mutex> lock(mutex);
@@ -775,7 +776,7 @@ void JournalStore::WriteBatch(std::vector<Item> &batch)
     };
     for (Item &item : batch) {
         if (!item.rotateTo.isEmpty()) {
-            flush();
+            flush(true);
             Rotate(item.rotateTo);
             continue;
         }
@@ -789,7 +790,7 @@ void JournalStore::WriteBatch(std::vector<Item> &batch)
         else if (!item.newFile.isEmpty())
             newFiles << item.newFile;
     }
-    flush();
+    flush(false);
 }
 
 // The new jobs' files and folder entries reach stable storage before the

@@ -18,6 +18,7 @@ private slots:
     void recordOfEarlierVersionReads();
     void zerosAheadOfTheRecords();
     void failedGrowthLeavesTheRecords();
+    void noZerosAheadOfTheLastRecords();
 };
 
 // The standard check value of CRC-32 ("123456789" -> 0xCBF43926), the
@@ -106,6 +107,32 @@ void JournalCrcTest::zerosAheadOfTheRecords()
     QCOMPARE(JournalFile::ReadRecords(stray, &good, &damaged), QList<QByteArray>{a.mid(8)});
     QCOMPARE(good, qint64(a.size()));
     QVERIFY(damaged);
+}
+
+// Records written just before the file is closed (a segment's last, before
+// the journal moves on) go into the zeros there are, but no new zeros are
+// written for them.
+void JournalCrcTest::noZerosAheadOfTheLastRecords()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("segment"));
+    const QByteArray a = JournalFile::Frame("{\"op\":\"a\"}");
+    const QByteArray large = JournalFile::Frame(QByteArray(int(JournalFile::GrowthStep), 'x'));
+    JournalFile file;
+    QVERIFY(file.Open(path, true));
+    QVERIFY(file.Append(a, true));
+    QCOMPARE(file.Allocated(), file.Size());
+    QVERIFY(file.Append(a)); // grown as ever
+    const qint64 grown = file.Allocated();
+    QVERIFY(grown > file.Size() + JournalFile::GrowthStep / 2);
+    QVERIFY(file.Append(a, true)); // fits in the zeros
+    QCOMPARE(file.Allocated(), grown);
+    QVERIFY(file.Append(large, true)); // does not: appended plainly
+    QCOMPARE(file.Allocated(), file.Size());
+    QCOMPARE(QFileInfo(path).size(), file.Size());
+    file.Close();
+    QCOMPARE(ReadAll(path), a + a + a + large);
 }
 
 // A disk that cannot take the zeros but the record: the record is appended
