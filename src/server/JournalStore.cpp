@@ -110,7 +110,9 @@ QByteArray Framed(const QueueChange &change)
                                                {QStringLiteral("id"), change.id},
                                                {QStringLiteral("op"), QStringLiteral("move")}}));
     }
-    return JournalFile::Frame(QByteArray());
+    // No record for a kind of change this version does not know: an empty
+    // one would read as the end of the segment and hide the records after it.
+    return QByteArray();
 }
 
 // The job file's bytes as the record's document decodes to them.
@@ -541,6 +543,10 @@ quint64 JournalStore::Record(const QueueChange &change)
 {
     Item item;
     item.framed = Framed(change);
+    if (item.framed.isEmpty()) {
+        qCritical() << "Queue change of unknown kind" << int(change.kind) << "not recorded";
+        return 0;
+    }
     item.newFile = change.newFile;
     item.inlined = !change.document.isEmpty();
     item.durable = change.durable;

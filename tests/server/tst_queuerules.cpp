@@ -364,7 +364,8 @@ void TestQueueRules::startThatFailedIsAFailedRun()
 
 // The journal's changes, replayed after a crash (no final backup), give the
 // order the queue had: the same function applies them as a shared queue's
-// change log.
+// change log. A change of an unknown kind is refused and leaves no record
+// that would end the replay early.
 void TestQueueRules::journalReplayAppliesChanges()
 {
     QVERIFY(StoreTest::UseFreshDataFolder(QStringLiteral("journalReplay")));
@@ -393,6 +394,10 @@ void TestQueueRules::journalReplayAppliesChanges()
             change.after = after < 0 ? QString() : ids[after];
             ticket = store.Record(change);
         };
+        QueueChange unknown; // of a kind this version does not know
+        unknown.kind = QueueChange::Kind(3);
+        unknown.id = ids[0];
+        QCOMPARE(store.Record(unknown), quint64(0)); // not taken, and no record
         move(3, 1);  // a b d c
         move(0, 2);  // b d c a
         move(2, -1); // c b d a
