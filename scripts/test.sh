@@ -24,7 +24,7 @@ bash packaging/check-package.sh "${BUILD_DIR:-build}"
 if [ "${ZENDRAL_SKIP_TSAN:-0}" != 1 ]; then
     tsan_tests=(tst_nesterjob tst_localserver tst_writebackup tst_storestress tst_storecrash
                 tst_framing tst_protocol tst_sessionlifetime tst_addressprobe tst_robustness tst_limits tst_cluster tst_queuerules tst_zendralctl
-                tst_statuspage)
+                tst_statuspage tst_floor)
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZENDRAL_SANITIZE=thread
     cmake --build build-tsan -j "$(nproc)" --target "${tsan_tests[@]}"
     pattern=$(IFS='|'; echo "^(${tsan_tests[*]})\$")
