@@ -14,11 +14,13 @@ namespace {
 constexpr int ReadyWaitMs = 15000;
 } // namespace
 
-BeanstalkdService::BeanstalkdService(const QString &program, const QString &root, const QStringList &extra)
+BeanstalkdService::BeanstalkdService(const QString &program, const QString &root, const QStringList &extra,
+                                     const QString &name)
     : program(program)
     , root(root)
     , extra(extra)
-    , process(QStringLiteral("beanstalkd"))
+    , name(name)
+    , process(name)
 {
 }
 
@@ -33,9 +35,9 @@ void BeanstalkdService::Start()
                                               folder.filePath(QStringLiteral("binlog"))}
         + extra;
     process.Start(program, arguments, QProcessEnvironment::systemEnvironment(), root,
-                  folder.filePath(QStringLiteral("beanstalkd.log")), false);
+                  folder.filePath(name + QStringLiteral(".log")), false);
     try {
-        PortProbe::WaitAccepting(port, ReadyWaitMs, [this] { return process.IsRunning(); }, QStringLiteral("beanstalkd"));
+        PortProbe::WaitAccepting(port, ReadyWaitMs, [this] { return process.IsRunning(); }, name);
     } catch (const BenchFailure &failure) {
         throw BenchFailure{failure.message + QLatin1Char('\n') + process.LogTail()};
     }

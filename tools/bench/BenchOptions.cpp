@@ -12,6 +12,8 @@ const char Description[] =
     "with a flush before every reply, \"-b -f0\"), driving both with the same client\n"
     "code: adds/s per window of queued jobs, list latency under load, CPU per add,\n"
     "memory of a large upload, group commit and durability after kill -9.\n"
+    "Beside them zendral-floor, the least any durable queue with a folder and a\n"
+    "file per job does, shows what this machine allows such a layout.\n"
     "It measures and prints; it asserts nothing.";
 
 bool Number(const QCommandLineParser &parser, const QString &name, int minimum, int &value, QString &error)
@@ -49,6 +51,7 @@ BenchOptions::Outcome BenchOptions::Parse(const QStringList &arguments, BenchOpt
         {QStringLiteral("zendral"), QStringLiteral("The service program: zendrald (the default, beside zendral-bench) or\nthe windowed zendral, which is started with -a."), QStringLiteral("PATH")},
         {QStringLiteral("beanstalkd"), QStringLiteral("The beanstalkd program (default: from PATH)."), QStringLiteral("PATH")},
         {QStringLiteral("skip-beanstalkd"), QStringLiteral("Does not run beanstalkd.")},
+        {QStringLiteral("skip-floor"), QStringLiteral("Does not run zendral-floor, the reference for what a folder and a file\nper job allow on this machine.")},
         {QStringLiteral("skip-poll"), QStringLiteral("Does not measure list latency.")},
         {QStringLiteral("skip-memory"), QStringLiteral("Does not measure the large uploads.")},
         {QStringLiteral("skip-durability"), QStringLiteral("Does not run the burst with kill -9.")},
@@ -91,6 +94,7 @@ BenchOptions::Outcome BenchOptions::Parse(const QStringList &arguments, BenchOpt
     options.zendral = parser.value(QStringLiteral("zendral"));
     options.beanstalkd = parser.value(QStringLiteral("beanstalkd"));
     options.skipBeanstalkd = parser.isSet(QStringLiteral("skip-beanstalkd"));
+    options.skipFloor = parser.isSet(QStringLiteral("skip-floor"));
     options.skipPoll = parser.isSet(QStringLiteral("skip-poll"));
     options.skipMemory = parser.isSet(QStringLiteral("skip-memory"));
     options.skipDurability = parser.isSet(QStringLiteral("skip-durability"));

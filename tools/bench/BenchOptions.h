@@ -26,6 +26,7 @@ struct BenchOptions
     QString zendral;    // empty: beside zendral-bench
     QString beanstalkd; // empty: from PATH
     bool skipBeanstalkd = false;
+    bool skipFloor = false;
     bool skipPoll = false;
     bool skipMemory = false;
     bool skipDurability = false;

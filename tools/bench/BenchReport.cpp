@@ -216,6 +216,17 @@ void BenchReport::PrintTargets() const
     const double versusBinlog = ratio(last(zendral), last(binlog));
     Console::Result(TargetRow(QStringLiteral("adds/s Zendral / beanstalkd -b (%1)").arg(lastWindow),
                               Ratio(versusBinlog), QStringLiteral(">= 0.25"), Verdict(versusBinlog >= 0, versusBinlog >= 0.25)));
+    // No target of its own: how far the layout alone lets any server go.
+    if (const FillRun::Result *floor = Fill(QStringLiteral("zendral-floor"))) {
+        const double floorVersusBinlog = ratio(last(floor), last(binlog));
+        Console::Result(TargetRow(QStringLiteral("adds/s zendral-floor / beanstalkd -b (%1)").arg(lastWindow),
+                                  Ratio(floorVersusBinlog), QStringLiteral("reference"),
+                                  QStringLiteral("the most a folder and a file per job allow here")));
+        const double versusFloor = ratio(last(zendral), last(floor));
+        Console::Result(TargetRow(QStringLiteral("adds/s Zendral / zendral-floor (%1)").arg(lastWindow),
+                                  Ratio(versusFloor), QStringLiteral("reference"),
+                                  QStringLiteral("how near the service comes to it")));
+    }
     const double cpu = last(zendral) >= 0 ? zendral->cpuPerAddMs : -1;
     Console::Result(TargetRow(QStringLiteral("service CPU per add at %1 jobs, ms").arg(windows * options.window),
                               Number(cpu, 3), QStringLiteral("<= 0.2"), Verdict(cpu >= 0, cpu <= 0.2)));

@@ -51,6 +51,7 @@ void BenchRun::Execute()
     }
     // Found before anything starts, so that a missing program fails at once.
     const QString beanstalkd = options.skipBeanstalkd ? QString() : Beanstalkd();
+    const QString floor = options.skipFloor ? QString() : Floor();
     BenchReport report(options, QStringLiteral("scratch folder %1 (%2), %3 processors")
                                     .arg(scratch.Path(), scratch.FileSystemType())
                                     .arg(QThread::idealThreadCount()));
@@ -59,6 +60,9 @@ void BenchRun::Execute()
             RunBeanstalkd(scratch, report, beanstalkd, QStringLiteral("beanstalkd -b"), {});
             RunBeanstalkd(scratch, report, beanstalkd, QStringLiteral("beanstalkd -b -f0"), {QStringLiteral("-f0")});
         }
+        // It speaks beanstalkd's put and takes its options.
+        if (!options.skipFloor)
+            RunBeanstalkd(scratch, report, floor, QStringLiteral("zendral-floor"), {});
         RunZendralFill(scratch, report, program);
         if (!options.skipMemory)
             RunUploads(scratch, report, program);
@@ -77,7 +81,7 @@ void BenchRun::RunBeanstalkd(ScratchFolder &scratch, BenchReport &report, const 
                              const QStringList &extra)
 {
     const QString folder = scratch.Make(QString(name).replace(QLatin1Char(' '), QString()));
-    BeanstalkdService server(program, folder, extra);
+    BeanstalkdService server(program, folder, extra, QFileInfo(program).baseName());
     server.Start();
     const BeanstalkWire wire(name);
     AdderPool adders(wire, options.clients, BenchDocument::Make(DocumentSize, DocumentSeed));
@@ -195,6 +199,17 @@ void BenchRun::RunCluster(ScratchFolder &scratch, const QString &program)
         throw;
     }
     bench.Print();
+}
+
+QString BenchRun::Floor() const
+{
+    // QStandardPaths adds the platform's executable suffix.
+    const QString program =
+        QStandardPaths::findExecutable(QStringLiteral("zendral-floor"), {QCoreApplication::applicationDirPath()});
+    if (program.isEmpty())
+        throw BenchFailure{QStringLiteral("no zendral-floor beside %1 (build it, or give --skip-floor)")
+                               .arg(QCoreApplication::applicationDirPath())};
+    return program;
 }
 
 QString BenchRun::Beanstalkd() const

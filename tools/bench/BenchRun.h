@@ -13,7 +13,7 @@ class AdderPool;
 class BenchReport;
 class ScratchFolder;
 
-// One whole benchmark run: beanstalkd twice, then Zendral (fill, list
+// One whole benchmark run: beanstalkd twice, zendral-floor, then Zendral (fill, list
 // latency, uploads, durability), each server on its own folder inside one
 // scratch folder, then the report. Everything it starts is stopped when the
 // step that started it ends, also when it fails.
@@ -43,6 +43,7 @@ private:
     // writes its logs beside its executable, and they belong to the run.
     QString ProgramCopy(ScratchFolder &scratch) const;
     QString Beanstalkd() const;
+    QString Floor() const;
     // The cluster comparison (--cluster) instead of the rest.
     void RunCluster(ScratchFolder &scratch, const QString &program);
 
