@@ -34,6 +34,17 @@ namespace {
 constexpr int DocumentSize = 1024;
 // The same 1 KiB document for every server.
 constexpr quint64 DocumentSeed = 1;
+
+// A program built beside zendral-bench; QStandardPaths adds the platform's
+// executable suffix (".exe" on Windows). `remedy` ends the error message.
+QString BesideBench(const QString &name, const QString &remedy)
+{
+    const QString folder = QCoreApplication::applicationDirPath();
+    const QString program = QStandardPaths::findExecutable(name, {folder});
+    if (program.isEmpty())
+        throw BenchFailure{QStringLiteral("no %1 beside %2 (%3)").arg(name, folder, remedy)};
+    return program;
+}
 } // namespace
 
 BenchRun::BenchRun(const BenchOptions &options)
@@ -51,7 +62,8 @@ void BenchRun::Execute()
     }
     // Found before anything starts, so that a missing program fails at once.
     const QString beanstalkd = options.skipBeanstalkd ? QString() : Beanstalkd();
-    const QString floor = options.skipFloor ? QString() : Floor();
+    const QString floor =
+        options.skipFloor ? QString() : BesideBench(QStringLiteral("zendral-floor"), QStringLiteral("build it, or give --skip-floor"));
     BenchReport report(options, QStringLiteral("scratch folder %1 (%2), %3 processors")
                                     .arg(scratch.Path(), scratch.FileSystemType())
                                     .arg(QThread::idealThreadCount()));
@@ -183,11 +195,7 @@ QString BenchRun::ProgramCopy(ScratchFolder &scratch) const
 
 void BenchRun::RunCluster(ScratchFolder &scratch, const QString &program)
 {
-    // QStandardPaths adds the platform's executable suffix (".exe" on Windows).
-    const QString engine = QStandardPaths::findExecutable(QStringLiteral("zendral-stub-engine"),
-                                                          {QCoreApplication::applicationDirPath()});
-    if (engine.isEmpty())
-        throw BenchFailure{QStringLiteral("no zendral-stub-engine beside %1 (build it)").arg(QCoreApplication::applicationDirPath())};
+    const QString engine = BesideBench(QStringLiteral("zendral-stub-engine"), QStringLiteral("build it"));
     Console::Result(QStringLiteral("zendral-bench --cluster: scratch folder %1 (%2), %3 processors")
                         .arg(scratch.Path(), scratch.FileSystemType())
                         .arg(QThread::idealThreadCount()));
@@ -199,17 +207,6 @@ void BenchRun::RunCluster(ScratchFolder &scratch, const QString &program)
         throw;
     }
     bench.Print();
-}
-
-QString BenchRun::Floor() const
-{
-    // QStandardPaths adds the platform's executable suffix.
-    const QString program =
-        QStandardPaths::findExecutable(QStringLiteral("zendral-floor"), {QCoreApplication::applicationDirPath()});
-    if (program.isEmpty())
-        throw BenchFailure{QStringLiteral("no zendral-floor beside %1 (build it, or give --skip-floor)")
-                               .arg(QCoreApplication::applicationDirPath())};
-    return program;
 }
 
 QString BenchRun::Beanstalkd() const

@@ -43,7 +43,6 @@ private:
     // writes its logs beside its executable, and they belong to the run.
     QString ProgramCopy(ScratchFolder &scratch) const;
     QString Beanstalkd() const;
-    QString Floor() const;
     // The cluster comparison (--cluster) instead of the rest.
     void RunCluster(ScratchFolder &scratch, const QString &program);
 
